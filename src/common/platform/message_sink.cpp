@@ -1,0 +1,21 @@
+#include "common/platform/message_sink.h"
+
+#include <cstdio>
+
+namespace platform {
+
+MessageAnswer StderrMessageSink::ShowMessage(const std::string& text, const std::string& caption,
+                                             MessageButtons buttons) {
+  if (caption.empty())
+    std::fprintf(stderr, "%s\n", text.c_str());
+  else
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  switch (buttons) {
+    case MessageButtons::YesNo:
+      return MessageAnswer::Yes;
+    default:
+      return MessageAnswer::Ok;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,154 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testsupport {
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/fstest-XXXXXX";
+  if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Tests may leave read-only folders behind; make them writable first.
+  for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+static std::string EnvOr(const char* name, const std::string& fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::string(v) : fallback;
+}
+
+std::string SourceDir() { return EnvOr("FS_SOURCE_DIR", FS_SOURCE_DIR_DEFAULT); }
+std::string AppDir() { return EnvOr("FS_APP_DIR", FS_APP_DIR_DEFAULT); }
+std::string BinaryDir() { return EnvOr("FS_BINARY_DIR", FS_BINARY_DIR_DEFAULT); }
+
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input,
+                         const std::map<std::string, std::string>& env) {
+  CommandResult result;
+  TempDir io;
+  const std::string inPath = io / "in", outPath = io / "out", errPath = io / "err";
+  WriteFile(inPath, input);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, inPath.c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; ++e) {
+    std::string kv = *e;
+    std::size_t eq = kv.find('=');
+    if (eq != std::string::npos) merged[kv.substr(0, eq)] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) merged[k] = v;
+  std::vector<std::string> envStrings;
+  for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (std::string& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> args = argv;
+  std::vector<char*> cargs;
+  for (std::string& a : args) cargs.push_back(a.data());
+  cargs.push_back(nullptr);
+
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, cargs[0], &actions, nullptr, cargs.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    result.status = 127;
+    result.err = "cannot start " + argv[0];
+    return result;
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+  }
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.out = ReadFile(outPath);
+  result.err = ReadFile(errPath);
+  return result;
+}
+
+bool HaveProgram(const std::string& name) {
+  std::string path = EnvOr("PATH", "/usr/bin:/bin") + ":/usr/sbin:/sbin";
+  std::stringstream ss(path);
+  std::string dir;
+  while (std::getline(ss, dir, ':')) {
+    if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+void WriteFile(const std::string& path, const std::string& content) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+platform::MessageAnswer RecordingMessageSink::ShowMessage(const std::string& text,
+                                                          const std::string& caption,
+                                                          platform::MessageButtons buttons) {
+  boxes.push_back(Box{text, caption, buttons});
+  if (!answers.empty()) {
+    platform::MessageAnswer a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  return buttons == platform::MessageButtons::YesNo ? platform::MessageAnswer::Yes
+                                                    : platform::MessageAnswer::Ok;
+}
+
+std::optional<std::string> RecordingMessageSink::ChooseFile(const std::string&, const std::string&,
+                                                            const std::string&) {
+  if (chosenPaths.empty()) return std::nullopt;
+  auto p = chosenPaths.front();
+  chosenPaths.pop_front();
+  return p;
+}
+
+std::optional<std::string> RecordingMessageSink::ChooseFolder(const std::string&,
+                                                              const std::string&) {
+  return ChooseFile("", "", "");
+}
+
+}  // namespace testsupport

@@ -1,0 +1,71 @@
+// Helpers shared by every test program: temporary folders, running a
+// program and capturing its output, small file helpers, a message sink that
+// records each box and answers from a script, and the locations of the
+// source tree and the built program folder.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "common/platform/message_sink.h"
+
+namespace testsupport {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with everything in it when
+// the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(const std::string& relative) const;
+
+ private:
+  std::string path_;
+};
+
+std::string SourceDir();  // the repository root
+std::string AppDir();     // the built program folder (build/app)
+std::string BinaryDir();  // the build tree
+
+struct CommandResult {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+// Runs argv[0] (searched on PATH when it holds no "/") without a shell.
+// `env` entries are added to (or replace in) the current environment.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& input = "",
+                         const std::map<std::string, std::string>& env = {});
+bool HaveProgram(const std::string& name);
+
+void WriteFile(const std::string& path, const std::string& content);  // makes parent folders
+std::string ReadFile(const std::string& path);                        // "" when missing
+bool FileExists(const std::string& path);
+
+// Records every box; answers from `answers` in order, then with Ok/Yes.
+class RecordingMessageSink : public platform::MessageSink {
+ public:
+  struct Box {
+    std::string text;
+    std::string caption;
+    platform::MessageButtons buttons;
+  };
+  platform::MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
+                                      platform::MessageButtons buttons) override;
+  std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
+                                        const std::string& startPath) override;
+  std::optional<std::string> ChooseFolder(const std::string& title,
+                                          const std::string& startPath) override;
+
+  std::vector<Box> boxes;
+  std::deque<platform::MessageAnswer> answers;
+  std::deque<std::optional<std::string>> chosenPaths;  // for both choosers
+};
+
+}  // namespace testsupport
