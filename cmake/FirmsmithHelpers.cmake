@@ -31,7 +31,7 @@ function(fs_add_app_executable name)
   endif()
 endfunction()
 
-# fs_add_gtest(name SOURCES ... LIBS ... [GUI] [NO_MAIN] [TIMEOUT s] [LABELS ...]): one GoogleTest
+# fs_add_gtest(name SOURCES ... LIBS ... [GUI: offscreen QApplication main] [NO_MAIN] [TIMEOUT s] [LABELS ...]): one GoogleTest
 # program, registered with CTest test by test. The tests find the sample
 # installation and the built program folder through the environment.
 function(fs_add_gtest name)
@@ -41,7 +41,11 @@ function(fs_add_gtest name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE fs_test_support ${ARG_LIBS} GTest::gtest GTest::gmock)
-  if(NOT ARG_NO_MAIN)
+  if(ARG_NO_MAIN)
+  elseif(ARG_GUI)
+    # QApplication on the offscreen platform, then the tests.
+    target_link_libraries(${name} PRIVATE fs_gui_test_main)
+  else()
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   if(NOT ARG_TIMEOUT)
