@@ -36,11 +36,13 @@ std::string App(const std::string& relative) {
 
 // Every key Firmsmith shows: the captions of its dialogs (main dialog, about
 // box, language selection), its combo items and column headers, and every
-// message key of the build. Left out: "\nalarm_readProduct" (holds a line
-// feed, so no file can hold it), the MAC label (its caption ends in blanks,
-// which the profile rules drop from a file's key), the iOS link caption
-// (carries the app store link), and the texts shown untranslated
-// ("alarm_filedir", "loss file", "NotExitEnglish!", the boot-logo size text).
+// message key of the build. "alarm_readProduct" stands without the line feed
+// the build puts before it: a key holding a line feed can never be found in a
+// file, so the text is kept under the bare key for a lookup that adds the line
+// feed itself. Left out: the MAC label (its caption ends in blanks, which the
+// profile rules drop from a file's key), the iOS link caption (carries the app
+// store link), and the texts shown untranslated ("alarm_filedir", "loss file",
+// "NotExitEnglish!", the boot-logo size text).
 const char* const kFirmsmithKeys[] = {
     "Firmsmith", "About Firmsmith", "Firmsmith, Version 1.0", "OK", "Cancel", "Type",
     "Network_upgrades", "Burning_piecefile", "OriginalFile", "Browse", "web-x", "logo-x",
@@ -56,7 +58,8 @@ const char* const kFirmsmithKeys[] = {
     "alarm_CloudServer", "alarm_LineUpgrade", "alarm_readAbility", "alarm_getcfg_error",
     "alarm_loginerror", "alarm_logindevtype_diffrent", "alarm_devicenotsupport",
     "alarm_nopower", "alarm_password_notvalid", "alarm_device_notonline", "alarm_usernotexist",
-    "alarm_selectdevtype_diffrent！", "create_error", "create_error,CustomConfig NotExist",
+    "alarm_readProduct", "alarm_selectdevtype_diffrent！", "create_error",
+    "create_error,CustomConfig NotExist",
     "make_error", "make_updatefile_failed", "open_original_file", "original_file_error",
     "open_cramfs_file", "cramfs_filesize", "product_error", "package_success", "readfile",
     "InputLink",
@@ -170,7 +173,8 @@ TEST_P(LanguageFiles, BothLanguagesHoldTheSameKeysOnceEach) {
     SCOPED_TRACE(language);
     std::string text = testsupport::ReadFile(LangPath(language));
     ASSERT_FALSE(text.empty());
-    EXPECT_NE(text.rfind("\xEF\xBB\xBF", 0), 0u) << "a byte-order mark would become part of the first line";
+    EXPECT_NE(text.rfind("\xEF\xBB\xBF", 0), 0u)
+        << "a byte-order mark would become part of the first line";
     EXPECT_EQ(text[0], ';') << "the file opens with a comment saying what it is";
     EXPECT_TRUE(IsValidUtf8(text));
     // Every key line counted by hand: a key written twice (in any letter case)
@@ -509,7 +513,8 @@ TEST(SampleSettings, FirmsmithConfigHoldsTheGainTableAndLanguageNames) {
     EXPECT_EQ(code.find_first_not_of("01"), std::string::npos) << code;
     EXPECT_EQ(std::stoi(code, nullptr, 2), i);
   }
-  for (const char* key : {"register_addr_AUDIO_CODEC_CTRL0", "register_basevalue_AUDIO_CODEC_CTRL0"}) {
+  for (const char* key :
+       {"register_addr_AUDIO_CODEC_CTRL0", "register_basevalue_AUDIO_CODEC_CTRL0"}) {
     std::string value = config.Get("register", key);
     EXPECT_EQ(value.rfind("0x", 0), 0u) << key;
     EXPECT_EQ(value.find_first_not_of("0123456789abcdefABCDEF", 2), std::string::npos) << key;
