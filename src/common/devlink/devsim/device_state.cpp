@@ -1,0 +1,307 @@
+#include "common/devlink/devsim/device_state.h"
+
+#include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "common/devlink/devlink.h"
+#include "common/devlink/language_ids.h"
+#include "common/devlink/wire.h"
+#include "common/platform/files.h"
+
+namespace devsim {
+namespace {
+
+constexpr char kRightConfig[] = "Config";
+constexpr char kRightLanguage[] = "Language";
+
+std::set<int> IntSet(const Json::Value& v) {
+  std::set<int> out;
+  if (v.isArray())
+    for (const Json::Value& i : v)
+      if (i.isInt()) out.insert(i.asInt());
+  return out;
+}
+
+std::string StringMember(const Json::Value& v, const char* name) {
+  const Json::Value& m = v[name];
+  return m.isString() ? m.asString() : std::string();
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Regular files of a folder tree, as paths relative to `root`, in walk order.
+void CollectFiles(const std::string& root, const std::string& relative,
+                  std::vector<std::string>* out) {
+  const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
+  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+    const std::string rel = relative.empty() ? e.name : relative + "/" + e.name;
+    if (e.isDirectory) {
+      CollectFiles(root, rel, out);
+    } else {
+      out->push_back(rel);
+    }
+  }
+}
+
+std::vector<std::uint8_t> StripBom(std::vector<std::uint8_t> bytes) {
+  if (bytes.size() >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF)
+    bytes.erase(bytes.begin(), bytes.begin() + 3);
+  return bytes;
+}
+
+struct ZipCloser {
+  void operator()(void* z) const { zipClose(z, nullptr); }
+};
+
+}  // namespace
+
+bool DeviceState::Load(const std::string& folder, std::string* error) {
+  folder_ = folder;
+  std::string text;
+  if (!platform::ReadFileText(platform::JoinPath(folder, "device.json"), &text)) {
+    *error = "cannot read " + platform::JoinPath(folder, "device.json");
+    return false;
+  }
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  Json::Value root;
+  std::string parseError;
+  if (!reader->parse(text.data(), text.data() + text.size(), &root, &parseError) ||
+      !root.isObject()) {
+    *error = "device.json: " + (parseError.empty() ? "not a JSON object" : parseError);
+    return false;
+  }
+  hardware_ = StringMember(root, "Hardware");
+  serial_ = StringMember(root, "SerialNumber");
+  version_ = StringMember(root, "SoftwareVersion");
+  if (root["MaxSessions"].isInt()) maxSessions_ = std::max(0, root["MaxSessions"].asInt());
+  if (root["MaxLoginFailures"].isInt())
+    maxFailures_ = std::max(1, root["MaxLoginFailures"].asInt());
+  refused_ = IntSet(root["RefusedCommands"]);
+  silent_ = IntSet(root["SilentCommands"]);
+  users_.clear();
+  for (const Json::Value& u : root["Users"]) {
+    if (!u.isObject()) continue;
+    User user;
+    user.name = StringMember(u, "Name");
+    user.password = StringMember(u, "Password");
+    for (const Json::Value& r : u["Rights"])
+      if (r.isString()) user.rights.insert(r.asString());
+    user.locked = u["Locked"].isBool() && u["Locked"].asBool();
+    if (!user.name.empty()) users_.push_back(std::move(user));
+  }
+  if (users_.empty()) {
+    *error = "device.json: no users";
+    return false;
+  }
+  return true;
+}
+
+User* DeviceState::FindUser(const std::string& name) {
+  for (User& u : users_)
+    if (u.name == name) return &u;
+  return nullptr;
+}
+
+bool DeviceState::SaveDeviceJson() {
+  // Re-read the file so members we do not model survive; only Locked changes.
+  const std::string path = platform::JoinPath(folder_, "device.json");
+  std::string text;
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  if (!platform::ReadFileText(path, &text) ||
+      !reader->parse(text.data(), text.data() + text.size(), &root, nullptr))
+    return false;
+  for (Json::Value& u : root["Users"]) {
+    if (!u.isObject()) continue;
+    const User* user = FindUser(StringMember(u, "Name"));
+    if (user) u["Locked"] = user->locked;
+  }
+  return platform::WriteFileAtomic(path, root.toStyledString());
+}
+
+std::int32_t DeviceState::Authenticate(const std::string& name,
+                                       const std::vector<std::uint8_t>& nonce,
+                                       const std::vector<std::uint8_t>& proof) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  User* user = FindUser(name);
+  if (!user) return DL_LOGIN_NO_USER;
+  if (user->locked) return DL_LOGIN_LOCKED;
+  std::uint8_t expected[devlink::wire::kProofSize];
+  if (proof.size() != sizeof expected ||
+      !devlink::wire::ComputeLoginProof(user->password, name, nonce.data(), nonce.size(),
+                                        expected) ||
+      !devlink::wire::ProofsEqual(expected, proof.data(), sizeof expected)) {
+    if (++user->failures >= maxFailures_) {
+      user->locked = true;
+      SaveDeviceJson();
+    }
+    return DL_LOGIN_PASSWORD;
+  }
+  user->failures = 0;
+  if (user->rights.empty()) return DL_LOGIN_NO_RIGHTS;
+  if (activeSessions_ >= maxSessions_) return DL_LOGIN_BUSY;
+  ++activeSessions_;
+  return 0;
+}
+
+void DeviceState::EndSession() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (activeSessions_ > 0) --activeSessions_;
+}
+
+bool DeviceState::HasRight(const std::string& name, const std::string& right) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const User* user = FindUser(name);
+  return user && user->rights.count(right) > 0;
+}
+
+bool DeviceState::IsSilent(int command) const { return silent_.count(command) > 0; }
+
+Reply DeviceState::Get(const std::string& user, int command, int channel) {
+  if (refused_.count(command)) return {DL_ERR_NOT_SUPPORTED, {}};
+  switch (command) {
+    case CMD_LANG_LIST: return LanguageList();
+    case CMD_LANG_EXPORT: return ExportLanguage(channel);
+    case CMD_LANG_DELETE:
+      if (!HasRight(user, kRightLanguage)) return {DL_LOGIN_NO_RIGHTS, {}};
+      return DeleteImported();
+    case CMD_CONFIG_EXPORT:
+      if (!HasRight(user, kRightConfig)) return {DL_LOGIN_NO_RIGHTS, {}};
+      return ZipFolder("config");
+    case CMD_CUSTOM_CONFIG:
+      if (!HasRight(user, kRightConfig)) return {DL_LOGIN_NO_RIGHTS, {}};
+      return ZipFolder("custom");
+    default: return {DL_ERR_NOT_SUPPORTED, {}};
+  }
+}
+
+Reply DeviceState::Set(const std::string& user, int command, int channel,
+                       const std::vector<std::uint8_t>& data) {
+  if (refused_.count(command) || command != CMD_LANG_IMPORT) return {DL_ERR_NOT_SUPPORTED, {}};
+  if (!HasRight(user, kRightLanguage)) return {DL_LOGIN_NO_RIGHTS, {}};
+  return ImportLanguage(channel, data);
+}
+
+std::vector<std::string> DeviceState::LanguageNames() {
+  std::set<std::string> names;
+  for (const char* sub : {"languages", "imported"})
+    for (const platform::FolderEntry& e :
+         platform::ListFolder(platform::JoinPath(folder_, sub)))
+      if (!e.isDirectory && e.name.size() < DL_LANGUAGE_NAME_SIZE && e.name[0] != '.' &&
+          e.name.find(".tmp-") == std::string::npos)
+        names.insert(e.name);
+  return {names.begin(), names.end()};
+}
+
+Reply DeviceState::LanguageList() {
+  Reply r;
+  r.data.assign(sizeof(LanguageListRecord), 0);
+  const std::vector<std::string> names = LanguageNames();
+  const std::uint32_t count =
+      static_cast<std::uint32_t>(std::min<std::size_t>(names.size(), DL_MAX_LANGUAGES));
+  // The count travels little-endian, the byte order of the record as the
+  // callers lay it out.
+  for (int i = 0; i < 4; ++i) r.data[i] = static_cast<std::uint8_t>(count >> (8 * i));
+  for (std::uint32_t i = 0; i < count; ++i)
+    std::memcpy(r.data.data() + 4 + i * DL_LANGUAGE_NAME_SIZE, names[i].data(), names[i].size());
+  return r;
+}
+
+Reply DeviceState::ExportLanguage(int channel) {
+  const std::string name = devlink::LanguageIdToName(channel);
+  if (name.empty()) return {DL_ERR_NO_DATA, {}};
+  Reply r;
+  for (const char* sub : {"imported", "languages"}) {
+    const std::string path = platform::JoinPath(platform::JoinPath(folder_, sub), name);
+    if (platform::ReadFileBytes(path, &r.data)) {
+      r.data = StripBom(std::move(r.data));
+      return r;
+    }
+  }
+  return {DL_ERR_NO_DATA, {}};
+}
+
+Reply DeviceState::ImportLanguage(int channel, const std::vector<std::uint8_t>& data) {
+  const std::string name = devlink::LanguageIdToName(channel);
+  if (name.empty()) return {DL_ERR_NO_DATA, {}};
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string folder = platform::JoinPath(folder_, "imported");
+  ::mkdir(folder.c_str(), 0755);
+  if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), data))
+    return {DL_ERR_DEVICE, {}};
+  return {};
+}
+
+Reply DeviceState::DeleteImported() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string folder = platform::JoinPath(folder_, "imported");
+  for (const platform::FolderEntry& e : platform::ListFolder(folder))
+    if (!e.isDirectory && ::unlink(platform::JoinPath(folder, e.name).c_str()) != 0)
+      return {DL_ERR_DEVICE, {}};
+  return {};
+}
+
+Reply DeviceState::ZipFolder(const std::string& subfolder) {
+  const std::string root = platform::JoinPath(folder_, subfolder);
+  if (!IsDirectory(root)) return {DL_ERR_NOT_SUPPORTED, {}};
+  std::vector<std::string> files;
+  CollectFiles(root, "", &files);
+
+  // minizip writes to a path: build the archive in a private temporary file.
+  const char* tmp = std::getenv("TMPDIR");
+  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/devsim-zip-XXXXXX";
+  const int fd = ::mkstemp(path.data());
+  if (fd < 0) return {DL_ERR_DEVICE, {}};
+  ::close(fd);
+  struct Unlinker {
+    std::string path;
+    ~Unlinker() { ::unlink(path.c_str()); }
+  } unlinker{path};
+
+  {
+    std::unique_ptr<void, ZipCloser> zip(zipOpen64(path.c_str(), APPEND_STATUS_CREATE));
+    if (!zip) return {DL_ERR_DEVICE, {}};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    for (const std::string& rel : files) {
+      std::vector<std::uint8_t> content;
+      if (!platform::ReadFileBytes(platform::JoinPath(root, rel), &content))
+        return {DL_ERR_DEVICE, {}};
+      zip_fileinfo info{};
+      info.tmz_date.tm_sec = static_cast<uInt>(local.tm_sec);
+      info.tmz_date.tm_min = static_cast<uInt>(local.tm_min);
+      info.tmz_date.tm_hour = static_cast<uInt>(local.tm_hour);
+      info.tmz_date.tm_mday = static_cast<uInt>(local.tm_mday);
+      info.tmz_date.tm_mon = static_cast<uInt>(local.tm_mon);
+      info.tmz_date.tm_year = static_cast<uInt>(local.tm_year + 1900);
+      if (zipOpenNewFileInZip64(zip.get(), rel.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0) != ZIP_OK)
+        return {DL_ERR_DEVICE, {}};
+      const int w = content.empty() ? ZIP_OK
+                                    : zipWriteInFileInZip(zip.get(), content.data(),
+                                                          static_cast<unsigned>(content.size()));
+      if (zipCloseFileInZip(zip.get()) != ZIP_OK || w != ZIP_OK) return {DL_ERR_DEVICE, {}};
+    }
+    if (zipClose(zip.release(), nullptr) != ZIP_OK) return {DL_ERR_DEVICE, {}};
+  }
+  Reply r;
+  if (!platform::ReadFileBytes(path, &r.data)) return {DL_ERR_DEVICE, {}};
+  return r;
+}
+
+}  // namespace devsim

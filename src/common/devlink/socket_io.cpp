@@ -1,0 +1,121 @@
+#include "common/devlink/socket_io.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace devlink::net {
+
+Deadline DeadlineAfter(int milliseconds) {
+  return Clock::now() + std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds);
+}
+
+int RemainingMs(Deadline deadline) {
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+}
+
+void UniqueFd::Reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in* addr) {
+  *addr = sockaddr_in{};
+  addr->sin_family = AF_INET;
+  addr->sin_port = htons(port);
+  return ::inet_pton(AF_INET, ip.c_str(), &addr->sin_addr) == 1;
+}
+
+namespace {
+
+// Waits for `events` on fd; false on time-out. Retries after signals.
+bool WaitFor(int fd, short events, Deadline deadline, short* revents) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, RemainingMs(deadline));
+    if (n > 0) {
+      *revents = p.revents;
+      return true;
+    }
+    if (n == 0) return false;
+    if (errno != EINTR) {
+      *revents = POLLERR;
+      return true;
+    }
+  }
+}
+
+}  // namespace
+
+ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd* out) {
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return ConnectResult::kError;
+  const int one = 1;
+  ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    if (errno == ECONNREFUSED) return ConnectResult::kRefused;
+    if (errno != EINPROGRESS) return ConnectResult::kError;
+    short revents = 0;
+    if (!WaitFor(fd.get(), POLLOUT, deadline, &revents)) return ConnectResult::kTimeout;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return ConnectResult::kError;
+    if (err == ECONNREFUSED) return ConnectResult::kRefused;
+    if (err == ETIMEDOUT) return ConnectResult::kTimeout;
+    if (err != 0) return ConnectResult::kError;
+  }
+  *out = std::move(fd);
+  return ConnectResult::kConnected;
+}
+
+IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline deadline) {
+  std::size_t sent = 0;
+  while (sent < size) {
+    const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      short revents = 0;
+      if (!WaitFor(fd, POLLOUT, deadline, &revents)) return IoResult::kTimeout;
+      if (revents & (POLLERR | POLLNVAL)) return IoResult::kError;
+      continue;
+    }
+    return n == 0 ? IoResult::kClosed : IoResult::kError;
+  }
+  return IoResult::kOk;
+}
+
+IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, Deadline deadline) {
+  std::uint8_t chunk[16384];
+  for (;;) {
+    switch (decoder->Next(frame)) {
+      case wire::FrameDecoder::Result::kFrame: return IoResult::kOk;
+      case wire::FrameDecoder::Result::kMalformed: return IoResult::kMalformed;
+      case wire::FrameDecoder::Result::kNeedMore: break;
+    }
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+      decoder->Feed(chunk, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return IoResult::kClosed;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::kError;
+    short revents = 0;
+    if (!WaitFor(fd, POLLIN, deadline, &revents)) return IoResult::kTimeout;
+    if ((revents & (POLLERR | POLLNVAL)) && !(revents & POLLIN)) return IoResult::kError;
+  }
+}
+
+}  // namespace devlink::net

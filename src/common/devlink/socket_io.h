@@ -1,0 +1,65 @@
+// Socket helpers with deadlines, shared by the client library and the device
+// simulator: every wait is a poll() bounded by the caller's deadline, so no
+// call can block longer than its wait time whatever the peer does.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "common/devlink/wire.h"
+
+namespace devlink::net {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+Deadline DeadlineAfter(int milliseconds);
+// Milliseconds left until the deadline, at least 0.
+int RemainingMs(Deadline deadline);
+
+// Owns one file descriptor.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() { Reset(); }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) Reset(other.Release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int Release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void Reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+enum class IoResult { kOk, kTimeout, kClosed, kError, kMalformed };
+
+// Parses a dotted IPv4 address and port into `addr`.
+bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in* addr);
+
+enum class ConnectResult { kConnected, kRefused, kTimeout, kError };
+// Non-blocking connect bounded by the deadline; the socket stays non-blocking.
+ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd* out);
+
+IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline deadline);
+inline IoResult SendAll(int fd, const std::vector<std::uint8_t>& bytes, Deadline deadline) {
+  return SendAll(fd, bytes.data(), bytes.size(), deadline);
+}
+// Reads until the decoder yields a frame, the peer closes, the stream is
+// malformed or the deadline passes.
+IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, Deadline deadline);
+
+}  // namespace devlink::net
