@@ -1,0 +1,109 @@
+// ToolSession: the state and the operations of the language tool, shared by
+// its dialog (CTransloomDlg derives from it) and by transloom-cli. One devlink
+// session at a time; every operation reports to the operator through the
+// MessageSink with the tool's caption, and returns true only when it did its
+// job. Texts are translated through uitext::GetString.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/devlink/devlink.h"
+#include "common/platform/message_sink.h"
+#include "transloom/core/language_map.h"
+
+namespace transloom {
+
+// What the operator typed into the login fields.
+struct LoginInput {
+  std::string ip;        // dotted IPv4 as the address control shows it
+  std::string portText;  // read the way atoi reads it
+  std::string user;
+  std::string password;
+};
+
+// atoi's reading (leading blanks, one sign, digits up to the first other
+// character, no digits = 0), saturated instead of overflowing. False when the
+// value lies outside 0..65535.
+bool ParsePortText(const std::string& text, std::uint16_t* port);
+
+// The translated text of a login error code; unknown codes give the
+// unknown-error text.
+std::string LoginErrorText(int code);
+
+// The valid names of a CMD_LANG_LIST reply in list-box order: without regard
+// to ASCII case, byte order between names that differ only in case. Only
+// entries inside the `returned` bytes count; empty names are left out.
+std::vector<std::string> LanguageNamesOfRecord(const LanguageListRecord& record,
+                                               std::uint32_t returned);
+void SortLanguageNames(std::vector<std::string>* names);
+
+class ToolSession {
+ public:
+  // `sink` must outlive the session.
+  explicit ToolSession(platform::MessageSink* sink);
+  virtual ~ToolSession() = default;
+  ToolSession(const ToolSession&) = delete;
+  ToolSession& operator=(const ToolSession&) = delete;
+
+  // DL_Init(0, 0) and DL_SetConnectTime(4000, 5); once, before any login.
+  static void StartDeviceLibrary();
+  // DL_Logout(m_lLoginID) with whatever it holds, then DL_Cleanup.
+  void EndDeviceLibrary();
+
+  bool IsLoggedIn() const { return m_lLoginID > 0; }
+  // The device's languages after the last login, sorted; empty when logged out.
+  const std::vector<std::string>& Languages() const { return languages_; }
+
+  // Closes the open session, then logs in; fills Languages() on success.
+  bool OnLogin(const LoginInput& input);
+  // Reads one device language into `map`; the map is left as it was on failure.
+  bool FetchLanguage(const std::string& name, LanguageMap* map);
+  // `selected` is the chosen entry of the language list, "" for none.
+  bool OnExportExcel(const std::string& selected);
+  bool OnImportToDevice();
+  bool OnDeleteLanguage();
+  // Needs no session; the target folder is StringPath of Config.ini in
+  // ConfigFolder().
+  bool OnCreateLanguage();
+
+  // Where Config.ini is read: the program directory unless set otherwise.
+  const std::string& ConfigFolder() const { return configFolder_; }
+  void SetConfigFolder(const std::string& folder);
+
+  // Why the last operation returned false, one line naming the file or the
+  // call; also set for the ends the operator is not told about. Empty after
+  // a success.
+  const std::string& LastProblem() const { return lastProblem_; }
+
+  std::int32_t m_lLoginID = -1;
+  std::string m_strDeviceIP;
+  std::string m_strFileName;
+  LanguageMap m_mapLanguage;
+  LanguageMap m_mapEnglish;
+
+ protected:
+  // File choosers; nullopt when cancelled. By default both ask the sink.
+  virtual std::optional<std::string> ChooseOpenPath();
+  virtual std::optional<std::string> ChooseSavePath(const std::string& defaultName);
+  virtual std::tm LocalTimeNow() const;
+
+  platform::MessageSink* sink() const { return sink_; }
+  // One box with the tool's caption and an OK button.
+  void ShowText(const std::string& text);
+  void Tell(const std::string& key);  // ShowText(GetString(key))
+  // Records why the operation ends and returns false.
+  bool Fail(const std::string& problem);
+  bool Succeed();
+
+ private:
+  platform::MessageSink* sink_;
+  std::string configFolder_;
+  std::string lastProblem_;
+  std::vector<std::string> languages_;
+};
+
+}  // namespace transloom
