@@ -1,0 +1,42 @@
+// A raw image of the whole flash chip (package kind "Burning_piecefile"):
+// partitions are read out of it at their flash offsets and rebuilt ones are
+// written back in place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace package {
+
+inline constexpr std::uint64_t kMebibyte = 1048576;
+
+enum class FlashResult {
+  kOk,
+  kOpenFlashFailed,  // "open_original_file"
+  kCreateFailed,     // "create_error"
+  kBadFlashSize,     // "original_file_error"
+  kFlashTooSmall,    // "product_error"
+  kOpenImageFailed,  // "open_cramfs_file"
+  kImageTooBig,      // "cramfs_filesize"
+  kWriteFailed,
+};
+
+// The message key the operator is shown for a result.
+const char* FlashResultKey(FlashResult result);
+
+// Flash images are 8, 16 or 32 MiB, counted in whole MiB.
+bool FlashSizeAccepted(std::uint64_t size);
+
+// Copies bytes [start, end) of the flash image (as far as it has them) into a
+// new file at `destination`.
+FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
+                                   std::uint32_t start, std::uint32_t end);
+
+// Writes the file-system image at offset `start` of the flash image after the
+// checks: flash size, partition inside the flash, image no larger than the
+// partition. Bytes of the partition behind the image keep their content.
+// Nothing is written unless every check passed.
+FlashResult PatchFlashImage(const std::string& flashImage, const std::string& fsImage,
+                            std::uint32_t start, std::uint32_t end);
+
+}  // namespace package
