@@ -104,20 +104,23 @@ Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
   return Status::Ok();
 }
 
-Status WriteWorkbookFile(const std::vector<std::uint8_t>& stream, std::vector<std::uint8_t>* file) {
+Status WriteWorkbookFile(const std::vector<std::uint8_t>& stream, std::vector<std::uint8_t>* file,
+                         const char* streamName) {
   InitOnce();
   GsfPtr<GsfOutput> memory(gsf_output_memory_new());
   if (!memory) return Status::Fail("cannot create the file image");
   {
     GsfPtr<GsfOutfile> ole(gsf_outfile_msole_new(memory.get()));
     if (!ole) return Status::Fail("cannot create the compound file");
-    GsfPtr<GsfOutput> child(gsf_outfile_new_child(ole.get(), biff::kWorkbookStreamName, FALSE));
+    GsfPtr<GsfOutput> child(gsf_outfile_new_child(ole.get(), streamName, FALSE));
     if (!child) return Status::Fail("cannot create the \"Workbook\" stream");
     if (!gsf_output_write(child.get(), stream.size(), stream.data()) ||
         !gsf_output_close(child.get()) || !gsf_output_close(GSF_OUTPUT(ole.get())))
       return Status::Fail("cannot write the compound file");
   }
-  if (!gsf_output_close(memory.get())) return Status::Fail("cannot finish the file image");
+  // Closing the compound file closes its sink too.
+  if (!gsf_output_is_closed(memory.get()) && !gsf_output_close(memory.get()))
+    return Status::Fail("cannot finish the file image");
   const gsf_off_t length = gsf_output_size(memory.get());
   const guint8* data = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(memory.get()));
   if (length < 0 || (length > 0 && data == nullptr)) return Status::Fail("cannot read back the file image");

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "transloom/workbook/biff_records.h"
 #include "transloom/workbook/workbook.h"
 
 namespace workbook::cfb {
@@ -14,6 +15,9 @@ namespace workbook::cfb {
 Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
                           std::vector<std::uint8_t>* stream);
 
-Status WriteWorkbookFile(const std::vector<std::uint8_t>& stream, std::vector<std::uint8_t>* file);
+// Writes `stream` under `streamName` ("Workbook" unless a test needs
+// another) into a new compound file image.
+Status WriteWorkbookFile(const std::vector<std::uint8_t>& stream, std::vector<std::uint8_t>* file,
+                         const char* streamName = biff::kWorkbookStreamName);
 
 }  // namespace workbook::cfb

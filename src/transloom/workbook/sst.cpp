@@ -7,6 +7,13 @@
 #include "transloom/workbook/utf.h"
 
 namespace workbook::sst {
+namespace {
+
+bool IsHighSurrogate(const std::u16string& units, std::size_t i) {
+  return i < units.size() && units[i] >= 0xD800 && units[i] <= 0xDBFF;
+}
+
+}  // namespace
 
 bool ContinuedReader::Settle() {
   while (piece_ < pieces_.size() && pos_ >= pieces_[piece_].size) {
@@ -149,8 +156,10 @@ Status SstWriter::Write(bytes::Writer* out) const {
     const bool wide = std::any_of(units.begin(), units.end(), [](char16_t u) { return u > 0xFF; });
     const std::size_t unit = wide ? 2 : 1;
     const std::uint8_t options = wide ? biff::kStringHighByte : 0;
-    // The string header and its first character stay in one record.
-    const std::size_t head = 3 + (units.empty() ? 0 : unit);
+    // The string header and its first character stay in one record, and
+    // no record boundary falls inside a surrogate pair: readers decode each
+    // piece on its own.
+    const std::size_t head = 3 + unit * std::min<std::size_t>(units.size(), IsHighSurrogate(units, 0) ? 2 : 1);
     if (out->RecordPayloadSize() + head > biff::kMaxRecordPayload) {
       out->EndRecord();
       out->BeginRecord(biff::kRecordContinue);
@@ -163,7 +172,8 @@ Status SstWriter::Write(bytes::Writer* out) const {
     std::size_t done = 0;
     while (true) {
       const std::size_t room = (biff::kMaxRecordPayload - out->RecordPayloadSize()) / unit;
-      const std::size_t take = std::min(room, units.size() - done);
+      std::size_t take = std::min(room, units.size() - done);
+      if (take > 0 && done + take < units.size() && IsHighSurrogate(units, done + take - 1)) --take;
       for (std::size_t k = done; k < done + take; ++k) {
         if (wide)
           out->U16(units[k]);
