@@ -1,0 +1,291 @@
+#include "firmsmith/fsimage/cramfs_data.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <zlib.h>
+
+#include "common/platform/debuglog.h"
+#include "firmsmith/fsimage/cramfs_format.h"
+
+namespace fsimage {
+
+using namespace cramfs;
+
+namespace {
+
+// Files are read and compressed in batches of about this much input, so that
+// memory stays small whatever the tree, while the next batch is read as the
+// previous one compresses.
+constexpr std::size_t kBatchInputBytes = 4u << 20;
+constexpr int kCompressionLevel = 9;
+
+// Reads the first `length` bytes of a file; false when it has fewer.
+bool ReadLeadingBytes(const std::string& path, std::uint32_t length, std::vector<std::uint8_t>* out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->resize(length);
+  std::size_t done = 0;
+  bool ok = true;
+  while (done < length) {
+    ssize_t n = ::read(fd, out->data() + done, length - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = false;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  return ok;
+}
+
+std::uint32_t BlockCount(std::uint32_t length) { return (length + kBlockSize - 1) / kBlockSize; }
+
+std::size_t ContentHash(const std::vector<std::uint8_t>& content) {
+  return std::hash<std::string_view>{}(
+      std::string_view(reinterpret_cast<const char*>(content.data()), content.size()));
+}
+
+void CollectFiles(CramfsEntry& dir, std::vector<CramfsEntry*>* files) {
+  for (CramfsEntry& e : dir.children) {
+    if (e.IsDirectory()) {
+      CollectFiles(e, files);
+    } else if (e.size > 0) {
+      files->push_back(&e);
+    }
+  }
+}
+
+struct PendingFile {
+  CramfsEntry* entry = nullptr;
+  std::vector<std::uint8_t> content;
+  std::size_t firstBlock = 0;  // index into the batch's compressed blocks
+};
+
+// Files of one batch and their compressed blocks. Each block is compressed on
+// its own, so the bytes do not depend on which thread did the work.
+class Batch {
+ public:
+  ~Batch() { Join(); }
+
+  void Add(PendingFile file) {
+    inputBytes_ += file.content.size();
+    files_.push_back(std::move(file));
+  }
+  std::size_t inputBytes() const { return inputBytes_; }
+  bool empty() const { return files_.empty(); }
+  const std::vector<PendingFile>& files() const { return files_; }
+
+  void StartCompression() {
+    std::size_t blocks = 0;
+    for (PendingFile& f : files_) {
+      f.firstBlock = blocks;
+      blocks += BlockCount(static_cast<std::uint32_t>(f.content.size()));
+    }
+    slot_ = ::compressBound(kBlockSize);
+    arena_.resize(blocks * slot_);
+    lengths_.assign(blocks, 0);
+    sources_.clear();
+    sources_.reserve(blocks);
+    for (const PendingFile& f : files_) {
+      for (std::size_t at = 0; at < f.content.size(); at += kBlockSize)
+        sources_.push_back({f.content.data() + at, std::min<std::size_t>(kBlockSize, f.content.size() - at)});
+    }
+    const std::size_t threads =
+        std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, std::max<std::size_t>(blocks, 1));
+    for (std::size_t t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
+  }
+
+  // False when zlib failed on a block.
+  bool Join() {
+    for (std::thread& t : workers_) t.join();
+    workers_.clear();
+    return !failed_;
+  }
+
+  const std::uint8_t* Block(std::size_t index) const { return arena_.data() + index * slot_; }
+  std::uint32_t BlockLength(std::size_t index) const { return lengths_[index]; }
+
+ private:
+  struct Source {
+    const std::uint8_t* data;
+    std::size_t size;
+  };
+
+  void Work() {
+    for (;;) {
+      const std::size_t i = next_.fetch_add(1);
+      if (i >= sources_.size()) return;
+      uLongf length = slot_;
+      if (::compress2(arena_.data() + i * slot_, &length, sources_[i].data, sources_[i].size,
+                      kCompressionLevel) != Z_OK) {
+        failed_ = true;
+        return;
+      }
+      lengths_[i] = static_cast<std::uint32_t>(length);
+    }
+  }
+
+  std::vector<PendingFile> files_;
+  std::size_t inputBytes_ = 0;
+  std::size_t slot_ = 0;
+  std::vector<std::uint8_t> arena_;
+  std::vector<std::uint32_t> lengths_;
+  std::vector<Source> sources_;
+  std::vector<std::thread> workers_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> failed_{false};
+};
+
+}  // namespace
+
+struct CramfsDataWriter::State {
+  std::uint8_t* image = nullptr;
+  std::uint32_t capacity = 0;
+  std::uint32_t position = 0;
+  std::uint32_t blocks = 0;
+  std::string* error = nullptr;
+
+  // Files of equal length that may be equal, by content hash: only those
+  // with data of their own. Bytes are compared only on a hash match.
+  std::unordered_map<std::size_t, std::vector<const CramfsEntry*>> stored;
+  // Contents still in memory (batches not yet laid out), by file.
+  std::unordered_map<const CramfsEntry*, const std::uint8_t*> inMemory;
+  std::unique_ptr<Batch> filling = std::make_unique<Batch>();
+  std::unique_ptr<Batch> compressing;
+
+  bool Fail(const std::string& message) {
+    *error = message;
+    return false;
+  }
+
+  bool SameContent(const CramfsEntry& earlier, const std::vector<std::uint8_t>& content) {
+    auto it = inMemory.find(&earlier);
+    if (it != inMemory.end()) return std::memcmp(it->second, content.data(), content.size()) == 0;
+    std::vector<std::uint8_t> other;
+    if (!ReadLeadingBytes(earlier.path, earlier.size, &other)) {
+      Fail("cannot read " + earlier.path + " in full");
+      return false;
+    }
+    return other == content;
+  }
+
+  // The earliest identical file with data of its own, or nullptr.
+  const CramfsEntry* FindEarlierCopy(const CramfsEntry& file, const std::vector<std::uint8_t>& content,
+                                     std::size_t hash, bool* failed) {
+    auto it = stored.find(hash);
+    if (it == stored.end()) return nullptr;
+    for (const CramfsEntry* earlier : it->second) {
+      if (earlier->size != file.size) continue;
+      if (SameContent(*earlier, content)) return earlier;
+      if (!error->empty()) {
+        *failed = true;
+        return nullptr;
+      }
+    }
+    return nullptr;
+  }
+
+  bool LayOut(Batch& batch) {
+    if (!batch.Join()) return Fail("zlib failed to compress a block");
+    for (const PendingFile& f : batch.files()) {
+      CramfsEntry& e = *f.entry;
+      const std::uint32_t n = BlockCount(e.size);
+      const std::uint32_t table = n * static_cast<std::uint32_t>(kBlockPointerSize);
+      std::uint64_t total = table;
+      for (std::uint32_t i = 0; i < n; ++i) total += batch.BlockLength(f.firstBlock + i);
+      const std::uint64_t padded = (total + kEntryAlignment - 1) / kEntryAlignment * kEntryAlignment;
+      if (position > kMaxOffset || position + padded > capacity)
+        return Fail("tree too large for a cramfs image (at " + e.path + ")");
+      e.dataOffset = position;
+      std::uint32_t at = position + table;
+      for (std::uint32_t i = 0; i < n; ++i) {
+        const std::uint32_t length = batch.BlockLength(f.firstBlock + i);
+        std::memcpy(image + at, batch.Block(f.firstBlock + i), length);
+        at += length;
+        // Each pointer marks the end of its block; the next block starts there.
+        PutLe32(image + position + i * kBlockPointerSize, at);
+      }
+      position += static_cast<std::uint32_t>(padded);
+      blocks += n;
+      platform::DebugOutput("%s, compressed size = %d \n", e.path.c_str(), static_cast<int>(padded));
+      inMemory.erase(&e);
+    }
+    return true;
+  }
+
+  // Starts compressing the filled batch after laying out the one before it.
+  bool Dispatch() {
+    if (compressing) {
+      if (!LayOut(*compressing)) return false;
+      compressing.reset();
+    }
+    if (filling->empty()) return true;
+    compressing = std::move(filling);
+    filling = std::make_unique<Batch>();
+    compressing->StartCompression();
+    return true;
+  }
+};
+
+CramfsDataWriter::CramfsDataWriter(std::uint8_t* image, std::uint32_t capacity, std::uint32_t start)
+    : state_(std::make_unique<State>()) {
+  state_->image = image;
+  state_->capacity = capacity;
+  state_->position = start;
+}
+
+CramfsDataWriter::~CramfsDataWriter() = default;
+
+std::uint32_t CramfsDataWriter::end() const { return state_->position; }
+std::uint32_t CramfsDataWriter::blocks() const { return state_->blocks; }
+
+bool CramfsDataWriter::WriteFiles(CramfsEntry& root, std::string* error) {
+  State& s = *state_;
+  s.error = error;
+  error->clear();
+  std::vector<CramfsEntry*> files;
+  CollectFiles(root, &files);
+  // Only a file whose length another file shares can be a duplicate.
+  std::unordered_map<std::uint32_t, std::uint32_t> lengthCount;
+  for (const CramfsEntry* f : files) ++lengthCount[f->size];
+
+  for (CramfsEntry* f : files) {
+    platform::DebugOutput("%s, uncompress size = %d \n", f->path.c_str(), static_cast<int>(f->size));
+    PendingFile pending;
+    pending.entry = f;
+    if (!ReadLeadingBytes(f->path, f->size, &pending.content))
+      return s.Fail("cannot read " + f->path + " in full");
+    if (lengthCount[f->size] > 1) {
+      const std::size_t hash = ContentHash(pending.content);
+      bool failed = false;
+      f->sharedWith = s.FindEarlierCopy(*f, pending.content, hash, &failed);
+      if (failed) return false;
+      if (f->sharedWith != nullptr) continue;
+      s.stored[hash].push_back(f);
+    }
+    s.inMemory[f] = pending.content.data();
+    s.filling->Add(std::move(pending));
+    if (s.filling->inputBytes() >= kBatchInputBytes && !s.Dispatch()) return false;
+  }
+  if (!s.Dispatch() || !s.Dispatch()) return false;
+
+  for (const CramfsEntry* f : files) {
+    const std::uint32_t offset = f->sharedWith ? f->sharedWith->dataOffset : f->dataOffset;
+    SetInodeOffset(s.image + f->inodeOffset, offset);
+  }
+  return true;
+}
+
+}  // namespace fsimage

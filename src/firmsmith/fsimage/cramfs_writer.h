@@ -1,0 +1,35 @@
+// Cramfs image writer: turns a folder tree into the compressed read-only image
+// the devices mount (layout in cramfs_format.h).
+//
+// Contract, in short:
+// - Folders are walked in byte order of their names, following symbolic links;
+//   "Thumbs.db" and ".svn" (with its tree) are left out, case mattering.
+// - Names longer than 252 bytes are cut on a UTF-8 character boundary; a name
+//   longer than 255 bytes, or one that cannot be cut cleanly, fails the build.
+// - Everything below the root gets permission bits 0777; the root 0777, or
+//   0555 when the source folder has no owner-write bit. uid and gid are 0.
+// - Files are stored with at most 16,777,215 bytes; identical files share the
+//   data of the earliest one in depth-first order.
+// - The same tree always gives the same bytes.
+// - Trace: the inode listing on standard output, per-file sizes on the debug
+//   channel (platform::DebugOutput).
+#pragma once
+
+#include <string>
+
+namespace fsimage {
+
+// Builds the image of the tree under `sourceFolder` (its own name is not
+// stored) and writes it to `imagePath`, creating or truncating it first.
+// Returns 0 on success, -1 on failure; after a failure the image file is left
+// empty (or not created at all when it cannot be). `why`, when given, receives
+// one line naming the file and the reason of a failure.
+int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
+                     std::string* why = nullptr);
+
+// The name an entry is stored under: the name itself, or its first 252 bytes
+// cut back to the start of a UTF-8 character. False when the name is longer
+// than 255 bytes or has no clean cut.
+bool CramfsStoredName(const std::string& name, std::string* stored);
+
+}  // namespace fsimage

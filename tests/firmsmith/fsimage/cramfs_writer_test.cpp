@@ -1,0 +1,327 @@
+// Byte-level behaviour of the cramfs writer: superblock, inodes, names, block
+// tables, duplicate sharing and the order of the directory area.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <filesystem>
+
+#include "cramfs_test_util.h"
+#include "firmsmith/fsimage/cramfs_writer.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace cramfstest;
+using namespace fsimage::cramfs;
+using testsupport::TempDir;
+
+TEST(CramfsWriter, EmptyFolderGivesOneBlockImageWithSuperblockAndCrc) {
+  TempDir tmp;
+  PutFolder(tmp.path(), "src");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_EQ(image.size(), 4096u);
+  EXPECT_EQ(Word(image, kSuperMagic), kMagic);
+  EXPECT_EQ(Word(image, kSuperSize), 4096u);
+  EXPECT_EQ(Word(image, kSuperFlags), 3u);
+  EXPECT_EQ(Word(image, kSuperFuture), 0u);
+  EXPECT_EQ(std::memcmp(image.data() + kSuperSignature, "Compressed ROMFS", 16), 0);
+  EXPECT_EQ(Word(image, kSuperEdition), 0u);
+  EXPECT_EQ(Word(image, kSuperBlocks), 0u);
+  EXPECT_EQ(Word(image, kSuperFiles), 1u);
+  const Bytes name(image.begin() + kSuperName, image.begin() + kSuperName + 16);
+  EXPECT_EQ(name, Bytes({'C', 'o', 'm', 'p', 'r', 'e', 's', 's', 'e', 'd', 0, 0, 0, 0, 0, 0}));
+  // Root: directory 0777, size 0, name length 0, offset field 19.
+  EXPECT_EQ(Word(image, kSuperRoot), 0040777u);
+  EXPECT_EQ(Word(image, kSuperRoot + 4), 0u);
+  EXPECT_EQ(Word(image, kSuperRoot + 8), 19u << 6);
+  for (std::size_t i = kSuperblockSize; i < image.size(); ++i) ASSERT_EQ(image[i], 0) << i;
+
+  Bytes zeroed = image;
+  PutLe32(zeroed.data() + kSuperCrc, 0);
+  EXPECT_EQ(Word(image, kSuperCrc), ::crc32(::crc32(0, nullptr, 0), zeroed.data(), zeroed.size()));
+}
+
+struct BlockCase {
+  std::size_t length;
+  std::uint32_t blocks;
+};
+
+void PrintTo(const BlockCase& c, std::ostream* os) { *os << c.length << " bytes"; }
+
+class CramfsWriterBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(CramfsWriterBlocks, PointerTableThenBlocksThenPadding) {
+  const BlockCase c = GetParam();
+  TempDir tmp;
+  const std::string content = TextContent(c.length, 7);
+  PutFile(tmp.path(), "src/f", content);
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_FALSE(image.empty());
+  const auto entries = WalkImage(image);
+  ASSERT_EQ(entries.count("f"), 1u);
+  const Inode in = entries.at("f").inode;
+  EXPECT_EQ(in.mode, 0100777u);
+  EXPECT_EQ(in.size, c.length);
+  // The data area starts right after the one-entry root list.
+  EXPECT_EQ(in.offset, kSuperblockSize + kInodeSize + 4);
+  EXPECT_EQ(Word(image, kSuperBlocks), c.blocks);
+  std::string joined;
+  for (std::uint32_t i = 0; i < c.blocks; ++i) {
+    const std::string block = InflateBlock(image, in.offset, c.blocks, i);
+    EXPECT_EQ(block.size(), std::min<std::size_t>(kBlockSize, c.length - i * kBlockSize)) << i;
+    joined += block;
+  }
+  EXPECT_EQ(joined, content);
+  const std::uint32_t end = Word(image, in.offset + (c.blocks - 1) * 4);
+  for (std::uint32_t i = end; i < RoundUp(end, 4); ++i) EXPECT_EQ(image[i], 0);
+  EXPECT_EQ(Word(image, kSuperSize), RoundUp(RoundUp(end, 4), 4096));
+  EXPECT_EQ(image.size(), Word(image, kSuperSize));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, CramfsWriterBlocks,
+                         ::testing::Values(BlockCase{1, 1}, BlockCase{4095, 1}, BlockCase{4096, 1},
+                                           BlockCase{4097, 2}, BlockCase{8192, 2},
+                                           BlockCase{8193, 3}));
+
+TEST(CramfsWriter, NamesArePaddedToFourBytesWithoutTerminatorWhenExact) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/abcd", "");
+  PutFile(tmp.path(), "src/abcde", "");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_FALSE(image.empty());
+  // "abcd": inode at 76, name at 88..92, no terminator; "abcde" right after.
+  EXPECT_EQ(InodeAt(image, 76).nameLength, 4u);
+  EXPECT_EQ(std::string(image.begin() + 88, image.begin() + 92), "abcd");
+  EXPECT_EQ(InodeAt(image, 92).nameLength, 8u);
+  EXPECT_EQ(std::string(image.begin() + 104, image.begin() + 112), std::string("abcde\0\0\0", 8));
+  EXPECT_EQ(Word(image, kSuperRoot + 4) & 0xFFFFFF, 36u);  // root list size
+  EXPECT_EQ(Word(image, kSuperFiles), 3u);
+}
+
+TEST(CramfsWriter, IdenticalFilesShareTheEarliestCopyAndCountBlocksOnce) {
+  TempDir tmp;
+  const std::string same = TextContent(5000, 1);
+  std::string other = same;
+  other[4999] ^= 1;  // same length, different last byte
+  PutFile(tmp.path(), "src/a/one", same);
+  PutFile(tmp.path(), "src/b/two", same);
+  PutFile(tmp.path(), "src/b/zdiff", other);
+  PutFile(tmp.path(), "src/c/deep/three", same);
+  PutFile(tmp.path(), "src/e1", "");
+  PutFile(tmp.path(), "src/e2", "");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_FALSE(image.empty());
+  const auto e = WalkImage(image);
+  const std::uint32_t first = e.at("a/one").inode.offset;
+  EXPECT_NE(first, 0u);
+  EXPECT_EQ(e.at("b/two").inode.offset, first);
+  EXPECT_EQ(e.at("c/deep/three").inode.offset, first);
+  EXPECT_NE(e.at("b/zdiff").inode.offset, first);
+  EXPECT_EQ(InflateBlock(image, e.at("b/zdiff").inode.offset, 2, 1), other.substr(4096));
+  EXPECT_EQ(Word(image, kSuperBlocks), 4u);  // 2 blocks each for one and zdiff
+  for (const char* empty : {"e1", "e2"}) {
+    EXPECT_EQ(e.at(empty).inode.size, 0u);
+    EXPECT_EQ(e.at(empty).inode.offset, 0u);
+  }
+}
+
+TEST(CramfsWriter, DirectoryListsFollowDepthFirstOrderAfterTheRootList) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/b/fb", "b");
+  PutFile(tmp.path(), "src/a/fa", "a");
+  PutFile(tmp.path(), "src/a/sub/fs", "s");
+  PutFolder(tmp.path(), "src/a/empty");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_FALSE(image.empty());
+  const auto e = WalkImage(image);
+  // root list: a, b at 76 and 92
+  EXPECT_EQ(NameAt(image, 76), "a");
+  EXPECT_EQ(NameAt(image, 92), "b");
+  const std::uint32_t listA = e.at("a").inode.offset, listSub = e.at("a/sub").inode.offset,
+                      listB = e.at("b").inode.offset;
+  EXPECT_EQ(listA, 108u);
+  EXPECT_EQ(listSub, listA + e.at("a").inode.size);
+  EXPECT_EQ(listB, listSub + e.at("a/sub").inode.size);
+  EXPECT_EQ(e.at("a/empty").inode.size, 0u);
+  EXPECT_EQ(e.at("a/empty").inode.offset, 0u);
+  // Data area in depth-first order right after the last list.
+  const std::uint32_t dataStart = listB + e.at("b").inode.size;
+  EXPECT_EQ(e.at("a/fa").inode.offset, dataStart);
+  EXPECT_LT(e.at("a/fa").inode.offset, e.at("a/sub/fs").inode.offset);
+  EXPECT_LT(e.at("a/sub/fs").inode.offset, e.at("b/fb").inode.offset);
+  EXPECT_EQ(Word(image, kSuperFiles), 1u + 7u);
+}
+
+TEST(CramfsWriter, FilesAboveTheSizeLimitKeepTheirFirst16777215Bytes) {
+  TempDir tmp;
+  const std::string big = TextContent(20u << 20, 3);
+  PutFile(tmp.path(), "src/big", big);
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ASSERT_FALSE(image.empty());
+  const Inode in = WalkImage(image).at("big").inode;
+  EXPECT_EQ(in.size, 16777215u);
+  EXPECT_EQ(Word(image, kSuperBlocks), 4096u);
+  EXPECT_EQ(InflateBlock(image, in.offset, 4096, 4095), big.substr(4095u * 4096, 4095));
+}
+
+TEST(CramfsWriter, SkipsThumbsDbAndSvnCaseSensitively) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/Thumbs.db", "x");
+  PutFile(tmp.path(), "src/thumbs.db", "y");
+  PutFile(tmp.path(), "src/.svn/entries", "z");
+  PutFile(tmp.path(), "src/d/.svn/entries", "z");
+  PutFile(tmp.path(), "src/.SVN", "w");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  std::vector<std::string> names;
+  for (const auto& [path, entry] : WalkImage(image)) names.push_back(path);
+  EXPECT_EQ(names, (std::vector<std::string>{".SVN", "d", "thumbs.db"}));
+}
+
+TEST(CramfsWriter, RootIsReadOnlyWhenTheSourceFolderIs) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/f", "x");
+  ASSERT_EQ(::chmod((tmp / "src").c_str(), 0555), 0);
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  ::chmod((tmp / "src").c_str(), 0755);
+  ASSERT_FALSE(image.empty());
+  EXPECT_EQ(InodeAt(image, kSuperRoot).mode, 0040555u);
+  EXPECT_EQ(WalkImage(image).at("f").inode.mode, 0100777u);
+}
+
+TEST(CramfsWriter, RepeatedBuildsAreByteIdentical) {
+  TempDir tmp;
+  for (int i = 0; i < 40; ++i)
+    PutFile(tmp.path(), "src/d" + std::to_string(i % 5) + "/f" + std::to_string(i),
+            TextContent(1000 + 997 * i, i % 7));
+  const Bytes first = BuildImage(tmp / "src", tmp / "one.img");
+  const Bytes second = BuildImage(tmp / "src", tmp / "two.img");
+  ASSERT_FALSE(first.empty());
+  EXPECT_TRUE(first == second);
+}
+
+struct NameCase {
+  const char* what;
+  std::string name;
+  bool ok;
+  std::size_t storedLength;
+};
+
+void PrintTo(const NameCase& c, std::ostream* os) { *os << c.what; }
+
+class CramfsStoredNames : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(CramfsStoredNames, CutOnCharacterBoundaries) {
+  const NameCase& c = GetParam();
+  std::string stored = "unchanged";
+  EXPECT_EQ(fsimage::CramfsStoredName(c.name, &stored), c.ok);
+  if (c.ok) {
+    EXPECT_EQ(stored, c.name.substr(0, c.storedLength));
+  }
+}
+
+std::string Ascii(std::size_t n) { return std::string(n, 'n'); }
+// 251 ASCII bytes, then two-byte characters: byte 253 continues one.
+std::string TwoByteAt252() { return Ascii(251) + "\xC3\xA9\xC3\xA9"; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CramfsStoredNames,
+    ::testing::Values(NameCase{"four", Ascii(4), true, 4}, NameCase{"five", Ascii(5), true, 5},
+                      NameCase{"252", Ascii(252), true, 252}, NameCase{"253", Ascii(253), true, 252},
+                      NameCase{"254", Ascii(254), true, 252}, NameCase{"255", Ascii(255), true, 252},
+                      NameCase{"256", Ascii(256), false, 0},
+                      NameCase{"two_byte_cut", TwoByteAt252(), true, 251},
+                      NameCase{"lead_byte_at_cut", Ascii(252) + "\xC3\xA9", true, 252},
+                      NameCase{"four_byte_cut", Ascii(250) + "\xF0\x9F\x98\x80\x41", true, 250},
+                      NameCase{"stray_continuation", Ascii(252) + "\x80\x80", false, 0},
+                      NameCase{"all_continuation", std::string(253, '\x80'), false, 0}),
+    [](const ::testing::TestParamInfo<NameCase>& i) { return std::string(i.param.what); });
+
+TEST(CramfsWriter, LongNamesAreStoredCut) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/" + Ascii(254), "a");
+  PutFile(tmp.path(), "src/" + TwoByteAt252(), "b");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  const auto e = WalkImage(image);
+  ASSERT_EQ(e.count(Ascii(251) + "\xC3"), 0u);
+  ASSERT_EQ(e.count(Ascii(251)), 1u);
+  EXPECT_EQ(e.at(Ascii(251)).inode.nameLength, 252u);
+  ASSERT_EQ(e.count(Ascii(252)), 1u);
+  EXPECT_EQ(e.at(Ascii(252)).inode.nameLength, 252u);  // name-length field 63
+  EXPECT_EQ(Word(image, e.at(Ascii(252)).inodeOffset + 8) & 63, 63u);
+}
+
+TEST(CramfsWriter, NameWithoutCleanCutFailsAndLeavesTheImageEmpty) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/ok", "a");
+  PutFile(tmp.path(), "src/" + Ascii(252) + "\x80\x80", "b");
+  testsupport::WriteFile(tmp / "out.img", "old image");
+  std::string why;
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img", &why), -1);
+  EXPECT_TRUE(testsupport::FileExists(tmp / "out.img"));
+  EXPECT_EQ(testsupport::ReadFile(tmp / "out.img"), "");
+  EXPECT_NE(why.find("name"), std::string::npos) << why;
+}
+
+TEST(CramfsWriter, FailuresReturnMinusOne) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/f", "x");
+  std::string why;
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "no/such/folder/out.img", &why), -1);
+  EXPECT_NE(why.find("no/such/folder/out.img"), std::string::npos) << why;
+  // A missing source is a mistake, not an empty partition.
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "missing", tmp / "out.img", &why), -1);
+  EXPECT_EQ(testsupport::ReadFile(tmp / "out.img"), "");
+  // A link loop would otherwise never end.
+  std::filesystem::create_directory_symlink("..", tmp / "src/loop");
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img", &why), -1);
+  EXPECT_NE(why.find("loop"), std::string::npos) << why;
+}
+
+TEST(CramfsWriter, DanglingLinkFailsLinkedFilesAndFoldersAreStored) {
+  TempDir tmp;
+  PutFile(tmp.path(), "outside/data", "linked content");
+  PutFile(tmp.path(), "src/plain", "p");
+  std::filesystem::create_symlink(tmp / "outside/data", tmp / "src/file-link");
+  std::filesystem::create_directory_symlink(tmp / "outside", tmp / "src/dir-link");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  const auto e = WalkImage(image);
+  ASSERT_EQ(e.count("file-link"), 1u);
+  EXPECT_EQ(e.at("file-link").inode.mode, 0100777u);
+  EXPECT_EQ(e.at("file-link").inode.size, 14u);
+  EXPECT_EQ(e.count("dir-link/data"), 1u);
+  std::filesystem::create_symlink(tmp / "nowhere", tmp / "src/dangling");
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
+}
+
+TEST(CramfsWriter, UnreadableSourcesFailTheBuild) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads everything";
+  TempDir tmp;
+  PutFile(tmp.path(), "src/secret", "s");
+  PutFile(tmp.path(), "src/closed/f", "c");
+  ASSERT_EQ(::chmod((tmp / "src/secret").c_str(), 0), 0);
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
+  ::chmod((tmp / "src/secret").c_str(), 0644);
+  ASSERT_EQ(::chmod((tmp / "src/closed").c_str(), 0), 0);
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
+  ::chmod((tmp / "src/closed").c_str(), 0755);
+}
+
+TEST(CramfsWriter, TraceListsEveryInodeOnStandardOutput) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/d/inner", "12345");
+  PutFile(tmp.path(), "src/top", "");
+  ::testing::internal::CaptureStdout();
+  BuildImage(tmp / "src", tmp / "out.img");
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out,
+            "root:\n"
+            "f 0777        20     0:0   d\n"
+            "f 0777         0     0:0   top\n"
+            "d:\n"
+            "f 0777         5     0:0   inner\n");
+}
+
+}  // namespace
