@@ -1,0 +1,52 @@
+// firmsmith-cli unpack / pack / probe: package archives and the image-kind
+// probe.
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/platform/cli.h"
+#include "firmsmith/fsimage/archive.h"
+#include "firmsmith/fsimage/image_probe.h"
+
+namespace {
+
+int RunUnpack(const std::vector<std::string>& args) {
+  if (args.size() != 2) return platform::CliFail("usage: unpack ARCHIVE DEST");
+  if (fsimage::UnpackArchive(args[0], args[1]) != 0)
+    return platform::CliFail(args[0] + ": cannot open the archive");
+  return 0;
+}
+
+int RunPack(const std::vector<std::string>& args) {
+  if (args.size() != 2) return platform::CliFail("usage: pack FOLDER ARCHIVE");
+  if (fsimage::PackFolder(args[0], args[1]) != 0)
+    return platform::CliFail(args[1] + ": cannot pack " + args[0] +
+                             " (missing folder, archive not writable, or a file over 160 MiB)");
+  return 0;
+}
+
+int RunProbe(const std::vector<std::string>& args) {
+  if (args.size() < 2 || args.size() > 4)
+    return platform::CliFail("usage: probe MODE PATH [KEY [MATCH]]");
+  char* end = nullptr;
+  long mode = std::strtol(args[0].c_str(), &end, 10);
+  if (args[0].empty() || *end != '\0') return platform::CliFail("MODE must be 0, 1, 2 or 3");
+  int match = 0;
+  if (args.size() == 4) {
+    match = static_cast<int>(std::strtol(args[3].c_str(), &end, 10));
+    if (args[3].empty() || *end != '\0') return platform::CliFail("MATCH must be 0 or 1");
+  }
+  std::string key = args.size() >= 3 ? args[2] : std::string();
+  std::printf("%d\n", fsimage::DetectImageKind(static_cast<int>(mode), args[1], key, match));
+  return 0;
+}
+
+const platform::CliRegistration kUnpack{
+    {"unpack", "ARCHIVE DEST", "Unpack a package archive into a folder.", RunUnpack}};
+const platform::CliRegistration kPack{
+    {"pack", "FOLDER ARCHIVE", "Pack the files of a folder tree into a package archive.",
+     RunPack}};
+const platform::CliRegistration kProbe{
+    {"probe", "MODE PATH [KEY [MATCH]]",
+     "Print the image kind: 2 squashfs, 1 cramfs, 0 neither, -1 archive unreadable.", RunProbe}};
+
+}  // namespace

@@ -1,0 +1,114 @@
+#include "firmsmith/fsimage/image_probe.h"
+
+#include <zzip/zzip.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "firmsmith/fsimage/cramfs_format.h"
+#include "firmsmith/fsimage/image_header.h"
+#include "firmsmith/fsimage/unique_fd.h"
+
+namespace fsimage {
+namespace {
+
+// Reads exactly `size` bytes at `offset`; false when they are not all there.
+using ReadAt = std::function<bool(std::uint64_t offset, char* out, std::size_t size)>;
+
+// The squashfs magic at the file-system start, else the cramfs signature
+// 16 bytes further on.
+int Classify(const ReadAt& read, std::uint64_t fsStart) {
+  char magic[kSquashfsMagicLength];
+  if (read(fsStart, magic, sizeof magic) && std::memcmp(magic, kSquashfsMagic, sizeof magic) == 0)
+    return kImageKindSquashfs;
+  char signature[cramfs::kSignatureLength];
+  if (read(fsStart + cramfs::kSuperSignature, signature, sizeof signature) &&
+      std::memcmp(signature, cramfs::kSignature, sizeof signature) == 0)
+    return kImageKindCramfs;
+  return kImageKindNone;
+}
+
+bool ParseOffset(const std::string& text, std::uint64_t* offset) {
+  if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || end == text.c_str() || *end != '\0') return false;
+  *offset = v;
+  return true;
+}
+
+int DetectInFile(const std::string& path, std::uint64_t fsStart) {
+  UniqueFd fd = OpenRegularForReading(path);
+  if (!fd.valid()) return kImageKindNone;
+  ReadAt read = [&fd](std::uint64_t offset, char* out, std::size_t size) {
+    if (offset > static_cast<std::uint64_t>(INT64_MAX) - size) return false;
+    return ReadFullyAt(fd.get(), out, size, static_cast<off_t>(offset)) ==
+           static_cast<ssize_t>(size);
+  };
+  return Classify(read, fsStart);
+}
+
+struct ZzipDirCloser {
+  void operator()(ZZIP_DIR* dir) const { zzip_dir_close(dir); }
+};
+struct ZzipFileCloser {
+  void operator()(ZZIP_FILE* file) const { zzip_file_close(file); }
+};
+
+int DetectInArchive(const std::string& path, const std::string& key, int match) {
+  zzip_error_t error = ZZIP_NO_ERROR;
+  std::unique_ptr<ZZIP_DIR, ZzipDirCloser> dir(zzip_dir_open(path.c_str(), &error));
+  if (!dir) return kImageKindArchiveError;
+  ZZIP_DIRENT entry;
+  while (zzip_dir_read(dir.get(), &entry)) {
+    if (entry.d_name == nullptr) continue;
+    std::string name = entry.d_name;
+    bool matches = match == 1 ? name.find(key) != std::string::npos : name == key;
+    if (!matches) continue;
+    std::unique_ptr<ZZIP_FILE, ZzipFileCloser> file(zzip_file_open(dir.get(), name.c_str(), 0));
+    if (!file) continue;
+    ReadAt read = [&file](std::uint64_t offset, char* out, std::size_t size) {
+      if (offset > static_cast<std::uint64_t>(INT32_MAX)) return false;
+      if (zzip_seek(file.get(), static_cast<zzip_off_t>(offset), SEEK_SET) < 0) return false;
+      std::size_t done = 0;
+      while (done < size) {
+        zzip_ssize_t n = zzip_file_read(file.get(), out + done, size - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+      }
+      return true;
+    };
+    int kind = Classify(read, IH_SIZE);
+    if (kind != kImageKindNone) return kind;
+  }
+  return kImageKindNone;
+}
+
+}  // namespace
+
+int DetectImageKind(int mode, const std::string& path, const std::string& key, int match) {
+  if (path.empty()) return kImageKindNone;
+  switch (mode) {
+    case kProbeArchiveEntry:
+      if (key.empty()) return kImageKindNone;
+      return DetectInArchive(path, key, match);
+    case kProbeAtOffset: {
+      std::uint64_t offset = 0;
+      if (!ParseOffset(key, &offset)) return kImageKindNone;
+      return DetectInFile(path, offset);
+    }
+    case kProbeBehindHeader:
+      return DetectInFile(path, IH_SIZE);
+    case kProbeBareImage:
+      return DetectInFile(path, 0);
+    default:
+      return kImageKindNone;
+  }
+}
+
+}  // namespace fsimage
