@@ -1,0 +1,160 @@
+// firmsmith-cli fetch-config --ip IP --port PORT --user NAME [--password PW]
+//                            --out DIR [--users]
+// Pulls a reference device's custom configuration (CMD_CUSTOM_CONFIG) into
+// DIR and, with --users, its configuration export (CMD_CONFIG_EXPORT) into
+// DIR/cfg, both unpacked. The password may come from FIRMSMITH_PASSWORD so it
+// stays out of the process list.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/devlink/devlink.h"
+#include "common/platform/cli.h"
+#include "common/platform/files.h"
+#include "common/platform/progdir.h"
+#include "common/uitext/language_table.h"
+#include "firmsmith/fsimage/archive.h"
+
+namespace {
+
+constexpr std::uint32_t kReplyBufferSize = 131072;
+constexpr int kConfigExportWaitMs = 8000;
+constexpr int kCustomConfigWaitMs = 5000;
+
+// The package maker's login messages, chosen by the login error code.
+const char* LoginMessageKey(int error) {
+  switch (error) {
+    case DL_LOGIN_NOT_FOUND: return "alarm_device_notonline";
+    case DL_LOGIN_NO_USER: return "alarm_usernotexist";
+    case DL_LOGIN_PASSWORD: return "alarm_password_notvalid";
+    case DL_LOGIN_NO_RIGHTS: return "alarm_nopower";
+    default: return "alarm_loginerror";
+  }
+}
+
+// DL_Init on entry; on every way out the session is closed and the library
+// released.
+class DeviceSession {
+ public:
+  DeviceSession() { DL_Init(0, 0); }
+  ~DeviceSession() {
+    DL_Logout(handle);
+    DL_Cleanup();
+  }
+  DeviceSession(const DeviceSession&) = delete;
+  DeviceSession& operator=(const DeviceSession&) = delete;
+  std::int32_t handle = -1;
+};
+
+// A private temporary file for a reply, removed when done.
+class TempReplyFile {
+ public:
+  TempReplyFile() {
+    const char* tmp = std::getenv("TMPDIR");
+    path_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fetch-config-XXXXXX";
+    const int fd = ::mkstemp(path_.data());
+    if (fd < 0) {
+      path_.clear();
+    } else {
+      ::close(fd);
+    }
+  }
+  ~TempReplyFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempReplyFile(const TempReplyFile&) = delete;
+  TempReplyFile& operator=(const TempReplyFile&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Reads one zipped configuration and unpacks it into `folder`. Returns the
+// DL_GetConfig result (>= 1 success), or 0 when the reply could not be
+// stored or unpacked (with *problem set).
+std::int32_t FetchZip(std::int32_t handle, int command, int waitMs, const std::string& folder,
+                      std::string* problem) {
+  std::vector<std::uint8_t> buffer(kReplyBufferSize, 0);
+  std::uint32_t returned = 0;
+  const std::int32_t r =
+      DL_GetConfig(handle, command, -1, buffer.data(), kReplyBufferSize, &returned, waitMs);
+  if (r < 1) return r;
+  buffer.resize(returned);
+  TempReplyFile zip;
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (zip.path().empty() || !platform::WriteFileAtomic(zip.path(), buffer) || ec) {
+    *problem = "cannot write the reply for " + folder;
+    return 0;
+  }
+  if (fsimage::UnpackArchive(zip.path(), folder) != 0) {
+    *problem = "the device's reply is not a readable ZIP archive";
+    return 0;
+  }
+  return r;
+}
+
+int RunFetchConfig(const std::vector<std::string>& args) {
+  uitext::CInitLanguage::GetInstance()->SetBasePath(platform::GetProgramDirectory());
+  uitext::CInitLanguage::GetInstance()->LoadLanguage();
+
+  const std::string* ip = platform::CliOption(args, "--ip");
+  const std::string* portText = platform::CliOption(args, "--port");
+  const std::string* user = platform::CliOption(args, "--user");
+  const std::string* out = platform::CliOption(args, "--out");
+  if (!ip || !portText || !user || !out)
+    return platform::CliFail("fetch-config: --ip, --port, --user and --out are required");
+  char* end = nullptr;
+  const long port = std::strtol(portText->c_str(), &end, 10);
+  if (portText->empty() || *end != '\0' || port < 1 || port > 65535)
+    return platform::CliFail("fetch-config: bad port '" + *portText + "' (1 to 65535)");
+  std::string password;
+  if (const std::string* p = platform::CliOption(args, "--password")) {
+    password = *p;
+  } else if (const char* env = std::getenv("FIRMSMITH_PASSWORD")) {
+    password = env;
+  }
+
+  DeviceSession session;
+  DeviceInfoRecord info{};
+  int error = 0;
+  session.handle = DL_Login(ip->c_str(), static_cast<std::uint16_t>(port), user->c_str(),
+                            password.c_str(), &info, &error, 0);
+  if (session.handle < 1) return platform::CliFail(uitext::GetString(LoginMessageKey(error)));
+
+  std::string problem;
+  if (platform::CliHasFlag(args, "--users")) {
+    const std::int32_t r = FetchZip(session.handle, CMD_CONFIG_EXPORT, kConfigExportWaitMs,
+                                    platform::JoinPath(*out, "cfg"), &problem);
+    if (r == 0) return platform::CliFail("fetch-config: " + problem);
+    if (r < 0) {
+      return platform::CliFail(uitext::GetString("alarm_getcfg_error") + " (" +
+                               std::to_string(r) + ")");
+    }
+  }
+  const std::int32_t r =
+      FetchZip(session.handle, CMD_CUSTOM_CONFIG, kCustomConfigWaitMs, *out, &problem);
+  if (r == 0) return platform::CliFail("fetch-config: " + problem);
+  if (r < 0) {
+    // A refusal means the device cannot give its custom configuration; a
+    // time-out is a failed read like any other.
+    const char* key = r == DL_ERR_TIMEOUT ? "alarm_getcfg_error" : "alarm_devicenotsupport";
+    return platform::CliFail(uitext::GetString(key) + " (" + std::to_string(r) + ")");
+  }
+  std::printf("fetch-config: configuration of %s (%s) saved in %s\n", ip->c_str(),
+              info.hardware, out->c_str());
+  return 0;
+}
+
+const platform::CliRegistration kFetchConfig{
+    {"fetch-config", "--ip IP --port PORT --user NAME [--password PW] --out DIR [--users]",
+     "Save a device's custom configuration (and with --users its accounts) into DIR.",
+     RunFetchConfig}};
+
+}  // namespace
