@@ -52,12 +52,14 @@ bool CreateLanguageFile(const std::string& workbookPath, const std::string& stri
   return true;
 }
 
+std::string ToolSession::StringsFolder() const { return ReadStringPath(ConfigFolder()); }
+
 bool ToolSession::OnCreateLanguage() {
   const std::optional<std::string> path = ChooseOpenPath();
   if (!path) return Fail("no file chosen");
   std::string target, why;
   // Only success is reported to the operator; every other end is silent.
-  if (!CreateLanguageFile(*path, ReadStringPath(ConfigFolder()), &target, &why)) return Fail(why);
+  if (!CreateLanguageFile(*path, StringsFolder(), &target, &why)) return Fail(why);
   ShowText(uitext::GetString("Transloom.CreateOk") + "\n" + target);
   return Succeed();
 }

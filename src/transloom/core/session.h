@@ -90,6 +90,8 @@ class ToolSession {
   virtual std::optional<std::string> ChooseOpenPath();
   virtual std::optional<std::string> ChooseSavePath(const std::string& defaultName);
   virtual std::tm LocalTimeNow() const;
+  // The folder Create Language writes into: StringPath of Config.ini.
+  virtual std::string StringsFolder() const;
 
   platform::MessageSink* sink() const { return sink_; }
   // One box with the tool's caption and an OK button.
