@@ -1,0 +1,156 @@
+// transloom-cli against the device simulator on loopback: the same texts as
+// the dialog, exit status 0 only on success. Most runs use a copy of the
+// program in a folder of its own without language files, so every text shows
+// as its key after the first dot.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "devsim_runner.h"
+#include "peer_tools.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::CommandResult;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+
+class TransloomCli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(testsupport::CopyDevsimState(state()));
+    const std::string built = testsupport::AppDir() + "/bin/transloom-cli";
+    ASSERT_TRUE(testsupport::FileExists(built)) << built;
+    testsupport::WriteFile(program(), testsupport::ReadFile(built));
+    ASSERT_EQ(::chmod(program().c_str(), 0755), 0);
+  }
+  void StartDevice() {
+    std::string error;
+    ASSERT_TRUE(devsim_.Start(state(), &error)) << error;
+  }
+  std::string state() const { return dir_ / "state"; }
+  std::string program() const { return dir_ / "program/transloom-cli"; }
+  std::vector<std::string> Device(const std::string& password = "admin123") const {
+    return {"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()), "--user", "admin",
+            "--password", password};
+  }
+  CommandResult Run(std::vector<std::string> args, const std::vector<std::string>& device = {},
+                    const std::map<std::string, std::string>& env = {}) {
+    args.insert(args.begin(), program());
+    args.insert(args.end(), device.begin(), device.end());
+    return RunCommand(args, "", env);
+  }
+
+  TempDir dir_;
+  testsupport::DevsimRunner devsim_;
+};
+
+TEST_F(TransloomCli, LanguagesInListOrder) {
+  testsupport::WriteFile(state() + "/languages/arabic", "k=v\n");
+  StartDevice();
+  const CommandResult r = Run({"languages"}, Device());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "arabic\nEnglish\nRussian\nSimpChinese\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
+  StartDevice();
+  struct Case {
+    std::vector<std::string> device;
+    std::map<std::string, std::string> env;
+    int status;
+    const char* err;
+  } cases[] = {
+      {Device("wrong"), {}, 1, "Prompt: LoginFailed:PasswdError\n"},
+      {{"--ip", "127.0.0.1", "--port", "65536"}, {}, 1, "Prompt: PortError\n"},
+      {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port())},
+       {{"TRANSLOOM_PASSWORD", "admin123"}}, 0, ""},
+      {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()), "--password", "wrong"},
+       {{"TRANSLOOM_PASSWORD", "admin123"}}, 1, "Prompt: LoginFailed:PasswdError\n"},
+  };
+  for (const Case& c : cases) {
+    const CommandResult r = Run({"languages"}, c.device, c.env);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
+  }
+  for (const std::vector<std::string>& bad :
+       {std::vector<std::string>{"languages"}, {"languages", "--ip", "localhost"},
+        {"languages", "--ip", "127.0.0.1", "--bogus", "1"}, {"import", "--ip", "127.0.0.1"}}) {
+    const CommandResult r = Run(bad);
+    EXPECT_EQ(r.status, 1) << bad.back();
+    EXPECT_NE(r.err.find("transloom-cli: "), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(TransloomCli, TranslatedTextsBesideTheBuiltProgram) {
+  StartDevice();
+  const CommandResult r = RunCommand({testsupport::AppDir() + "/bin/transloom-cli", "languages",
+                                      "--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()),
+                                      "--password", "wrong"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "Prompt: Login failed:wrong password\n");
+}
+
+TEST_F(TransloomCli, ExportImportDeleteConvert) {
+  if (!workbooktest::HavePythonModule("xlrd")) GTEST_SKIP() << "python3-xlrd is missing";
+  StartDevice();
+  const std::string book = dir_ / "work/127.0.0.1_20261210000000_Russian.xls";
+  testsupport::WriteFile(dir_ / "work/.keep", "");
+  CommandResult r = Run({"export", "--language", "Russian", "--out", book}, Device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, book + "\n");
+  EXPECT_EQ(r.err, "Prompt: ExportOK\n" + book + "\n");
+  std::vector<workbooktest::PeerSheet> sheets;
+  std::string error;
+  ASSERT_TRUE(workbooktest::ReadWithXlrd(book, &sheets, &error)) << error;
+  ASSERT_EQ(sheets.size(), 1u);
+  bool sawKeyboard = false;
+  for (const auto& [pos, cell] : sheets[0].cells) {
+    if (pos.second == 0 && cell.text == "Login.Keyboard") {
+      sawKeyboard = true;
+      EXPECT_EQ(sheets[0].cells.at({pos.first, 1}).text, "");
+      EXPECT_NE(sheets[0].cells.at({pos.first, 2}).text, "");
+    }
+  }
+  EXPECT_TRUE(sawKeyboard);
+
+  r = Run({"export", "--language", "Korean", "--out", dir_ / "k_Korean.xls"}, Device());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "Prompt: selectlang\n");
+
+  r = Run({"import", book}, Device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Prompt: ImportOK,Please Reboot\n");
+  EXPECT_TRUE(testsupport::FileExists(state() + "/imported/Russian"));
+  r = Run({"delete"}, Device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Prompt: DeleteLangSuccess,Please Reboot\n");
+  EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
+
+  // Conversion into the strings folder of Config.ini, or the one given.
+  testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + dir_ / "strings" + "\n");
+  testsupport::WriteFile(dir_ / "strings/.keep", "");
+  testsupport::WriteFile(dir_ / "other/.keep", "");
+  r = Run({"convert", book});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "Prompt: CreateOk\n" + dir_ / "strings/Russian" + "\n");
+  const std::string file = testsupport::ReadFile(dir_ / "strings/Russian");
+  EXPECT_EQ(file.substr(0, 5), "\xEF\xBB\xBF\r\n");
+  EXPECT_NE(file.find("\r\nLogin.Keyboard="), std::string::npos);
+  r = Run({"convert", book, "--strings-dir", dir_ / "other"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(dir_ / "other/Russian"), file);
+
+  // Silent ends of the dialog still fail the command, with the reason.
+  testsupport::WriteFile(dir_ / "work/a_Thai.XLS", testsupport::ReadFile(book));
+  testsupport::WriteFile(dir_ / "work/b_Thai.xls", "not a workbook");
+  for (const std::string& input : {dir_ / "work/a_Thai.XLS", dir_ / "work/b_Thai.xls"}) {
+    r = Run({"convert", input});
+    EXPECT_EQ(r.status, 1) << input;
+    EXPECT_EQ(r.err.rfind("transloom-cli: ", 0), 0u) << r.err;
+    EXPECT_FALSE(testsupport::FileExists(dir_ / "strings/Thai"));
+  }
+}
+
+}  // namespace
