@@ -1,0 +1,349 @@
+// The make operation end to end, against the peer tools: new packages from
+// folders, reworks of packages made by mkfs.cramfs + mkimage + zip, bad
+// inputs, and the guarantee that a failed run leaves the input as it was.
+#include <gtest/gtest.h>
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "common/uitext/language_table.h"
+#include "firmsmith/package/custom_partition.h"
+#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/make_options.h"
+#include "package_fixture.h"
+
+namespace packagetest {
+namespace {
+
+namespace fs = std::filesystem;
+using package::MakeOutcome;
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+using testsupport::WriteFile;
+
+// Big-endian 32-bit word of a header.
+std::uint32_t Word(const std::string& image, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<std::uint8_t>(image[at + i]);
+  return v;
+}
+
+std::string DescWith(const std::vector<std::string>& images, const std::string& extra = "") {
+  std::string text = "{\n\t\"UpgradeCommand\" : [";
+  for (std::size_t i = 0; i < images.size(); ++i)
+    text += std::string(i ? "," : "") + "\n\t{\n\t\t\"Command\" : \"Burn\",\n\t\t\"FileName\" : \"" +
+            images[i] + "\"\n\t}";
+  return text + "\n\t],\n\t\"Hardware\" : \"HW-T\"" + extra + ",\n\t\"Vendor\" : \"Vend\"\n}\n";
+}
+
+class MakePipeline : public PackageTest {};
+
+TEST_F(MakePipeline, NewPackageFromLogoAndUserFolders) {
+  package::MakeOptions o = Options(false);
+  package::TickSlot(&o, package::kSlotLogo);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotLogo].sourcePath = MakeFolder("logo", "logo");
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("user", "user");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kPackageBuilt) << LastBox();
+  const std::string pkg = Prog() + "TestBox_all.bin";
+  EXPECT_EQ(LastBox(), "package_success");
+
+  const testsupport::CommandResult test = RunCommand({"unzip", "-t", pkg});
+  EXPECT_EQ(test.status, 0) << test.out;
+  std::vector<std::string> entries = Entries(pkg);
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"InstallDesc", "logo-x.cramfs.img", "user-x.cramfs.img"}));
+
+  const std::string desc = Entry(pkg, "InstallDesc");
+  EXPECT_EQ(CommandFileNames(desc), (std::vector<std::string>{"user-x.cramfs.img", "logo-x.cramfs.img"}));
+  EXPECT_NE(desc.find("\n\t,\n"), std::string::npos) << desc;
+
+  const struct {
+    const char* entry;
+    std::uint32_t start, end;
+  } images[] = {{"logo-x.cramfs.img", kLogoStart, kLogoEnd}, {"user-x.cramfs.img", kUserStart, kUserEnd}};
+  for (const auto& img : images) {
+    const std::string path = work_ / img.entry;
+    WriteFile(path, Entry(pkg, img.entry));
+    const testsupport::CommandResult list = RunCommand({"mkimage", "-l", path});
+    EXPECT_EQ(list.status, 0) << list.out << list.err;
+    char load[64], entry[64];
+    std::snprintf(load, sizeof load, "Load Address: %08x", img.start);
+    std::snprintf(entry, sizeof entry, "Entry Point:  %08x", img.end);
+    EXPECT_NE(list.out.find(load), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find(entry), std::string::npos) << list.out;
+    WriteFile(path + ".payload", ReadFile(path).substr(64));
+    const testsupport::CommandResult fsck = RunCommand({"fsck.cramfs", path + ".payload"});
+    EXPECT_EQ(fsck.status, 0) << fsck.err;
+  }
+  // The temporary and distribution folders stay, as the operator expects.
+  int temps = 0;
+  for (const auto& e : fs::directory_iterator(prog_.path()))
+    if (e.path().filename().string().rfind("dist", 0) == 0) ++temps;
+  EXPECT_EQ(temps, 1);
+}
+
+TEST_F(MakePipeline, NewPackageCustomFolderLosesIgnoredFilesButTheFolderKeepsThem) {
+  package::MakeOptions o = Options(false);
+  package::TickSlot(&o, package::kSlotCustom);
+  o.slots[package::kSlotCustom].sourcePath = MakeFolder("custom", "custom");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kPackageBuilt) << LastBox();
+  const std::string image = Entry(Prog() + "TestBox_all.bin", "custom-x.cramfs.img");
+  WriteFile(work_ / "c.payload", image.substr(64));
+  const testsupport::CommandResult fsck =
+      RunCommand({"fsck.cramfs", "--extract=" + work_ / "c.tree", work_ / "c.payload"});
+  ASSERT_EQ(fsck.status, 0) << fsck.err;
+  EXPECT_TRUE(testsupport::FileExists(work_ / "c.tree/marker.txt"));
+  EXPECT_FALSE(testsupport::FileExists(work_ / "c.tree/debug/trace.log"));
+  EXPECT_TRUE(testsupport::FileExists(work_ / "custom/debug/trace.log")) << "operator folder changed";
+}
+
+TEST_F(MakePipeline, NewPackageImageTooBigForItsPartition) {
+  WriteFile(prog_ / "Products/TestBox.ini", "[Product]\nname=TestBox\nhardware=HW-T\n"
+                                            "[LOGO]\nstart=0x10000\nend=0x10100\n");
+  package::MakeOptions o = Options(false);
+  package::TickSlot(&o, package::kSlotLogo);
+  o.slots[package::kSlotLogo].sourcePath = MakeFolder("logo", std::string(3000, 'q'));
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), "alarm_file");
+  EXPECT_FALSE(testsupport::FileExists(Prog() + "TestBox_all.bin"));
+}
+
+TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
+  const std::string userImg = PeerImage(MakeFolder("olduser", "old"), "user-x.squashfs.img", kUserStart, kUserEnd);
+  PeerImage(MakeFolder("oldromfs", "oldr"), "romfs-x.cramfs.img", kRomfsStart, kRomfsEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"romfs-x.cramfs.img", "user-x.squashfs.img"}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.squashfs.img", "romfs-x.cramfs.img"});
+  const std::string original = ReadFile(input);
+
+  package::MakeOptions o = Options(true, input);
+  for (int slot : {package::kSlotUser, package::kSlotRomfs, package::kSlotApp}) package::TickSlot(&o, slot);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("newuser", "new user");
+  o.slots[package::kSlotRomfs].sourcePath = MakeFolder("newromfs", "new romfs");
+  o.slots[package::kSlotApp].sourcePath = MakeFolder("newapp", "new app");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(LastBox(), "alarm_make");
+
+  EXPECT_EQ(ReadFile(input + ".bak"), original);
+  EXPECT_EQ(RunCommand({"unzip", "-t", input}).status, 0);
+  std::vector<std::string> entries = Entries(input);
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"InstallDesc", "romfs-x.cramfs.img", "user-x.squashfs.img"}));
+  EXPECT_EQ(CommandFileNames(Entry(input, "InstallDesc")),
+            (std::vector<std::string>{"romfs-x.cramfs.img", "user-x.squashfs.img"}));
+
+  const std::string user = Entry(input, "user-x.squashfs.img");
+  ASSERT_GT(user.size(), 64u);
+  EXPECT_NE(user, ReadFile(userImg));
+  WriteFile(work_ / "u.payload", user.substr(64));
+  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "u.tree", work_ / "u.payload"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "u.tree/marker.txt"), "new user");
+  EXPECT_FALSE(testsupport::FileExists(work_ / "u.tree/debug/trace.log")) << "custom ignore applies to every slot";
+
+  // romfs: jffs2 (little-endian magic 0x1985) with the bounds of the old image.
+  const std::string romfs = Entry(input, "romfs-x.cramfs.img");
+  ASSERT_GT(romfs.size(), 66u);
+  EXPECT_EQ(static_cast<std::uint8_t>(romfs[64]), 0x85);
+  EXPECT_EQ(static_cast<std::uint8_t>(romfs[65]), 0x19);
+  EXPECT_EQ(Word(romfs, 16), kRomfsStart);
+  EXPECT_FALSE(fs::exists(work_ / ".h264dvr"));
+}
+
+TEST_F(MakePipeline, ReworkAddsMtdAndDropsTheBootLoader) {
+  PeerImage(MakeFolder("web", "w"), "web-x.cramfs.img", kWebStart, kWebEnd);
+  PeerImage(MakeFolder("user", "u"), "user-x.cramfs.img", kUserStart, kUserEnd);
+  WriteFile(work_ / "u-boot.bin.img", std::string(100, 'B'));
+  WriteFile(work_ / "InstallDesc", DescWith({"web-x.cramfs.img", "u-boot.bin.img", "user-x.cramfs.img"}));
+  const std::string input =
+      PeerPackage("in.bin", {"InstallDesc", "web-x.cramfs.img", "u-boot.bin.img", "user-x.cramfs.img"});
+  package::MakeOptions o = Options(true, input);
+  o.restoreDefaults = true;
+  o.slots[package::kSlotMtd].value = package::kSlotMtd + 1;
+  o.slots[package::kSlotMtd].imageName = "mtd-x";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(CommandFileNames(Entry(input, "InstallDesc")),
+            (std::vector<std::string>{"web-x.cramfs.img", "user-x.cramfs.img", "mtd-x.img"}));
+  std::vector<std::string> entries = Entries(input);
+  EXPECT_EQ(std::count(entries.begin(), entries.end(), "u-boot.bin.img"), 0);
+  const std::string mtd = Entry(input, "mtd-x.img");
+  ASSERT_EQ(mtd.size(), 64u + (kMtdEnd - kMtdStart));
+  EXPECT_EQ(Word(mtd, 16), kMtdStart);
+  EXPECT_EQ(Word(mtd, 20), kMtdEnd);
+  EXPECT_EQ(mtd.substr(64).find_first_not_of('\xff'), std::string::npos);
+}
+
+TEST_F(MakePipeline, ReworkAddsTheBootLogoAndRefusesABigOne) {
+  WriteFile(work_ / "InstallDesc", DescWith({}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc"});
+  const std::string original = ReadFile(input);
+  package::MakeOptions o = Options(true, input);
+  o.ubootLogo = true;
+  o.slots[package::kSlotUbootLogo].value = package::kSlotUbootLogo + 1;
+  o.slots[package::kSlotUbootLogo].imageName = "ubootlogo-x";
+  o.ubootLogoPath = work_ / "boot.jpg";
+  WriteFile(o.ubootLogoPath, std::string(1040385, 'J'));
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  ASSERT_FALSE(sink_.boxes.empty());
+  EXPECT_EQ(sink_.boxes.back().text, "UBOOTLOGO图片文件需低于56kB");
+  EXPECT_EQ(sink_.boxes.back().caption, "alarm_make");
+  EXPECT_EQ(ReadFile(input), original);
+
+  WriteFile(o.ubootLogoPath, std::string(1000, 'J'));
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(CommandFileNames(Entry(input, "InstallDesc")), std::vector<std::string>{"ubootlogo-x.img"});
+  const std::string logo = Entry(input, "ubootlogo-x.img");
+  ASSERT_EQ(logo.size(), 64u + 16384);
+  EXPECT_EQ(logo.substr(64 + 8192, 1000), std::string(1000, 'J'));
+  EXPECT_EQ(static_cast<std::uint8_t>(logo[64]), 0xA5);
+}
+
+TEST_F(MakePipeline, OemDevTypeAloneRewritesDevIdAndRepacks) {
+  const struct {
+    std::string devId;
+    std::string expected;
+  } cases[] = {{"0123456789ABCDEFGHIJKLMN", "0123456789ABCDEFGHIJKLQZ"},
+               {"0123456789ABCDEFGHIJKLM", "0123456789ABCDEFGHIJKLM"}};
+  for (const auto& c : cases) {
+    WriteFile(work_ / "InstallDesc", DescWith({}, ",\n\t\"DevID\" : \"" + c.devId + "\""));
+    fs::remove(work_ / "in.bin");
+    const std::string input = PeerPackage("in.bin", {"InstallDesc"});
+    package::MakeOptions o = Options(true, input);
+    o.oemDevType = true;
+    o.oemDevTypeText = "QZ";
+    ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+    Json::Value root;
+    ASSERT_TRUE(package::ParseJsonObject(Entry(input, "InstallDesc"), &root));
+    EXPECT_EQ(root["DevID"].asString(), c.expected);
+    EXPECT_EQ(root["Hardware"].asString(), "HW-T");
+    fs::remove(input + ".bak");
+  }
+}
+
+TEST_F(MakePipeline, CustomisationInPlaceIsReportedAsUnavailable) {
+  PeerImage(MakeFolder("custom", "c"), "custom-x.cramfs.img", kCustomStart, kCustomEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"custom-x.cramfs.img"}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "custom-x.cramfs.img"});
+  const std::string original = ReadFile(input);
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotCustom);
+  o.strings = true;
+  o.slots[package::kSlotStrings].value = package::kSlotStrings + 1;
+  o.slots[package::kSlotStrings].sourcePath = MakeFolder("strings", "s");
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), uitext::FallbackText(package::kCustomisationUnavailableKey));
+  EXPECT_EQ(ReadFile(input), original);
+  EXPECT_FALSE(fs::exists(input + ".bak"));
+}
+
+// Each bad input ends with its message and leaves the input file as it was.
+struct BadInputCase {
+  const char* name;
+  const char* expectedText;
+  const char* expectedCaption;
+};
+void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
+
+
+class BadInput : public PackageTest, public ::testing::WithParamInterface<BadInputCase> {
+ protected:
+  std::string MakeInput(const std::string& name) {
+    if (name == "notZip") {
+      WriteFile(work_ / "in.bin", "this is not an archive at all, just text\n");
+      return work_ / "in.bin";
+    }
+    PeerImage(MakeFolder("user", "u"), "user-x.cramfs.img", kUserStart, kUserEnd);
+    if (name == "shortImage") {
+      WriteFile(work_ / "user-x.cramfs.img", std::string(63, 'h'));
+      WriteFile(work_ / "InstallDesc", DescWith({"user-x.cramfs.img"}));
+      return PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
+    }
+    if (name == "noInstallDesc") return PeerPackage("in.bin", {"user-x.cramfs.img"});
+    WriteFile(work_ / "InstallDesc", name == "descNotJson" ? "{ \"UpgradeCommand\" : [ " : DescWith({}));
+    const std::string pkg = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
+    if (name == "truncatedZip") {
+      const std::string whole = ReadFile(pkg);
+      WriteFile(pkg, whole.substr(0, whole.size() / 2));
+    }
+    return pkg;
+  }
+};
+
+TEST_P(BadInput, EndsWithItsMessageAndKeepsTheInput) {
+  const BadInputCase& c = GetParam();
+  const std::string input = MakeInput(c.name);
+  const std::string original = ReadFile(input);
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("newuser", "n");
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  ASSERT_FALSE(sink_.boxes.empty());
+  EXPECT_EQ(sink_.boxes.back().text, uitext::FallbackText(c.expectedText));
+  EXPECT_EQ(sink_.boxes.back().caption, c.expectedCaption);
+  EXPECT_EQ(ReadFile(input), original);
+  EXPECT_FALSE(fs::exists(input + ".bak"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadInput,
+    ::testing::Values(BadInputCase{"notZip", "alarm_extract", "alarm_make"},
+                      BadInputCase{"truncatedZip", "alarm_extract", "alarm_make"},
+                      BadInputCase{"shortImage", "readfile", "alarm_make"},
+                      BadInputCase{"noInstallDesc", "Firmsmith.The upgrade file holds no InstallDesc.", "alarm_make"},
+                      BadInputCase{"descNotJson", "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.",
+                                   "alarm_make"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MakePipeline, FailedPackLeavesTheInputByteIdentical) {
+  // A file over the 160 MiB packing limit makes the pack fail after every
+  // partition was rebuilt.
+  WriteFile(work_ / "InstallDesc", DescWith({}));
+  {
+    std::ofstream big(work_ / "huge.img", std::ios::binary);
+    big.seekp(167772161 - 1);
+    big.put('\0');
+  }
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "huge.img"});
+  fs::remove(work_ / "huge.img");
+  const std::string original = ReadFile(input);
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("user", "u");
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), "make_updatefile_failed");
+  EXPECT_EQ(ReadFile(input), original);
+  for (const auto& e : fs::directory_iterator(work_.path()))
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+}
+
+TEST_F(MakePipeline, FlashImageKeepsItsBackupFromBeforeTheRun) {
+  std::string flash(16 * 1048576, '\0');
+  for (std::size_t i = 0; i < flash.size(); i += 4096) flash[i] = static_cast<char>(i >> 12);
+  WriteFile(work_ / "flash.bin", flash);
+  package::MakeOptions o = Options(true, work_ / "flash.bin");
+  o.kind = package::PackageKind::BurningPiecefile;
+  package::TickSlot(&o, package::kSlotUser);
+  package::TickSlot(&o, package::kSlotWeb);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("user", "u");
+  o.slots[package::kSlotWeb].sourcePath = MakeFolder("web", "w");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(ReadFile(work_ / "flash.bin.bak"), flash);
+  const std::string after = ReadFile(work_ / "flash.bin");
+  ASSERT_EQ(after.size(), flash.size());
+  WriteFile(work_ / "user.payload", after.substr(kUserStart, kUserEnd - kUserStart));
+  const testsupport::CommandResult fsck = RunCommand({"fsck.cramfs", work_ / "user.payload"});
+  EXPECT_EQ(fsck.status, 0) << fsck.err;
+  EXPECT_EQ(after.substr(0, kUserStart), flash.substr(0, kUserStart));
+  EXPECT_EQ(after.compare(kWebStart, 4, "\x45\x3d\xcd\x28"), 0) << "cramfs magic at the web partition";
+
+  WriteFile(work_ / "twelve.bin", std::string(12 * 1048576, '\0'));
+  o.originalFile = work_ / "twelve.bin";
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), "original_file_error");
+  EXPECT_EQ(ReadFile(work_ / "twelve.bin"), std::string(12 * 1048576, '\0'));
+}
+
+}  // namespace
+}  // namespace packagetest

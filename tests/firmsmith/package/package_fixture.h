@@ -1,0 +1,57 @@
+// A program folder of its own (product file, boot-logo template), partition
+// folders and input packages made with the peer tools (mkfs.cramfs, mkimage,
+// zip), and readers of what the make operation produced (unzip).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "firmsmith/package/make_operation.h"
+#include "firmsmith/products/product_profile.h"
+#include "test_support.h"
+
+namespace packagetest {
+
+// Layout of the test product "TestBox" (hardware "HW-T", vendor "Vend").
+inline constexpr std::uint32_t kRomfsStart = 0x00050000, kRomfsEnd = 0x00250000;
+inline constexpr std::uint32_t kUserStart = 0x00250000, kUserEnd = 0x00650000;
+inline constexpr std::uint32_t kWebStart = 0x00650000, kWebEnd = 0x00850000;
+inline constexpr std::uint32_t kCustomStart = 0x00850000, kCustomEnd = 0x00950000;
+inline constexpr std::uint32_t kLogoStart = 0x00950000, kLogoEnd = 0x009d0000;
+inline constexpr std::uint32_t kMtdStart = 0x009d0000, kMtdEnd = 0x00a10000;
+inline constexpr std::uint32_t kUbootLogoStart = 0x00040000, kUbootLogoEnd = 0x00050000;
+inline constexpr std::uint32_t kAppStart = 0x00a10000, kAppEnd = 0x00b10000;
+
+class PackageTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  std::string Prog() const { return prog_.path() + "/"; }
+  package::MakeEnvironment Env();
+  products::ProductProfile Product() const;
+  package::MakeOptions Options(bool withInput, const std::string& input = "") const;
+
+  // A folder with a few files (and a "debug" tree the product ignores).
+  std::string MakeFolder(const std::string& name, const std::string& marker);
+  // mkfs.cramfs of `folder`, wrapped by mkimage with the bounds.
+  std::string PeerImage(const std::string& folder, const std::string& name, std::uint32_t start,
+                        std::uint32_t end);
+  // A zip of the given files of `dir` (InstallDesc and images), by the zip tool.
+  std::string PeerPackage(const std::string& name, const std::vector<std::string>& files);
+
+  std::vector<std::string> Entries(const std::string& package);            // unzip -Z1
+  std::string Entry(const std::string& package, const std::string& entry);  // unzip -p
+  std::vector<std::string> CommandFileNames(const std::string& installDesc);
+  std::string LastBox() const { return sink_.boxes.empty() ? "" : sink_.boxes.back().text; }
+
+  testsupport::TempDir prog_;
+  testsupport::TempDir work_;
+  testsupport::RecordingMessageSink sink_;
+};
+
+bool HavePeers();
+
+}  // namespace packagetest
