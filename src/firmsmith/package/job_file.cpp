@@ -183,9 +183,14 @@ bool JobReader::ReadFileSystems(MakeOptions* o) {
 bool JobReader::ReadCustom(JobFile* out) {
   MakeOptions& o = out->options;
   const char* const kSection = "Custom";
-  if (job_.Keys(kSection).empty()) return true;
-  if (!o.SlotTicked(kSlotCustom))
-    return Error("[Custom] options need the custom partition in [Partitions]");
+  // Everything but the gain line and the OEM device type changes the custom
+  // partition, which the dialog only offers with custom-x ticked.
+  for (const std::string& key : job_.Keys(kSection)) {
+    const bool free = SameText(key, "LineInGain") || SameText(key, "LineInLeft") ||
+                      SameText(key, "LineInRight") || SameText(key, "OEMDevType");
+    if (!free && !o.SlotTicked(kSlotCustom))
+      return Error("[Custom] " + key + " needs the custom partition in [Partitions]");
+  }
 
   if (job_.Has(kSection, "Strings")) {
     if (!o.originalFileLoaded) return Error("[Custom] Strings needs [Job] OriginalFile");

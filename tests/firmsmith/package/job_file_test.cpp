@@ -87,7 +87,7 @@ TEST_F(JobFileTest, Refusals) {
       {"[Job]\nProduct=TestBox\n[Partitions]\nylk=x\n", "has no such partition"},
       {"[Job]\nProduct=TestBox\n[Partitions]\nmtd=1\n", "mtd needs [Job] OriginalFile"},
       {"[Job]\nProduct=TestBox\n[Partitions]\nlogo=x\n[FileSystems]\nlogo=ntfs\n", "'ntfs' is not Cramfs"},
-      {"[Job]\nProduct=TestBox\n[Custom]\nCloudServer=1\n", "need the custom partition"},
+      {"[Job]\nProduct=TestBox\n[Custom]\nCloudServer=1\n", "CloudServer needs the custom partition"},
       {"[Job]\nProduct=TestBox\n[Partitions]\ncustom=\n[Custom]\nStrings=s\n", "Strings needs [Job] OriginalFile"},
       {"[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\ncustom=\n[Custom]\nStrings=s\nLanguages=../x\n",
        "not a language file name"},
@@ -146,6 +146,18 @@ TEST_F(MakeCli, BuildsAPackageAndPrintsTheTranslatedMessage) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("Upgrade file created: " + prog_ / "TestBox_all.bin"), std::string::npos) << r.err;
   EXPECT_EQ(RunCommand({"unzip", "-t", prog_ / "TestBox_all.bin"}).status, 0);
+}
+
+TEST_F(MakeCli, ReworksWithTheOemDeviceTypeAlone) {
+  WriteFile(work_ / "InstallDesc",
+            "{\"UpgradeCommand\": [], \"DevID\": \"0123456789ABCDEFGHIJKLMN\", \"Hardware\": \"HW-T\"}");
+  const std::string input = PeerPackage("in.bin", {"InstallDesc"});
+  const testsupport::CommandResult r =
+      Make("[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Custom]\nOEMDevType=QZ\n");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("Firmsmith: Make upgrade file"), std::string::npos) << r.err;
+  EXPECT_NE(Entry(input, "InstallDesc").find("0123456789ABCDEFGHIJKLQZ"), std::string::npos);
+  EXPECT_TRUE(fs::exists(input + ".bak"));
 }
 
 TEST_F(MakeCli, FailuresExitWithOne) {
