@@ -234,6 +234,24 @@ TEST(CramfsReader, EachExtractionStartsFresh) {
   EXPECT_EQ(ListTree(tmp / "out2"), ListTree(tmp / "wide"));
 }
 
+// The fuzzer's seeds extract cleanly; what it found once stays harmless.
+TEST(CramfsReader, FuzzSeedsAndRegressionCases) {
+  const std::string base = testsupport::SourceDir() + "/fuzz/cramfs/";
+  int seen = 0;
+  for (const char* folder : {"seeds", "regressions"}) {
+    if (!fs::is_directory(base + folder)) continue;
+    for (const auto& item : fs::directory_iterator(base + folder)) {
+      TempDir tmp;
+      const Extraction x = Extract(item.path().string(), tmp / "out");
+      if (std::string(folder) == "seeds") {
+        EXPECT_EQ(x.rc, 0) << item.path() << ": " << x.why;
+      }
+      ++seen;
+    }
+  }
+  EXPECT_GT(seen, 0);
+}
+
 TEST(CramfsReader, MissingParentOrImageFails) {
   TempDir tmp;
   MakeBaseTree(tmp / "src");
