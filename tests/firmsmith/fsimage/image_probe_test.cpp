@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <vector>
 
 #include "firmsmith/fsimage/archive.h"
+#include "firmsmith/fsimage/cramfs_writer.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "test_support.h"
 
@@ -117,29 +119,44 @@ TEST_F(ProbeArchive, ArchiveThatCannotBeOpenedGivesMinus1) {
   EXPECT_EQ(fsimage::DetectImageKind(0, dir_ / "plain.txt", "custom-x", 1), -1);
 }
 
-// Real file systems from the peer tools, bare, wrapped, in a flash image and
-// in a package.
+// Real file systems from the peer tools and from our cramfs writer, bare,
+// wrapped, in a flash image and in a package.
 struct RealImage {
-  const char* tool;
+  const char* name;
+  const char* tool;  // needed on PATH; nullptr for our own writer
   int kind;
+  bool (*build)(const std::string& tree, const std::string& image);
 };
 
-void PrintTo(const RealImage& c, std::ostream* os) { *os << c.tool; }
+bool RunTool(const std::vector<std::string>& argv) {
+  auto r = RunCommand(argv);
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.status == 0;
+}
+bool BuildWithMksquashfs(const std::string& tree, const std::string& image) {
+  return RunTool({"mksquashfs", tree, image, "-noappend", "-quiet"});
+}
+bool BuildWithMkfsCramfs(const std::string& tree, const std::string& image) {
+  return RunTool({"mkfs.cramfs", tree, image});
+}
+bool BuildWithOurWriter(const std::string& tree, const std::string& image) {
+  testing::internal::CaptureStdout();  // the writer lists its inodes there
+  int rc = fsimage::BuildCramfsImage(tree, image);
+  testing::internal::GetCapturedStdout();
+  return rc == 0;
+}
+
+void PrintTo(const RealImage& c, std::ostream* os) { *os << c.name; }
 
 class ProbeRealImages : public ::testing::TestWithParam<RealImage> {};
 
 TEST_P(ProbeRealImages, EveryModeRecognisesIt) {
   const RealImage c = GetParam();
-  if (!testsupport::HaveProgram(c.tool)) GTEST_SKIP() << c.tool << " missing";
+  if (c.tool && !testsupport::HaveProgram(c.tool)) GTEST_SKIP() << c.tool << " missing";
   TempDir dir;
   WriteFile(dir / "tree/etc/hello.txt", "hello");
   WriteFile(dir / "tree/bin/data.bin", std::string(10000, 'z'));
-  std::vector<std::string> argv =
-      c.kind == fsimage::kImageKindSquashfs
-          ? std::vector<std::string>{c.tool, dir / "tree", dir / "fs.bin", "-noappend", "-quiet"}
-          : std::vector<std::string>{c.tool, dir / "tree", dir / "fs.bin"};
-  auto made = RunCommand(argv);
-  ASSERT_EQ(made.status, 0) << made.err;
+  ASSERT_TRUE(c.build(dir / "tree", dir / "fs.bin"));
 
   EXPECT_EQ(fsimage::DetectImageKind(3, dir / "fs.bin", "", 0), c.kind);
   ::mkdir((dir / "pkg").c_str(), 0755);
@@ -158,9 +175,12 @@ TEST_P(ProbeRealImages, EveryModeRecognisesIt) {
   EXPECT_EQ(fsimage::DetectImageKind(1, dir / "flash.bin", "0x20000", 0), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, ProbeRealImages,
-                         ::testing::Values(RealImage{"mksquashfs", fsimage::kImageKindSquashfs},
-                                           RealImage{"mkfs.cramfs", fsimage::kImageKindCramfs}),
-                         [](const auto& info) { return std::string(info.index ? "cramfs" : "squashfs"); });
+INSTANTIATE_TEST_SUITE_P(
+    Builders, ProbeRealImages,
+    ::testing::Values(
+        RealImage{"mksquashfs", "mksquashfs", fsimage::kImageKindSquashfs, BuildWithMksquashfs},
+        RealImage{"mkfs.cramfs", "mkfs.cramfs", fsimage::kImageKindCramfs, BuildWithMkfsCramfs},
+        RealImage{"our cramfs writer", nullptr, fsimage::kImageKindCramfs, BuildWithOurWriter}),
+    [](const auto& info) { return "builder" + std::to_string(info.index); });
 
 }  // namespace
