@@ -103,8 +103,14 @@ TEST(DevlinkLoadTest, FiftySessionsExportingTwentyTimesEach) {
   // Three more rounds of 1000 requests may not keep memory: allow allocator
   // slack, not growth per request.
   ASSERT_GT(rssAfterFirst, 0);
+#if defined(__SANITIZE_ADDRESS__)
+  // AddressSanitizer keeps freed memory in quarantine, so the simulator's
+  // resident size says nothing about what it holds.
+  std::printf("memory bound not checked under AddressSanitizer\n");
+#else
   EXPECT_LT(rssAfterLast, rssAfterFirst + 16 * 1024);
   EXPECT_LT(rssAfterLast, 256 * 1024);
+#endif
 }
 
 }  // namespace
