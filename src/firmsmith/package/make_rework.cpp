@@ -41,6 +41,11 @@ class Rework {
         input_(options.originalFile),
         work_(WorkFolderFor(options.originalFile)),
         desc_(platform::JoinPath(work_, kInstallDescName)) {}
+  ~Rework() {
+    if (!flashCopy_.empty()) ::unlink(flashCopy_.c_str());
+  }
+  Rework(const Rework&) = delete;
+  Rework& operator=(const Rework&) = delete;
 
   bool Run();
 
@@ -59,6 +64,7 @@ class Rework {
   bool NeighbourLoadAddress(int slot, std::uint32_t* address);
   bool PrepareRawData(int slot, std::string* dataFile);
   bool PatchFlash(const std::string& fsImage, std::uint32_t start, std::uint32_t end);
+  bool ReplaceFlashImage();
   bool PackAndReplaceInput();
 
   const MakeOptions& o_;
@@ -68,7 +74,7 @@ class Rework {
   const std::string input_;
   const std::string work_;
   const std::string desc_;
-  bool flashBackedUp_ = false;
+  std::string flashCopy_;  // the flash image being patched, until it replaces the input
 };
 
 bool Rework::SkipSlot(int slot) const {
@@ -118,6 +124,8 @@ bool Rework::Run() {
     if (CheckInstallDesc(desc_) != DescResult::kOk)
       return FailAndDropWork(kBadInstallDescKey, "alarm_make");
     if (!PackAndReplaceInput()) return false;
+  } else if (!ReplaceFlashImage()) {
+    return false;
   }
   RemoveTree(work_);
   ShowMessageKey(env_, "alarm_make");
@@ -185,15 +193,31 @@ bool Rework::PrepareRawData(int slot, std::string* dataFile) {
 }
 
 bool Rework::PatchFlash(const std::string& fsImage, std::uint32_t start, std::uint32_t end) {
-  if (!flashBackedUp_) {
-    // The backup keeps the flash image as it was before this run, whatever
-    // number of partitions the run writes.
-    if (!CopyFileReplacing(input_, input_ + ".bak")) return Fail(kBackupFailedKey);
-    flashBackedUp_ = true;
+  if (flashCopy_.empty()) {
+    // Partitions are written into a copy that replaces the flash image only
+    // when every partition went in: a failed run leaves the image as it was.
+    std::string copy = input_ + ".part-XXXXXX";
+    const int fd = ::mkstemp(copy.data());
+    if (fd < 0) return Fail("create_error");
+    ::close(fd);
+    flashCopy_ = copy;
+    if (!CopyFileReplacing(input_, flashCopy_)) return Fail("open_original_file");
   }
-  const FlashResult r = PatchFlashImage(input_, fsImage, start, end);
+  const FlashResult r = PatchFlashImage(flashCopy_, fsImage, start, end);
   if (r == FlashResult::kOk) return true;
   return Fail(FlashResultKey(r));
+}
+
+bool Rework::ReplaceFlashImage() {
+  if (flashCopy_.empty()) return true;
+  // The backup holds the flash image as it was before this run, however
+  // many partitions the run wrote.
+  if (!CopyFileReplacing(input_, input_ + ".bak")) return Fail(kBackupFailedKey);
+  struct stat st {};
+  if (::stat(input_.c_str(), &st) == 0) ::chmod(flashCopy_.c_str(), st.st_mode & 07777);
+  if (::rename(flashCopy_.c_str(), input_.c_str()) != 0) return Fail("open_original_file");
+  flashCopy_.clear();
+  return true;
 }
 
 bool Rework::ProcessSlot(int slot) {

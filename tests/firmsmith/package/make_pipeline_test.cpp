@@ -338,6 +338,19 @@ TEST_F(MakePipeline, FlashImageKeepsItsBackupFromBeforeTheRun) {
   EXPECT_EQ(after.substr(0, kUserStart), flash.substr(0, kUserStart));
   EXPECT_EQ(after.compare(kWebStart, 4, "\x45\x3d\xcd\x28"), 0) << "cramfs magic at the web partition";
 
+  // A partition that does not fit stops the run before the flash image is
+  // touched, though an earlier partition of the run was already written.
+  std::string noise(3 * 1048576, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
+  WriteFile(work_ / "web/noise.bin", noise);
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), "cramfs_filesize");
+  EXPECT_EQ(ReadFile(work_ / "flash.bin"), after);
+  EXPECT_EQ(ReadFile(work_ / "flash.bin.bak"), flash);
+  for (const auto& e : fs::directory_iterator(work_.path()))
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
+
   WriteFile(work_ / "twelve.bin", std::string(12 * 1048576, '\0'));
   o.originalFile = work_ / "twelve.bin";
   EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
