@@ -121,16 +121,9 @@ UniqueFd CreateEntryFile(const std::string& root, const std::string& folder,
       return UniqueFd();
     }
   }
-  // O_NOFOLLOW and O_NONBLOCK: no link swapped in meanwhile is followed, and
-  // no FIFO blocks us; only a regular file is accepted.
-  UniqueFd fd(::open(target.c_str(),
-                     O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
-  if (!fd.valid()) return fd;
-  struct stat opened {};
-  if (::fstat(fd.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) return UniqueFd();
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-  *createdPath = target;
+  // O_NOFOLLOW: no link swapped in meanwhile is followed.
+  UniqueFd fd = OpenRegular(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+  if (fd.valid()) *createdPath = target;
   return fd;
 }
 

@@ -22,16 +22,18 @@ void UniqueFd::Reset() {
   fd_ = -1;
 }
 
-UniqueFd OpenRegularForReading(const std::string& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+UniqueFd OpenRegular(const std::string& path, int flags, unsigned mode) {
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, static_cast<mode_t>(mode)));
   if (!fd.valid()) return fd;
   struct stat st {};
   if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return UniqueFd();
   // Regular files ignore O_NONBLOCK, but clear it all the same.
-  int flags = ::fcntl(fd.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  int current = ::fcntl(fd.get(), F_GETFL);
+  if (current >= 0) ::fcntl(fd.get(), F_SETFL, current & ~O_NONBLOCK);
   return fd;
 }
+
+UniqueFd OpenRegularForReading(const std::string& path) { return OpenRegular(path, O_RDONLY); }
 
 ssize_t ReadFullyAt(int fd, void* buffer, std::size_t size, off_t offset) {
   if (offset < 0) return -1;

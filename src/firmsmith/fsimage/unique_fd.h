@@ -28,8 +28,11 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Opens an existing regular file for reading without blocking on a FIFO or
-// device; anything else gives an invalid descriptor.
+// Opens `path` with `flags` (O_RDONLY, O_WRONLY | O_CREAT | ...) and `mode`,
+// never blocking on a FIFO or device: only a regular file gives a valid
+// descriptor.
+UniqueFd OpenRegular(const std::string& path, int flags, unsigned mode = 0);
+// OpenRegular for reading an existing file.
 UniqueFd OpenRegularForReading(const std::string& path);
 
 // Reads up to `size` bytes at `offset`, retrying short reads; returns the

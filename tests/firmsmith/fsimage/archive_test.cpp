@@ -7,10 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
+#include "random_bytes.h"
 #include "test_support.h"
 
 namespace {
@@ -23,11 +23,13 @@ using testsupport::WriteFile;
 
 const char* const kPython = "/usr/bin/python3";
 
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
+// Entry names as Python's zipfile lists them, as a Python list literal.
+std::string PythonNames(const std::string& archive) {
+  auto r = RunCommand({kPython, "-c",
+                       "import sys,zipfile\nprint(zipfile.ZipFile(sys.argv[1]).namelist())",
+                       archive});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
 }
 
 // Writes a ZIP with Python's zipfile: pairs of (entry name, content).
@@ -115,10 +117,7 @@ TEST(PackFolder, ReplacesAnExistingArchiveAndSkipsItselfInsideTheFolder) {
   WriteFile(dir / "tree/a.img", "new");
   WriteFile(dir / "tree/pkg.bin", "old archive bytes");
   ASSERT_EQ(fsimage::PackFolder(dir / "tree", dir / "tree/pkg.bin"), 0);
-  auto r = RunCommand({kPython, "-c",
-                       "import sys,zipfile\nprint(zipfile.ZipFile(sys.argv[1]).namelist())",
-                       dir / "tree/pkg.bin"});
-  EXPECT_EQ(r.out, "['a.img']\n") << r.err;
+  EXPECT_EQ(PythonNames(dir / "tree/pkg.bin"), "['a.img']\n");
 }
 
 TEST(PackFolder, FailuresGiveMinus1) {
@@ -137,10 +136,7 @@ TEST(PackFolder, FileOverTheLimitStopsTheWalkKeepingEarlierEntries) {
   ASSERT_EQ(::truncate((dir / "tree/b.img").c_str(), 167772160 + 1), 0);
   WriteFile(dir / "tree/c.img", "never reached");
   EXPECT_EQ(fsimage::PackFolder(dir / "tree", dir / "out.bin"), -1);
-  auto r = RunCommand({kPython, "-c",
-                       "import sys,zipfile\nprint(zipfile.ZipFile(sys.argv[1]).namelist())",
-                       dir / "out.bin"});
-  EXPECT_EQ(r.out, "['a.img']\n") << r.err;
+  EXPECT_EQ(PythonNames(dir / "out.bin"), "['a.img']\n");
 }
 
 TEST(UnpackArchive, ExtractsWhatInfoZipWrote) {

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <random>
 #include <string>
 
+#include "random_bytes.h"
 #include "test_support.h"
 
 namespace {
@@ -19,13 +19,6 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::TempDir;
 using testsupport::WriteFile;
-
-std::string RandomBytes(std::size_t size, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(size, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
 
 std::uint32_t Be32(const std::string& s, std::size_t at) {
   return (std::uint32_t{static_cast<std::uint8_t>(s[at])} << 24) |
