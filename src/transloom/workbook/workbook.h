@@ -54,7 +54,7 @@ class Sheet {
   const std::string& Name() const { return name_; }
   // One past the last row that holds a cell; 0 for an empty sheet.
   int UsedRows() const;
-  // One past the last column that holds a cell in any row.
+  // One past the last column that holds a cell in any row (walks every cell).
   int UsedColumns() const;
 
   // The cell at row and column, or nullptr where there is none.

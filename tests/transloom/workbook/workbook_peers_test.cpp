@@ -21,6 +21,10 @@ struct PeerCase {
   const char* name;
   std::vector<BookShape::SheetShape> sheets;
   bool longTexts = false;
+  // catdoc's xls2csv loses its place in a large shared string table (on
+  // xlwt's files of the same cells alike): past this row only numbers,
+  // which it reads from the cell records, are compared.
+  int catdocTextRows = workbook::kMaxRows;
 };
 
 void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
@@ -71,16 +75,18 @@ TEST_P(WrittenWorkbook, Xls2csvReadsEveryText) {
     const workbook::Sheet& sheet = *book.GetSheet(s);
     // xls2csv prints the rows that hold cells, each from column 0.
     ASSERT_EQ(seen[s].size(), static_cast<std::size_t>(sheet.UsedRows())) << sheet.Name();
+    const int columns = sheet.UsedColumns();
     for (int row = 0; row < sheet.UsedRows(); ++row) {
       const std::vector<std::string>& printed = seen[s][row];
-      for (int column = 0; column < sheet.UsedColumns(); ++column) {
+      for (int column = 0; column < columns; ++column) {
         const Cell* cell = sheet.CellAt(row, column);
         const std::string got = column < static_cast<int>(printed.size()) ? printed[column] : "";
         if (cell == nullptr) {
           EXPECT_EQ(got, "") << row << "," << column;
         } else if (cell->kind == CellKind::kNumber) {
           EXPECT_DOUBLE_EQ(std::strtod(got.c_str(), nullptr), cell->number) << row << "," << column;
-        } else if (!workbooktest::HasSupplementaryCharacter(cell->text)) {
+        } else if (row < GetParam().catdocTextRows &&
+                   !workbooktest::HasSupplementaryCharacter(cell->text)) {
           // catdoc prints characters beyond U+FFFF half by half; xlrd checks those.
           EXPECT_EQ(got, cell->text) << row << "," << column;
         }
@@ -94,6 +100,10 @@ const PeerCase kPeerCases[] = {
     {"ThreeThousandRows", {{"Sheet1", 3000}}},
     {"TextsLongerThanOneRecord", {{"Sheet1", 12}}, true},
     {"SecondSheet", {{"Sheet1", 40}, {"Русский лист", 25}}},
+    {"MaximumRows", {{"Sheet1", workbook::kMaxRows}}, false, 30000},
+    // A sheet ends at 65,536 rows, so 70,000 rows take a second sheet.
+    {"SeventyThousandRows", {{"Sheet1", workbook::kMaxRows}, {"Sheet2", 70000 - workbook::kMaxRows}}, false,
+     30000},
 };
 
 INSTANTIATE_TEST_SUITE_P(Shapes, WrittenWorkbook, ::testing::ValuesIn(kPeerCases),
