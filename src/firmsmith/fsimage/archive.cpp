@@ -5,7 +5,6 @@
 #include <minizip/zip.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zzip/zzip.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "common/platform/debuglog.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/unique_fd.h"
+#include "firmsmith/fsimage/zip_reader.h"
 
 namespace fsimage {
 namespace {
@@ -27,15 +27,6 @@ constexpr std::size_t kPackChunk = 1024 * 1024;
 // 1980, what a zeroed date structure encodes to) and DOS time 0.
 constexpr std::uint32_t kEntryDosDate = 0x0020;
 constexpr std::uint32_t kEntryDosTime = 0;
-
-struct ZzipDirCloser {
-  void operator()(ZZIP_DIR* dir) const { zzip_dir_close(dir); }
-};
-struct ZzipFileCloser {
-  void operator()(ZZIP_FILE* file) const { zzip_file_close(file); }
-};
-using ZzipDir = std::unique_ptr<ZZIP_DIR, ZzipDirCloser>;
-using ZzipFile = std::unique_ptr<ZZIP_FILE, ZzipFileCloser>;
 
 std::string RealPath(const std::string& path) {
   char buf[PATH_MAX];
@@ -215,8 +206,7 @@ int AddTree(zipFile zip, const std::string& folder, const struct stat& self,
 }  // namespace
 
 int UnpackArchive(const std::string& archive, const std::string& destination) {
-  zzip_error_t error = ZZIP_NO_ERROR;
-  ZzipDir dir(zzip_dir_open(archive.c_str(), &error));
+  ZzipDir dir = OpenZipArchive(archive);
   if (!dir) return -1;
 
   std::string root = RealPath(destination);

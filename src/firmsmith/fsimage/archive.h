@@ -10,7 +10,8 @@ namespace fsimage {
 // A single file larger than this cannot be packed.
 inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
 
-// Writes every entry of the archive into `destination`, in archive order,
+// Writes every entry of the archive (exactly the file named, a regular file)
+// into `destination` (made when missing), in archive order,
 // printing "extract:<name>" for each on standard output. An entry name with
 // "/" keeps its folders, which are created as needed. Entries that would land
 // outside the destination (absolute names, ".." parts, a path through a

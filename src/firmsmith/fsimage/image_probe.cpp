@@ -1,6 +1,5 @@
 #include "firmsmith/fsimage/image_probe.h"
 
-#include <zzip/zzip.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include "firmsmith/fsimage/cramfs_format.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/fsimage/unique_fd.h"
+#include "firmsmith/fsimage/zip_reader.h"
 
 namespace fsimage {
 namespace {
@@ -53,16 +53,8 @@ int DetectInFile(const std::string& path, std::uint64_t fsStart) {
   return Classify(read, fsStart);
 }
 
-struct ZzipDirCloser {
-  void operator()(ZZIP_DIR* dir) const { zzip_dir_close(dir); }
-};
-struct ZzipFileCloser {
-  void operator()(ZZIP_FILE* file) const { zzip_file_close(file); }
-};
-
 int DetectInArchive(const std::string& path, const std::string& key, int match) {
-  zzip_error_t error = ZZIP_NO_ERROR;
-  std::unique_ptr<ZZIP_DIR, ZzipDirCloser> dir(zzip_dir_open(path.c_str(), &error));
+  ZzipDir dir = OpenZipArchive(path);
   if (!dir) return kImageKindArchiveError;
   ZZIP_DIRENT entry;
   while (zzip_dir_read(dir.get(), &entry)) {
@@ -70,7 +62,7 @@ int DetectInArchive(const std::string& path, const std::string& key, int match) 
     std::string name = entry.d_name;
     bool matches = match == 1 ? name.find(key) != std::string::npos : name == key;
     if (!matches) continue;
-    std::unique_ptr<ZZIP_FILE, ZzipFileCloser> file(zzip_file_open(dir.get(), name.c_str(), 0));
+    ZzipFile file(zzip_file_open(dir.get(), name.c_str(), 0));
     if (!file) continue;
     ReadAt read = [&file](std::uint64_t offset, char* out, std::size_t size) {
       if (offset > static_cast<std::uint64_t>(INT32_MAX)) return false;

@@ -23,6 +23,12 @@ class UniqueFd {
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
   void Reset();
+  // Hands the descriptor over to a new owner.
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
 
  private:
   int fd_ = -1;

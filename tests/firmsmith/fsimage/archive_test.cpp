@@ -182,6 +182,11 @@ TEST(UnpackArchive, ArchiveThatCannotBeOpenedGivesMinus1) {
   WriteFile(dir / "not-a-zip.bin", "this is plain text, no zip at all");
   EXPECT_EQ(fsimage::UnpackArchive(dir / "missing.zip", dir / "out"), -1);
   EXPECT_EQ(fsimage::UnpackArchive(dir / "not-a-zip.bin", dir / "out"), -1);
+  EXPECT_EQ(fsimage::UnpackArchive(dir.path(), dir / "out"), -1);
+  // Only the named file counts, not a "<name>.zip" beside it.
+  MakeZipWithPython(dir / "pkg.zip", {{"a.txt", "a"}});
+  EXPECT_EQ(fsimage::UnpackArchive(dir / "pkg", dir / "out"), -1);
+  EXPECT_FALSE(FileExists(dir / "out/a.txt"));
 }
 
 // One hostile entry per case, beside a harmless one that must still arrive.

@@ -117,6 +117,9 @@ TEST_F(ProbeArchive, ArchiveThatCannotBeOpenedGivesMinus1) {
   EXPECT_EQ(fsimage::DetectImageKind(0, dir_ / "absent.bin", "custom-x", 1), -1);
   WriteFile(dir_ / "plain.txt", "not a zip");
   EXPECT_EQ(fsimage::DetectImageKind(0, dir_ / "plain.txt", "custom-x", 1), -1);
+  EXPECT_EQ(fsimage::DetectImageKind(0, dir_ / "pkg", "custom-x", 1), -1);  // only pkg.bin exists
+  WriteFile(dir_ / "other.zip", ReadFile(package()));
+  EXPECT_EQ(fsimage::DetectImageKind(0, dir_ / "other", "custom-x", 1), -1);
 }
 
 // Real file systems from the peer tools and from our cramfs writer, bare,
