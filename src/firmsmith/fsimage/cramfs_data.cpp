@@ -87,21 +87,39 @@ class Batch {
   bool empty() const { return files_.empty(); }
   const std::vector<PendingFile>& files() const { return files_; }
 
-  void StartCompression() {
+  // Compresses every block into a slot of its own. The slots go right into
+  // the image at `position`, where the batch will stand once compacted, when
+  // the buffer has room for them; otherwise into memory of the batch's own.
+  void StartCompression(std::uint8_t* image, std::uint32_t capacity, std::uint32_t position) {
     std::size_t blocks = 0;
     for (PendingFile& f : files_) {
       f.firstBlock = blocks;
       blocks += BlockCount(static_cast<std::uint32_t>(f.content.size()));
     }
-    slot_ = ::compressBound(kBlockSize);
-    arena_.resize(blocks * slot_);
-    lengths_.assign(blocks, 0);
     sources_.clear();
     sources_.reserve(blocks);
+    slotOffsets_.clear();
+    slotOffsets_.reserve(blocks);
+    std::size_t total = 0;
     for (const PendingFile& f : files_) {
-      for (std::size_t at = 0; at < f.content.size(); at += kBlockSize)
-        sources_.push_back({f.content.data() + at, std::min<std::size_t>(kBlockSize, f.content.size() - at)});
+      // Room for the file's table and for its padding: compacted, a file
+      // then always ends before the next file's slots begin.
+      total += kEntryAlignment + BlockCount(static_cast<std::uint32_t>(f.content.size())) * kBlockPointerSize;
+      for (std::size_t at = 0; at < f.content.size(); at += kBlockSize) {
+        const std::size_t size = std::min<std::size_t>(kBlockSize, f.content.size() - at);
+        sources_.push_back({f.content.data() + at, size, ::compressBound(size)});
+        slotOffsets_.push_back(total);
+        total += sources_.back().bound;
+      }
     }
+    if (std::uint64_t{position} + total <= capacity) {
+      slots_ = image + position;
+      imageSlotsEnd_ = position + total;
+    } else {
+      arena_.resize(total);
+      slots_ = arena_.data();
+    }
+    lengths_.assign(blocks, 0);
     const std::size_t threads =
         std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, std::max<std::size_t>(blocks, 1));
     for (std::size_t t = 0; t < threads; ++t) workers_.emplace_back([this] { Work(); });
@@ -114,21 +132,24 @@ class Batch {
     return !failed_;
   }
 
-  const std::uint8_t* Block(std::size_t index) const { return arena_.data() + index * slot_; }
+  const std::uint8_t* Block(std::size_t index) const { return slots_ + slotOffsets_[index]; }
+  // Image offset just past the slots when they are in the image, else 0.
+  std::uint64_t imageSlotsEnd() const { return imageSlotsEnd_; }
   std::uint32_t BlockLength(std::size_t index) const { return lengths_[index]; }
 
  private:
   struct Source {
     const std::uint8_t* data;
     std::size_t size;
+    std::size_t bound;  // compressBound(size): the slot's length
   };
 
   void Work() {
     for (;;) {
       const std::size_t i = next_.fetch_add(1);
       if (i >= sources_.size()) return;
-      uLongf length = slot_;
-      if (::compress2(arena_.data() + i * slot_, &length, sources_[i].data, sources_[i].size,
+      uLongf length = sources_[i].bound;
+      if (::compress2(slots_ + slotOffsets_[i], &length, sources_[i].data, sources_[i].size,
                       kCompressionLevel) != Z_OK) {
         failed_ = true;
         return;
@@ -139,7 +160,9 @@ class Batch {
 
   std::vector<PendingFile> files_;
   std::size_t inputBytes_ = 0;
-  std::size_t slot_ = 0;
+  std::uint8_t* slots_ = nullptr;
+  std::uint64_t imageSlotsEnd_ = 0;
+  std::vector<std::size_t> slotOffsets_;
   std::vector<std::uint8_t> arena_;
   std::vector<std::uint32_t> lengths_;
   std::vector<Source> sources_;
@@ -197,6 +220,9 @@ struct CramfsDataWriter::State {
     return nullptr;
   }
 
+  // Moves the batch's blocks down behind their pointer tables. Each block
+  // only moves towards the start (slots are never shorter than the blocks),
+  // so compacting front to back never overwrites a block still to move.
   bool LayOut(Batch& batch) {
     if (!batch.Join()) return Fail("zlib failed to compress a block");
     for (const PendingFile& f : batch.files()) {
@@ -212,16 +238,20 @@ struct CramfsDataWriter::State {
       std::uint32_t at = position + table;
       for (std::uint32_t i = 0; i < n; ++i) {
         const std::uint32_t length = batch.BlockLength(f.firstBlock + i);
-        std::memcpy(image + at, batch.Block(f.firstBlock + i), length);
+        std::memmove(image + at, batch.Block(f.firstBlock + i), length);
         at += length;
         // Each pointer marks the end of its block; the next block starts there.
         PutLe32(image + position + i * kBlockPointerSize, at);
       }
+      std::memset(image + at, 0, position + padded - at);
       position += static_cast<std::uint32_t>(padded);
       blocks += n;
       platform::DebugOutput("%s, compressed size = %d \n", e.path.c_str(), static_cast<int>(padded));
       inMemory.erase(&e);
     }
+    // Whatever the slots held beyond the compacted batch goes back to zero.
+    if (batch.imageSlotsEnd() > position)
+      std::memset(image + position, 0, static_cast<std::size_t>(batch.imageSlotsEnd() - position));
     return true;
   }
 
@@ -234,7 +264,7 @@ struct CramfsDataWriter::State {
     if (filling->empty()) return true;
     compressing = std::move(filling);
     filling = std::make_unique<Batch>();
-    compressing->StartCompression();
+    compressing->StartCompression(image, capacity, position);
     return true;
   }
 };
