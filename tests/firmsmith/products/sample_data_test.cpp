@@ -51,6 +51,7 @@ const char* const kFirmsmithKeys[] = {
     "CopyUsers", "AppDownloadLink", "Android", "Other", "Name", "Content", "SN", "CloudServer",
     "Address", "DeviceModel", "Close online upgrade", "LineInGain", "LineInLeft", "LineInRight",
     "升级后全部恢复默认", "升级前先卸载分区", "uboot logo制作", "OEM_DevType",
+    "Products", "Filter", "Input", "Partitions", "Customisation", "Device",
     "Select Language", "SelectAll", "Korean", "No", "Language", "LanguageName",
     "Select a folder", "Prompt", "The path is error !", "alarm_update", "alarm_inputPort",
     "alarm_inputUserName", "alarm_filetype", "alarm_burnfile", "alarm_productmodel",
