@@ -32,6 +32,15 @@ std::string PythonNames(const std::string& archive) {
   return r.out;
 }
 
+// UnpackArchive with its "extract:" listing captured.
+int Unpack(const std::string& archive, const std::string& dest, std::string* printed = nullptr) {
+  testing::internal::CaptureStdout();
+  int rc = fsimage::UnpackArchive(archive, dest);
+  std::string out = testing::internal::GetCapturedStdout();
+  if (printed) *printed = out;
+  return rc;
+}
+
 // Writes a ZIP with Python's zipfile: pairs of (entry name, content).
 void MakeZipWithPython(const std::string& archive,
                        const std::vector<std::pair<std::string, std::string>>& entries) {
@@ -155,10 +164,8 @@ TEST(UnpackArchive, ExtractsWhatInfoZipWrote) {
                         "sh", dir / "src"});
   ASSERT_EQ(z1.status, 0) << z1.err;
 
-  testing::internal::CaptureStdout();
-  int rc = fsimage::UnpackArchive(dir / "pkg.zip", dir / "out");
-  std::string printed = testing::internal::GetCapturedStdout();
-  ASSERT_EQ(rc, 0);
+  std::string printed;
+  ASSERT_EQ(Unpack(dir / "pkg.zip", dir / "out", &printed), 0);
   EXPECT_EQ(printed,
             "extract:stored.bin\nextract:deflated.txt\nextract:dir/\nextract:dir/x.bin\n");
   EXPECT_TRUE(ReadFile(dir / "out/stored.bin") == stored);
@@ -170,9 +177,7 @@ TEST(UnpackArchive, CreatesEveryFolderOfANameWithoutFolderEntries) {
   TempDir dir;
   MakeZipWithPython(dir / "pkg.zip", {{"a/b/c/deep.txt", "deep"}, {"top.txt", "top"}});
   ::mkdir((dir / "out").c_str(), 0755);
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(fsimage::UnpackArchive(dir / "pkg.zip", dir / "out"), 0);
-  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(Unpack(dir / "pkg.zip", dir / "out"), 0);
   EXPECT_EQ(ReadFile(dir / "out/a/b/c/deep.txt"), "deep");
   EXPECT_EQ(ReadFile(dir / "out/top.txt"), "top");
 }
@@ -229,9 +234,7 @@ TEST_P(HostileArchive, WritesNothingOutsideTheDestination) {
   MakeZipWithPython(dir / "evil.zip", {{entry, "EVIL"}, {"fine.txt", "fine"}});
 
   const std::string before = RunCommand({"/usr/bin/find", dir.path()}).out;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(fsimage::UnpackArchive(dir / "evil.zip", dest), 0);
-  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(Unpack(dir / "evil.zip", dest), 0);
   const std::string after = RunCommand({"/usr/bin/find", dir.path()}).out;
 
   EXPECT_EQ(ReadFile(dest + "/fine.txt"), "fine") << c.what;
@@ -265,9 +268,7 @@ TEST(UnpackArchive, FollowsALinkThatStaysInsideTheDestination) {
   ::mkdir((dest + "/real").c_str(), 0755);
   ASSERT_EQ(::symlink("real", (dest + "/alias").c_str()), 0);
   MakeZipWithPython(dir / "pkg.zip", {{"alias/x.bin", "inside"}});
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(fsimage::UnpackArchive(dir / "pkg.zip", dest), 0);
-  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(Unpack(dir / "pkg.zip", dest), 0);
   EXPECT_EQ(ReadFile(dest + "/real/x.bin"), "inside");
 }
 
@@ -277,9 +278,7 @@ TEST(PackThenUnpack, FlatTreeRoundTrips) {
   WriteFile(dir / "tree/a.img", a);
   WriteFile(dir / "tree/InstallDesc", "{ }\n");
   ASSERT_EQ(fsimage::PackFolder(dir / "tree", dir / "pkg.bin"), 0);
-  testing::internal::CaptureStdout();
-  ASSERT_EQ(fsimage::UnpackArchive(dir / "pkg.bin", dir / "out"), 0);
-  testing::internal::GetCapturedStdout();
+  ASSERT_EQ(Unpack(dir / "pkg.bin", dir / "out"), 0);
   EXPECT_TRUE(ReadFile(dir / "out/a.img") == a);
   EXPECT_EQ(ReadFile(dir / "out/InstallDesc"), "{ }\n");
 }
