@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <chrono>
 #include <cstring>
 #include <set>
@@ -465,6 +466,22 @@ TEST_F(DevlinkTest, PasswordNeverCrossesTheWire) {
   EXPECT_NE(std::string::npos, bytes.find("admin"));
   EXPECT_EQ(std::string::npos, bytes.find(password));
   EXPECT_EQ(std::string::npos, bytes.find("S3cret"));
+}
+
+TEST_F(DevlinkTest, SimulatorEndsCleanlyOnSigtermAndSigintWithSessionsOpen) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    StartDevice();
+    EXPECT_EQ(0u, devsim_.listeningLine().find("listening on 127.0.0.1:"));
+    const std::int32_t h = Login("admin", "admin123");
+    ASSERT_GT(h, 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(0, devsim_.Stop(signal)) << "signal " << signal;
+    EXPECT_LT(MsSince(start), 2000);
+    std::int32_t r = 0;
+    Export(h, 0, &r);  // the session is gone with the device
+    EXPECT_LT(r, 0);
+    DL_Logout(h);
+  }
 }
 
 TEST_F(DevlinkTest, FullSixtyFourByteFieldsAreReadWithoutTheirTerminator) {

@@ -101,9 +101,9 @@ bool DevsimRunner::Running() {
   return true;
 }
 
-int DevsimRunner::Stop() {
+int DevsimRunner::Stop(int signal) {
   if (pid_ <= 0) return exitStatus_;
-  ::kill(pid_, SIGTERM);
+  ::kill(pid_, signal);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (Running()) {
     if (std::chrono::steady_clock::now() > deadline) {

@@ -30,9 +30,9 @@ class DevsimRunner {
 
   // Starts devsim on `stateDir`; waits up to 10 s for its "listening on" line.
   bool Start(const std::string& stateDir, std::string* error = nullptr);
-  // SIGTERM and wait (SIGKILL after 5 s); returns the exit status (128 +
-  // signal when killed), -1 when not running.
-  int Stop();
+  // Sends `signal` (SIGTERM unless given) and waits, with SIGKILL after 5 s;
+  // returns the exit status (128 + signal when killed), -1 when not running.
+  int Stop(int signal = 15);
   void Kill();  // SIGKILL, as a crash would end it
   bool Running();  // still alive (reaps it when it has ended)
 
