@@ -16,8 +16,6 @@
 namespace package {
 namespace {
 
-constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
-
 // A product name becomes a file name in the program folder; it must not
 // lead anywhere else.
 std::string PackageFileName(const std::string& productName) {

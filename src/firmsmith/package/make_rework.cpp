@@ -26,7 +26,6 @@ constexpr const char* kNoInstallDescKey = "Firmsmith.The upgrade file holds no I
 constexpr const char* kBadInstallDescKey = "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.";
 constexpr const char* kNoTemplateKey = "Firmsmith.The boot logo header template imgH.data is missing or empty.";
 constexpr const char* kNoLogoFileKey = "Firmsmith.Cannot open the boot logo file.";
-constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
 constexpr const char* kBackupFailedKey = "Firmsmith.Cannot write the backup of the original file.";
 // Shown untranslated, as the device makers' tools always have.
 constexpr const char* kUbootLogoTooBigText = "UBOOTLOGO图片文件需低于56kB";

@@ -34,6 +34,7 @@ bool ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool 
 std::string FindExistingImage(const std::string& workFolder, int slot, const std::string& baseName);
 
 // Fits the logo folder's bitmaps to the product's logo size.
+inline constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
 bool ConvertLogo(const std::string& folder, int width, int height);
 
 // Copies a tree (files, folders, symbolic links as links). False at the first
