@@ -43,7 +43,8 @@ void InitOnce() {
     const auto levels = static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL |
                                                     G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
                                                     G_LOG_LEVEL_DEBUG);
-    for (const char* domain : {"libgsf:msole", "libgsf", "GLib-GObject"})
+    // libgsf logs part of its complaints without a domain of its own.
+    for (const char* domain : {"libgsf:msole", "libgsf", "GLib-GObject", static_cast<const char*>(nullptr)})
       g_log_set_handler(domain, levels, RouteLibraryWarnings, nullptr);
   });
 }
