@@ -200,6 +200,35 @@ TEST_F(MakePipeline, ReworkAddsTheBootLogoAndRefusesABigOne) {
   EXPECT_EQ(static_cast<std::uint8_t>(logo[64]), 0xA5);
 }
 
+TEST_F(MakePipeline, NvrK7000SEndsUserAtTheCustomImageAndNeedsTheLogoImage) {
+  std::string ini = ReadFile(prog_ / "Products/TestBox.ini");
+  ini.replace(ini.find("hardware=HW-T"), 13, "hardware=NVR-K7000-S");
+  WriteFile(prog_ / "Products/TestBox.ini", ini);
+  // The package's custom image sits lower than the product file says.
+  PeerImage(MakeFolder("custom", "c"), "custom-x.cramfs.img", kUserStart + 0x100000, kCustomEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"custom-x.cramfs.img"}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "custom-x.cramfs.img"});
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("user", "u");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  const std::string user = Entry(input, "user-x.cramfs.img");
+  ASSERT_GT(user.size(), 64u);
+  EXPECT_EQ(Word(user, 16), kUserStart);
+  EXPECT_EQ(Word(user, 20), kUserStart + 0x100000);
+
+  // The custom partition ends where the logo image starts; without one the
+  // run stops with the missing image's path.
+  package::TickSlot(&o, package::kSlotCustom);
+  o.slots[package::kSlotCustom].sourcePath = MakeFolder("custom2", "c2");
+  const std::string before = ReadFile(input);
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  ASSERT_FALSE(sink_.boxes.empty());
+  EXPECT_EQ(sink_.boxes.back().caption, "loss file");
+  EXPECT_NE(sink_.boxes.back().text.find(".h264dvr/logo-x.cramfs.img"), std::string::npos);
+  EXPECT_EQ(ReadFile(input), before);
+}
+
 TEST_F(MakePipeline, OemDevTypeAloneRewritesDevIdAndRepacks) {
   const struct {
     std::string devId;
