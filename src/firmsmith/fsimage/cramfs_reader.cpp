@@ -173,7 +173,8 @@ class CramfsExtractor {
       : imagePath_(imagePath), destination_(destination) {}
 
   int Run(std::string* why) {
-    image_ = std::make_unique<Fd>(::open(imagePath_.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: a FIFO given as the image must not hang us before the check.
+    image_ = std::make_unique<Fd>(::open(imagePath_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!image_->ok()) return Fail(why, "cannot open " + imagePath_ + ": " + std::strerror(errno));
     struct stat st {};
     if (::fstat(image_->get(), &st) != 0 || !S_ISREG(st.st_mode))

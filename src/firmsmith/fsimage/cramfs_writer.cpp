@@ -28,7 +28,7 @@ using namespace cramfs;
 class ImageFile {
  public:
   explicit ImageFile(const std::string& path)
-      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) {}
+      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666)) {}
   ~ImageFile() {
     if (fd_ >= 0) ::close(fd_);
   }

@@ -223,6 +223,28 @@ TEST(CramfsReader, DirectoryLoopsEnd) {
   }
 }
 
+// Folders whose entries share one list double the tree at every level; a
+// list is expanded once, so 40 levels stay 40 folders, not 2^40.
+TEST(CramfsReader, SharedListsAreExpandedOnce) {
+  TempDir tmp;
+  std::string level;
+  for (int i = 0; i < 40; ++i, level += "x/") PutFolder(tmp / "src", level + "y");
+  PutFile(tmp / "src", level + "f", "leaf");
+  Bytes image = BuildImage(tmp / "src", tmp / "base.img");
+  const auto entries = WalkImage(image);
+  for (const auto& [path, entry] : entries) {
+    if (path.size() < 1 || path.back() != 'y') continue;
+    const Inode x = entries.at(path.substr(0, path.size() - 1) + "x").inode;
+    Inode y = entry.inode;
+    y.size = x.size;
+    y.offset = x.offset;
+    EncodeInode(y, image.data() + entry.inodeOffset);
+  }
+  WriteBytes(tmp / "fan.img", image);
+  Extract(tmp / "fan.img", tmp / "out");
+  EXPECT_EQ(testsupport::ReadFile(tmp / "out/" + level + "f"), "leaf");
+}
+
 TEST(CramfsReader, EachExtractionStartsFresh) {
   TempDir tmp;
   PutFile(tmp / "small", "f", "x");
@@ -258,6 +280,8 @@ TEST(CramfsReader, MissingParentOrImageFails) {
   BuildImage(tmp / "src", tmp / "base.img");
   EXPECT_EQ(Extract(tmp / "base.img", tmp / "no/parent").rc, -1);
   EXPECT_EQ(Extract(tmp / "missing.img", tmp / "out").rc, -1);
+  ASSERT_EQ(::mkfifo((tmp / "fifo.img").c_str(), 0644), 0);
+  EXPECT_EQ(Extract(tmp / "fifo.img", tmp / "out").rc, -1);  // returns, does not wait for a writer
   EXPECT_FALSE(fs::exists(tmp / "out"));
 }
 

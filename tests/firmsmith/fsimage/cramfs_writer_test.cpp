@@ -271,6 +271,8 @@ TEST(CramfsWriter, FailuresReturnMinusOne) {
   std::string why;
   EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "no/such/folder/out.img", &why), -1);
   EXPECT_NE(why.find("no/such/folder/out.img"), std::string::npos) << why;
+  ASSERT_EQ(::mkfifo((tmp / "fifo.img").c_str(), 0644), 0);
+  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "fifo.img", &why), -1);  // no reader: no wait
   // A missing source is a mistake, not an empty partition.
   EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "missing", tmp / "out.img", &why), -1);
   EXPECT_EQ(testsupport::ReadFile(tmp / "out.img"), "");
