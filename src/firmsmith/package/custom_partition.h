@@ -9,6 +9,10 @@
 // shows its own message box (removing the work folder where its messages say
 // so) and returns false, which ends the run.
 //
+// UnpackPartitionForRework (partition_unpack.h) takes a partition out of the
+// input and unpacks it, with the fixed pauses; Pause() and the message
+// helpers of make_operation.h serve the rest.
+//
 // Until those steps exist, DefaultPartitionCustomiser() reports for each that
 // it is not available yet: a run that needs one ends with that message, never
 // with a silent success.

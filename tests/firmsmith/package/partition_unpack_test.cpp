@@ -1,0 +1,85 @@
+// Taking the custom partition out of a package image or a flash image and
+// unpacking it, with the pauses scaled by the environment.
+#include "firmsmith/package/partition_unpack.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "firmsmith/fsimage/image_probe.h"
+#include "package_fixture.h"
+
+namespace packagetest {
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::WriteFile;
+
+class PartitionUnpack : public PackageTest {
+ protected:
+  package::CustomisationRequest Request(const package::MakeOptions& o, const package::MakeEnvironment& env,
+                                        const std::string& image) {
+    package::CustomisationRequest r;
+    r.options = &o;
+    r.environment = &env;
+    r.imagePath = image;
+    r.start = kCustomStart;
+    r.end = kCustomEnd;
+    return r;
+  }
+};
+
+TEST_F(PartitionUnpack, FromAPackageImage) {
+  const std::string image = PeerImage(MakeFolder("custom", "from package"), "custom-x.cramfs.img", kCustomStart, kCustomEnd);
+  package::MakeOptions o = Options(true, work_ / "in.bin");
+  package::MakeEnvironment env = Env();
+  env.pauseScale = 0.01;  // 5 s of pauses become 50 ms
+  package::UnpackedPartition out;
+  const auto began = std::chrono::steady_clock::now();
+  ASSERT_TRUE(package::UnpackPartitionForRework(Request(o, env, image), "custom", products::kFsCramfs, &out))
+      << LastBox();
+  EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(50));
+  EXPECT_EQ(out.root.substr(0, Prog().size() + 3), Prog() + "tmp");
+  EXPECT_EQ(out.folder, out.root + "/custom");
+  EXPECT_EQ(out.payload, out.root + "/custom.cramfs");
+  EXPECT_EQ(out.root.substr(out.root.size() - 19), "/custom_cramfs_root");
+  EXPECT_EQ(out.detectedKind, fsimage::kImageKindCramfs);
+  EXPECT_EQ(ReadFile(out.folder + "/marker.txt"), "from package");
+}
+
+TEST_F(PartitionUnpack, FromAFlashImage) {
+  const std::string image = PeerImage(MakeFolder("custom", "from flash"), "custom-x.cramfs.img", kCustomStart, kCustomEnd);
+  std::string flash(16 * 1048576, '\xff');
+  const std::string payload = ReadFile(image).substr(64);
+  flash.replace(kCustomStart, payload.size(), payload);
+  WriteFile(work_ / "flash.bin", flash);
+  package::MakeOptions o = Options(true, work_ / "flash.bin");
+  o.kind = package::PackageKind::BurningPiecefile;
+  package::MakeEnvironment env = Env();
+  package::UnpackedPartition out;
+  ASSERT_TRUE(package::UnpackPartitionForRework(Request(o, env, work_ / "flash.bin"), "user", products::kFsCramfs, &out))
+      << LastBox();
+  EXPECT_EQ(ReadFile(out.folder + "/marker.txt"), "from flash");
+  EXPECT_EQ(testsupport::ReadFile(out.payload).size(), kCustomEnd - kCustomStart);
+}
+
+TEST_F(PartitionUnpack, ShortOrBrokenImagesAreReported) {
+  WriteFile(work_ / "short.img", std::string(63, 'x'));
+  WriteFile(work_ / "junk.img", std::string(64, 'h') + std::string(4096, 'j'));
+  package::MakeOptions o = Options(true, work_ / "in.bin");
+  package::MakeEnvironment env = Env();
+  for (const char* image : {"short.img", "junk.img"}) {
+    package::UnpackedPartition out;
+    EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, work_ / image), "custom", products::kFsCramfs, &out));
+    ASSERT_FALSE(sink_.boxes.empty());
+    EXPECT_EQ(sink_.boxes.back().text, "readfile");
+    EXPECT_EQ(sink_.boxes.back().caption, "alarm_make");
+  }
+  package::UnpackedPartition out;
+  o.kind = package::PackageKind::BurningPiecefile;
+  EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, work_ / "none.bin"), "custom", products::kFsCramfs, &out));
+  EXPECT_EQ(LastBox(), "open_original_file");
+}
+
+}  // namespace
+}  // namespace packagetest
