@@ -35,13 +35,15 @@ void LanguageList(std::string_view bytes) {
   LanguageListRecord record{};
   const std::size_t size = std::min(bytes.size(), sizeof record);
   std::memcpy(&record, bytes.data(), size);
-  for (const std::string& name : transloom::LanguageNamesOfRecord(record, static_cast<std::uint32_t>(size)))
+  for (const std::string& name :
+       transloom::LanguageNamesOfRecord(record, static_cast<std::uint32_t>(size)))
     Check(!name.empty() && name.size() <= 3 * DL_LANGUAGE_NAME_SIZE);
 }
 
 void WorkbookText(std::string_view bytes) {
   workbook::Workbook book;
-  if (!book.LoadFromMemory(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())) return;
+  if (!book.LoadFromMemory(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
+    return;
   if (const workbook::Sheet* sheet = book.GetSheet(0)) {
     for (int column : {1, 2}) {
       const std::string text = transloom::BuildImportText(*sheet, column);

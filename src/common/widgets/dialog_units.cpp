@@ -15,8 +15,9 @@ DialogBaseUnits BaseUnitsOf(const QFont& font) {
 int MulDiv(int a, int b, int c) {
   const long long product = static_cast<long long>(a) * b;
   const long long half = std::llabs(c) / 2;
-  const long long rounded = (product >= 0) == (c >= 0) ? (std::llabs(product) + half) / std::llabs(c)
-                                                      : -((std::llabs(product) + half) / std::llabs(c));
+  const long long rounded = (product >= 0) == (c >= 0)
+                                ? (std::llabs(product) + half) / std::llabs(c)
+                                : -((std::llabs(product) + half) / std::llabs(c));
   return static_cast<int>(rounded);
 }
 

@@ -33,7 +33,8 @@ IpAddressEdit::IpAddressEdit(QWidget* parent) : QFrame(parent) {
 
 QString IpAddressEdit::text() const {
   QStringList parts;
-  for (const QLineEdit* f : fields_) parts << (f->text().isEmpty() ? QStringLiteral("0") : f->text());
+  for (const QLineEdit* f : fields_)
+    parts << (f->text().isEmpty() ? QStringLiteral("0") : f->text());
   return parts.join('.');
 }
 

@@ -41,9 +41,9 @@ platform::MessageAnswer QtMessageSink::ShowMessage(const std::string& text,
 std::optional<std::string> QtMessageSink::ChooseFile(const std::string& title,
                                                      const std::string& filter,
                                                      const std::string& startPath) {
-  const QString path = QFileDialog::getOpenFileName(owner_, QString::fromStdString(title),
-                                                    QString::fromStdString(startPath),
-                                                    QtFileFilter(filter));
+  const QString path =
+      QFileDialog::getOpenFileName(owner_, QString::fromStdString(title),
+                                   QString::fromStdString(startPath), QtFileFilter(filter));
   if (path.isEmpty()) return std::nullopt;
   return path.toStdString();
 }

@@ -10,11 +10,13 @@ int RunConvert(const std::vector<std::string>& args) {
   std::string error;
   if (!transloomcli::CheckArguments(args, 1, &error)) return platform::CliFail(error);
   for (const char* option : {"--ip", "--port", "--user", "--password", "--language", "--out"})
-    if (platform::CliOption(args, option)) return platform::CliFail(std::string(option) + " does not apply to convert");
+    if (platform::CliOption(args, option))
+      return platform::CliFail(std::string(option) + " does not apply to convert");
   transloomcli::LoadUiTexts();
   transloomcli::CliSession session;
   session.path = platform::CliPositionals(args, transloomcli::kValuedOptions)[0];
-  if (const std::string* dir = platform::CliOption(args, "--strings-dir")) session.stringsFolder = *dir;
+  if (const std::string* dir = platform::CliOption(args, "--strings-dir"))
+    session.stringsFolder = *dir;
   return transloomcli::Finish(session, session.OnCreateLanguage());
 }
 

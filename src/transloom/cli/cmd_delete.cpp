@@ -13,8 +13,8 @@ int RunDelete(const std::vector<std::string>& args) {
       args, session, [](transloomcli::CliSession& s) { return s.OnDeleteLanguage(); });
 }
 
-const platform::CliRegistration kDelete{
-    {"delete", transloomcli::kDeviceUsage, "Delete the imported language from the device.",
-     RunDelete}};
+const platform::CliRegistration kDelete{{"delete", transloomcli::kDeviceUsage,
+                                         "Delete the imported language from the device.",
+                                         RunDelete}};
 
 }  // namespace

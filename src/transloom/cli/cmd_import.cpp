@@ -15,7 +15,8 @@ int RunImport(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kImport{
-    {"import", "FILE.xls --ip ADDRESS [--port N] [--user NAME] [--password TEXT]",
+    {"import",
+     "FILE.xls --ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD]",
      "Import a workbook (\"..._<Language>.xls\") into the device.", RunImport}};
 
 }  // namespace

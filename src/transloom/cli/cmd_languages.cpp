@@ -17,8 +17,8 @@ int RunLanguages(const std::vector<std::string>& args) {
   });
 }
 
-const platform::CliRegistration kLanguages{
-    {"languages", transloomcli::kDeviceUsage, "Log in and list the device's languages.",
-     RunLanguages}};
+const platform::CliRegistration kLanguages{{"languages", transloomcli::kDeviceUsage,
+                                            "Log in and list the device's languages.",
+                                            RunLanguages}};
 
 }  // namespace

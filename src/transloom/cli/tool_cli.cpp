@@ -10,8 +10,8 @@
 
 namespace transloomcli {
 
-const std::vector<std::string> kValuedOptions = {"--ip",       "--port", "--user",       "--password",
-                                                 "--language", "--out",  "--strings-dir"};
+const std::vector<std::string> kValuedOptions = {
+    "--ip", "--port", "--user", "--password", "--language", "--out", "--strings-dir"};
 
 platform::MessageAnswer CliMessageSink::ShowMessage(const std::string& text,
                                                     const std::string& caption,

@@ -14,7 +14,7 @@
 namespace transloomcli {
 
 inline constexpr const char* kDeviceUsage =
-    "--ip ADDRESS [--port N] [--user NAME] [--password TEXT]";
+    "--ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD]";
 // Options that take a value, for platform::CliPositionals.
 extern const std::vector<std::string> kValuedOptions;
 

@@ -15,8 +15,7 @@ std::string ExportFileName(const std::string& deviceIp, const std::tm& when,
 std::string WorkbookLanguageName(const std::string& path) {
   const std::size_t underscore = path.rfind('_');
   const std::size_t xls = path.find(".xls");
-  if (underscore == std::string::npos || xls == std::string::npos || xls <= underscore)
-    return {};
+  if (underscore == std::string::npos || xls == std::string::npos || xls <= underscore) return {};
   return path.substr(underscore + 1, xls - underscore - 1);
 }
 

@@ -29,10 +29,10 @@ struct LoginErrorKey {
 };
 
 constexpr LoginErrorKey kLoginErrors[] = {
-    {DL_LOGIN_NET_ERROR, "Login.NetError"},  {DL_LOGIN_BUSY, "Login.SystemBusy"},
-    {DL_ERR_TIMEOUT, "Login.Timeout"},       {DL_LOGIN_PASSWORD, "Login.PasswdError"},
+    {DL_LOGIN_NET_ERROR, "Login.NetError"},     {DL_LOGIN_BUSY, "Login.SystemBusy"},
+    {DL_ERR_TIMEOUT, "Login.Timeout"},          {DL_LOGIN_PASSWORD, "Login.PasswdError"},
     {DL_LOGIN_NO_USER, "Login.UserNotExisted"}, {DL_LOGIN_LOCKED, "Login.Locked"},
-    {DL_LOGIN_BLACKLIST, "Login.InBlackList"}, {DL_LOGIN_IN_USE, "Login.InUsed"},
+    {DL_LOGIN_BLACKLIST, "Login.InBlackList"},  {DL_LOGIN_IN_USE, "Login.InUsed"},
     {DL_LOGIN_NOT_FOUND, "Login.NotFound"},
 };
 
@@ -65,12 +65,12 @@ std::string LoginErrorText(int code) {
 void SortLanguageNames(std::vector<std::string>* names) {
   auto lower = [](unsigned char c) { return static_cast<unsigned char>(std::tolower(c)); };
   std::stable_sort(names->begin(), names->end(), [&](const std::string& a, const std::string& b) {
-    const bool less = std::lexicographical_compare(
-        a.begin(), a.end(), b.begin(), b.end(),
-        [&](char x, char y) { return lower(x) < lower(y); });
-    const bool greater = std::lexicographical_compare(
-        b.begin(), b.end(), a.begin(), a.end(),
-        [&](char x, char y) { return lower(x) < lower(y); });
+    const bool less =
+        std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                     [&](char x, char y) { return lower(x) < lower(y); });
+    const bool greater =
+        std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(),
+                                     [&](char x, char y) { return lower(x) < lower(y); });
     if (less || greater) return less;
     return a < b;
   });
@@ -80,11 +80,12 @@ std::vector<std::string> LanguageNamesOfRecord(const LanguageListRecord& record,
                                                std::uint32_t returned) {
   std::vector<std::string> names;
   if (returned < sizeof record.count) return names;
-  const std::size_t inReply = (std::min<std::size_t>(returned, sizeof record) - sizeof record.count) /
-                              DL_LANGUAGE_NAME_SIZE;
-  const std::size_t count = std::min<std::size_t>(
-      {static_cast<std::size_t>(std::max<std::int32_t>(record.count, 0)),
-       static_cast<std::size_t>(DL_MAX_LANGUAGES), inReply});
+  const std::size_t inReply =
+      (std::min<std::size_t>(returned, sizeof record) - sizeof record.count) /
+      DL_LANGUAGE_NAME_SIZE;
+  const std::size_t count =
+      std::min<std::size_t>({static_cast<std::size_t>(std::max<std::int32_t>(record.count, 0)),
+                             static_cast<std::size_t>(DL_MAX_LANGUAGES), inReply});
   for (std::size_t i = 0; i < count; ++i) {
     const char* name = record.names[i];
     std::string text(name, strnlen(name, DL_LANGUAGE_NAME_SIZE));
@@ -131,8 +132,8 @@ bool ToolSession::OnLogin(const LoginInput& input) {
 
   DeviceInfoRecord deviceInfo{};
   int nError = 0;
-  m_lLoginID = DL_Login(szIP.c_str(), port, szUserName.c_str(), szPassword.c_str(), &deviceInfo,
-                        &nError, 0);
+  m_lLoginID =
+      DL_Login(szIP.c_str(), port, szUserName.c_str(), szPassword.c_str(), &deviceInfo, &nError, 0);
   if (m_lLoginID <= 0) {
     ShowText(uitext::GetString("Transloom.LoginFailed") + ":" + LoginErrorText(nError));
     return Fail("login to " + m_strDeviceIP + " refused (error " + std::to_string(nError) + ")");

@@ -70,9 +70,7 @@ void CTransloomDlg::BuildControls() {
     const QString text = QString::fromUtf8(c.text);
     QWidget* w = nullptr;
     switch (c.kind) {
-      case Kind::Label:
-        w = new QLabel(text, this);
-        break;
+      case Kind::Label: w = new QLabel(text, this); break;
       case Kind::WrappedLabel: {
         auto* label = new QLabel(text, this);
         label->setWordWrap(true);
@@ -80,12 +78,8 @@ void CTransloomDlg::BuildControls() {
         w = label;
         break;
       }
-      case Kind::Address:
-        w = m_ctrlIP = new IpAddressEdit(this);
-        break;
-      case Kind::Edit:
-        w = new QLineEdit(this);
-        break;
+      case Kind::Address: w = m_ctrlIP = new IpAddressEdit(this); break;
+      case Kind::Edit: w = new QLineEdit(this); break;
       case Kind::Button: {
         auto* button = new QPushButton(text, this);
         // No default button: Enter never presses one.
@@ -93,9 +87,7 @@ void CTransloomDlg::BuildControls() {
         w = button;
         break;
       }
-      case Kind::GroupBox:
-        w = new QGroupBox(text, this);
-        break;
+      case Kind::GroupBox: w = new QGroupBox(text, this); break;
       case Kind::List: {
         auto* list = new QListWidget(this);
         list->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -163,8 +155,7 @@ void CTransloomDlg::ShowAbout() {
 
 void CTransloomDlg::FillLanguageList() {
   m_listLanguage->clear();
-  for (const std::string& name : Languages())
-    m_listLanguage->addItem(QString::fromStdString(name));
+  for (const std::string& name : Languages()) m_listLanguage->addItem(QString::fromStdString(name));
 }
 
 void CTransloomDlg::OnLogin() {

@@ -31,8 +31,8 @@ class TransloomCli : public ::testing::Test {
   std::string state() const { return dir_ / "state"; }
   std::string program() const { return dir_ / "program/transloom-cli"; }
   std::vector<std::string> Device(const std::string& password = "admin123") const {
-    return {"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()), "--user", "admin",
-            "--password", password};
+    return {"--ip",   "127.0.0.1", "--port",     std::to_string(devsim_.port()),
+            "--user", "admin",     "--password", password};
   }
   CommandResult Run(std::vector<std::string> args, const std::vector<std::string>& device = {},
                     const std::map<std::string, std::string>& env = {}) {
@@ -65,18 +65,23 @@ TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
       {Device("wrong"), {}, 1, "Prompt: LoginFailed:PasswdError\n"},
       {{"--ip", "127.0.0.1", "--port", "65536"}, {}, 1, "Prompt: PortError\n"},
       {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port())},
-       {{"TRANSLOOM_PASSWORD", "admin123"}}, 0, ""},
+       {{"TRANSLOOM_PASSWORD", "admin123"}},
+       0,
+       ""},
       {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()), "--password", "wrong"},
-       {{"TRANSLOOM_PASSWORD", "admin123"}}, 1, "Prompt: LoginFailed:PasswdError\n"},
+       {{"TRANSLOOM_PASSWORD", "admin123"}},
+       1,
+       "Prompt: LoginFailed:PasswdError\n"},
   };
   for (const Case& c : cases) {
     const CommandResult r = Run({"languages"}, c.device, c.env);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.err);
   }
-  for (const std::vector<std::string>& bad :
-       {std::vector<std::string>{"languages"}, {"languages", "--ip", "localhost"},
-        {"languages", "--ip", "127.0.0.1", "--bogus", "1"}, {"import", "--ip", "127.0.0.1"}}) {
+  for (const std::vector<std::string>& bad : {std::vector<std::string>{"languages"},
+                                              {"languages", "--ip", "localhost"},
+                                              {"languages", "--ip", "127.0.0.1", "--bogus", "1"},
+                                              {"import", "--ip", "127.0.0.1"}}) {
     const CommandResult r = Run(bad);
     EXPECT_EQ(r.status, 1) << bad.back();
     EXPECT_NE(r.err.find("transloom-cli: "), std::string::npos) << r.err;
@@ -85,9 +90,9 @@ TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
 
 TEST_F(TransloomCli, TranslatedTextsBesideTheBuiltProgram) {
   StartDevice();
-  const CommandResult r = RunCommand({testsupport::AppDir() + "/bin/transloom-cli", "languages",
-                                      "--ip", "127.0.0.1", "--port", std::to_string(devsim_.port()),
-                                      "--password", "wrong"});
+  const CommandResult r =
+      RunCommand({testsupport::AppDir() + "/bin/transloom-cli", "languages", "--ip", "127.0.0.1",
+                  "--port", std::to_string(devsim_.port()), "--password", "wrong"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), "Prompt: Login failed:wrong password\n");
 }
@@ -129,7 +134,8 @@ TEST_F(TransloomCli, ExportImportDeleteConvert) {
   EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
 
   // Conversion into the strings folder of Config.ini, or the one given.
-  testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + dir_ / "strings" + "\n");
+  testsupport::WriteFile(dir_ / "program/Config.ini",
+                         "[Path]\nStringPath=" + dir_ / "strings" + "\n");
   testsupport::WriteFile(dir_ / "strings/.keep", "");
   testsupport::WriteFile(dir_ / "other/.keep", "");
   r = Run({"convert", book});

@@ -50,12 +50,14 @@ TEST(RepairUtf8, ReplacesMalformedSequencesOnly) {
     std::string in, out;
   } cases[] = {
       {"Привет 你好 مرحبا 😀", "Привет 你好 مرحبا 😀"},
-      {"a\xFF" "b", "a" + fffd + "b"},
-      {"\xC0\xAF", fffd + fffd},                 // overlong '/'
-      {"\xED\xA0\x80", fffd + fffd + fffd},      // surrogate
+      {"a\xFF"
+       "b",
+       "a" + fffd + "b"},
+      {"\xC0\xAF", fffd + fffd},                        // overlong '/'
+      {"\xED\xA0\x80", fffd + fffd + fffd},             // surrogate
       {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // past U+10FFFF
-      {"k=\xE4\xBD", "k=" + fffd + fffd},        // cut off at the end
-      {std::string("a=b\0junk", 8), "a=b"},      // zero padding ends the text
+      {"k=\xE4\xBD", "k=" + fffd + fffd},               // cut off at the end
+      {std::string("a=b\0junk", 8), "a=b"},             // zero padding ends the text
   };
   for (const Case& c : cases) EXPECT_EQ(transloom::RepairUtf8(c.in), c.out);
 }
@@ -110,11 +112,19 @@ TEST(ParsePortText, ReadsLikeAtoi) {
     bool valid;
     int port;
   } cases[] = {
-      {"34567", true, 34567}, {"0", true, 0},          {"", true, 0},
-      {"abc", true, 0},       {"  +80x", true, 80},    {"\t\n443", true, 443},
-      {"65535", true, 65535}, {"65536", false, 0},     {"-1", false, 0},
-      {"-0", true, 0},        {"99999999999999999999", false, 0},
-      {"- 5", true, 0},       {"12 34", true, 12},
+      {"34567", true, 34567},
+      {"0", true, 0},
+      {"", true, 0},
+      {"abc", true, 0},
+      {"  +80x", true, 80},
+      {"\t\n443", true, 443},
+      {"65535", true, 65535},
+      {"65536", false, 0},
+      {"-1", false, 0},
+      {"-0", true, 0},
+      {"99999999999999999999", false, 0},
+      {"- 5", true, 0},
+      {"12 34", true, 12},
   };
   for (const Case& c : cases) {
     std::uint16_t port = 7;
@@ -132,10 +142,10 @@ TEST(LoginErrorText, EveryCodeWithoutLanguageFile) {
     int code;
     const char* text;
   } cases[] = {
-      {0, "NetError"},        {7, "SystemBusy"},        {-10005, "Timeout"},
+      {0, "NetError"},         {7, "SystemBusy"},          {-10005, "Timeout"},
       {-11301, "PasswdError"}, {-11302, "UserNotExisted"}, {-11303, "Locked"},
-      {-11304, "InBlackList"}, {-11305, "InUsed"},       {-11307, "NotFound"},
-      {-11300, "UnknowError"}, {-11306, "UnknowError"},  {1, "UnknowError"},
+      {-11304, "InBlackList"}, {-11305, "InUsed"},         {-11307, "NotFound"},
+      {-11300, "UnknowError"}, {-11306, "UnknowError"},    {1, "UnknowError"},
   };
   for (const Case& c : cases) EXPECT_EQ(transloom::LoginErrorText(c.code), c.text) << c.code;
 }

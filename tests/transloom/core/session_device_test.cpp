@@ -179,7 +179,8 @@ TEST_F(SessionTest, EveryDeviceOperationNeedsALogin) {
   struct Op {
     const char* name;
     bool (ToolSession::*run)();
-  } ops[] = {{"import", &ToolSession::OnImportToDevice}, {"delete", &ToolSession::OnDeleteLanguage}};
+  } ops[] = {{"import", &ToolSession::OnImportToDevice},
+             {"delete", &ToolSession::OnDeleteLanguage}};
   for (int round = 0; round < 2; ++round) {
     calls_.clear();
     sink_.boxes.clear();
@@ -308,11 +309,12 @@ TEST_F(SessionTest, DeviceDroppingTheReplyEndsTheExport) {
     devlink::wire::Frame f;
     // The language list: refused, so the list stays empty.
     if (!self.ReadFrame(fd, &f)) return;
-    self.Send(fd, EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, DL_ERR_DEVICE, {}));
+    self.Send(fd,
+              EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, DL_ERR_DEVICE, {}));
     if (!self.ReadFrame(fd, &f)) return;
-    std::vector<std::uint8_t> reply = EncodeFrame(MessageType::kGetConfigReply, 77,
-                                                  f.header.sequence, 0,
-                                                  std::vector<std::uint8_t>(5000, 'a'));
+    std::vector<std::uint8_t> reply =
+        EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, 0,
+                    std::vector<std::uint8_t>(5000, 'a'));
     reply.resize(reply.size() / 2);  // half of it, then the line goes dead
     self.Send(fd, reply);
   });
@@ -339,15 +341,17 @@ TEST_F(ExportTest, EditedWorkbookGoesToTheDeviceAndBack) {
   std::string error;
   ASSERT_TRUE(workbooktest::WriteWithXlwt(
       "import xlrd\n"
-      "src = xlrd.open_workbook('" + exported + "').sheet_by_index(0)\n"
-      "b = xlwt.Workbook(encoding='utf-8')\n"
-      "s = b.add_sheet('Sheet1')\n"
-      "for r in range(src.nrows):\n"
-      "    for c in range(src.ncols):\n"
-      "        v = src.cell_value(r, c)\n"
-      "        if src.cell_value(r, 0) == 'Account.Apply' and c == 2: v = 'Применить сейчас'\n"
-      "        s.write(r, c, v)\n"
-      "b.save(path)\n",
+      "src = xlrd.open_workbook('" +
+          exported +
+          "').sheet_by_index(0)\n"
+          "b = xlwt.Workbook(encoding='utf-8')\n"
+          "s = b.add_sheet('Sheet1')\n"
+          "for r in range(src.nrows):\n"
+          "    for c in range(src.ncols):\n"
+          "        v = src.cell_value(r, c)\n"
+          "        if src.cell_value(r, 0) == 'Account.Apply' and c == 2: v = 'Применить сейчас'\n"
+          "        s.write(r, c, v)\n"
+          "b.save(path)\n",
       edited, &error))
       << error;
   const std::string original = session_.m_mapLanguage.at("Account.Apply");

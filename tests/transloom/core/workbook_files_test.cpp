@@ -19,14 +19,14 @@ using transloom::LanguageMap;
 using workbooktest::PeerSheet;
 
 const LanguageMap kRussian = {
-    {"Cancel", "Отмена"},
-    {"Key ", " spaced"},  // spaces around "=" as the device sent them
-    {"OK", "ОК"},
-    {"Only.Russian", "Только"},
-    {"apply", "Применить"},
+    {"Cancel", "Отмена"}, {"Key ", " spaced"},  // spaces around "=" as the device sent them
+    {"OK", "ОК"},         {"Only.Russian", "Только"}, {"apply", "Применить"},
 };
 const LanguageMap kEnglish = {
-    {"Cancel", "Cancel"}, {"Key ", " spaced"}, {"OK", "OK"}, {"apply", "Apply"},
+    {"Cancel", "Cancel"},
+    {"Key ", " spaced"},
+    {"OK", "OK"},
+    {"apply", "Apply"},
     {"Only.English", "never written"},
 };
 
@@ -90,7 +90,7 @@ TEST(ExportWorkbook, OtherLanguageHasEnglishReference) {
     const char* english;
     const char* text;
   } rows[] = {
-      {"Cancel", "Cancel", "Отмена"}, {"Key ", " spaced", " spaced"}, {"OK", "OK", "ОК"},
+      {"Cancel", "Cancel", "Отмена"}, {"Key ", " spaced", " spaced"},  {"OK", "OK", "ОК"},
       {"Only.Russian", "", "Только"}, {"apply", "Apply", "Применить"},
   };
   for (int r = 0; r < 5; ++r) {
@@ -106,17 +106,17 @@ TEST(ExportWorkbook, KeepsCellsOutsideTheWrittenOnes) {
   TempDir dir;
   const std::string path = dir / "old_Russian.xls";
   std::string error;
-  ASSERT_TRUE(workbooktest::WriteWithXlwt(
-      "b = xlwt.Workbook()\n"
-      "s = b.add_sheet('Translator')\n"
-      "for r in range(8):\n"
-      "    s.write(r, 0, 'oldkey%d' % r)\n"
-      "    s.write(r, 2, 'oldtext%d' % r)\n"
-      "s.write(1, 3, 'note')\n"
-      "s.write(9, 0, 42)\n"
-      "b.add_sheet('Second').write(0, 0, 'kept')\n"
-      "b.save(path)\n",
-      path, &error))
+  ASSERT_TRUE(
+      workbooktest::WriteWithXlwt("b = xlwt.Workbook()\n"
+                                  "s = b.add_sheet('Translator')\n"
+                                  "for r in range(8):\n"
+                                  "    s.write(r, 0, 'oldkey%d' % r)\n"
+                                  "    s.write(r, 2, 'oldtext%d' % r)\n"
+                                  "s.write(1, 3, 'note')\n"
+                                  "s.write(9, 0, 42)\n"
+                                  "b.add_sheet('Second').write(0, 0, 'kept')\n"
+                                  "b.save(path)\n",
+                                  path, &error))
       << error;
   std::string why;
   ASSERT_TRUE(transloom::WriteExportWorkbook(path, false, kRussian, kEnglish, &why)) << why;
@@ -211,8 +211,8 @@ TEST(CreateLanguageFile, RussianWorkbookBecomesTheFileRussian) {
   std::string why;
   testsupport::WriteFile(dir / "in/.keep", "");
   ASSERT_TRUE(transloom::WriteExportWorkbook(book, false, kRussian, kEnglish, &why)) << why;
-  testsupport::WriteFile(dir / "strings/Russian", "old file, longer than the new one" +
-                                                                     std::string(4000, 'x'));
+  testsupport::WriteFile(dir / "strings/Russian",
+                         "old file, longer than the new one" + std::string(4000, 'x'));
   std::string target;
   ASSERT_TRUE(transloom::CreateLanguageFile(book, dir / "strings", &target, &why)) << why;
   EXPECT_EQ(target, dir / "strings/Russian");
@@ -252,14 +252,10 @@ TEST(CreateLanguageFile, SilentEndsWriteNothing) {
     std::string book;
     std::string stringPath;
   } cases[] = {
-      {dir / "in/noUnderscore.xls", dir / "s"},
-      {dir / "in/a_Upper.XLS", dir / "s"},
-      {dir / "in/a_.xls", dir / "s"},
-      {dir / "in_missing/Russian.xls", dir / "s"},
-      {dir / "in/a_...xls", dir / "s"},
-      {dir / "in/notbook_Russian.xls", dir / "s"},
-      {dir / "in/a_Missing.xls", dir / "s"},
-      {dir / "in/noUnderscore.xls", ""},
+      {dir / "in/noUnderscore.xls", dir / "s"}, {dir / "in/a_Upper.XLS", dir / "s"},
+      {dir / "in/a_.xls", dir / "s"},           {dir / "in_missing/Russian.xls", dir / "s"},
+      {dir / "in/a_...xls", dir / "s"},         {dir / "in/notbook_Russian.xls", dir / "s"},
+      {dir / "in/a_Missing.xls", dir / "s"},    {dir / "in/noUnderscore.xls", ""},
       {dir / "in_missing/Russian.xls", ""},
   };
   const auto before = Snapshot(dir.path());
@@ -285,17 +281,43 @@ TEST(CreateLanguageFile, NamesThatLeaveTheFolderAreRefused) {
   const auto before = Snapshot(dir.path());
   std::string target, why;
   EXPECT_FALSE(transloom::CreateLanguageFile(path, dir / "strings/a/b", &target, &why));
-  EXPECT_FALSE(transloom::CreateLanguageFile(dir / "w/x_../keep_/escaped.xls", dir / "strings", &target, &why));
+  EXPECT_FALSE(transloom::CreateLanguageFile(dir / "w/x_../keep_/escaped.xls", dir / "strings",
+                                             &target, &why));
   EXPECT_EQ(Snapshot(dir.path()), before);
   // A subfolder that exists below the strings folder is a legal target.
   testsupport::WriteFile(dir / "strings/files/keep", "");
   testsupport::WriteFile(dir / "w/my_files/.keep", "");
   ASSERT_TRUE(book.Save(dir / "w/my_files/Russian.xls"));
-  ASSERT_TRUE(transloom::CreateLanguageFile(dir / "w/my_files/Russian.xls", dir / "strings", &target,
-                                            &why))
+  ASSERT_TRUE(
+      transloom::CreateLanguageFile(dir / "w/my_files/Russian.xls", dir / "strings", &target, &why))
       << why;
   EXPECT_EQ(target, dir / "strings/files/Russian");
   EXPECT_EQ(ReadFile(target), "\xEF\xBB\xBF\r\nk=\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CreateLanguageFile, AFullSheetOfTheFormat) {
+  // 65536 rows is all an .xls sheet holds; every one becomes a line.
+  TempDir dir;
+  workbook::Workbook book;
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  for (int r = 0; r < workbook::kMaxRows; ++r) {
+    ASSERT_TRUE(sheet->WriteText(r, 0, "key" + std::to_string(r)));
+    ASSERT_TRUE(sheet->WriteText(r, 2, "текст"));
+  }
+  ASSERT_TRUE(book.Save(dir / "big_Russian.xls"));
+  testsupport::WriteFile(dir / "s/.keep", "");
+  std::string target, why;
+  ASSERT_TRUE(transloom::CreateLanguageFile(dir / "big_Russian.xls", dir / "s", &target, &why))
+      << why;
+  const std::string file = ReadFile(target);
+  std::size_t lines = 0;
+  for (char c : file) lines += c == '\n';
+  EXPECT_EQ(lines, 1u + workbook::kMaxRows);
+  EXPECT_NE(file.find("\r\nkey65535=текст\r\n"), std::string::npos);
 }
 
 }  // namespace

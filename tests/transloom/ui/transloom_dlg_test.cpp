@@ -1,6 +1,8 @@
 // The language tool's main dialog on the offscreen platform: layout, texts,
 // start values, keyboard, routing of its buttons and the device library's
 // start and end, observed through the library's call hook.
+#include "transloom/ui/transloom_dlg.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -20,7 +22,6 @@
 #include "devsim_runner.h"
 #include "test_support.h"
 #include "transloom/ui/about_dlg.h"
-#include "transloom/ui/transloom_dlg.h"
 
 namespace {
 
@@ -126,16 +127,26 @@ struct Rect {
   int x, y, w, h;
 };
 const Rect kTemplate102[] = {
-    {"ipLabel", 21, 15, 9, 8},          {"ipAddress", 61, 14, 99, 14},
-    {"portLabel", 168, 15, 33, 8},      {"port", 212, 14, 99, 14},
-    {"userNameLabel", 21, 48, 40, 8},   {"userName", 62, 44, 99, 14},
-    {"passwordLabel", 168, 48, 37, 8},  {"password", 212, 45, 99, 14},
-    {"login", 319, 46, 50, 14},         {"exportGroup", 17, 76, 141, 161},
-    {"languagesLabel", 29, 93, 69, 8},  {"languages", 41, 108, 77, 90},
-    {"exportExcel", 55, 213, 50, 14},   {"testGroup", 199, 85, 163, 80},
-    {"importToDevice", 227, 104, 73, 18}, {"deleteLanguage", 225, 130, 75, 18},
-    {"convertGroup", 198, 173, 166, 65}, {"createLanguage", 240, 185, 78, 27},
-    {"steps", 24, 247, 342, 28},        {"ok", 147, 291, 50, 14},
+    {"ipLabel", 21, 15, 9, 8},
+    {"ipAddress", 61, 14, 99, 14},
+    {"portLabel", 168, 15, 33, 8},
+    {"port", 212, 14, 99, 14},
+    {"userNameLabel", 21, 48, 40, 8},
+    {"userName", 62, 44, 99, 14},
+    {"passwordLabel", 168, 48, 37, 8},
+    {"password", 212, 45, 99, 14},
+    {"login", 319, 46, 50, 14},
+    {"exportGroup", 17, 76, 141, 161},
+    {"languagesLabel", 29, 93, 69, 8},
+    {"languages", 41, 108, 77, 90},
+    {"exportExcel", 55, 213, 50, 14},
+    {"testGroup", 199, 85, 163, 80},
+    {"importToDevice", 227, 104, 73, 18},
+    {"deleteLanguage", 225, 130, 75, 18},
+    {"convertGroup", 198, 173, 166, 65},
+    {"createLanguage", 240, 185, 78, 27},
+    {"steps", 24, 247, 342, 28},
+    {"ok", 147, 291, 50, 14},
 };
 
 TEST_F(DialogTest, EveryControlAtItsTemplateRectangle) {
@@ -147,7 +158,8 @@ TEST_F(DialogTest, EveryControlAtItsTemplateRectangle) {
     // Horizontal unit: a quarter of the average width of the 52 Latin
     // letters; vertical unit: an eighth of the character height.
     const QFontMetrics m(dlg_->font());
-    const int ax = (m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
+    const int ax =
+        (m.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 26 + 1) / 2;
     const int ay = m.height();
     auto px = [&](int units, int base, int div) { return (units * base + div / 2) / div; };
     EXPECT_EQ(dlg_->size(), QSize(px(390, ax, 4), px(319, ay, 8)));
@@ -156,8 +168,7 @@ TEST_F(DialogTest, EveryControlAtItsTemplateRectangle) {
       QWidget* w = dlg_->findChild<QWidget*>(r.name);
       ASSERT_NE(w, nullptr) << r.name;
       EXPECT_EQ(w->parentWidget(), dlg_.get()) << r.name;
-      const QRect expected(px(r.x, ax, 4), px(r.y, ay, 8),
-                           px(r.x + r.w, ax, 4) - px(r.x, ax, 4),
+      const QRect expected(px(r.x, ax, 4), px(r.y, ay, 8), px(r.x + r.w, ax, 4) - px(r.x, ax, 4),
                            px(r.y + r.h, ay, 8) - px(r.y, ay, 8));
       EXPECT_EQ(w->geometry(), expected) << r.name << " at font size " << pixelSize;
       ++found;
@@ -173,10 +184,10 @@ TEST_F(DialogTest, IdsOfTheTemplate) {
   struct Id {
     const char* name;
     int id;
-  } ids[] = {{"port", 1001},      {"userName", 1002},       {"password", 1003},
-             {"login", 1004},     {"ipAddress", 1005},      {"languages", 1009},
+  } ids[] = {{"port", 1001},        {"userName", 1002},       {"password", 1003},
+             {"login", 1004},       {"ipAddress", 1005},      {"languages", 1009},
              {"exportExcel", 1010}, {"importToDevice", 1011}, {"deleteLanguage", 1012},
-             {"ok", 1013},        {"createLanguage", 1014}};
+             {"ok", 1013},          {"createLanguage", 1014}};
   for (const Id& i : ids)
     EXPECT_EQ(Control<QWidget>(i.name)->property("controlId").toInt(), i.id) << i.name;
 }
