@@ -261,7 +261,9 @@ QGroupBox* CFirmsmithDlg::CreateCustomisationGroup() {
   auto* links = new QGridLayout;
   links->setColumnStretch(2, 1);
   c_.appDownloadLink = NewCheck(group, "AppDownloadLink", "appDownloadLink");
-  links->addWidget(c_.appDownloadLink, 0, 0, 1, 4);
+  links->addWidget(c_.appDownloadLink, 0, 0, 1, 2);
+  c_.sn = NewCheck(group, "SN", "sn");
+  links->addWidget(c_.sn, 0, 2);
   c_.ios = NewCheck(group, kIosCaption, "ios");
   c_.iosLink = NewEdit(group, "iosLink");
   links->addWidget(c_.ios, 1, 0, 1, 2);
@@ -282,8 +284,6 @@ QGroupBox* CFirmsmithDlg::CreateCustomisationGroup() {
   links->addWidget(c_.otherContent, 4, 2, 1, 2);
   c_.otherNameLabel->setBuddy(c_.otherName);
   c_.otherContentLabel->setBuddy(c_.otherContent);
-  c_.sn = NewCheck(group, "SN", "sn");
-  links->addWidget(c_.sn, 5, 0);
   column->addLayout(links);
 
   auto* cloud = new QHBoxLayout;
@@ -369,6 +369,9 @@ void CFirmsmithDlg::CreateControls() {
   buttons->addWidget(c_.cancel);
   layout->addLayout(buttons);
 
+  // Fits a 1366x768 screen with room for the window frame and a task bar.
+  resize(QSize(1320, 680).expandedTo(minimumSizeHint()));
+
   // Reading order: input row, products, partitions, customisation, buttons.
   QWidget* order[] = {
       c_.packageType, c_.originalFile, c_.originalBrowse, c_.productFilter, c_.productTree,
@@ -384,8 +387,8 @@ void CFirmsmithDlg::CreateControls() {
       c_.pictures.check, c_.pictures.path, c_.pictures.browse,
       c_.configs.check, c_.configs.path, c_.configs.browse,
       c_.deviceIp, c_.devicePort, c_.userName, c_.password, c_.copyUsers,
-      c_.appDownloadLink, c_.ios, c_.iosLink, c_.android, c_.androidLink,
-      c_.other, c_.otherName, c_.otherContent, c_.sn,
+      c_.appDownloadLink, c_.sn, c_.ios, c_.iosLink, c_.android, c_.androidLink,
+      c_.other, c_.otherName, c_.otherContent,
       c_.cloudServer, c_.cloudAddress, c_.cloudPort, c_.deviceModel, c_.deviceModelText,
       c_.closeOnlineUpgrade, c_.lineInGain, c_.lineInLeft, c_.lineInRight,
       c_.ok, c_.cancel, c_.about,

@@ -1,0 +1,101 @@
+// Takes the screenshots of the Firmsmith dialogs for the documentation:
+//   xvfb-run -a -s "-screen 0 1366x768x24" build/tests/firmsmith/shell/firmsmith_screenshots \
+//       build/app docs
+// writes docs/firmsmith-main-dialog.png and docs/firmsmith-language-select.png.
+// The main dialog shows the sample installation with a product ticked, an
+// original file named and custom-x customised with Strings; the language
+// selection lists a strings folder laid out from the sample language names.
+// Works on a copy of the program folder, so nothing of the installation is
+// touched and the probe goes to loopback only.
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QTest>
+#include <QTreeWidget>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "common/platform/files.h"
+#include "common/platform/profile.h"
+#include "common/uitext/language_table.h"
+#include "firmsmith/shell/firmsmith_dlg.h"
+#include "firmsmith/shell/language_select_dlg.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(10, w->height() / 2)); }
+
+bool Save(QWidget* w, const std::string& path) {
+  w->show();
+  QTest::qWait(300);
+  if (!w->grab().save(QString::fromStdString(path), "PNG", 9)) {
+    std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return false;
+  }
+  std::printf("%s\n", path.c_str());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: firmsmith_screenshots APP_DIR OUT_DIR\n");
+    return 2;
+  }
+  const std::string out = argv[2];
+  const fs::path work = fs::temp_directory_path() / ("firmsmith-shots-" + std::to_string(getpid()));
+  fs::remove_all(work);
+  fs::create_directories(work);
+  fs::copy(argv[1], work / "app", fs::copy_options::recursive);
+  const std::string prog = (work / "app").string() + "/";
+  platform::WriteProfileString(prog + "Config.ini", "Deployment", "ProbeAddress", "127.0.0.1");
+
+  uitext::CInitLanguage* language = uitext::CInitLanguage::GetInstance();
+  language->SetBasePath(prog);
+  language->LoadLanguage();
+
+  bool ok = true;
+  {
+    shell::DialogEnvironment environment;
+    environment.programDirectory = prog;
+    environment.installCrashHandler = false;
+    shell::CFirmsmithDlg dialog(environment);
+    dialog.OnInitDialog();
+    dialog.show();
+    const auto& c = dialog.controls();
+    const auto items = c.productTree->findItems("KV-N3232X", Qt::MatchExactly);
+    if (!items.isEmpty())
+      QTest::mouseClick(c.productTree->viewport(), Qt::LeftButton, {},
+                        c.productTree->visualItemRect(items.front()).center());
+    c.originalFile->setText(QStringLiteral("/home/operator/firmware/KV-N3232X_V4.02.bin"));
+    Click(c.rows[shell::CFirmsmithDlg::kRowCustom].check);
+    Click(c.strings.check);
+    c.strings.path->setText(QStringLiteral("/home/operator/FullLanguage/Strings"));
+    Click(c.configs.check);
+    c.deviceIp->setText(QStringLiteral("192.168.1.10"));
+    Click(c.cloudServer);
+    std::printf("minimum size %dx%d\n", dialog.minimumSizeHint().width(),
+                dialog.minimumSizeHint().height());
+    ok = Save(&dialog, out + "/firmsmith-main-dialog.png") && ok;
+  }
+  {
+    const fs::path strings = work / "FullLanguage/Strings";
+    fs::create_directories(strings);
+    for (const char* name : {"English", "French", "German", "Italian", "Spanish", "Russian",
+                             "Turkey", "Portugal", "Poland", "Korean"})
+      platform::WriteFileAtomic((strings / name).string(), std::string(name) + "\n");
+    shell::CLanguageSelectDlg select(strings.string(), prog, nullptr);
+    ok = select.OnInitDialog() && ok;
+    ok = Save(&select, out + "/firmsmith-language-select.png") && ok;
+  }
+  uitext::CInitLanguage::ReleaseInstance();
+  fs::remove_all(work);
+  return ok ? 0 : 1;
+}
