@@ -125,6 +125,7 @@ class FileWriter {
  public:
   explicit FileWriter(int fd) : fd_(fd) {}
   ~FileWriter() { Flush(); }
+  bool ok() const { return fd_.ok(); }
 
   bool Append(const std::uint8_t* data, std::size_t length) {
     if (used_ + length > sizeof buffer_ && !Flush()) return false;
@@ -190,9 +191,14 @@ class CramfsExtractor {
       return Fail(why, "cannot create " + destination_ + ": " + std::strerror(errno));
     Fd dest(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dest.ok()) return Fail(why, "cannot open folder " + destination_ + ": " + std::strerror(errno));
-    ExpandDirectory(dest.get(), root_, 0);
+    ExpandDirectory(dest.get(), root_, "", 0);
 
     if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
+    // A damaged entry of the image is left out quietly; a file or folder we
+    // could not write (disk full, a folder in the way) is a failed extraction.
+    if (writeFailures_ > 0)
+      return Fail(why, "cannot write " + std::to_string(writeFailures_) + " entries into " + destination_ +
+                           ", the first " + firstWriteFailure_);
     return 0;
   }
 
@@ -248,7 +254,11 @@ class CramfsExtractor {
 
   // Lists the folder open at `dirFd` from the entry list of `dir`. A damaged
   // entry ends this list; the folders above go on.
-  void ExpandDirectory(int dirFd, const Inode& dir, int depth) {
+  void WriteFailed(const std::string& path) {
+    if (writeFailures_++ == 0) firstWriteFailure_ = path + ": " + std::strerror(errno);
+  }
+
+  void ExpandDirectory(int dirFd, const Inode& dir, const std::string& path, int depth) {
     std::int64_t remaining = dir.size;
     std::uint64_t at = dir.offset;
     if (at == 0 && remaining != 0) return;
@@ -269,38 +279,40 @@ class CramfsExtractor {
       const std::string name(reinterpret_cast<const char*>(p),
                              ::strnlen(reinterpret_cast<const char*>(p), nameLength));
       if (nameLength - name.size() > kEntryAlignment - 1) return;
-      if (IsSafeName(name)) ExpandEntry(dirFd, name, child, depth);
+      if (IsSafeName(name)) ExpandEntry(dirFd, name, path + name, child, depth);
       at += nameLength;
       if (at <= dirStart_) return;
       if (at > dirEnd_) dirEnd_ = at;
     }
   }
 
-  void ExpandEntry(int parentFd, const std::string& name, const Inode& in, int depth) {
+  void ExpandEntry(int parentFd, const std::string& name, const std::string& path, const Inode& in,
+                   int depth) {
     switch (in.mode & kModeTypeMask) {
       case kModeDirectory:
-        ExpandSubfolder(parentFd, name, in, depth + 1);
+        ExpandSubfolder(parentFd, name, path, in, depth + 1);
         break;
       case kModeRegular:
-        ExtractFile(parentFd, name, in);
+        ExtractFile(parentFd, name, path, in);
         break;
       default:
         break;  // links, devices and the like are not recreated
     }
   }
 
-  void ExpandSubfolder(int parentFd, const std::string& name, const Inode& in, int depth) {
+  void ExpandSubfolder(int parentFd, const std::string& name, const std::string& path, const Inode& in,
+                       int depth) {
     if (depth > kMaxDepth || (in.offset == 0 && in.size != 0)) return;
     const char* n = name.c_str();
     // A link standing where the folder goes would take the tree elsewhere.
     if (IsSymlinkAt(parentFd, n)) ::unlinkat(parentFd, n, 0);
     ::mkdirat(parentFd, n, 0777);  // an existing folder is fine
     Fd sub(::openat(parentFd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.ok()) return;
-    ExpandDirectory(sub.get(), in, depth);
+    if (!sub.ok()) return WriteFailed(path);
+    ExpandDirectory(sub.get(), in, path + "/", depth);
   }
 
-  void ExtractFile(int parentFd, const std::string& name, const Inode& in) {
+  void ExtractFile(int parentFd, const std::string& name, const std::string& path, const Inode& in) {
     std::uint32_t remaining = in.size;
     std::uint64_t at = in.offset;
     if ((at == 0) != (remaining == 0)) return;
@@ -312,8 +324,8 @@ class CramfsExtractor {
     ::unlinkat(parentFd, n, 0);
     FileWriter out(::openat(parentFd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             in.mode & 0777));
+    if (!out.ok()) return WriteFailed(path);
     if (remaining == 0) return;
-    if (!out.Flush()) return;  // not created
 
     const std::uint32_t blocks = (remaining + kBlockSize - 1) / kBlockSize;
     // The pointer table is read ahead so that the window then follows the
@@ -330,19 +342,20 @@ class CramfsExtractor {
       const std::uint32_t expected = std::min(remaining, kBlockSize);
       if (next == current) {
         // A hole: the block is all zero bytes.
-        if (!out.Append(nullptr, expected)) return;
+        if (!out.Append(nullptr, expected)) return WriteFailed(path);
       } else {
         if (next < current || next - current > kMaxCompressedBlock) return;
         const std::uint8_t* block = window_->At(current, static_cast<std::size_t>(next - current));
         if (!block) return;
         const long length = inflater_.Inflate(block, static_cast<std::size_t>(next - current));
         if (length != static_cast<long>(expected)) return;
-        if (!out.Append(inflater_.output(), expected)) return;
+        if (!out.Append(inflater_.output(), expected)) return WriteFailed(path);
       }
       remaining -= expected;
       current = next;
       if (remaining == 0) break;
     }
+    if (!out.Flush()) WriteFailed(path);
   }
 
   const std::string imagePath_;
@@ -362,6 +375,8 @@ class CramfsExtractor {
   std::uint64_t dataEnd_ = 0;
   std::unordered_set<std::uint64_t> listsSeen_;
   std::vector<std::uint32_t> pointers_;
+  int writeFailures_ = 0;
+  std::string firstWriteFailure_;
 };
 
 }  // namespace

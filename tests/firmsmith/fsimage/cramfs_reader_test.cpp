@@ -205,6 +205,19 @@ TEST(CramfsReader, ReadOnlyFilesAreOverwrittenAndPermissionBitsApplied) {
   EXPECT_EQ(st.st_mode & 0222, 0u);
 }
 
+// Not an image fault: something in the destination that we cannot replace.
+TEST(CramfsReader, EntriesThatCannotBeWrittenFailTheExtractionAfterTheWalk) {
+  TempDir tmp;
+  MakeBaseTree(tmp / "src");
+  BuildImage(tmp / "src", tmp / "base.img");
+  PutFile(tmp / "out", "top/keep", "a folder where the image has a file");
+  const Extraction x = Extract(tmp / "base.img", tmp / "out");
+  EXPECT_EQ(x.rc, -1);
+  EXPECT_NE(x.why.find("top"), std::string::npos) << x.why;
+  EXPECT_EQ(testsupport::ReadFile(tmp / "out/top/keep"), "a folder where the image has a file");
+  EXPECT_EQ(testsupport::ReadFile(tmp / "out/sub/file"), RandomBytes(9000, 1));
+}
+
 TEST(CramfsReader, DirectoryLoopsEnd) {
   TempDir tmp;
   MakeBaseTree(tmp / "src");
