@@ -17,14 +17,19 @@ namespace {
 using bytes::Get16;
 using bytes::Get32;
 
+std::string VFormat(const char* format, va_list args) {
+  char buf[512];
+  std::vsnprintf(buf, sizeof buf, format, args);
+  return buf;
+}
+
 Status Failf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 Status Failf(const char* format, ...) {
-  char buf[256];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
+  Status status = Status::Fail(VFormat(format, args));
   va_end(args);
-  return Status::Fail(buf);
+  return status;
 }
 
 struct Record {
@@ -217,13 +222,13 @@ class SheetReader {
   }
 
  private:
+  // Every sheet-level error names the sheet.
   Status Fail(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    char buf[256];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
+    Status status = Status::Fail("sheet \"" + entry_.name + "\": " + VFormat(format, args));
     va_end(args);
-    return Status::Fail("sheet \"" + entry_.name + "\": " + buf);
+    return status;
   }
 
   Status Place(const Record& r, std::size_t row, std::size_t column, Cell cell) {

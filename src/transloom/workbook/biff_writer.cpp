@@ -204,7 +204,10 @@ Status WriteBiffStream(const std::vector<const Sheet*>& sheets, std::vector<std:
       if (cell.kind == CellKind::kText) stringIndex[s].push_back(strings.Add(cell.text));
   }
 
+  std::size_t cellCount = 0;
+  for (const Sheet* sheet : sheets) cellCount += sheet->Cells().size();
   stream->clear();
+  stream->reserve(biff::kMinWorkbookStreamSize + cellCount * 24);  // a cell record and its string
   Writer w(stream);
   WriteBof(&w, biff::kBofTypeGlobals);
   WriteCodepage(&w);
