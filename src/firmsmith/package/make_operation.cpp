@@ -11,18 +11,21 @@
 
 namespace package {
 
+platform::MessageSink& SinkOf(const MakeEnvironment& environment) {
+  static platform::StderrMessageSink fallback;
+  return environment.sink ? *environment.sink : fallback;
+}
+
 void ShowMessageKey(const MakeEnvironment& environment, const std::string& textKey,
                     const std::string& captionKey) {
-  if (!environment.sink) return;
-  environment.sink->ShowMessage(uitext::GetString(textKey),
+  SinkOf(environment).ShowMessage(uitext::GetString(textKey),
                                 captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
                                 platform::MessageButtons::Ok);
 }
 
 void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
                       const std::string& argument, const std::string& captionKey) {
-  if (!environment.sink) return;
-  environment.sink->ShowMessage(FillFormat(uitext::GetString(textKey), argument),
+  SinkOf(environment).ShowMessage(FillFormat(uitext::GetString(textKey), argument),
                                 captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
                                 platform::MessageButtons::Ok);
 }

@@ -18,7 +18,7 @@ class PartitionCustomiser;
 // Where and how a run happens; not chosen by the operator.
 struct MakeEnvironment {
   std::string programDirectory;  // ends with "/"; Products, imgH.data, tmp*, dist* live here
-  platform::MessageSink* sink = nullptr;
+  platform::MessageSink* sink = nullptr;  // nullptr: standard error
   // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms);
   // tests set 0.
   double pauseScale = 1.0;
@@ -40,6 +40,10 @@ bool ValidateMakeOptions(const MakeOptions& options, const MakeEnvironment& envi
 
 // The shared pieces of the operation, also for the customisation steps.
 inline constexpr const char* kApplicationTitle = "Firmsmith";
+
+// The environment's sink; a standard-error sink when it names none, so that
+// no message is ever dropped.
+platform::MessageSink& SinkOf(const MakeEnvironment& environment);
 
 // One box: GetString(textKey), caption GetString(captionKey) or the
 // application title when captionKey is empty.

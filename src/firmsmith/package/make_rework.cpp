@@ -91,7 +91,7 @@ bool Rework::SkipSlot(int slot) const {
 
 bool Rework::Run() {
   if (input_.empty()) {
-    if (env_.sink) env_.sink->ShowMessage("alarm_filedir", kApplicationTitle);
+    SinkOf(env_).ShowMessage("alarm_filedir", kApplicationTitle);
     return false;
   }
   // The work folder is ours alone; whatever an earlier failed run left in it
@@ -157,7 +157,7 @@ bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
       *address = start;
       return true;
     case BoundsResult::kNotOpened:
-      if (env_.sink) env_.sink->ShowMessage(path, "loss file");
+      SinkOf(env_).ShowMessage(path, "loss file");
       return false;
     case BoundsResult::kShort:
       return Fail("readfile", "alarm_make");
@@ -183,7 +183,7 @@ bool Rework::PrepareRawData(int slot, std::string* dataFile) {
     case UbootLogoResult::kOk: return true;
     case UbootLogoResult::kLogoTooBig:
       RemoveTree(work_);
-      if (env_.sink) env_.sink->ShowMessage(kUbootLogoTooBigText, uitext::GetString("alarm_make"));
+      SinkOf(env_).ShowMessage(kUbootLogoTooBigText, uitext::GetString("alarm_make"));
       return false;
     case UbootLogoResult::kLogoUnreadable: return Fail(kNoLogoFileKey);
     case UbootLogoResult::kCreateFailed: return Fail("create_error");

@@ -63,7 +63,7 @@ bool BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFol
     platform::DebugOutput("no source folder %s\n", sourceFolder.c_str());
     return false;
   }
-  platform::MessageSink& sink = *environment.sink;
+  platform::MessageSink& sink = SinkOf(environment);
   switch (fs) {
     case products::kFsSquashfs:
       return fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink);

@@ -40,7 +40,7 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   Pause(env, 2.0);
   bool unpacked = true;
   if (fs == products::kFsSquashfs) {
-    unpacked = fsimage::ExtractSquashfsImage(out->payload, out->folder, *env.sink) == 1 &&
+    unpacked = fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env)) == 1 &&
                IsDirectory(out->folder);
   } else if (fs == products::kFsCramfs) {
     std::string why;
