@@ -29,16 +29,22 @@ struct PeerCase {
 
 void PrintTo(const PeerCase& c, std::ostream* os) { *os << c.name; }
 
-class WrittenWorkbook : public ::testing::TestWithParam<PeerCase> {};
+class WrittenWorkbook : public ::testing::TestWithParam<PeerCase> {
+ protected:
+  // Fills book_ after the case's shape and saves it to path_.
+  void SetUp() override {
+    ASSERT_TRUE(workbooktest::FillBook({GetParam().sheets, GetParam().longTexts}, &book_));
+    ASSERT_TRUE(book_.Save(path_).ok);
+  }
+  testsupport::TempDir dir_;
+  std::string path_ = dir_ / "book.xls";
+  workbook::Workbook book_;
+};
 
 TEST_P(WrittenWorkbook, XlrdReadsEveryCell) {
   if (!workbooktest::HavePythonModule("xlrd")) GTEST_SKIP() << "/usr/bin/python3 lacks xlrd";
-  testsupport::TempDir dir;
-  workbook::Workbook book;
-  const BookShape shape{GetParam().sheets, GetParam().longTexts};
-  ASSERT_TRUE(workbooktest::FillBook(shape, &book));
-  const std::string path = dir / "book.xls";
-  ASSERT_TRUE(book.Save(path).ok);
+  const workbook::Workbook& book = book_;
+  const std::string& path = path_;
 
   std::vector<workbooktest::PeerSheet> seen;
   std::string error;
@@ -60,12 +66,8 @@ TEST_P(WrittenWorkbook, XlrdReadsEveryCell) {
 
 TEST_P(WrittenWorkbook, Xls2csvReadsEveryText) {
   if (!testsupport::HaveProgram("xls2csv")) GTEST_SKIP() << "xls2csv missing";
-  testsupport::TempDir dir;
-  workbook::Workbook book;
-  const BookShape shape{GetParam().sheets, GetParam().longTexts};
-  ASSERT_TRUE(workbooktest::FillBook(shape, &book));
-  const std::string path = dir / "book.xls";
-  ASSERT_TRUE(book.Save(path).ok);
+  const workbook::Workbook& book = book_;
+  const std::string& path = path_;
 
   std::vector<std::vector<std::vector<std::string>>> seen;
   std::string error;
