@@ -11,6 +11,7 @@
 
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/custom_partition.h"
+#include "firmsmith/package/input_probe.h"
 #include "firmsmith/package/json_file.h"
 #include "firmsmith/package/make_options.h"
 #include "package_fixture.h"
@@ -150,6 +151,35 @@ TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
   EXPECT_EQ(static_cast<std::uint8_t>(romfs[65]), 0x19);
   EXPECT_EQ(Word(romfs, 16), kRomfsStart);
   EXPECT_FALSE(fs::exists(work_ / ".h264dvr"));
+}
+
+TEST_F(MakePipeline, ReworkProbesTheInputAndRebuildsSquashfsAsSquashfs) {
+  if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("unsquashfs"))
+    GTEST_SKIP() << "squashfs tools missing";
+  ASSERT_EQ(RunCommand({"mksquashfs", MakeFolder("olduser", "old"), work_ / "u.sqfs", "-noappend", "-quiet"}).status, 0);
+  ASSERT_EQ(RunCommand({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a", "0x00250000",
+                        "-e", "0x00650000", "-n", "Linux", "-d", work_ / "u.sqfs", work_ / "user-x.squashfs.img"})
+                .status,
+            0);
+  PeerImage(MakeFolder("oldlogo", "l"), "logo-x.cramfs.img", kLogoStart, kLogoEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"user-x.squashfs.img", "logo-x.cramfs.img"}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.squashfs.img", "logo-x.cramfs.img"});
+
+  package::MakeOptions o = Options(true, input);
+  package::DetectInputFileSystems(&o);
+  EXPECT_EQ(o.slots[package::kSlotUser].fs, products::kFsSquashfs);
+  EXPECT_EQ(o.slots[package::kSlotLogo].fs, products::kFsCramfs);
+  EXPECT_EQ(o.slots[package::kSlotYlk].fs, products::kFsJffs2);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("newuser", "new");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  const std::string user = Entry(input, "user-x.squashfs.img");
+  ASSERT_GT(user.size(), 68u);
+  EXPECT_EQ(user.substr(64, 4), "hsqs");
+  WriteFile(work_ / "new.sqfs", user.substr(64));
+  const testsupport::CommandResult list = RunCommand({"unsquashfs", "-l", work_ / "new.sqfs"});
+  EXPECT_EQ(list.status, 0) << list.err;
+  EXPECT_NE(list.out.find("marker.txt"), std::string::npos) << list.out;
 }
 
 TEST_F(MakePipeline, ReworkAddsMtdAndDropsTheBootLoader) {
