@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <filesystem>
 #include <cstdio>
 #include <cstring>
 
@@ -105,6 +107,11 @@ Status Sheet::WriteNumber(int row, int column, double value) {
 
 Status Sheet::WriteCell(int row, int column, const Cell& cell) {
   if (!InSheet(row, column)) return OutsideSheet(row, column);
+  if (cell.kind == CellKind::kNumber && !std::isfinite(cell.number)) {
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "cell (%d, %d): a cell holds only finite numbers", row, column);
+    return Status::Fail(buf);
+  }
   if (cell.kind == CellKind::kText) {
     std::size_t units = 0;
     char buf[160];
@@ -129,6 +136,11 @@ Workbook::Workbook(Workbook&&) noexcept = default;
 Workbook& Workbook::operator=(Workbook&&) noexcept = default;
 
 Status Workbook::Load(const std::string& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (!error && size > kMaxFileBytes)
+    return Status::Fail(path + ": the file is larger than the " + std::to_string(kMaxFileBytes >> 20) +
+                        " MiB a workbook may have here");
   std::vector<std::uint8_t> file;
   if (!platform::ReadFileBytes(path, &file))
     return Status::Fail(path + ": cannot read the file (" + std::strerror(errno) + ")");

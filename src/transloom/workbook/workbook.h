@@ -32,6 +32,9 @@ inline constexpr int kMaxRows = 65536;
 inline constexpr int kMaxColumns = 256;
 inline constexpr std::size_t kMaxTextUnits = 32767;     // UTF-16 code units per cell
 inline constexpr std::size_t kMaxSheetNameUnits = 31;
+// Load refuses larger files rather than take the memory a hostile one asks
+// for; the fullest sheets of text stay far below it.
+inline constexpr std::uintmax_t kMaxFileBytes = std::uintmax_t{512} << 20;
 
 enum class CellKind { kText, kNumber, kBoolean, kError };
 
@@ -65,8 +68,9 @@ class Sheet {
   // exact form ("3", "0.1"), "TRUE"/"FALSE", error texts; "" where empty.
   std::string CellText(int row, int column) const;
 
-  // Text longer than kMaxTextUnits UTF-16 units, invalid UTF-8 and positions
-  // outside the sheet are refused; nothing is cut or replaced silently.
+  // Text longer than kMaxTextUnits UTF-16 units, invalid UTF-8, numbers that
+  // are not finite and positions outside the sheet are refused; nothing is
+  // cut or replaced silently.
   Status WriteText(int row, int column, const std::string& utf8);
   Status WriteNumber(int row, int column, double value);
   // Stores any cell kind as it stands (used when copying cells).

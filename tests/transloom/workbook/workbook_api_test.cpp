@@ -2,6 +2,7 @@
 // never cut; sheet names; saving that leaves nothing half-written.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 #include "test_support.h"
@@ -59,7 +60,7 @@ TEST_P(TextLimits, RefusedOrKeptWhole) {
 INSTANTIATE_TEST_SUITE_P(Texts, TextLimits, ::testing::ValuesIn(kTexts),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(Positions, OutsideTheSheetIsRefused) {
+TEST(Positions, OutsideTheSheetAndNonFiniteNumbersAreRefused) {
   workbook::Workbook book;
   workbook::Sheet* sheet = book.AddSheet("Sheet1");
   for (auto [row, column] : {std::pair{-1, 0}, {0, -1}, {65536, 0}, {0, 256}, {70000, 1}}) {
@@ -67,6 +68,9 @@ TEST(Positions, OutsideTheSheetIsRefused) {
     EXPECT_FALSE(status.ok) << row << "," << column;
     EXPECT_NE(status.message.find("65536 rows"), std::string::npos) << status.message;
   }
+  for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL})
+    EXPECT_FALSE(sheet->WriteNumber(0, 0, bad).ok) << bad;
+  EXPECT_EQ(sheet->CellAt(0, 0), nullptr);
   EXPECT_TRUE(sheet->WriteText(65535, 255, "corner").ok);
   EXPECT_EQ(sheet->UsedRows(), 65536);
   EXPECT_EQ(sheet->UsedColumns(), 256);

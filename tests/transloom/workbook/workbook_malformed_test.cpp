@@ -2,6 +2,7 @@
 // hang, and leaves a loaded workbook as it was.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -160,6 +161,16 @@ TEST(MalformedFile, LoadNamesTheFile) {
   const workbook::Status text = book.Load(dir / "text.xls");
   EXPECT_FALSE(text.ok);
   EXPECT_EQ(text.message.rfind(dir / "text.xls: ", 0), 0u) << text.message;
+}
+
+TEST(MalformedFile, OversizedFileIsRefusedBeforeReading) {
+  testsupport::TempDir dir;
+  testsupport::WriteFile(dir / "huge.xls", "");
+  std::filesystem::resize_file(dir / "huge.xls", workbook::kMaxFileBytes + 1);  // sparse
+  workbook::Workbook book;
+  const workbook::Status status = book.Load(dir / "huge.xls");
+  EXPECT_FALSE(status.ok);
+  EXPECT_NE(status.message.find("larger than the 512 MiB"), std::string::npos) << status.message;
 }
 
 }  // namespace
