@@ -56,10 +56,10 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     if (!o.SlotTicked(slot)) continue;
     const std::string base = SlotBaseName(o, slot);
     std::string source = o.slots[slot].sourcePath;
-    if (slot == kSlotLogo && product.logoWidth != 0 && product.logoHeight != 0 &&
-        !ConvertLogo(source + "/", product.logoWidth, product.logoHeight)) {
-      ShowMessageKey(env, kLogoConvertKey, "alarm_make");
-      return false;
+    if (slot == kSlotLogo) {
+      std::string fitted;
+      if (!PrepareLogoFolder(source, product, temp, env, &fitted)) return false;
+      source = fitted;
     }
     if (slot == kSlotUser && o.lineInGain) {
       CustomisationRequest request;

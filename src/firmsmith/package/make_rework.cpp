@@ -252,12 +252,6 @@ bool Rework::ProcessSlot(int slot) {
     if (!NeighbourLoadAddress(slot, &end)) return false;
   }
 
-  if (slot == kSlotLogo && !sourcePath.empty() && o_.selectedProduct.logoWidth != 0 &&
-      o_.selectedProduct.logoHeight != 0) {
-    if (!ConvertLogo(sourcePath + "/", o_.selectedProduct.logoWidth, o_.selectedProduct.logoHeight))
-      return Fail(kLogoConvertKey, "alarm_make");
-  }
-
   // The file-system image to wrap or patch in.
   std::string fsImage;
   std::string rawDataFile;
@@ -267,6 +261,13 @@ bool Rework::ProcessSlot(int slot) {
   } else {
     std::string source = sourcePath;
     bool ownedByUs = false;
+    const std::string staging = env_.programDirectory + "tmp" + TimeStamp();
+    if (slot == kSlotLogo && !source.empty()) {
+      std::string fitted;
+      if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
+      ownedByUs = fitted != source;
+      source = fitted;
+    }
     if (source.empty() && (slot == kSlotUser || slot == kSlotCustom)) {
       CustomisationRequest request;
       request.options = &o_;
@@ -285,7 +286,6 @@ bool Rework::ProcessSlot(int slot) {
       ownedByUs = true;
     }
     std::string buildFolder;
-    const std::string staging = env_.programDirectory + "tmp" + TimeStamp();
     if (!ApplyIgnoreRule(source, o_.selectedProduct.custom.ignore, ownedByUs, staging, &buildFolder))
       return Fail("create_error");
     const int fs = (slot == kSlotRomfs || slot == kSlotRomfs2 || slot == kSlotParam)

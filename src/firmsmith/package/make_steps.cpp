@@ -135,6 +135,25 @@ std::string FindExistingImage(const std::string& workFolder, int slot, const std
   return "";
 }
 
+bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile& product,
+                       const std::string& stagingRoot, const MakeEnvironment& environment,
+                       std::string* buildFolder) {
+  *buildFolder = folder;
+  if (product.logoWidth == 0 || product.logoHeight == 0) return true;
+  const std::string staged = platform::JoinPath(stagingRoot, "logo");
+  RemoveTree(staged);
+  if (!MakeFolders(stagingRoot) || !CopyTree(folder, staged)) {
+    ShowMessageKey(environment, "create_error");
+    return false;
+  }
+  if (!ConvertLogo(staged + "/", product.logoWidth, product.logoHeight)) {
+    ShowMessageKey(environment, kLogoConvertKey, "alarm_make");
+    return false;
+  }
+  *buildFolder = staged;
+  return true;
+}
+
 bool CopyTree(const std::string& source, const std::string& destination) {
   struct stat st {};
   if (::lstat(source.c_str(), &st) != 0) return false;

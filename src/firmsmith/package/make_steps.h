@@ -37,6 +37,15 @@ std::string FindExistingImage(const std::string& workFolder, int slot, const std
 inline constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
 bool ConvertLogo(const std::string& folder, int width, int height);
 
+// The logo folder to build from: when the product has a logo size, the
+// operator's folder is copied to "<stagingRoot>/logo" and the copy is fitted
+// (the fitting replaces the pictures it reads, which must not happen to the
+// operator's own files); otherwise the folder itself. False after one
+// message box when copying or fitting fails.
+bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile& product,
+                       const std::string& stagingRoot, const MakeEnvironment& environment,
+                       std::string* buildFolder);
+
 // Copies a tree (files, folders, symbolic links as links). False at the first
 // failure.
 bool CopyTree(const std::string& source, const std::string& destination);

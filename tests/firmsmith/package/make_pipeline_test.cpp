@@ -102,6 +102,50 @@ TEST_F(MakePipeline, NewPackageCustomFolderLosesIgnoredFilesButTheFolderKeepsThe
   EXPECT_TRUE(testsupport::FileExists(work_ / "custom/debug/trace.log")) << "operator folder changed";
 }
 
+// A 24-bit BMP of width x height, one colour.
+std::string Bitmap(int width, int height) {
+  const int row = (width * 3 + 3) & ~3;
+  const std::uint32_t size = 54 + row * height;
+  std::string bmp(size, '\0');
+  auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) bmp[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  bmp[0] = 'B';
+  bmp[1] = 'M';
+  put(2, size, 4);
+  put(10, 54, 4);
+  put(14, 40, 4);
+  put(18, width, 4);
+  put(22, height, 4);
+  put(26, 1, 2);
+  put(28, 24, 2);
+  for (std::size_t i = 54; i < bmp.size(); ++i) bmp[i] = '\x40';
+  return bmp;
+}
+
+TEST_F(MakePipeline, LogoIsFittedInACopyOfTheOperatorsFolder) {
+  std::string ini = ReadFile(prog_ / "Products/TestBox.ini");
+  ini.replace(ini.find("[LOGO]\n"), 7, "[LOGO]\nlogo_width=8\nlogo_height=4\n");
+  WriteFile(prog_ / "Products/TestBox.ini", ini);
+  ASSERT_EQ(Product().logoWidth, 8);
+  WriteFile(work_ / "logo/picture.bmp", Bitmap(4, 2));
+  package::MakeOptions o = Options(false);
+  package::TickSlot(&o, package::kSlotLogo);
+  o.slots[package::kSlotLogo].sourcePath = work_ / "logo";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kPackageBuilt) << LastBox();
+  EXPECT_EQ(ReadFile(work_ / "logo/picture.bmp"), Bitmap(4, 2)) << "the operator's picture stays";
+  EXPECT_FALSE(testsupport::FileExists(work_ / "logo/logo.bmp"));
+  WriteFile(work_ / "l.payload", Entry(Prog() + "TestBox_all.bin", "logo-x.cramfs.img").substr(64));
+  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "l.tree", work_ / "l.payload"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "l.tree/logo.bmp").size(), 8u * 4 * 2 + 54);
+  EXPECT_FALSE(testsupport::FileExists(work_ / "l.tree/picture.bmp"));
+
+  // A picture that cannot be loaded stops the run.
+  WriteFile(work_ / "logo/picture.bmp", "not a picture");
+  EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
+  EXPECT_EQ(LastBox(), "The logo pictures could not be converted.");
+}
+
 TEST_F(MakePipeline, NewPackageImageTooBigForItsPartition) {
   WriteFile(prog_ / "Products/TestBox.ini", "[Product]\nname=TestBox\nhardware=HW-T\n"
                                             "[LOGO]\nstart=0x10000\nend=0x10100\n");
