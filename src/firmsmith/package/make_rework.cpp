@@ -18,6 +18,7 @@
 #include "firmsmith/package/install_desc.h"
 #include "firmsmith/package/make_steps.h"
 #include "firmsmith/package/raw_data.h"
+#include "firmsmith/package/unpack_check.h"
 
 namespace package {
 namespace {
@@ -100,7 +101,8 @@ bool Rework::Run() {
   if (!MakeFolders(work_)) return Fail("create_error");
 
   if (network_) {
-    if (fsimage::UnpackArchive(input_, work_) != 0) return FailAndDropWork("alarm_extract", "alarm_make");
+    if (fsimage::UnpackArchive(input_, work_) != 0 || !UnpackedCompletely(input_, work_))
+      return FailAndDropWork("alarm_extract", "alarm_make");
     switch (CheckInstallDesc(desc_)) {
       case DescResult::kOk: break;
       case DescResult::kMissing: return FailAndDropWork(kNoInstallDescKey, "alarm_make");

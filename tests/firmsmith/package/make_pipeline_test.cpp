@@ -364,6 +364,18 @@ class BadInput : public PackageTest, public ::testing::WithParamInterface<BadInp
       return PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
     }
     if (name == "noInstallDesc") return PeerPackage("in.bin", {"user-x.cramfs.img"});
+    if (name == "damagedEntry") {
+      // A deflated entry whose data is damaged half-way.
+      std::string filler;
+      for (int i = 0; filler.size() < 400000; ++i) filler += "line " + std::to_string(i * 7919 % 100003) + "\n";
+      WriteFile(work_ / "filler.img", filler);
+      WriteFile(work_ / "InstallDesc", DescWith({}));
+      const std::string pkg = PeerPackage("in.bin", {"InstallDesc", "filler.img"});
+      std::string bytes = ReadFile(pkg);
+      for (std::size_t i = bytes.size() / 3; i < bytes.size() / 3 + 64; ++i) bytes[i] = static_cast<char>(~bytes[i]);
+      WriteFile(pkg, bytes);
+      return pkg;
+    }
     WriteFile(work_ / "InstallDesc", name == "descNotJson" ? "{ \"UpgradeCommand\" : [ " : DescWith({}));
     const std::string pkg = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
     if (name == "truncatedZip") {
@@ -394,6 +406,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(BadInputCase{"notZip", "alarm_extract", "alarm_make"},
                       BadInputCase{"truncatedZip", "alarm_extract", "alarm_make"},
                       BadInputCase{"shortImage", "readfile", "alarm_make"},
+                      BadInputCase{"damagedEntry", "alarm_extract", "alarm_make"},
                       BadInputCase{"noInstallDesc", "Firmsmith.The upgrade file holds no InstallDesc.", "alarm_make"},
                       BadInputCase{"descNotJson", "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.",
                                    "alarm_make"}),
