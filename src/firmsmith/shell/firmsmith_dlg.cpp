@@ -34,8 +34,14 @@ class AboutDialog : public QDialog {
   explicit AboutDialog(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("aboutDialog"));
     setWindowTitle(QStringLiteral("About Firmsmith"));
-    auto* text = new QLabel(QStringLiteral("Firmsmith, Version 1.0"), this);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    uitext::TranslateWindow(this, *uitext::CInitLanguage::GetInstance());
+    // Without a translation the fallback would keep only what follows the
+    // first "." of the key ("0" of "Version 1.0"); the key itself reads right.
+    const std::string key = "Firmsmith, Version 1.0";
+    std::string shown = uitext::GetString(key);
+    if (shown == uitext::FallbackText(key)) shown = key;
+    auto* text = new QLabel(QString::fromStdString(shown), this);
     ok->setDefault(true);
     auto* row = new QHBoxLayout;
     row->addStretch(1);
@@ -44,7 +50,6 @@ class AboutDialog : public QDialog {
     layout->addWidget(text);
     layout->addLayout(row);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-    uitext::TranslateWindow(this, *uitext::CInitLanguage::GetInstance());
   }
 };
 

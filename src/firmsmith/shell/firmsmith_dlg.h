@@ -201,6 +201,7 @@ class CFirmsmithDlg : public QDialog {
   void OnUserCheck();
   void OnLineInGain();
   void OnCustomCheck();
+  void OnFolderOptionCheck(OptionRow* row, int slot, QWidget* alsoEnabled);
   void OnStringsCheck();
   void OnPicturesCheck();
   void OnConfigsCheck();

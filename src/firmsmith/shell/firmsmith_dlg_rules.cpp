@@ -440,28 +440,27 @@ void CFirmsmithDlg::UpdateCustomFolderVisibility(QCheckBox* changed) {
   custom.browse->setVisible(true);
 }
 
-void CFirmsmithDlg::OnStringsCheck() {
-  const bool on = c_.strings.check->isChecked();
+// Strings and Pictures: a mark in their slot and a folder of their own
+// (Strings also opens the language tool).
+void CFirmsmithDlg::OnFolderOptionCheck(OptionRow* row, int slot, QWidget* alsoEnabled) {
+  const bool on = row->check->isChecked();
   if (on) {
-    SetSlot(package::kSlotStrings, false);
+    SetSlot(slot, false);
   } else {
-    ClearSlot(package::kSlotStrings);
-    c_.strings.path->clear();
+    ClearSlot(slot);
+    row->path->clear();
   }
-  SetEnabled({c_.strings.path, c_.strings.browse, c_.advance}, on);
-  UpdateCustomFolderVisibility(c_.strings.check);
+  SetEnabled({row->path, row->browse}, on);
+  if (alsoEnabled) alsoEnabled->setEnabled(on);
+  UpdateCustomFolderVisibility(row->check);
+}
+
+void CFirmsmithDlg::OnStringsCheck() {
+  OnFolderOptionCheck(&c_.strings, package::kSlotStrings, c_.advance);
 }
 
 void CFirmsmithDlg::OnPicturesCheck() {
-  const bool on = c_.pictures.check->isChecked();
-  if (on) {
-    SetSlot(package::kSlotMtd, false);
-  } else {
-    ClearSlot(package::kSlotMtd);
-    c_.pictures.path->clear();
-  }
-  SetEnabled({c_.pictures.path, c_.pictures.browse}, on);
-  UpdateCustomFolderVisibility(c_.pictures.check);
+  OnFolderOptionCheck(&c_.pictures, package::kSlotMtd, nullptr);
 }
 
 void CFirmsmithDlg::OnConfigsCheck() {

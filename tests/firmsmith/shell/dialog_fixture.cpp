@@ -1,9 +1,11 @@
 #include "dialog_fixture.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QTest>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -46,6 +48,18 @@ void DialogTest::Click(QWidget* widget) {
   // which need not reach the middle of a wide box.
   QTest::mouseClick(widget, Qt::LeftButton, {},
                     QPoint(std::min(10, widget->width() / 2), widget->height() / 2));
+}
+
+void WhenModalShown(std::function<void(QWidget*)> act) {
+  auto* timer = new QTimer;
+  QObject::connect(timer, &QTimer::timeout, [timer, act] {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal == nullptr) return;
+    timer->stop();
+    timer->deleteLater();
+    act(modal);
+  });
+  timer->start(20);
 }
 
 bool DialogTest::ClickProduct(const std::string& name) {

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,9 @@ class QAbstractButton;
 class QWidget;
 
 namespace dialogtest {
+
+// Runs `act` on the next modal dialog once it is up (the caller then opens it).
+void WhenModalShown(std::function<void(QWidget*)> act);
 
 class DialogTest : public ::testing::Test {
  protected:

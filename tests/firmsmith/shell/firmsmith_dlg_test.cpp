@@ -4,6 +4,7 @@
 // keyboard (Enter builds, Escape closes).
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
@@ -449,6 +450,21 @@ TEST_F(DialogTest, EnterStartsTheBuildAndEscapeCloses) {
   QTest::keyClick(C().userName, Qt::Key_Escape);
   EXPECT_FALSE(d.isVisible());
   EXPECT_EQ(d.result(), QDialog::Rejected);
+}
+
+TEST_F(DialogTest, AboutShowsNameAndVersionWithOneOkButton) {
+  Open();
+  QStringList texts;
+  int buttons = 0;
+  WhenModalShown([&](QWidget* about) {
+    for (const QLabel* label : about->findChildren<QLabel*>()) texts << label->text();
+    const auto found = about->findChildren<QPushButton*>();
+    buttons = found.size();
+    if (!found.isEmpty()) QTest::mouseClick(found.front(), Qt::LeftButton);
+  });
+  Click(C().about);
+  EXPECT_EQ(texts, QStringList{"Firmsmith, Version 1.0"});
+  EXPECT_EQ(buttons, 1);
 }
 
 // ---------------------------------------------------------------------------

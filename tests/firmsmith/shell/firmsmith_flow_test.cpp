@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 #include <QTreeWidget>
 
 #include <filesystem>
@@ -57,19 +56,15 @@ class StagingCustomiser : public package::PartitionCustomiser {
 
 // Confirms the language selection once it is up, unticking German.
 void ConfirmLanguageSelectionWhenShown() {
-  auto* timer = new QTimer;
-  QObject::connect(timer, &QTimer::timeout, [timer] {
-    auto* select = qobject_cast<shell::CLanguageSelectDlg*>(QApplication::activeModalWidget());
-    if (select == nullptr) return;
-    timer->stop();
-    timer->deleteLater();
+  WhenModalShown([](QWidget* modal) {
+    auto* select = qobject_cast<shell::CLanguageSelectDlg*>(modal);
+    ASSERT_NE(select, nullptr);
     QTreeWidget* list = select->languageList();
     for (int i = 0; i < list->topLevelItemCount(); ++i)
       if (list->topLevelItem(i)->text(1) == "German")
         list->topLevelItem(i)->setCheckState(0, Qt::Unchecked);
     QTest::mouseClick(select->okButton(), Qt::LeftButton);
   });
-  timer->start(20);
 }
 
 TEST_F(DialogTest, BuildThenReworkAPackageWithSelectedLanguages) {
