@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/devlink/devlink.h"
+#include "common/devlink/language_ids.h"
 #include "common/platform/message_sink.h"
 #include "transloom/core/language_map.h"
 
@@ -24,6 +25,10 @@ struct LoginInput {
   std::string user;
   std::string password;
 };
+
+// Device language numbers: the table the device library and its simulator
+// share, exact and case-sensitive, -1 for any other name.
+using devlink::NameToLanguageId;
 
 // atoi's reading (leading blanks, one sign, digits up to the first other
 // character, no digits = 0), saturated instead of overflowing. False when the

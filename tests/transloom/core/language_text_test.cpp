@@ -150,6 +150,20 @@ TEST(LoginErrorText, EveryCodeWithoutLanguageFile) {
   for (const Case& c : cases) EXPECT_EQ(transloom::LoginErrorText(c.code), c.text) << c.code;
 }
 
+TEST(NameToLanguageId, TheDeviceTable) {
+  const std::pair<const char*, int> table[] = {
+      {"English", 0},    {"SimpChinese", 1}, {"TradChinese", 2}, {"Italian", 3},
+      {"Spanish", 4},    {"Japanese", 5},    {"Russian", 6},     {"French", 7},
+      {"German", 8},     {"Portugal", 9},    {"Turkey", 10},     {"Poland", 11},
+      {"Romanian", 12},  {"Hungarian", 13},  {"Finnish", 14},    {"Farsi", 17},
+      {"Thai", 19},      {"Greek", 20},      {"Vietnamese", 21}, {"Brazilian", 23},
+      {"Hebrew", 24},    {"Indonesian", 25}, {"Arabic", 26},     {"Swedish", 27},
+      {"Czech", 28},     {"Bulgarian", 29},  {"Slovakia", 30},   {"Dutch", 31},
+      {"english", -1},   {"Korean", -1},     {"", -1},           {"Russian ", -1},
+  };
+  for (const auto& [name, id] : table) EXPECT_EQ(transloom::NameToLanguageId(name), id) << name;
+}
+
 LanguageListRecord RecordOf(std::int32_t count, const std::vector<std::string>& names) {
   LanguageListRecord r{};
   r.count = count;
