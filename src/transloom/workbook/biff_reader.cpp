@@ -236,7 +236,8 @@ class SheetReader {
       return Fail("cell in column %zu (record at offset %zu); a sheet has %d columns", column,
                   r.offset, kMaxColumns);
     const auto key = static_cast<std::uint32_t>(row * kMaxColumns + column);
-    (*cells_)[key] = std::move(cell);
+    // Cells mostly come in row order, so the end is the right hint.
+    cells_->insert_or_assign(cells_->end(), key, std::move(cell));
     lastKey_ = key;
     return Status::Ok();
   }
