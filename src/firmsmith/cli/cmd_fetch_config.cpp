@@ -18,6 +18,7 @@
 #include "common/platform/files.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
+#include "firmsmith/package/device_config.h"
 #include "firmsmith/fsimage/archive.h"
 
 namespace {
@@ -25,17 +26,6 @@ namespace {
 constexpr std::uint32_t kReplyBufferSize = 131072;
 constexpr int kConfigExportWaitMs = 8000;
 constexpr int kCustomConfigWaitMs = 5000;
-
-// The package maker's login messages, chosen by the login error code.
-const char* LoginMessageKey(int error) {
-  switch (error) {
-    case DL_LOGIN_NOT_FOUND: return "alarm_device_notonline";
-    case DL_LOGIN_NO_USER: return "alarm_usernotexist";
-    case DL_LOGIN_PASSWORD: return "alarm_password_notvalid";
-    case DL_LOGIN_NO_RIGHTS: return "alarm_nopower";
-    default: return "alarm_loginerror";
-  }
-}
 
 // DL_Init on entry; on every way out the session is closed and the library
 // released.
@@ -126,7 +116,8 @@ int RunFetchConfig(const std::vector<std::string>& args) {
   int error = 0;
   session.handle = DL_Login(ip->c_str(), static_cast<std::uint16_t>(port), user->c_str(),
                             password.c_str(), &info, &error, 0);
-  if (session.handle < 1) return platform::CliFail(uitext::GetString(LoginMessageKey(error)));
+  if (session.handle < 1)
+    return platform::CliFail(uitext::GetString(package::DeviceLoginMessageKey(error)));
 
   std::string problem;
   if (platform::CliHasFlag(args, "--users")) {

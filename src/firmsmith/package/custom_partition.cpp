@@ -1,31 +1,11 @@
 #include "firmsmith/package/custom_partition.h"
 
+#include "firmsmith/package/custom_rework.h"
+
 namespace package {
-namespace {
-
-class UnavailableCustomiser : public PartitionCustomiser {
- public:
-  bool PrepareCustomPartition(const CustomisationRequest& request, std::string*) const override {
-    return Refuse(request);
-  }
-  bool PrepareUserPartition(const CustomisationRequest& request, std::string*) const override {
-    return Refuse(request);
-  }
-  bool AppendGainLine(const CustomisationRequest& request, const std::string&) const override {
-    return Refuse(request);
-  }
-
- private:
-  static bool Refuse(const CustomisationRequest& request) {
-    ShowMessageKey(*request.environment, kCustomisationUnavailableKey, "alarm_make");
-    return false;
-  }
-};
-
-}  // namespace
 
 const PartitionCustomiser& DefaultPartitionCustomiser() {
-  static const UnavailableCustomiser customiser;
+  static const InPlaceCustomiser customiser;
   return customiser;
 }
 

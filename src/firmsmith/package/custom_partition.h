@@ -13,9 +13,7 @@
 // input and unpacks it, with the fixed pauses; Pause() and the message
 // helpers of make_operation.h serve the rest.
 //
-// Until those steps exist, DefaultPartitionCustomiser() reports for each that
-// it is not available yet: a run that needs one ends with that message, never
-// with a silent success.
+// DefaultPartitionCustomiser() is InPlaceCustomiser (custom_rework.h).
 #pragma once
 
 #include <cstdint>
@@ -55,9 +53,5 @@ class PartitionCustomiser {
 
 // The customiser the make operation uses when the environment names none.
 const PartitionCustomiser& DefaultPartitionCustomiser();
-
-// The message key of the not-yet-available answer.
-inline constexpr const char* kCustomisationUnavailableKey =
-    "Firmsmith.Customising a partition in place is not available in this version.";
 
 }  // namespace package

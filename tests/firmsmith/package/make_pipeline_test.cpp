@@ -6,6 +6,8 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 
@@ -325,7 +327,9 @@ TEST_F(MakePipeline, OemDevTypeAloneRewritesDevIdAndRepacks) {
   }
 }
 
-TEST_F(MakePipeline, CustomisationInPlaceIsReportedAsUnavailable) {
+// A custom partition without ProductDefinition cannot be checked against
+// the product: the system's reason and "alarm_readProduct", input unchanged.
+TEST_F(MakePipeline, CustomPartitionWithoutProductDefinitionIsRefused) {
   PeerImage(MakeFolder("custom", "c"), "custom-x.cramfs.img", kCustomStart, kCustomEnd);
   WriteFile(work_ / "InstallDesc", DescWith({"custom-x.cramfs.img"}));
   const std::string input = PeerPackage("in.bin", {"InstallDesc", "custom-x.cramfs.img"});
@@ -336,7 +340,7 @@ TEST_F(MakePipeline, CustomisationInPlaceIsReportedAsUnavailable) {
   o.slots[package::kSlotStrings].value = package::kSlotStrings + 1;
   o.slots[package::kSlotStrings].sourcePath = MakeFolder("strings", "s");
   EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
-  EXPECT_EQ(LastBox(), uitext::FallbackText(package::kCustomisationUnavailableKey));
+  EXPECT_EQ(LastBox(), std::string(std::strerror(ENOENT)) + "\n" + uitext::GetString("alarm_readProduct"));
   EXPECT_EQ(ReadFile(input), original);
   EXPECT_FALSE(fs::exists(input + ".bak"));
 }

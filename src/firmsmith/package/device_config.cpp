@@ -1,0 +1,154 @@
+#include "firmsmith/package/device_config.h"
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "common/devlink/devlink.h"
+#include "common/platform/files.h"
+#include "firmsmith/fsimage/archive.h"
+#include "firmsmith/package/custom_strings.h"
+#include "firmsmith/package/file_ops.h"
+#include "firmsmith/package/json_file.h"
+
+namespace package {
+namespace {
+
+constexpr std::uint32_t kReplyBufferSize = 131072;
+constexpr int kConfigExportWaitMs = 8000;
+constexpr int kCustomConfigWaitMs = 5000;
+
+// Logs out on every way out of the step.
+class DeviceLogin {
+ public:
+  explicit DeviceLogin(std::int32_t handle) : handle_(handle) {}
+  ~DeviceLogin() { Logout(); }
+  DeviceLogin(const DeviceLogin&) = delete;
+  DeviceLogin& operator=(const DeviceLogin&) = delete;
+  std::int32_t handle() const { return handle_; }
+  void Logout() {
+    if (handle_ > 0) DL_Logout(handle_);
+    handle_ = 0;
+  }
+
+ private:
+  std::int32_t handle_;
+};
+
+// Writes a reply into `folder`/`name` and unpacks it into `folder`/`unpacked`.
+bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, std::uint32_t size,
+                    const std::string& folder, const std::string& name,
+                    const std::string& unpacked, const MakeEnvironment& env) {
+  if (!MakeFolders(folder)) return false;
+  const std::vector<std::uint8_t> bytes(reply.begin(), reply.begin() + size);
+  if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), bytes)) return false;
+  Pause(env, 1.0);
+  const std::string destination = platform::JoinPath(folder, unpacked);
+  if (!MakeFolders(destination)) return false;
+  Pause(env, 0.2);
+  const bool unpackedOk = fsimage::UnpackArchive(platform::JoinPath(folder, name), destination) == 0;
+  Pause(env, 0.2);
+  return unpackedOk;
+}
+
+// The device's accounts as Account.custom, every user marked NoMD5 so the
+// device takes the stored passwords as they stand. Failures are silent.
+void CopyUsers(const DeviceLogin& login, const std::string& tempFolder,
+               const std::string& customConfig, const MakeEnvironment& env) {
+  std::vector<std::uint8_t> reply(kReplyBufferSize);
+  std::uint32_t size = 0;
+  const std::int32_t r = DL_GetConfig(login.handle(), CMD_CONFIG_EXPORT, -1, reply.data(),
+                                      kReplyBufferSize, &size, kConfigExportWaitMs);
+  if (r < 1 || size > kReplyBufferSize) return;
+  const std::string folder = platform::JoinPath(tempFolder, "configExport");
+  if (!StoreAndUnpack(reply, size, folder, "config.cfg", "cfg", env)) return;
+  std::string text;
+  Json::Value root;
+  if (!ReadDescriptionText(platform::JoinPath(folder, "cfg/Account1"), &text) ||
+      !ParseJsonObject(text, &root))
+    return;
+  Json::Value users = root["Users"];
+  if (users.isNull()) return;
+  if (users.isArray()) {
+    for (Json::Value& user : users)
+      if (user.isObject()) user["NoMD5"] = true;
+  }
+  root["Users"] = users;
+  const std::string account = platform::JoinPath(customConfig, "Account.custom");
+  RemoveTree(account);
+  WriteStyledJson(account, root);
+}
+
+// First line of a text file, without its line end; "" when unreadable.
+std::string FirstLine(const std::string& path) {
+  std::string text;
+  if (!IsRegularFile(path) || FileSize(path) > kMaxJsonFileSize || !platform::ReadFileText(path, &text))
+    return "";
+  const std::size_t end = text.find_first_of("\r\n");
+  return end == std::string::npos ? text : text.substr(0, end);
+}
+
+}  // namespace
+
+const char* DeviceLoginMessageKey(int error) {
+  switch (error) {
+    case DL_LOGIN_NOT_FOUND: return "alarm_device_notonline";
+    case DL_LOGIN_NO_USER: return "alarm_usernotexist";
+    case DL_LOGIN_PASSWORD: return "alarm_password_notvalid";
+    case DL_LOGIN_NO_RIGHTS: return "alarm_nopower";
+    default: return "alarm_loginerror";
+  }
+}
+
+bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& tempFolder,
+                        const std::string& customConfig) {
+  const MakeOptions& o = *request.options;
+  const MakeEnvironment& env = *request.environment;
+  auto failAndDropWork = [&](const char* key) {
+    if (!request.workFolder.empty()) RemoveTree(request.workFolder);
+    ShowMessageKey(env, key);
+    return false;
+  };
+
+  // The library may already run for the dialog; a second start is harmless.
+  DL_Init(0, 0);
+  const long port = std::strtol(o.devicePort.c_str(), nullptr, 10);
+  int error = 0;
+  DeviceLogin login(DL_Login(o.deviceIp.c_str(),
+                             static_cast<std::uint16_t>(port > 0 && port <= 65535 ? port : 0),
+                             o.userName.c_str(), o.password.c_str(), nullptr, &error, 0));
+  if (login.handle() < 1) return failAndDropWork(DeviceLoginMessageKey(error));
+
+  if (o.copyUsers) CopyUsers(login, tempFolder, customConfig, env);
+
+  std::vector<std::uint8_t> reply(kReplyBufferSize, 0);
+  std::uint32_t size = 0;
+  const std::int32_t result = DL_GetConfig(login.handle(), CMD_CUSTOM_CONFIG, -1, reply.data(),
+                                           kReplyBufferSize, &size, kCustomConfigWaitMs);
+  bool read = false;
+  const std::string customDevice = platform::JoinPath(tempFolder, "customDevice");
+  if (result >= 1 && size <= kReplyBufferSize) {
+    Pause(env, 0.2);
+    login.Logout();
+    read = StoreAndUnpack(reply, size, customDevice, "CUSTOM.CFG", "config", env);
+  }
+  if (read) {
+    const std::string config = platform::JoinPath(customDevice, "config");
+    if (FirstLine(platform::JoinPath(config, "ProductType.ini")) != o.selectedProduct.hardware) {
+      RemoveTree(customDevice);
+      return failAndDropWork("alarm_logindevtype_diffrent");
+    }
+    RemoveTree(platform::JoinPath(config, "ProductType.ini"));
+    const bool copied = CopyFolderInto(config, customConfig);
+    RemoveTree(customDevice);
+    if (!copied) return failAndDropWork("alarm_getcfg_error");
+    return true;
+  }
+  RemoveTree(customDevice);
+  if (result < 0 && result != DL_ERR_TIMEOUT) return failAndDropWork("alarm_devicenotsupport");
+  return failAndDropWork("alarm_getcfg_error");
+}
+
+}  // namespace package
