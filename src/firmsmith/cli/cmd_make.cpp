@@ -7,6 +7,7 @@
 #include "common/platform/message_sink.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
+#include "firmsmith/check/package_verify.h"
 #include "firmsmith/package/job_file.h"
 #include "firmsmith/package/make_operation.h"
 #include "firmsmith/products/product_profile.h"
@@ -34,6 +35,7 @@ int RunMake(const std::vector<std::string>& args) {
   environment.programDirectory = programDirectory;
   environment.sink = &sink;
   environment.pauseScale = platform::CliHasFlag(args, "--no-pauses") ? 0.0 : 1.0;
+  environment.verifyOutput = check::MakeOutputVerifier();
   return package::RunMakeOperation(job.options, environment) == package::MakeOutcome::kFailed ? 1 : 0;
 }
 

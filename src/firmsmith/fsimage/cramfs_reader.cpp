@@ -170,8 +170,11 @@ bool IsSymlinkAt(int dirFd, const char* name) {
 
 class CramfsExtractor {
  public:
-  CramfsExtractor(const std::string& imagePath, const std::string& destination)
-      : imagePath_(imagePath), destination_(destination) {}
+  // An empty destination walks the image without writing anything and
+  // records every damaged entry in `problems` (the structural check).
+  CramfsExtractor(const std::string& imagePath, const std::string& destination,
+                  std::vector<std::string>* problems = nullptr)
+      : imagePath_(imagePath), destination_(destination), problems_(problems) {}
 
   int Run(std::string* why) {
     // O_NONBLOCK: a FIFO given as the image must not hang us before the check.
@@ -187,6 +190,12 @@ class CramfsExtractor {
     if (!ReadSuperblock(&error) || !CheckRoot(&error)) return Fail(why, imagePath_ + ": " + error);
     if (!inflater_.ready()) return Fail(why, "zlib cannot start inflating");
 
+    if (checkOnly()) {
+      CheckSuperblockCrc();
+      ExpandDirectory(-1, root_, "", 0);
+      if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
+      return problems_->empty() ? 0 : Fail(why, imagePath_ + ": " + problems_->front());
+    }
     if (::mkdir(destination_.c_str(), 0777) != 0 && errno != EEXIST)
       return Fail(why, "cannot create " + destination_ + ": " + std::strerror(errno));
     Fd dest(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -203,6 +212,33 @@ class CramfsExtractor {
   }
 
  private:
+  bool checkOnly() const { return problems_ != nullptr; }
+
+  // The structural check names what the extraction silently leaves out.
+  void Damaged(const std::string& path, const std::string& reason) {
+    if (checkOnly()) problems_->push_back((path.empty() ? std::string("/") : path) + ": " + reason);
+  }
+
+  void CheckSuperblockCrc() {
+    // The CRC covers the superblock's size field's worth of image with the
+    // CRC field taken as zero; old-format images carry none.
+    if (!(flags_ & kFlagFsidVersion2)) return;
+    std::vector<std::uint8_t> chunk(kFileBufferSize);
+    uLong crc = ::crc32(0, nullptr, 0);
+    std::uint64_t have = 0;
+    while (have < size_) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size_ - have));
+      ssize_t n = ::pread(image_->get(), chunk.data(), want, static_cast<off_t>(imageStart_ + have));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return Damaged("", "cannot read the image for its CRC");
+      // The superblock lies wholly in the first chunk.
+      if (have == 0) PutLe32(chunk.data() + kSuperCrc, 0);
+      crc = ::crc32_z(crc, chunk.data(), static_cast<std::size_t>(n));
+      have += static_cast<std::uint64_t>(n);
+    }
+    if (static_cast<std::uint32_t>(crc) != GetLe32(super_ + kSuperCrc)) Damaged("", "superblock CRC is wrong");
+  }
+
   static int Fail(std::string* why, const std::string& message) {
     if (why) *why = message;
     return -1;
@@ -261,27 +297,28 @@ class CramfsExtractor {
   void ExpandDirectory(int dirFd, const Inode& dir, const std::string& path, int depth) {
     std::int64_t remaining = dir.size;
     std::uint64_t at = dir.offset;
-    if (at == 0 && remaining != 0) return;
+    if (at == 0 && remaining != 0) return Damaged(path, "folder without an entry list");
     if (at != 0 && at < dirStart_) dirStart_ = at;
     // A list reached a second time can only come from a loop or a crafted
     // image that multiplies its tree: the devices never share lists.
-    if (remaining > 0 && !listsSeen_.insert(at).second) return;
+    if (remaining > 0 && !listsSeen_.insert(at).second) return Damaged(path, "entry list shared or looped");
     while (remaining > 0) {
       const std::uint8_t* p = window_->At(at, kInodeSize);
-      if (!p) return;
+      if (!p) return Damaged(path, "entry past the end of the image");
       const Inode child = DecodeInode(p);
       const std::uint32_t nameLength = child.nameLength;
       remaining -= kInodeSize + nameLength;
       at += kInodeSize;
-      if (nameLength == 0) return;
+      if (nameLength == 0) return Damaged(path, "entry without a name");
       p = window_->At(at, nameLength);
-      if (!p) return;
+      if (!p) return Damaged(path, "entry name past the end of the image");
       const std::string name(reinterpret_cast<const char*>(p),
                              ::strnlen(reinterpret_cast<const char*>(p), nameLength));
-      if (nameLength - name.size() > kEntryAlignment - 1) return;
+      if (nameLength - name.size() > kEntryAlignment - 1) return Damaged(path, "badly padded entry name");
       if (IsSafeName(name)) ExpandEntry(dirFd, name, path + name, child, depth);
+      else Damaged(path + name, "unsafe entry name");
       at += nameLength;
-      if (at <= dirStart_) return;
+      if (at <= dirStart_) return Damaged(path, "entry list runs backwards");
       if (at > dirEnd_) dirEnd_ = at;
     }
   }
@@ -302,7 +339,9 @@ class CramfsExtractor {
 
   void ExpandSubfolder(int parentFd, const std::string& name, const std::string& path, const Inode& in,
                        int depth) {
-    if (depth > kMaxDepth || (in.offset == 0 && in.size != 0)) return;
+    if (depth > kMaxDepth) return Damaged(path, "folders nested too deep");
+    if (in.offset == 0 && in.size != 0) return Damaged(path, "folder without an entry list");
+    if (checkOnly()) return ExpandDirectory(-1, in, path + "/", depth);
     const char* n = name.c_str();
     // A link standing where the folder goes would take the tree elsewhere.
     if (IsSymlinkAt(parentFd, n)) ::unlinkat(parentFd, n, 0);
@@ -315,8 +354,9 @@ class CramfsExtractor {
   void ExtractFile(int parentFd, const std::string& name, const std::string& path, const Inode& in) {
     std::uint32_t remaining = in.size;
     std::uint64_t at = in.offset;
-    if ((at == 0) != (remaining == 0)) return;
+    if ((at == 0) != (remaining == 0)) return Damaged(path, "file size and data offset disagree");
     if (at != 0 && at < dataStart_) dataStart_ = at;
+    if (checkOnly()) return WalkBlocks(path, in, nullptr);
     const char* n = name.c_str();
     // Whatever stands there goes first: a read-only file could not be
     // truncated, and a link must not be written through. A folder stays and
@@ -325,37 +365,51 @@ class CramfsExtractor {
     FileWriter out(::openat(parentFd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                             in.mode & 0777));
     if (!out.ok()) return WriteFailed(path);
-    if (remaining == 0) return;
+    if (in.size == 0) return;
+    WalkBlocks(path, in, &out);
+    if (!out.Flush()) WriteFailed(path);
+  }
 
+  // Inflates the file's blocks in order into `out` (nullptr: only checks
+  // them). A damaged block ends the file there.
+  void WalkBlocks(const std::string& path, const Inode& in, FileWriter* out) {
+    std::uint32_t remaining = in.size;
+    const std::uint64_t at = in.offset;
+    if (remaining == 0) return;
     const std::uint32_t blocks = (remaining + kBlockSize - 1) / kBlockSize;
     // The pointer table is read ahead so that the window then follows the
     // blocks alone; a table cut by the end of the image ends the file there.
     pointers_.clear();
     for (std::uint32_t i = 0; i < blocks; ++i) {
       const std::uint8_t* p = window_->At(at + std::uint64_t{i} * kBlockPointerSize, kBlockPointerSize);
-      if (!p) break;
+      if (!p) {
+        Damaged(path, "block pointers past the end of the image");
+        break;
+      }
       pointers_.push_back(GetLe32(p));
     }
     std::uint64_t current = at + std::uint64_t{blocks} * kBlockPointerSize;
-    for (std::uint32_t next : pointers_) {
+    for (std::size_t i = 0; i < pointers_.size(); ++i) {
+      const std::uint32_t next = pointers_[i];
       if (next > dataEnd_) dataEnd_ = next;
       const std::uint32_t expected = std::min(remaining, kBlockSize);
       if (next == current) {
         // A hole: the block is all zero bytes.
-        if (!out.Append(nullptr, expected)) return WriteFailed(path);
+        if (out && !out->Append(nullptr, expected)) return WriteFailed(path);
       } else {
-        if (next < current || next - current > kMaxCompressedBlock) return;
+        if (next < current || next - current > kMaxCompressedBlock)
+          return Damaged(path, "bad pointer of block " + std::to_string(i));
         const std::uint8_t* block = window_->At(current, static_cast<std::size_t>(next - current));
-        if (!block) return;
+        if (!block) return Damaged(path, "block " + std::to_string(i) + " past the end of the image");
         const long length = inflater_.Inflate(block, static_cast<std::size_t>(next - current));
-        if (length != static_cast<long>(expected)) return;
-        if (!out.Append(inflater_.output(), expected)) return WriteFailed(path);
+        if (length != static_cast<long>(expected))
+          return Damaged(path, "block " + std::to_string(i) + " does not inflate");
+        if (out && !out->Append(inflater_.output(), expected)) return WriteFailed(path);
       }
       remaining -= expected;
       current = next;
       if (remaining == 0) break;
     }
-    if (!out.Flush()) WriteFailed(path);
   }
 
   const std::string imagePath_;
@@ -373,6 +427,7 @@ class CramfsExtractor {
   std::uint64_t dirEnd_ = 0;
   std::uint64_t dataStart_ = kNone;
   std::uint64_t dataEnd_ = 0;
+  std::vector<std::string>* problems_;
   std::unordered_set<std::uint64_t> listsSeen_;
   std::vector<std::uint32_t> pointers_;
   int writeFailures_ = 0;
@@ -380,6 +435,28 @@ class CramfsExtractor {
 };
 
 }  // namespace
+
+int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems) {
+  std::vector<std::string> found;
+  std::string why;
+  int result = -1;
+  try {
+    auto checker = std::make_unique<CramfsExtractor>(imagePath, std::string(), &found);
+    result = checker->Run(&why);
+  } catch (const std::exception& e) {
+    why = "cannot check " + imagePath + ": " + e.what();
+  }
+  if (problems) {
+    problems->clear();
+    // A failed superblock, root or area check names itself in `why`; the
+    // walk's findings follow it.
+    if (result != 0 && found.empty()) problems->push_back(why);
+    for (const std::string& f : found) problems->push_back(f);
+    if (result != 0 && !found.empty() && why.find(found.front()) == std::string::npos)
+      problems->push_back(why);
+  }
+  return result;
+}
 
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination, std::string* why) {
   try {

@@ -18,6 +18,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace fsimage {
 
@@ -27,5 +28,13 @@ namespace fsimage {
 // given, receives one line naming the file and the reason of a failure.
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
                        std::string* why = nullptr);
+
+// Walks the image as ExtractCramfsImage would, without writing anything, and
+// is strict where the extraction is lenient: the superblock CRC (format
+// version 2) must match and every entry must be whole (names, pointer
+// tables, every block inflating to its length). Returns 0 when the image is
+// sound, -1 otherwise; `problems` gets one line per finding, the damaged
+// entry's path first.
+int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems);
 
 }  // namespace fsimage

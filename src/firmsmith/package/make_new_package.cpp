@@ -119,6 +119,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     ShowMessageKey(env, "make_updatefile_failed");
     return false;
   }
+  if (!VerifyWrittenOutput(env, packagePath, &product)) return false;
   ShowFormattedKey(env, "package_success", packagePath);
   return true;
 }

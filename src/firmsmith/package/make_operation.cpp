@@ -52,6 +52,18 @@ std::string FillFormat(const std::string& format, const std::string& argument) {
   return out;
 }
 
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
+                         const products::ProductProfile* product) {
+  if (!environment.verifyOutput) return true;
+  std::string problems;
+  if (environment.verifyOutput(path, product, &problems)) return true;
+  // A file that fails its check must never be announced as made.
+  SinkOf(environment).ShowMessage(
+      FillFormat(uitext::GetString(kOutputCheckFailedKey), path) + "\n" + problems,
+      uitext::GetString("alarm_make"));
+  return false;
+}
+
 void Pause(const MakeEnvironment& environment, double seconds) {
   const double scaled = seconds * environment.pauseScale;
   if (scaled > 0) std::this_thread::sleep_for(std::chrono::duration<double>(scaled));

@@ -6,6 +6,7 @@
 // new package is complete).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/platform/message_sink.h"
@@ -14,6 +15,15 @@
 namespace package {
 
 class PartitionCustomiser;
+
+// Checks a package or flash image the run has just written: true when it is
+// sound, else false with one line per problem in *problems. `product` is the
+// one whose bounds the written images must carry (nullptr: structure only).
+// The checker lives above this library (it reads packages with it), so the
+// programs hand it in.
+using OutputVerifier = std::function<bool(const std::string& path,
+                                          const products::ProductProfile* product,
+                                          std::string* problems)>;
 
 // Where and how a run happens; not chosen by the operator.
 struct MakeEnvironment {
@@ -24,6 +34,9 @@ struct MakeEnvironment {
   double pauseScale = 1.0;
   // nullptr: DefaultPartitionCustomiser().
   const PartitionCustomiser* customiser = nullptr;
+  // Run on the written package or flash image before the success message;
+  // empty: not checked.
+  OutputVerifier verifyOutput;
 };
 
 enum class MakeOutcome {
@@ -55,6 +68,13 @@ void ShowFormattedKey(const MakeEnvironment& environment, const std::string& tex
 // Fills the first "%s" of `format` with `argument`; "%%" gives "%"; any other
 // "%" sequence stays as written (a translation is never trusted as a format).
 std::string FillFormat(const std::string& format, const std::string& argument);
+
+// Runs the environment's verifier on what the run wrote. False after one
+// box ("alarm_make" caption) naming the file and its problems.
+inline constexpr const char* kOutputCheckFailedKey =
+    "Firmsmith.%s was written but does not pass its check:";
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
+                         const products::ProductProfile* product);
 
 // Sleeps seconds × pauseScale.
 void Pause(const MakeEnvironment& environment, double seconds);

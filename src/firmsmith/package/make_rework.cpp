@@ -129,6 +129,11 @@ bool Rework::Run() {
     return false;
   }
   RemoveTree(work_);
+  // A reworked package keeps the bounds its images had, which need not be
+  // the product's: only its structure is checked. A flash image is laid out
+  // by the product.
+  const products::ProductProfile* layout = network_ ? nullptr : &o_.selectedProduct;
+  if (!VerifyWrittenOutput(env_, input_, layout)) return false;
   ShowMessageKey(env_, "alarm_make");
   return true;
 }

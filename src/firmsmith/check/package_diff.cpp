@@ -1,0 +1,259 @@
+#include "firmsmith/check/package_diff.h"
+
+#include <json/writer.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <exception>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "common/platform/files.h"
+#include "firmsmith/check/package_inspect.h"
+#include "firmsmith/package/install_desc.h"
+
+namespace check {
+namespace {
+
+// What a file of a partition tree is, for telling whether it changed.
+struct TreeFile {
+  std::uint64_t size = 0;
+  bool link = false;
+};
+
+void WalkTree(const std::string& root, const std::string& relative, int depth,
+              std::map<std::string, TreeFile>* files) {
+  if (depth > 256) return;
+  const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
+  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+    const std::string rel = relative.empty() ? e.name : relative + "/" + e.name;
+    struct stat st {};
+    if (::lstat(platform::JoinPath(root, rel).c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      WalkTree(root, rel, depth + 1, files);
+    } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
+      (*files)[rel] = TreeFile{static_cast<std::uint64_t>(st.st_size), S_ISLNK(st.st_mode)};
+    }
+  }
+}
+
+std::string LinkTarget(const std::string& path) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  target.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return target;
+}
+
+bool SameFileContent(const std::string& a, const std::string& b) {
+  std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+  if (!fa || !fb) return false;
+  char ba[65536], bb[65536];
+  while (true) {
+    fa.read(ba, sizeof ba);
+    fb.read(bb, sizeof bb);
+    const std::streamsize na = fa.gcount(), nb = fb.gcount();
+    if (na != nb || std::char_traits<char>::compare(ba, bb, static_cast<std::size_t>(na)) != 0) return false;
+    if (na == 0) return true;
+  }
+}
+
+std::vector<FileChange> CompareTrees(const std::string& rootA, const std::string& rootB) {
+  std::map<std::string, TreeFile> a, b;
+  WalkTree(rootA, "", 0, &a);
+  WalkTree(rootB, "", 0, &b);
+  std::vector<FileChange> changes;
+  for (const auto& [path, fa] : a) {
+    const auto it = b.find(path);
+    if (it == b.end()) {
+      changes.push_back({path, Change::kRemoved, fa.size, 0});
+      continue;
+    }
+    const TreeFile& fb = it->second;
+    const std::string pa = platform::JoinPath(rootA, path), pb = platform::JoinPath(rootB, path);
+    bool same = fa.link == fb.link && fa.size == fb.size;
+    if (same) same = fa.link ? LinkTarget(pa) == LinkTarget(pb) : SameFileContent(pa, pb);
+    if (!same) changes.push_back({path, Change::kChanged, fa.size, fb.size});
+  }
+  for (const auto& [path, fb] : b)
+    if (!a.count(path)) changes.push_back({path, Change::kAdded, 0, fb.size});
+  return changes;
+}
+
+std::string Compact(const Json::Value& value) {
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "";
+  return Json::writeString(builder, value);
+}
+
+void DiffDesc(const PackageReport& a, const PackageReport& b, PackageDiff* diff) {
+  if (a.flashImage || b.flashImage) return;
+  if (!a.descValid || !b.descValid) {
+    // Not both JSON: the texts stand for themselves.
+    const std::string ta = a.descPresent ? (a.descValid ? Compact(a.desc) : "(not JSON)") : "";
+    const std::string tb = b.descPresent ? (b.descValid ? Compact(b.desc) : "(not JSON)") : "";
+    if (ta != tb)
+      diff->desc.push_back({package::kInstallDescName,
+                            ta.empty() ? Change::kAdded : tb.empty() ? Change::kRemoved : Change::kChanged, ta, tb});
+    return;
+  }
+  for (const std::string& member : a.desc.getMemberNames()) {
+    if (!b.desc.isMember(member)) {
+      diff->desc.push_back({member, Change::kRemoved, Compact(a.desc[member]), ""});
+    } else if (!(a.desc[member] == b.desc[member])) {
+      diff->desc.push_back({member, Change::kChanged, Compact(a.desc[member]), Compact(b.desc[member])});
+    }
+  }
+  for (const std::string& member : b.desc.getMemberNames())
+    if (!a.desc.isMember(member)) diff->desc.push_back({member, Change::kAdded, "", Compact(b.desc[member])});
+}
+
+EntryChange NewEntryChange(const std::string& name, Change kind, std::uint64_t sizeA, std::uint64_t sizeB) {
+  EntryChange change;
+  change.name = name;
+  change.change = kind;
+  change.sizeA = sizeA;
+  change.sizeB = sizeB;
+  return change;
+}
+
+std::string EntryFile(const PackageReport& report, const ImageReport& e) {
+  return report.flashImage ? e.payloadPath : platform::JoinPath(report.unpackedFolder, e.name);
+}
+
+void DiffEntry(const PackageReport& ra, const ImageReport& a, const PackageReport& rb, const ImageReport& b,
+               const std::string& scratch, int index, PackageDiff* diff) {
+  if (a.size == b.size && SameFileContent(EntryFile(ra, a), EntryFile(rb, b))) return;
+  EntryChange change = NewEntryChange(a.name, Change::kChanged, a.size, b.size);
+  if (!a.payloadPath.empty() && !b.payloadPath.empty() && a.payloadSize == b.payloadSize &&
+      SameFileContent(a.payloadPath, b.payloadPath)) {
+    change.headerOnly = true;
+  } else if (a.fsKind != b.fsKind) {
+    change.note = std::string("file system ") + ImageKindName(a.fsKind) + " became " + ImageKindName(b.fsKind);
+  } else if (a.fsKind == 0) {
+    change.note = "no file system to compare";
+  } else {
+    const std::string ta = platform::JoinPath(scratch, std::to_string(index) + "a");
+    const std::string tb = platform::JoinPath(scratch, std::to_string(index) + "b");
+    std::string error;
+    if (ExtractPayload(a, ta, &error) && ExtractPayload(b, tb, &error)) {
+      change.filesCompared = true;
+      change.files = CompareTrees(ta, tb);
+    } else {
+      change.note = error;
+    }
+  }
+  diff->entries.push_back(std::move(change));
+}
+
+}  // namespace
+
+const char* ChangeName(Change change) {
+  switch (change) {
+    case Change::kAdded: return "added";
+    case Change::kRemoved: return "removed";
+    default: return "changed";
+  }
+}
+
+bool DiffPackages(const std::string& pathA, const std::string& pathB, const products::ProductProfile* product,
+                  PackageDiff* diff, std::string* error) {
+  try {
+    *diff = PackageDiff();
+    PackageReport a, b;
+    if (!InspectPackage(pathA, product, &a, error) || !InspectPackage(pathB, product, &b, error)) return false;
+    if (a.flashImage != b.flashImage) return *error = "cannot compare a flash image with an upgrade package", false;
+    ScratchFolder scratch;
+    if (!scratch.ok()) return *error = "cannot create a temporary folder", false;
+    DiffDesc(a, b, diff);
+    std::map<std::string, const ImageReport*> inB;
+    for (const ImageReport& e : b.entries) inB[e.name] = &e;
+    int index = 0;
+    for (const ImageReport& e : a.entries) {
+      const auto it = inB.find(e.name);
+      if (it == inB.end()) {
+        diff->entries.push_back(NewEntryChange(e.name, Change::kRemoved, e.size, 0));
+        continue;
+      }
+      DiffEntry(a, e, b, *it->second, scratch.path(), index++, diff);
+      inB.erase(it);
+    }
+    for (const ImageReport& e : b.entries) {
+      if (inB.count(e.name)) diff->entries.push_back(NewEntryChange(e.name, Change::kAdded, 0, e.size));
+    }
+    return true;
+  } catch (const std::exception& e) {
+    *error = std::string("cannot compare: ") + e.what();
+    return false;
+  }
+}
+
+Json::Value DiffJson(const PackageDiff& diff) {
+  Json::Value root(Json::objectValue);
+  Json::Value desc(Json::arrayValue);
+  for (const DescChange& d : diff.desc) {
+    Json::Value item;
+    item["member"] = d.member;
+    item["change"] = ChangeName(d.change);
+    item["a"] = d.a;
+    item["b"] = d.b;
+    desc.append(item);
+  }
+  root["installDesc"] = desc;
+  Json::Value entries(Json::arrayValue);
+  for (const EntryChange& e : diff.entries) {
+    Json::Value item;
+    item["name"] = e.name;
+    item["change"] = ChangeName(e.change);
+    item["sizeA"] = Json::UInt64(e.sizeA);
+    item["sizeB"] = Json::UInt64(e.sizeB);
+    if (e.change == Change::kChanged) {
+      item["headerOnly"] = e.headerOnly;
+      item["filesCompared"] = e.filesCompared;
+      if (!e.note.empty()) item["note"] = e.note;
+      Json::Value files(Json::arrayValue);
+      for (const FileChange& f : e.files) {
+        Json::Value file;
+        file["path"] = f.path;
+        file["change"] = ChangeName(f.change);
+        file["sizeA"] = Json::UInt64(f.sizeA);
+        file["sizeB"] = Json::UInt64(f.sizeB);
+        files.append(file);
+      }
+      item["files"] = files;
+    }
+    entries.append(item);
+  }
+  root["entries"] = entries;
+  return root;
+}
+
+std::string DiffText(const PackageDiff& diff) {
+  std::ostringstream out;
+  for (const DescChange& d : diff.desc) {
+    out << "InstallDesc " << d.member << ": " << ChangeName(d.change);
+    if (d.change != Change::kAdded) out << "\n  - " << d.a;
+    if (d.change != Change::kRemoved) out << "\n  + " << d.b;
+    out << "\n";
+  }
+  for (const EntryChange& e : diff.entries) {
+    out << e.name << ": " << ChangeName(e.change);
+    if (e.change == Change::kAdded) out << " (" << e.sizeB << " bytes)";
+    else if (e.change == Change::kRemoved) out << " (" << e.sizeA << " bytes)";
+    else out << " (" << e.sizeA << " -> " << e.sizeB << " bytes)";
+    if (e.headerOnly) out << ", header only";
+    if (!e.note.empty()) out << ", " << e.note;
+    out << "\n";
+    for (const FileChange& f : e.files) {
+      out << "  " << ChangeName(f.change) << " " << f.path;
+      if (f.change == Change::kAdded) out << " (" << f.sizeB << " bytes)";
+      else if (f.change == Change::kRemoved) out << " (" << f.sizeA << " bytes)";
+      else out << " (" << f.sizeA << " -> " << f.sizeB << " bytes)";
+      out << "\n";
+    }
+  }
+  return out.str();
+}
+
+}  // namespace check

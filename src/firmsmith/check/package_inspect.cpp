@@ -1,0 +1,340 @@
+#include "firmsmith/check/package_inspect.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+#include <sstream>
+
+#include "common/platform/files.h"
+#include "common/platform/message_sink.h"
+#include "common/platform/progdir.h"
+#include "firmsmith/fsimage/archive.h"
+#include "firmsmith/fsimage/cramfs_reader.h"
+#include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/image_probe.h"
+#include "firmsmith/package/file_ops.h"
+#include "firmsmith/package/flash_image.h"
+#include "firmsmith/package/install_desc.h"
+#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/make_options.h"
+
+namespace check {
+namespace {
+
+// Keeps what an external tool would show in a box, so it can become a line
+// of a report instead.
+class CollectingSink : public platform::MessageSink {
+ public:
+  platform::MessageAnswer ShowMessage(const std::string& text, const std::string&,
+                                      platform::MessageButtons) override {
+    if (!text.empty()) texts += (texts.empty() ? "" : "; ") + text;
+    return platform::MessageAnswer::Ok;
+  }
+  std::string texts;
+};
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+const char* SectionOf(const products::ProductProfile& product, const products::PartitionSpec* spec) {
+  for (const products::NamedPartition& np : products::NamedPartitions(product))
+    if (np.spec == spec) return np.section;
+  return "";
+}
+
+// The product's partition an entry belongs to, by the stem of its name
+// ("custom-x.squashfs.img" -> custom-x -> CUSTOM).
+const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& product,
+                                                const std::string& name) {
+  for (int slot = 0; slot < package::kSlotCount; ++slot) {
+    const std::string base = package::DefaultImageName(slot, product);
+    const std::size_t x = base.find("-x");
+    if (x == std::string::npos || x == 0) continue;
+    if (name.compare(0, x + 2, base, 0, x + 2) == 0) return package::SlotPartition(product, slot);
+  }
+  return nullptr;
+}
+
+void SetPartition(const products::ProductProfile& product, const products::PartitionSpec* spec,
+                  ImageReport* image) {
+  image->hasPartition = true;
+  image->partition = SectionOf(product, spec);
+  image->partitionStart = spec->start;
+  image->partitionEnd = spec->end;
+  image->freeRoom = static_cast<std::int64_t>(spec->end) - static_cast<std::int64_t>(spec->start) -
+                    static_cast<std::int64_t>(image->payloadSize);
+}
+
+void ReadInstallDesc(const std::string& folder, PackageReport* report) {
+  std::string text;
+  report->descPresent = package::ReadDescriptionText(platform::JoinPath(folder, package::kInstallDescName), &text);
+  if (!report->descPresent) return;
+  report->descValid = package::ParseJsonObject(text, &report->desc);
+  if (!report->descValid) return;
+  const Json::Value& d = report->desc;
+  if (d.isMember("Hardware") && d["Hardware"].isString()) report->hardware = d["Hardware"].asString();
+  if (d.isMember("Vendor") && d["Vendor"].isString()) report->vendor = d["Vendor"].asString();
+  if (!d.isMember("UpgradeCommand") || !d["UpgradeCommand"].isArray()) return;
+  report->commandsValid = true;
+  for (const Json::Value& c : d["UpgradeCommand"]) {
+    BurnCommand command;
+    if (c.isObject() && c.isMember("Command") && c["Command"].isString()) command.command = c["Command"].asString();
+    if (c.isObject() && c.isMember("FileName") && c["FileName"].isString()) command.fileName = c["FileName"].asString();
+    report->commands.push_back(command);
+  }
+}
+
+bool InspectUpgradePackage(const std::string& folder, const products::ProductProfile* product,
+                           PackageReport* report, std::string* error) {
+  ReadInstallDesc(folder, report);
+  const std::string payloads = platform::JoinPath(report->scratch->path(), "payload");
+  if (!package::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
+  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+    if (e.isDirectory || e.name == package::kInstallDescName) continue;
+    ImageReport image;
+    image.name = e.name;
+    const std::string path = platform::JoinPath(folder, e.name);
+    image.size = package::FileSize(path);
+    if (EndsWith(e.name, ".img") && image.size >= fsimage::IH_SIZE) {
+      image.image = fsimage::VerifyImage(path, &image.header, &image.headerCheck);
+      image.payloadSize = image.size - fsimage::IH_SIZE;
+      image.payloadPath = platform::JoinPath(payloads, e.name);
+      if (fsimage::StripImageHeader(path, image.payloadPath) != 0) image.payloadPath.clear();
+      else image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
+    }
+    if (product && EndsWith(e.name, ".img")) {
+      if (const products::PartitionSpec* spec = PartitionOfEntry(*product, e.name))
+        SetPartition(*product, spec, &image);
+    }
+    report->entries.push_back(std::move(image));
+  }
+  return true;
+}
+
+bool InspectFlashImage(const std::string& path, const products::ProductProfile& product,
+                       PackageReport* report, std::string* error) {
+  report->flashImage = true;
+  for (const products::NamedPartition& np : products::NamedPartitions(product)) {
+    if (np.spec->end <= np.spec->start) continue;
+    ImageReport image;
+    image.name = np.section;
+    image.payloadPath = platform::JoinPath(report->scratch->path(), std::string(np.section) + ".part");
+    if (package::ReadPartitionFromFlash(path, image.payloadPath, np.spec->start, np.spec->end) !=
+        package::FlashResult::kOk)
+      return *error = "cannot read partition " + image.name + " of " + path, false;
+    image.size = image.payloadSize = package::FileSize(image.payloadPath);
+    image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
+    SetPartition(product, np.spec, &image);
+    report->entries.push_back(std::move(image));
+  }
+  return true;
+}
+
+std::string TimeText(std::uint32_t seconds) {
+  const std::time_t t = static_cast<std::time_t>(seconds);
+  std::tm tm{};
+  if (!::gmtime_r(&t, &tm)) return "";
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+  return buf;
+}
+
+}  // namespace
+
+TraceToStderr::TraceToStderr() {
+  std::fflush(stdout);
+  saved_ = ::dup(STDOUT_FILENO);
+  if (saved_ >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    ::close(saved_);
+    saved_ = -1;
+  }
+}
+
+TraceToStderr::~TraceToStderr() {
+  if (saved_ < 0) return;
+  std::fflush(stdout);
+  ::dup2(saved_, STDOUT_FILENO);
+  ::close(saved_);
+}
+
+ScratchFolder::ScratchFolder() {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/firmsmith-check-XXXXXX";
+  if (::mkdtemp(pattern.data())) path_ = pattern;
+}
+
+ScratchFolder::~ScratchFolder() {
+  if (!path_.empty()) package::RemoveTree(path_);
+}
+
+const char* ImageKindName(int kind) {
+  switch (kind) {
+    case fsimage::kImageKindCramfs: return "cramfs";
+    case fsimage::kImageKindSquashfs: return "squashfs";
+    default: return "none";
+  }
+}
+
+std::string Hex32(std::uint32_t value) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%08x", value);
+  return buf;
+}
+
+bool FindProduct(const std::string& name, products::ProductProfile* product, std::string* error) {
+  // A product file given by its path serves products that are not installed.
+  if (EndsWith(name, ".ini") && package::IsRegularFile(name)) {
+    *product = products::LoadProductProfile(name);
+    if (!product->name.empty()) return true;
+    *error = name + ": no product in this file";
+    return false;
+  }
+  for (const products::ProductProfile& p : products::LoadProductProfiles(platform::GetProgramDirectory())) {
+    if (p.name == name) {
+      *product = p;
+      return true;
+    }
+  }
+  *error = "no product named " + name + " in " + platform::GetProgramDirectory() + "Products";
+  return false;
+}
+
+bool InspectPackage(const std::string& path, const products::ProductProfile* product,
+                    PackageReport* report, std::string* error) {
+  try {
+    *report = PackageReport();
+    report->path = path;
+    if (!package::IsRegularFile(path)) return *error = path + ": not a readable file", false;
+    report->fileSize = package::FileSize(path);
+    report->scratch = std::make_shared<ScratchFolder>();
+    if (!report->scratch->ok()) return *error = "cannot create a temporary folder", false;
+    report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
+    if (fsimage::UnpackArchive(path, report->unpackedFolder) == 0)
+      return InspectUpgradePackage(report->unpackedFolder, product, report, error);
+    report->unpackedFolder.clear();
+    if (!product) return *error = path + ": not an upgrade package (a flash image needs --product)", false;
+    return InspectFlashImage(path, *product, report, error);
+  } catch (const std::exception& e) {
+    *error = path + ": " + e.what();
+    return false;
+  }
+}
+
+bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error) {
+  if (image.payloadPath.empty()) return *error = image.name + ": no file system to unpack", false;
+  if (image.fsKind == fsimage::kImageKindCramfs) {
+    std::string why;
+    if (fsimage::ExtractCramfsImage(image.payloadPath, destination, &why) == 0) return true;
+    *error = image.name + ": " + why;
+    return false;
+  }
+  if (image.fsKind == fsimage::kImageKindSquashfs) {
+    CollectingSink sink;
+    if (fsimage::ExtractSquashfsImage(image.payloadPath, destination, sink) == 1 &&
+        package::IsDirectory(destination))
+      return true;
+    *error = image.name + ": unsquashfs failed" + (sink.texts.empty() ? "" : ": " + sink.texts);
+    return false;
+  }
+  *error = image.name + ": neither cramfs nor squashfs";
+  return false;
+}
+
+Json::Value ReportJson(const PackageReport& report) {
+  Json::Value root(Json::objectValue);
+  root["path"] = report.path;
+  root["kind"] = report.flashImage ? "flash image" : "upgrade package";
+  root["size"] = Json::UInt64(report.fileSize);
+  if (!report.flashImage) {
+    Json::Value desc(Json::objectValue);
+    desc["present"] = report.descPresent;
+    desc["valid"] = report.descValid;
+    desc["hardware"] = report.hardware;
+    desc["vendor"] = report.vendor;
+    Json::Value commands(Json::arrayValue);
+    for (const BurnCommand& c : report.commands) {
+      Json::Value item;
+      item["command"] = c.command;
+      item["fileName"] = c.fileName;
+      commands.append(item);
+    }
+    desc["commands"] = commands;
+    root["installDesc"] = desc;
+  }
+  Json::Value entries(Json::arrayValue);
+  for (const ImageReport& e : report.entries) {
+    Json::Value item;
+    item["name"] = e.name;
+    item["size"] = Json::UInt64(e.size);
+    if (e.image) {
+      Json::Value h;
+      h["magic"] = Hex32(e.header.magic);
+      h["magicOk"] = e.headerCheck.magicOk;
+      h["headerCrc"] = Hex32(e.header.headerCrc);
+      h["headerCrcOk"] = e.headerCheck.headerCrcOk;
+      h["time"] = e.header.time;
+      h["timeText"] = TimeText(e.header.time);
+      h["dataSize"] = e.header.dataSize;
+      h["loadAddress"] = Hex32(e.header.loadAddress);
+      h["entryPoint"] = Hex32(e.header.entryPoint);
+      h["dataCrc"] = Hex32(e.header.dataCrc);
+      h["dataCrcOk"] = e.headerCheck.dataComplete && e.headerCheck.dataCrcOk;
+      h["name"] = e.header.name;
+      item["header"] = h;
+    }
+    if (!e.payloadPath.empty()) item["fileSystem"] = ImageKindName(e.fsKind);
+    if (e.hasPartition) {
+      Json::Value p;
+      p["name"] = e.partition;
+      p["start"] = Hex32(e.partitionStart);
+      p["end"] = Hex32(e.partitionEnd);
+      p["size"] = Json::Int64(static_cast<std::int64_t>(e.partitionEnd) - e.partitionStart);
+      if (!report.flashImage) p["free"] = Json::Int64(e.freeRoom);
+      item["partition"] = p;
+    }
+    entries.append(item);
+  }
+  root[report.flashImage ? "partitions" : "entries"] = entries;
+  return root;
+}
+
+std::string ReportText(const PackageReport& report) {
+  std::ostringstream out;
+  out << report.path << ": " << (report.flashImage ? "flash image" : "upgrade package") << ", "
+      << report.fileSize << " bytes\n";
+  if (!report.flashImage) {
+    if (!report.descPresent) {
+      out << "InstallDesc: missing\n";
+    } else if (!report.descValid) {
+      out << "InstallDesc: not a JSON object\n";
+    } else {
+      out << "InstallDesc: hardware \"" << report.hardware << "\", vendor \"" << report.vendor << "\"\n";
+      for (const BurnCommand& c : report.commands) out << "  " << c.command << " " << c.fileName << "\n";
+    }
+  }
+  for (const ImageReport& e : report.entries) {
+    out << e.name << ": " << e.size << " bytes\n";
+    if (e.image) {
+      const fsimage::ImageHeader& h = e.header;
+      out << "  load " << Hex32(h.loadAddress) << ", entry " << Hex32(h.entryPoint) << ", data "
+          << h.dataSize << " bytes, time " << TimeText(h.time) << "\n";
+      out << "  magic " << (e.headerCheck.magicOk ? "ok" : "BAD") << ", header CRC " << Hex32(h.headerCrc)
+          << (e.headerCheck.headerCrcOk ? " ok" : " BAD") << ", data CRC " << Hex32(h.dataCrc)
+          << (e.headerCheck.dataComplete && e.headerCheck.dataCrcOk ? " ok" : " BAD") << "\n";
+    }
+    if (!e.payloadPath.empty()) out << "  file system " << ImageKindName(e.fsKind) << "\n";
+    if (e.hasPartition) {
+      out << "  partition " << e.partition << " " << Hex32(e.partitionStart) << "-" << Hex32(e.partitionEnd);
+      if (!report.flashImage) out << ", " << e.freeRoom << " bytes free";
+      out << "\n";
+    }
+  }
+  return out.str();
+}
+
+}  // namespace check

@@ -1,0 +1,112 @@
+// What an upgrade package or a flash image holds, read with the package and
+// image readers of fsimage/ and package/: InstallDesc, every entry with its
+// partition header and file system, and, with a product, the partition each
+// image belongs to and the room it leaves. The ground for inspect, verify and
+// diff.
+#pragma once
+
+#include <json/value.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "firmsmith/fsimage/image_header.h"
+#include "firmsmith/products/product_profile.h"
+
+namespace check {
+
+// A folder under $TMPDIR (or /tmp), removed with everything in it when the
+// last owner lets go.
+class ScratchFolder {
+ public:
+  ScratchFolder();
+  ~ScratchFolder();
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// While alive, standard output goes to standard error: the readers trace
+// what they unpack on standard output, which must carry only a command's
+// report (JSON that scripts parse).
+class TraceToStderr {
+ public:
+  TraceToStderr();
+  ~TraceToStderr();
+  TraceToStderr(const TraceToStderr&) = delete;
+  TraceToStderr& operator=(const TraceToStderr&) = delete;
+
+ private:
+  int saved_ = -1;
+};
+
+struct BurnCommand {
+  std::string command;   // "Burn" in every package we know
+  std::string fileName;  // "" when the element names none
+};
+
+struct ImageReport {
+  std::string name;        // entry name; for a flash image the partition's section
+  std::uint64_t size = 0;  // bytes of the entry (flash: of the partition)
+  bool image = false;      // an ".img" entry with a whole header
+  fsimage::ImageHeader header;
+  fsimage::ImageCheck headerCheck;
+  std::uint64_t payloadSize = 0;  // bytes behind the header
+  int fsKind = 0;                 // fsimage::ImageKind of the payload
+  std::string payloadPath;        // the bare file-system image, in the report's scratch folder
+  // The product's partition of this image (by entry name, or the flash
+  // partition itself).
+  bool hasPartition = false;
+  std::string partition;  // section name: "CUSTOM", "USER", ...
+  std::uint32_t partitionStart = 0;
+  std::uint32_t partitionEnd = 0;
+  std::int64_t freeRoom = 0;  // end - start - payload size; negative when it does not fit
+};
+
+struct PackageReport {
+  std::string path;
+  bool flashImage = false;
+  std::uint64_t fileSize = 0;
+  // InstallDesc (upgrade packages).
+  bool descPresent = false;
+  bool descValid = false;  // a JSON object
+  Json::Value desc;
+  std::string hardware;
+  std::string vendor;
+  bool commandsValid = false;  // "UpgradeCommand" is an array
+  std::vector<BurnCommand> commands;
+  std::vector<ImageReport> entries;  // every entry but InstallDesc, in name order
+  std::string unpackedFolder;        // the package's files (upgrade packages)
+  std::shared_ptr<ScratchFolder> scratch;
+};
+
+// Unpacks `path` (an upgrade package; with `product`, a file that is no ZIP
+// archive is read as a flash image laid out by the product) and fills
+// `report`. False with the reason in *error when the file is neither.
+bool InspectPackage(const std::string& path, const products::ProductProfile* product,
+                    PackageReport* report, std::string* error);
+
+// The product named `name` among those of the program folder, or the one a
+// product file (a path ending ".ini") describes.
+bool FindProduct(const std::string& name, products::ProductProfile* product, std::string* error);
+
+// "cramfs", "squashfs" or "none".
+const char* ImageKindName(int kind);
+// "0x%08x".
+std::string Hex32(std::uint32_t value);
+
+// The report as JSON (what inspect --json prints) and as lines of text.
+Json::Value ReportJson(const PackageReport& report);
+std::string ReportText(const PackageReport& report);
+
+// Unpacks a cramfs or squashfs payload into `destination` (which must not
+// exist yet). False with the reason in *error.
+bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error);
+
+}  // namespace check

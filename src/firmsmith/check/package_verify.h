@@ -1,0 +1,24 @@
+// Checks an upgrade package or a flash image before it is shipped: the
+// InstallDesc commands against the entries, every partition header and its
+// CRCs, the bounds and room of each image against the product, the file
+// systems themselves (cramfs by our own structural check, squashfs by
+// "unsquashfs -s") and the product stamp of the custom partition.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "firmsmith/package/make_operation.h"
+#include "firmsmith/products/product_profile.h"
+
+namespace check {
+
+// One line per problem, each naming the entry (or partition) it concerns.
+// Empty when every check passed. `product` nullptr: no bounds checks, and a
+// file that is not a ZIP archive cannot be read (a flash image needs one).
+std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product);
+
+// The make operation's verifier (package::MakeEnvironment::verifyOutput).
+package::OutputVerifier MakeOutputVerifier();
+
+}  // namespace check

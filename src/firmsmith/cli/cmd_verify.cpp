@@ -1,0 +1,34 @@
+// firmsmith-cli verify PACKAGE [--product NAME]: exit status 0 when every
+// check passes, else 1 with one line per problem on standard error.
+#include <iostream>
+
+#include "common/platform/cli.h"
+#include "firmsmith/check/package_inspect.h"
+#include "firmsmith/check/package_verify.h"
+
+namespace {
+
+int RunVerify(const std::vector<std::string>& args) {
+  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
+  if (positionals.size() != 1) return platform::CliFail("verify: expected one package (verify PACKAGE)");
+  std::string error;
+  products::ProductProfile product;
+  const std::string* productName = platform::CliOption(args, "--product");
+  if (productName && !check::FindProduct(*productName, &product, &error)) return platform::CliFail(error);
+  std::vector<std::string> problems;
+  {
+    check::TraceToStderr quiet;
+    problems = check::VerifyPackage(positionals[0], productName ? &product : nullptr);
+  }
+  for (const std::string& line : problems) std::cerr << positionals[0] << ": " << line << "\n";
+  if (!problems.empty()) return 1;
+  std::cout << positionals[0] << ": ok\n";
+  return 0;
+}
+
+const platform::CliRegistration kVerify{
+    {"verify", "PACKAGE [--product NAME|FILE.ini]",
+     "Check a package or flash image before shipping; one line per problem, exit status 1 if any.",
+     RunVerify}};
+
+}  // namespace
