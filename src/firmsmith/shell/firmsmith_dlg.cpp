@@ -19,6 +19,7 @@
 #include "common/uitext/language_table.h"
 #include "common/uitext/translate_window.h"
 #include "common/widgets/qt_message_sink.h"
+#include "firmsmith/check/package_verify.h"
 #include "firmsmith/package/make_operation.h"
 #include "firmsmith/shell/crash_report.h"
 #include "firmsmith/shell/ping.h"
@@ -310,6 +311,8 @@ void CFirmsmithDlg::OnOk() {
   environment.sink = sink_;
   environment.pauseScale = environment_.pauseScale;
   environment.customiser = environment_.customiser;
+  // What the run wrote is checked before the operator is told it is made.
+  environment.verifyOutput = check::MakeOutputVerifier();
   // The build runs on this thread; the busy cursor tells the operator to wait.
   QGuiApplication::setOverrideCursor(Qt::WaitCursor);
   package::RunMakeOperation(CollectOptions(), environment);
