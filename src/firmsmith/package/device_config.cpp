@@ -41,7 +41,8 @@ class DeviceLogin {
 bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, std::uint32_t size,
                     const std::string& folder, const std::string& name,
                     const std::string& unpacked, const MakeEnvironment& env) {
-  if (!MakeFolders(folder)) return false;
+  // A reply of an earlier run in the same temporary folder must not mix in.
+  if (!RemoveTree(folder) || !MakeFolders(folder)) return false;
   const std::vector<std::uint8_t> bytes(reply.begin(), reply.begin() + size);
   if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), bytes)) return false;
   Pause(env, 1.0);

@@ -17,7 +17,9 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   const MakeOptions& o = *request.options;
   const std::string temp = MakeTemporaryFolder(env);
   out->root = platform::JoinPath(temp, name + "_cramfs_root");
-  if (temp.empty() || !MakeFolders(out->root)) {
+  // Runs within the same second share the temporary folder: a tree left by
+  // the previous one must not be merged into this partition.
+  if (temp.empty() || !RemoveTree(out->root) || !MakeFolders(out->root)) {
     ShowMessageKey(env, "create_error");
     return false;
   }

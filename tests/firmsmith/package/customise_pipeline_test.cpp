@@ -1,0 +1,247 @@
+// The custom partition customised in place through firmsmith-cli make, on
+// packages made with the peer tools and read back with them (unzip,
+// fsck.cramfs --extract, unsquashfs); the user partition's gain line; the
+// refusals that must leave the input package as it was.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "firmsmith/package/json_file.h"
+#include "package_fixture.h"
+
+namespace packagetest {
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+using testsupport::WriteFile;
+
+std::uint32_t Word(const std::string& image, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<std::uint8_t>(image[at + i]);
+  return v;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+Json::Value ReadJson(const std::string& path) {
+  Json::Value root;
+  EXPECT_TRUE(package::ParseJsonObject(ReadFile(path), &root)) << path << ": " << ReadFile(path);
+  return root;
+}
+
+enum class Fs { kCramfs, kSquashfs };
+
+class CustomiseCli : public PackageTest, public ::testing::WithParamInterface<Fs> {
+ protected:
+  void SetUp() override {
+    PackageTest::SetUp();
+    if (IsSkipped()) return;
+    if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("unsquashfs"))
+      GTEST_SKIP() << "squashfs tools missing";
+    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
+    fs::create_directories(prog_ / "Language");
+    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", prog_ / "Language/English.lang");
+    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+  }
+
+  bool Squashfs() const { return GetParam() == Fs::kSquashfs; }
+  std::string ImageName() const { return Squashfs() ? "custom-x.squashfs.img" : "custom-x.cramfs.img"; }
+
+  // A custom partition as devices ship it, packed into "in.bin".
+  std::string CustomPackage(const std::string& productDefinition) {
+    const std::string tree = work_ / "custom-src";
+    fs::remove_all(tree);
+    if (!productDefinition.empty()) WriteFile(tree + "/ProductDefinition", productDefinition);
+    WriteFile(tree + "/CustomConfig/NetWork.custom", "{\"Keep\": 1}");
+    WriteFile(tree + "/CustomConfig/Ability.custom", "{\"SerialNo\": {\"ProductType\": \"old\"}}");
+    WriteFile(tree + "/data/Strings/Spanish", "old strings");
+    WriteFile(tree + "/data/Fonts/base.ttf", "base font");
+    WriteFile(tree + "/debug/trace.log", "ignored by the product");
+    const std::string payload = work_ / "custom.payload";
+    fs::remove(payload);
+    const testsupport::CommandResult made =
+        Squashfs() ? RunCommand({"mksquashfs", tree, payload, "-noappend", "-all-root", "-quiet"})
+                   : RunCommand({"mkfs.cramfs", tree, payload});
+    EXPECT_EQ(made.status, 0) << made.err;
+    const std::string image = work_ / ImageName();
+    fs::remove(image);
+    EXPECT_EQ(RunCommand({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a", "0x00850000",
+                          "-e", "0x00950000", "-n", "Linux", "-d", payload, image})
+                  .status,
+              0);
+    WriteFile(work_ / "InstallDesc",
+              "{\n\t\"UpgradeCommand\" : [\n\t{\n\t\t\"Command\" : \"Burn\",\n\t\t\"FileName\" : \"" + ImageName() +
+                  "\"\n\t}\n\t],\n\t\"Hardware\" : \"HW-T\"\n}\n");
+    fs::remove(work_ / "in.bin");
+    return PeerPackage("in.bin", {"InstallDesc", ImageName()});
+  }
+
+  testsupport::CommandResult Make(const std::string& custom) {
+    WriteFile(work_ / "job.ini", "[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\ncustom=\n[Custom]\n" + custom);
+    return RunCommand({prog_ / "firmsmith-cli", "make", work_ / "job.ini", "--no-pauses"});
+  }
+
+  // The custom partition of the package, unpacked by the peer tool.
+  std::string UnpackWithPeer(const std::string& package) {
+    const std::string image = Entry(package, ImageName());
+    EXPECT_GT(image.size(), 64u);
+    if (image.size() <= 64) return "";
+    EXPECT_EQ(Word(image, 16), kCustomStart);  // load address
+    EXPECT_EQ(Word(image, 20), kCustomEnd);    // entry point
+    const std::string payload = work_ / "out.payload";
+    WriteFile(payload, image.substr(64));
+    const std::string out = work_ / "out";
+    fs::remove_all(out);
+    const testsupport::CommandResult r = Squashfs() ? RunCommand({"unsquashfs", "-d", out, payload})
+                                                    : RunCommand({"fsck.cramfs", "--extract=" + out, payload});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    return out;
+  }
+};
+
+TEST_P(CustomiseCli, EveryOptionInOneRun) {
+  const std::string input = CustomPackage("{\"Hardware\": \"HW-T\", \"UpdataType\": 3}");
+  for (const char* lang : {"English", "French", "Korean", "German"})
+    WriteFile(work_ / (std::string("FullLanguage/Strings/") + lang), std::string("strings of ") + lang);
+  WriteFile(work_ / "FullLanguage/Fonts_Korean/korean.ttf", "hangul");
+  WriteFile(work_ / "pics/boot.bmp", "picture");
+  WriteFile(work_ / "configs/General.custom", "{\"General\": true}");
+
+  const testsupport::CommandResult r = Make(
+      "Strings=FullLanguage/Strings\nLanguages=French,Korean\nKoreanFonts=1\nPictures=pics\nConfigs=configs\n"
+      "AppDownloadLink=1\nIOS=id77\nAndroid=https://a.test/app.apk\nCloudServer=1\nCloudAddress=cloud.test\n"
+      "CloudPort=9001\nCloseOnlineUpgrade=1\nDeviceModel=NVR-X9\n");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(RunCommand({"unzip", "-t", input}).status, 0);
+  EXPECT_TRUE(fs::exists(input + ".bak"));
+
+  const std::string out = UnpackWithPeer(input);
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(Names(out + "/data/Strings"), (std::vector<std::string>{"English", "French", "Korean"}));
+  EXPECT_EQ(ReadFile(out + "/data/Strings/French"), "strings of French");
+  EXPECT_EQ(Names(out + "/data/Fonts"), (std::vector<std::string>{"base.ttf", "korean.ttf"}));
+  EXPECT_EQ(ReadFile(out + "/data/Pics/boot.bmp"), "picture");
+  EXPECT_FALSE(fs::exists(out + "/debug/trace.log"));  // the product's ignore path
+
+  EXPECT_TRUE(ReadJson(out + "/CustomConfig/General.custom")["General"].asBool());
+  const Json::Value links = ReadJson(out + "/CustomConfig/AppDowloadLink.custom");
+  EXPECT_TRUE(links["IOSEnable"].asBool());
+  EXPECT_TRUE(links["AndroidEnable"].asBool());
+  EXPECT_EQ(links["IOSLink"].asString(), "https://apps.apple.com/app/id77");
+  EXPECT_EQ(links["AndroidLink"].asString(), "https://a.test/app.apk");
+  const Json::Value network = ReadJson(out + "/CustomConfig/NetWork.custom");
+  EXPECT_EQ(network["Keep"].asInt(), 1);
+  EXPECT_EQ(network["Nat"]["Addr"].asString(), "cloud.test");
+  EXPECT_EQ(network["Nat"]["Port"].asInt(), 9001);
+  EXPECT_FALSE(network["OnlineUpgrade"]["Enable"].asBool());
+  EXPECT_TRUE(network["OnlineUpgrade"].isMember("Enable"));
+  EXPECT_EQ(ReadJson(out + "/CustomConfig/Ability.custom")["SerialNo"]["ProductType"].asString(), "NVR-X9");
+
+  const Json::Value definition = ReadJson(out + "/ProductDefinition");
+  EXPECT_EQ(definition["Hardware"].asString(), "HW-T");
+  EXPECT_EQ(definition["UpdataType"].asInt(), 0xF3);
+  EXPECT_FALSE(definition["UpdataTime"].asString().empty());
+}
+
+TEST_P(CustomiseCli, StampOfStringsAndPictures) {
+  const struct {
+    const char* definition;
+    int expected;
+  } cases[] = {{"{\"Hardware\": \"HW-T\", \"UpdataType\": 3}", 0x63}, {"{\"Hardware\": \"HW-T\"}", 0x60}};
+  WriteFile(work_ / "strings/English", "english");
+  WriteFile(work_ / "pics/boot.bmp", "picture");
+  for (const auto& c : cases) {
+    const std::string input = CustomPackage(c.definition);
+    fs::remove(input + ".bak");
+    const testsupport::CommandResult r = Make("Strings=strings\nPictures=pics\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = UnpackWithPeer(input);
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(ReadJson(out + "/ProductDefinition")["UpdataType"].asInt(), c.expected) << c.definition;
+    // A plain strings folder is added to what the partition had.
+    EXPECT_EQ(Names(out + "/data/Strings"), (std::vector<std::string>{"English", "Spanish"}));
+  }
+}
+
+// Each refusal ends with its message, leaves the input as it was and no work
+// folder behind.
+TEST_P(CustomiseCli, RefusalsLeaveTheInputUnchanged) {
+  const struct {
+    const char* definition;
+    const char* job;
+    const char* message;  // part of the English text
+  } cases[] = {
+      {"{\"Hardware\": \"HW-OTHER\"}", "Strings=strings\n", "made for other hardware than the selected product!"},
+      {"Hardware=HW-T", "Strings=strings\n", "ProductDefinition of the custom partition is not valid JSON"},
+      {"", "Strings=strings\n", "No such file or directory\nCannot read the product definition"},
+      {"{\"Hardware\": \"HW-T\"}", "AppDownloadLink=1\nAndroid=\n", "Please enter the link of every ticked app."},
+  };
+  WriteFile(work_ / "strings/English", "english");
+  for (const auto& c : cases) {
+    const std::string input = CustomPackage(c.definition);
+    const std::string before = ReadFile(input);
+    const testsupport::CommandResult r = Make(c.job);
+    EXPECT_EQ(r.status, 1) << c.job;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(input), before) << c.job;
+    EXPECT_FALSE(fs::exists(input + ".bak"));
+    EXPECT_FALSE(fs::exists(work_ / ".h264dvr")) << c.job;
+  }
+}
+
+TEST_P(CustomiseCli, ImageThatIsNoFileSystem) {
+  const std::string input = CustomPackage("{\"Hardware\": \"HW-T\"}");
+  // Replace the custom image by a header over garbage.
+  const std::string garbage = work_ / "garbage";
+  WriteFile(garbage, std::string(4096, 'G'));
+  ASSERT_EQ(RunCommand({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a", "0x00850000",
+                        "-e", "0x00950000", "-n", "Linux", "-d", garbage, work_ / ImageName()})
+                .status,
+            0);
+  fs::remove(input);
+  PeerPackage("in.bin", {"InstallDesc", ImageName()});
+  const std::string before = ReadFile(input);
+  WriteFile(work_ / "strings/English", "english");
+  const testsupport::CommandResult r = Make("Strings=strings\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(r.err.empty());
+  EXPECT_EQ(ReadFile(input), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(FileSystems, CustomiseCli, ::testing::Values(Fs::kCramfs, Fs::kSquashfs),
+                         [](const auto& info) { return info.param == Fs::kCramfs ? "Cramfs" : "Squashfs"; });
+
+// The user partition of a package gets the gain line when no user folder is
+// given; the rebuilt image holds it at the end of etc/loadmod.
+TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
+  WriteFile(work_ / "user/etc/loadmod", "insmod codec.ko");
+  PeerImage(work_ / "user", "user-x.cramfs.img", kUserStart, kUserEnd);
+  WriteFile(work_ / "InstallDesc",
+            "{\"UpgradeCommand\": [{\"Command\": \"Burn\", \"FileName\": \"user-x.cramfs.img\"}], \"Hardware\": \"HW-T\"}");
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
+  WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n6db=00101\n");
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.lineInGain = true;
+  o.lineInLeft = "3db";
+  o.lineInRight = "6db";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
+  const std::string image = Entry(input, "user-x.cramfs.img");
+  ASSERT_GT(image.size(), 64u);
+  WriteFile(work_ / "user.payload", image.substr(64));
+  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
+  EXPECT_EQ(ReadFile(work_ / "user-out/etc/loadmod"),
+            std::string("insmod codec.ko\nhimm 0x20050068 0x50320c14\0", 43));
+}
+
+}  // namespace
+}  // namespace packagetest
