@@ -6,6 +6,7 @@
 
 #include "common/platform/files.h"
 #include "common/platform/profile.h"
+#include "firmsmith/package/custom_rework.h"
 #include "firmsmith/package/custom_strings.h"
 #include "firmsmith/package/device_config.h"
 #include "firmsmith/package/file_ops.h"
@@ -13,12 +14,6 @@
 
 namespace package {
 namespace {
-
-bool FailAndDropWork(const CustomisationRequest& request, const char* key) {
-  if (!request.workFolder.empty()) RemoveTree(request.workFolder);
-  ShowMessageKey(*request.environment, key);
-  return false;
-}
 
 Json::Value AppLinks(const MakeOptions& o, const std::string& programDirectory) {
   const std::string prefix = platform::ReadProfileString(

@@ -13,13 +13,13 @@ namespace {
 constexpr const char* kGainLineFailedKey = "Firmsmith.The line-in gain could not be written to etc/loadmod.";
 constexpr const char* kStampFailedKey = "Firmsmith.The ProductDefinition of the custom partition could not be rewritten.";
 
+}  // namespace
+
 bool FailAndDropWork(const CustomisationRequest& request, const char* key) {
   if (!request.workFolder.empty()) RemoveTree(request.workFolder);
   ShowMessageKey(*request.environment, key);
   return false;
 }
-
-}  // namespace
 
 bool InPlaceCustomiser::PrepareCustomPartition(const CustomisationRequest& request,
                                                std::string* folder) const {

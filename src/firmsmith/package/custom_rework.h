@@ -17,4 +17,8 @@ class InPlaceCustomiser : public PartitionCustomiser {
   bool AppendGainLine(const CustomisationRequest& request, const std::string& userFolder) const override;
 };
 
+// A customisation step's fatal failure: removes the work folder of the
+// request (the rework cannot go on from it), shows `key`, returns false.
+bool FailAndDropWork(const CustomisationRequest& request, const char* key);
+
 }  // namespace package

@@ -2,6 +2,7 @@
 
 #include <json/value.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
@@ -9,6 +10,7 @@
 #include "common/devlink/devlink.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/archive.h"
+#include "firmsmith/package/custom_rework.h"
 #include "firmsmith/package/custom_strings.h"
 #include "firmsmith/package/file_ops.h"
 #include "firmsmith/package/json_file.h"
@@ -38,13 +40,12 @@ class DeviceLogin {
 };
 
 // Writes a reply into `folder`/`name` and unpacks it into `folder`/`unpacked`.
-bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, std::uint32_t size,
-                    const std::string& folder, const std::string& name,
-                    const std::string& unpacked, const MakeEnvironment& env) {
+bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, const std::string& folder,
+                    const std::string& name, const std::string& unpacked,
+                    const MakeEnvironment& env) {
   // A reply of an earlier run in the same temporary folder must not mix in.
   if (!RemoveTree(folder) || !MakeFolders(folder)) return false;
-  const std::vector<std::uint8_t> bytes(reply.begin(), reply.begin() + size);
-  if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), bytes)) return false;
+  if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), reply)) return false;
   Pause(env, 1.0);
   const std::string destination = platform::JoinPath(folder, unpacked);
   if (!MakeFolders(destination)) return false;
@@ -64,7 +65,8 @@ void CopyUsers(const DeviceLogin& login, const std::string& tempFolder,
                                       kReplyBufferSize, &size, kConfigExportWaitMs);
   if (r < 1 || size > kReplyBufferSize) return;
   const std::string folder = platform::JoinPath(tempFolder, "configExport");
-  if (!StoreAndUnpack(reply, size, folder, "config.cfg", "cfg", env)) return;
+  reply.resize(size);
+  if (!StoreAndUnpack(reply, folder, "config.cfg", "cfg", env)) return;
   std::string text;
   Json::Value root;
   if (!ReadDescriptionText(platform::JoinPath(folder, "cfg/Account1"), &text) ||
@@ -107,11 +109,6 @@ bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& 
                         const std::string& customConfig) {
   const MakeOptions& o = *request.options;
   const MakeEnvironment& env = *request.environment;
-  auto failAndDropWork = [&](const char* key) {
-    if (!request.workFolder.empty()) RemoveTree(request.workFolder);
-    ShowMessageKey(env, key);
-    return false;
-  };
 
   // The library may already run for the dialog; a second start is harmless.
   DL_Init(0, 0);
@@ -120,7 +117,7 @@ bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& 
   DeviceLogin login(DL_Login(o.deviceIp.c_str(),
                              static_cast<std::uint16_t>(port > 0 && port <= 65535 ? port : 0),
                              o.userName.c_str(), o.password.c_str(), nullptr, &error, 0));
-  if (login.handle() < 1) return failAndDropWork(DeviceLoginMessageKey(error));
+  if (login.handle() < 1) return FailAndDropWork(request, DeviceLoginMessageKey(error));
 
   if (o.copyUsers) CopyUsers(login, tempFolder, customConfig, env);
 
@@ -128,28 +125,36 @@ bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& 
   std::uint32_t size = 0;
   const std::int32_t result = DL_GetConfig(login.handle(), CMD_CUSTOM_CONFIG, -1, reply.data(),
                                            kReplyBufferSize, &size, kCustomConfigWaitMs);
-  bool read = false;
-  const std::string customDevice = platform::JoinPath(tempFolder, "customDevice");
-  if (result >= 1 && size <= kReplyBufferSize) {
+  if (result >= 1) {
     Pause(env, 0.2);
     login.Logout();
-    read = StoreAndUnpack(reply, size, customDevice, "CUSTOM.CFG", "config", env);
   }
+  reply.resize(result >= 1 ? std::min(size, kReplyBufferSize) : 0);
+  return TakeCustomConfigReply(request, result, reply, tempFolder, customConfig);
+}
+
+bool TakeCustomConfigReply(const CustomisationRequest& request, std::int32_t result,
+                           const std::vector<std::uint8_t>& reply, const std::string& tempFolder,
+                           const std::string& customConfig) {
+  const MakeOptions& o = *request.options;
+  const MakeEnvironment& env = *request.environment;
+  const std::string customDevice = platform::JoinPath(tempFolder, "customDevice");
+  const bool read = result >= 1 && StoreAndUnpack(reply, customDevice, "CUSTOM.CFG", "config", env);
   if (read) {
     const std::string config = platform::JoinPath(customDevice, "config");
     if (FirstLine(platform::JoinPath(config, "ProductType.ini")) != o.selectedProduct.hardware) {
       RemoveTree(customDevice);
-      return failAndDropWork("alarm_logindevtype_diffrent");
+      return FailAndDropWork(request, "alarm_logindevtype_diffrent");
     }
     RemoveTree(platform::JoinPath(config, "ProductType.ini"));
     const bool copied = CopyFolderInto(config, customConfig);
     RemoveTree(customDevice);
-    if (!copied) return failAndDropWork("alarm_getcfg_error");
+    if (!copied) return FailAndDropWork(request, "alarm_getcfg_error");
     return true;
   }
   RemoveTree(customDevice);
-  if (result < 0 && result != DL_ERR_TIMEOUT) return failAndDropWork("alarm_devicenotsupport");
-  return failAndDropWork("alarm_getcfg_error");
+  if (result < 0 && result != DL_ERR_TIMEOUT) return FailAndDropWork(request, "alarm_devicenotsupport");
+  return FailAndDropWork(request, "alarm_getcfg_error");
 }
 
 }  // namespace package

@@ -3,7 +3,9 @@
 // with CopyUsers, the device's accounts.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "firmsmith/package/custom_partition.h"
 
@@ -18,5 +20,15 @@ const char* DeviceLoginMessageKey(int error);
 // the work folder of the request is removed first.
 bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& tempFolder,
                         const std::string& customConfig);
+
+// The reply of CMD_CUSTOM_CONFIG (`result` as DL_GetConfig gave it): unpacked
+// under `tempFolder`/customDevice, its ProductType.ini checked against the
+// product's hardware ("alarm_logindevtype_diffrent"), the rest copied into
+// `customConfig`. A failed read is "alarm_devicenotsupport" when the device
+// refused (a negative result other than a time-out), else
+// "alarm_getcfg_error" (also for a reply that is no ZIP archive).
+bool TakeCustomConfigReply(const CustomisationRequest& request, std::int32_t result,
+                           const std::vector<std::uint8_t>& reply, const std::string& tempFolder,
+                           const std::string& customConfig);
 
 }  // namespace package

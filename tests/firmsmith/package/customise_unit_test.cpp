@@ -9,8 +9,10 @@
 
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/custom_config.h"
+#include "common/devlink/devlink.h"
 #include "firmsmith/package/custom_stamp.h"
 #include "firmsmith/package/custom_strings.h"
+#include "firmsmith/package/device_config.h"
 #include "firmsmith/package/json_file.h"
 #include "firmsmith/package/user_gain.h"
 #include "test_support.h"
@@ -306,6 +308,45 @@ TEST(StringsAndPictures, FullLanguageReplacesTheStringsAndAddsKoreanFonts) {
   EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), package::kUpdateStrings);
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/French"), "f");
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/English"), "e");
+}
+
+// The custom-configuration reply as the device hands it back, without a
+// device: what each result and payload leads to.
+TEST_F(Customise, CustomConfigReplies) {
+  // A real archive of the custom configuration, made by the zip tool.
+  WriteFile(dir_ / "reply/ProductType.ini", "HW-T\r\n");
+  WriteFile(dir_ / "reply/NetWork.custom", "{}");
+  ASSERT_EQ(testsupport::RunCommand({"zip", "-q", "-j", dir_ / "reply.zip", dir_ / "reply/ProductType.ini",
+                                     dir_ / "reply/NetWork.custom"})
+                .status,
+            0);
+  const std::string zip = ReadFile(dir_ / "reply.zip");
+  const std::vector<std::uint8_t> archive(zip.begin(), zip.end());
+  const std::vector<std::uint8_t> notZip = {'n', 'o', 't', ' ', 'z', 'i', 'p'};
+  const struct {
+    std::int32_t result;
+    const std::vector<std::uint8_t>* reply;
+    const char* key;  // nullptr: accepted
+  } cases[] = {
+      {1, &archive, nullptr},
+      {1, &notZip, "alarm_getcfg_error"},
+      {DL_ERR_TIMEOUT, &notZip, "alarm_getcfg_error"},
+      {DL_ERR_NOT_SUPPORTED, &notZip, "alarm_devicenotsupport"},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(part_ + "/CustomConfig");
+    fs::create_directories(part_ + "/CustomConfig");
+    fs::create_directories(request_.workFolder);
+    sink_.boxes.clear();
+    const bool ok = package::TakeCustomConfigReply(request_, c.result, *c.reply, dir_ / "tmp",
+                                                   part_ + "/CustomConfig");
+    EXPECT_EQ(ok, c.key == nullptr) << c.result;
+    EXPECT_EQ(LastBox(), c.key ? uitext::GetString(c.key) : "");
+    EXPECT_EQ(fs::exists(request_.workFolder), c.key == nullptr);
+    EXPECT_EQ(fs::exists(part_ + "/CustomConfig/NetWork.custom"), c.key == nullptr);
+    EXPECT_FALSE(fs::exists(part_ + "/CustomConfig/ProductType.ini"));
+    EXPECT_FALSE(fs::exists(dir_ / "tmp/customDevice"));
+  }
 }
 
 }  // namespace
