@@ -243,5 +243,27 @@ TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
             std::string("insmod codec.ko\nhimm 0x20050068 0x50320c14\0", 43));
 }
 
+// Building from folders, the operator's etc/loadmod is edited in place; a
+// user folder without one is built as it stands.
+TEST_F(PackageTest, GainLineInTheOperatorsUserFolder) {
+  WriteFile(work_ / "user/etc/loadmod", "insmod codec.ko");
+  WriteFile(work_ / "plain/etc/rc", "rc");
+  for (const char* folder : {"user", "plain"}) {
+    package::MakeOptions o = Options(false);
+    package::TickSlot(&o, package::kSlotUser);
+    o.slots[package::kSlotUser].sourcePath = work_ / folder;
+    o.lineInGain = true;
+    ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kPackageBuilt) << LastBox();
+    const std::string image = Entry(Prog() + "TestBox_all.bin", "user-x.cramfs.img");
+    ASSERT_GT(image.size(), 64u);
+    WriteFile(work_ / "user.payload", image.substr(64));
+    fs::remove_all(work_ / "user-out");
+    ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
+    EXPECT_EQ(ReadFile(work_ / "user-out/etc/loadmod"), ReadFile(work_ / (std::string(folder) + "/etc/loadmod")));
+  }
+  EXPECT_EQ(ReadFile(work_ / "user/etc/loadmod"), std::string("insmod codec.ko\nhimm 0x20050068 0x50322c2c\0", 43));
+  EXPECT_FALSE(fs::exists(work_ / "plain/etc/loadmod"));
+}
+
 }  // namespace
 }  // namespace packagetest
