@@ -77,7 +77,8 @@ TEST_F(DialogTest, BuildThenReworkAPackageWithSelectedLanguages) {
   const auto& c = C();
 
   // 1. A new package from a custom folder.
-  testsupport::WriteFile(work / "custom/ProductDefinition", "{}\n");
+  testsupport::WriteFile(work / "custom/ProductDefinition",
+                         "{\n  \"Hardware\" : \"KV-BRD-0804C-R1\"\n}\n");
   testsupport::WriteFile(work / "custom/version.bak", "dropped by the product's ignore path\n");
   ASSERT_TRUE(ClickProduct(kSmallProduct));
   Click(c.rows[Row::kRowCustom].check);
