@@ -182,6 +182,18 @@ const BrokenCase kBrokenCases[] = {
        ASSERT_EQ(fsimage::MakeImage(payload, pkg + "/user-x.cramfs.img", kUserStart, kUserEnd), 0);
      },
      "user-x.cramfs.img: cramfs etc/loadmod: block 0 does not inflate"},
+    {"SquashfsSuperblockRejected",
+     [](CheckTest* t, const std::string& pkg) {
+       auto* self = static_cast<BrokenPackages*>(t);
+       const std::string payload = self->Dir("user.squashfs");
+       WriteFile(self->Dir("sq/etc/loadmod"), "insmod a.ko\n");
+       ASSERT_EQ(RunCommand({"mksquashfs", self->Dir("sq"), payload, "-noappend", "-b", "4k"}).status, 0);
+       std::string bytes = ReadFile(payload);
+       bytes[28] = 7;  // a major version no reader knows
+       WriteFile(payload, bytes);
+       ASSERT_EQ(fsimage::MakeImage(payload, pkg + "/user-x.cramfs.img", kUserStart, kUserEnd), 0);
+     },
+     "user-x.cramfs.img: squashfs superblock rejected by unsquashfs"},
     {"InstallDescNotJson",
      [](CheckTest*, const std::string& pkg) { WriteFile(pkg + "/InstallDesc", "{ \"UpgradeCommand\" : [ oops"); },
      "InstallDesc: not a JSON object"},
@@ -236,6 +248,37 @@ TEST_F(CheckTest, SoundPackageVerifiesCleanWithAndWithoutProduct) {
   const std::string out = Cli({"verify", bin, "--product", ProductFile()}, &status, &err);
   EXPECT_EQ(status, 0) << err;
   EXPECT_NE(out.find(": ok"), std::string::npos) << out;
+}
+
+TEST_F(CheckTest, SquashfsPartitionsAreCheckedAndCompared) {
+  // A package whose user image is squashfs under a squashfs name, before and
+  // after a file changed.
+  std::vector<std::string> bins;
+  for (const std::string& version : {"1", "22"}) {
+    const std::string folder = GoodFolder("sq" + version);
+    std::remove((folder + "/user-x.cramfs.img").c_str());
+    WriteFile(dir_ / ("sqsrc" + version + "/etc/loadmod"), "insmod v" + version + ".ko\n");
+    const std::string payload = dir_ / ("sq" + version + ".squashfs");
+    ASSERT_EQ(RunCommand({"mksquashfs", dir_ / ("sqsrc" + version), payload, "-noappend"}).status, 0);
+    ASSERT_EQ(fsimage::MakeImage(payload, folder + "/user-x.squashfs.img", kUserStart, kUserEnd), 0);
+    WriteFile(folder + "/InstallDesc", package::FreshInstallDescText("HW-T", "Vend"));
+    ASSERT_EQ(package::AppendBuildCommand(folder + "/InstallDesc", "user-x.squashfs.img"), package::DescResult::kOk);
+    ASSERT_EQ(package::AppendBuildCommand(folder + "/InstallDesc", "custom-x.cramfs.img"), package::DescResult::kOk);
+    bins.push_back(Pack(folder));
+    EXPECT_EQ(Joined(check::VerifyPackage(bins.back(), &product_)), "");
+  }
+  check::PackageDiff diff;
+  ASSERT_TRUE(check::DiffPackages(bins[0], bins[1], &product_, &diff, &error_)) << error_;
+  // The custom images were built apart, so at most their header times differ.
+  const check::EntryChange* user = nullptr;
+  for (const check::EntryChange& e : diff.entries) {
+    if (e.name == "user-x.squashfs.img") user = &e;
+    else EXPECT_TRUE(e.headerOnly) << check::DiffText(diff);
+  }
+  ASSERT_NE(user, nullptr) << check::DiffText(diff);
+  ASSERT_EQ(user->files.size(), 1u) << check::DiffText(diff);
+  EXPECT_EQ(user->files[0].path, "etc/loadmod");
+  EXPECT_EQ(user->files[0].sizeA + 1, user->files[0].sizeB);
 }
 
 // The structural check sees what the lenient extraction lets pass.
