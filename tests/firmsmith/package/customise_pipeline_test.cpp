@@ -265,5 +265,31 @@ TEST_F(PackageTest, GainLineInTheOperatorsUserFolder) {
   EXPECT_FALSE(fs::exists(work_ / "plain/etc/loadmod"));
 }
 
+// In a flash image the custom partition is read from its bounds, customised
+// and patched back in place.
+TEST_F(PackageTest, CustomPartitionOfAFlashImage) {
+  WriteFile(work_ / "custom-src/ProductDefinition", "{\"Hardware\": \"HW-T\", \"UpdataType\": 1}");
+  WriteFile(work_ / "custom-src/CustomConfig/Ability.custom", "{}");
+  ASSERT_EQ(RunCommand({"mkfs.cramfs", work_ / "custom-src", work_ / "custom.payload"}).status, 0);
+  const std::string payload = ReadFile(work_ / "custom.payload");
+  std::string flash(16 * 1048576, '\xff');
+  flash.replace(kCustomStart, payload.size(), payload);
+  WriteFile(work_ / "flash.bin", flash);
+  package::MakeOptions o = Options(true, work_ / "flash.bin");
+  o.kind = package::PackageKind::BurningPiecefile;
+  package::TickSlot(&o, package::kSlotCustom);
+  o.deviceModel = true;
+  o.deviceModelText = "NVR-F1";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
+  const std::string after = ReadFile(work_ / "flash.bin");
+  ASSERT_EQ(after.size(), flash.size());
+  EXPECT_EQ(after.substr(0, kCustomStart), flash.substr(0, kCustomStart));
+  EXPECT_EQ(after.substr(kCustomEnd), flash.substr(kCustomEnd));
+  WriteFile(work_ / "out.payload", after.substr(kCustomStart, kCustomEnd - kCustomStart));
+  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "out", work_ / "out.payload"}).status, 0);
+  EXPECT_EQ(ReadJson(work_ / "out/CustomConfig/Ability.custom")["SerialNo"]["ProductType"].asString(), "NVR-F1");
+  EXPECT_EQ(ReadJson(work_ / "out/ProductDefinition")["UpdataType"].asInt(), 0x11);
+}
+
 }  // namespace
 }  // namespace packagetest
