@@ -19,12 +19,6 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-std::uint32_t Word(const std::string& image, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<std::uint8_t>(image[at + i]);
-  return v;
-}
-
 std::vector<std::string> Names(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());

@@ -27,13 +27,6 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-// Big-endian 32-bit word of a header.
-std::uint32_t Word(const std::string& image, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<std::uint8_t>(image[at + i]);
-  return v;
-}
-
 std::string DescWith(const std::vector<std::string>& images, const std::string& extra = "") {
   std::string text = "{\n\t\"UpgradeCommand\" : [";
   for (std::size_t i = 0; i < images.size(); ++i)

@@ -54,4 +54,11 @@ class PackageTest : public ::testing::Test {
 
 bool HavePeers();
 
+// Big-endian 32-bit word of an image header (load address at 16, entry at 20).
+inline std::uint32_t Word(const std::string& image, std::size_t at) {
+  std::uint32_t v = 0;
+  for (int i = 0; i < 4 && at + i < image.size(); ++i) v = (v << 8) | static_cast<std::uint8_t>(image[at + i]);
+  return v;
+}
+
 }  // namespace packagetest
