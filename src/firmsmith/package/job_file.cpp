@@ -1,5 +1,7 @@
 #include "firmsmith/package/job_file.h"
 
+#include <algorithm>
+
 #include <cstdlib>
 #include <strings.h>
 
@@ -297,6 +299,10 @@ bool StageJobLanguages(JobFile* job, const std::string& programDirectory, std::s
   std::vector<std::string> names = {"English"};
   for (const std::string& name : job->languages)
     if (name != "English") names.push_back(name);
+  // The dialog's Korean switch brings the Korean file along with its fonts.
+  if (o.koreanFonts && IsRegularFile(platform::JoinPath(folder, "Korean")) &&
+      std::find(names.begin(), names.end(), "Korean") == names.end())
+    names.push_back("Korean");
   for (const std::string& name : names) {
     if (!CopyFileReplacing(platform::JoinPath(folder, name), platform::JoinPath(staging, name))) {
       *error = platform::JoinPath(folder, name) + ": cannot copy the language file";

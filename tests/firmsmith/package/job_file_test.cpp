@@ -118,6 +118,14 @@ TEST_F(JobFileTest, StagesEnglishAndTheListedLanguages) {
   std::sort(staged.begin(), staged.end());
   EXPECT_EQ(staged, (std::vector<std::string>{"English", "German"}));
 
+  // KoreanFonts=1 is the dialog's Korean switch: the Korean file comes along.
+  job.options.koreanFonts = true;
+  ASSERT_TRUE(package::StageJobLanguages(&job, Prog(), &error)) << error;
+  staged.clear();
+  for (const auto& e : fs::directory_iterator(prog_ / "TempStrings")) staged.push_back(e.path().filename());
+  std::sort(staged.begin(), staged.end());
+  EXPECT_EQ(staged, (std::vector<std::string>{"English", "German", "Korean"}));
+
   fs::remove(work_ / "FullLanguage/Strings/English");
   EXPECT_FALSE(package::StageJobLanguages(&job, Prog(), &error));
   EXPECT_NE(error.find("NotExitEnglish!"), std::string::npos);
