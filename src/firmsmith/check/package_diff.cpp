@@ -147,6 +147,22 @@ void DiffEntry(const PackageReport& ra, const ImageReport& a, const PackageRepor
   diff->entries.push_back(std::move(change));
 }
 
+// One changed thing (entry or file) with both sizes, for JSON and text.
+Json::Value ChangeJson(const char* key, const std::string& name, Change change, std::uint64_t sizeA,
+                       std::uint64_t sizeB) {
+  Json::Value item;
+  item[key] = name;
+  item["change"] = ChangeName(change);
+  item["sizeA"] = Json::UInt64(sizeA);
+  item["sizeB"] = Json::UInt64(sizeB);
+  return item;
+}
+void SizesText(std::ostream& out, Change change, std::uint64_t sizeA, std::uint64_t sizeB) {
+  if (change == Change::kAdded) out << " (" << sizeB << " bytes)";
+  else if (change == Change::kRemoved) out << " (" << sizeA << " bytes)";
+  else out << " (" << sizeA << " -> " << sizeB << " bytes)";
+}
+
 }  // namespace
 
 const char* ChangeName(Change change) {
@@ -203,24 +219,13 @@ Json::Value DiffJson(const PackageDiff& diff) {
   root["installDesc"] = desc;
   Json::Value entries(Json::arrayValue);
   for (const EntryChange& e : diff.entries) {
-    Json::Value item;
-    item["name"] = e.name;
-    item["change"] = ChangeName(e.change);
-    item["sizeA"] = Json::UInt64(e.sizeA);
-    item["sizeB"] = Json::UInt64(e.sizeB);
+    Json::Value item = ChangeJson("name", e.name, e.change, e.sizeA, e.sizeB);
     if (e.change == Change::kChanged) {
       item["headerOnly"] = e.headerOnly;
       item["filesCompared"] = e.filesCompared;
       if (!e.note.empty()) item["note"] = e.note;
       Json::Value files(Json::arrayValue);
-      for (const FileChange& f : e.files) {
-        Json::Value file;
-        file["path"] = f.path;
-        file["change"] = ChangeName(f.change);
-        file["sizeA"] = Json::UInt64(f.sizeA);
-        file["sizeB"] = Json::UInt64(f.sizeB);
-        files.append(file);
-      }
+      for (const FileChange& f : e.files) files.append(ChangeJson("path", f.path, f.change, f.sizeA, f.sizeB));
       item["files"] = files;
     }
     entries.append(item);
@@ -239,17 +244,13 @@ std::string DiffText(const PackageDiff& diff) {
   }
   for (const EntryChange& e : diff.entries) {
     out << e.name << ": " << ChangeName(e.change);
-    if (e.change == Change::kAdded) out << " (" << e.sizeB << " bytes)";
-    else if (e.change == Change::kRemoved) out << " (" << e.sizeA << " bytes)";
-    else out << " (" << e.sizeA << " -> " << e.sizeB << " bytes)";
+    SizesText(out, e.change, e.sizeA, e.sizeB);
     if (e.headerOnly) out << ", header only";
     if (!e.note.empty()) out << ", " << e.note;
     out << "\n";
     for (const FileChange& f : e.files) {
       out << "  " << ChangeName(f.change) << " " << f.path;
-      if (f.change == Change::kAdded) out << " (" << f.sizeB << " bytes)";
-      else if (f.change == Change::kRemoved) out << " (" << f.sizeA << " bytes)";
-      else out << " (" << f.sizeA << " -> " << f.sizeB << " bytes)";
+      SizesText(out, f.change, f.sizeA, f.sizeB);
       out << "\n";
     }
   }

@@ -9,6 +9,7 @@
 #include <exception>
 #include <sstream>
 
+#include "common/platform/cli.h"
 #include "common/platform/files.h"
 #include "common/platform/message_sink.h"
 #include "common/platform/progdir.h"
@@ -202,6 +203,16 @@ bool FindProduct(const std::string& name, products::ProductProfile* product, std
   }
   *error = "no product named " + name + " in " + platform::GetProgramDirectory() + "Products";
   return false;
+}
+
+bool ProductOption(const std::vector<std::string>& args, products::ProductProfile* storage,
+                   const products::ProductProfile** product, std::string* error) {
+  *product = nullptr;
+  const std::string* name = platform::CliOption(args, "--product");
+  if (!name) return true;
+  if (!FindProduct(*name, storage, error)) return false;
+  *product = storage;
+  return true;
 }
 
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,

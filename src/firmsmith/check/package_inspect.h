@@ -96,6 +96,11 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
 // product file (a path ending ".ini") describes.
 bool FindProduct(const std::string& name, products::ProductProfile* product, std::string* error);
 
+// The commands' "--product NAME|FILE.ini": *product stays nullptr without the
+// option, else points at *storage filled by FindProduct.
+bool ProductOption(const std::vector<std::string>& args, products::ProductProfile* storage,
+                   const products::ProductProfile** product, std::string* error);
+
 // "cramfs", "squashfs" or "none".
 const char* ImageKindName(int kind);
 // "0x%08x".

@@ -15,14 +15,14 @@ int RunDiff(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
   if (positionals.size() != 2) return platform::CliFail("diff: expected two packages (diff A B)");
   std::string error;
-  products::ProductProfile product;
-  const std::string* productName = platform::CliOption(args, "--product");
-  if (productName && !check::FindProduct(*productName, &product, &error)) return platform::CliFail(error);
+  products::ProductProfile storage;
+  const products::ProductProfile* product = nullptr;
+  if (!check::ProductOption(args, &storage, &product, &error)) return platform::CliFail(error);
   check::PackageDiff diff;
   bool compared = false;
   {
     check::TraceToStderr quiet;
-    compared = check::DiffPackages(positionals[0], positionals[1], productName ? &product : nullptr, &diff, &error);
+    compared = check::DiffPackages(positionals[0], positionals[1], product, &diff, &error);
   }
   if (!compared) {
     platform::CliFail(error);

@@ -13,14 +13,14 @@ int RunInspect(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
   if (positionals.size() != 1) return platform::CliFail("inspect: expected one package (inspect PACKAGE)");
   std::string error;
-  products::ProductProfile product;
-  const std::string* productName = platform::CliOption(args, "--product");
-  if (productName && !check::FindProduct(*productName, &product, &error)) return platform::CliFail(error);
+  products::ProductProfile storage;
+  const products::ProductProfile* product = nullptr;
+  if (!check::ProductOption(args, &storage, &product, &error)) return platform::CliFail(error);
   check::PackageReport report;
   bool read = false;
   {
     check::TraceToStderr quiet;
-    read = check::InspectPackage(positionals[0], productName ? &product : nullptr, &report, &error);
+    read = check::InspectPackage(positionals[0], product, &report, &error);
   }
   if (!read) return platform::CliFail(error);
   if (platform::CliHasFlag(args, "--json")) {

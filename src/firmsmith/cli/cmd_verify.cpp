@@ -12,13 +12,13 @@ int RunVerify(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
   if (positionals.size() != 1) return platform::CliFail("verify: expected one package (verify PACKAGE)");
   std::string error;
-  products::ProductProfile product;
-  const std::string* productName = platform::CliOption(args, "--product");
-  if (productName && !check::FindProduct(*productName, &product, &error)) return platform::CliFail(error);
+  products::ProductProfile storage;
+  const products::ProductProfile* product = nullptr;
+  if (!check::ProductOption(args, &storage, &product, &error)) return platform::CliFail(error);
   std::vector<std::string> problems;
   {
     check::TraceToStderr quiet;
-    problems = check::VerifyPackage(positionals[0], productName ? &product : nullptr);
+    problems = check::VerifyPackage(positionals[0], product);
   }
   for (const std::string& line : problems) std::cerr << positionals[0] << ": " << line << "\n";
   if (!problems.empty()) return 1;

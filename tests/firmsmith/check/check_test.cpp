@@ -254,7 +254,7 @@ TEST_F(CheckTest, SquashfsPartitionsAreCheckedAndCompared) {
   // A package whose user image is squashfs under a squashfs name, before and
   // after a file changed.
   std::vector<std::string> bins;
-  for (const std::string& version : {"1", "22"}) {
+  for (const std::string version : {"1", "22"}) {
     const std::string folder = GoodFolder("sq" + version);
     std::remove((folder + "/user-x.cramfs.img").c_str());
     WriteFile(dir_ / ("sqsrc" + version + "/etc/loadmod"), "insmod v" + version + ".ko\n");
