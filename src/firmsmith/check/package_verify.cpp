@@ -133,10 +133,14 @@ std::vector<std::string> Verify(const std::string& path, const products::Product
   std::vector<std::string> problems;
   PackageReport report;
   std::string error;
-  if (!InspectPackage(path, product, &report, &error)) return {error};
+  if (!InspectPackage(path, product, &report, &error)) {
+    // The caller names the file on every line already.
+    if (error.compare(0, path.size() + 2, path + ": ") == 0) error.erase(0, path.size() + 2);
+    return {error};
+  }
   if (report.flashImage) {
     if (!package::FlashSizeAccepted(report.fileSize))
-      problems.push_back(path + ": " + std::to_string(report.fileSize) + " bytes is not a flash image of 8, 16 or 32 MiB");
+      problems.push_back(std::to_string(report.fileSize) + " bytes is not a flash image of 8, 16 or 32 MiB");
     for (const ImageReport& e : report.entries)
       if (e.size < std::uint64_t{e.partitionEnd} - e.partitionStart)
         problems.push_back(e.name + ": the flash image ends inside the partition");
