@@ -67,6 +67,8 @@ bool MakeRealFolder(const std::string& root, const std::string& relative) {
 }
 
 bool CopyFolderInto(const std::string& from, const std::string& to) {
+  // An empty path would read as the root folder once it gets its slash.
+  if (from.empty() || to.empty()) return false;
   const std::string source = WithSlash(from);
   const std::string target = WithSlash(to);
   if (source == target) return true;

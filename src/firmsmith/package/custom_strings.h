@@ -23,7 +23,8 @@ std::string KoreanFontsFolder(const std::string& stringsPath);
 // sub-folders are copied recursively; nothing happens when both name the same
 // folder. A symbolic link or file in the way of a folder of `to` is replaced
 // by a real folder, so a copy into an unpacked partition never lands outside
-// it. Stops at the first file that cannot be copied and returns false.
+// it. Stops at the first file that cannot be copied and returns false; an
+// empty path copies nothing and is false.
 bool CopyFolderInto(const std::string& from, const std::string& to);
 
 // Makes `folder` (and its missing parents below `root`) a real folder inside

@@ -308,6 +308,13 @@ TEST(StringsAndPictures, FullLanguageReplacesTheStringsAndAddsKoreanFonts) {
   EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), package::kUpdateStrings);
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/French"), "f");
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/English"), "e");
+
+  // An empty strings path is no folder (least of all the root folder).
+  o.slots[package::kSlotStrings].sourcePath = "";
+  EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), package::kUpdateStrings);
+  // English, Korean, French and the emptied folder sub, as before.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "part/data/Strings"), fs::directory_iterator()), 4);
+  EXPECT_FALSE(package::CopyFolderInto("", dir / "part"));
 }
 
 // The custom-configuration reply as the device hands it back, without a
