@@ -29,7 +29,8 @@ bool CheckProductDefinition(const std::string& partition, const std::string& har
                             const MakeEnvironment& environment) {
   const std::string path = platform::JoinPath(partition, kProductDefinitionName);
   // Opened first on its own so the operator learns the system's reason.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO of a hostile image must not hang the run.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     const std::string reason = std::strerror(errno);
     SinkOf(environment).ShowMessage(reason + "\n" + uitext::GetString("alarm_readProduct"),
