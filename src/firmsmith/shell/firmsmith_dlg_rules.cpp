@@ -18,6 +18,7 @@
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/file_ops.h"
 #include "firmsmith/package/input_probe.h"
+#include "firmsmith/package/user_gain.h"
 #include "firmsmith/shell/firmsmith_dlg.h"
 #include "firmsmith/shell/language_select_dlg.h"
 #include "firmsmith/shell/ping.h"
@@ -44,19 +45,6 @@ const char* const kGainLabels[] = {
     "-1.5db",  "0db",   "1.5db",   "3db",   "4.5db",   "6db",  "7.5db",  "9db",  "10.5db", "12db",
     "13.5db",  "15db",  "16.5db",  "18db",  "19.5db",  "21db", "22.5db", "24db",
 };
-constexpr char kDefaultGainCode[] = "01011";  // the position of "0db"
-
-// A gain code is written as binary digits, most significant first; anything
-// but 0 and 1 makes the whole code 0, as the register would not take it.
-int GainCode(const std::string& digits) {
-  int code = 0;
-  for (char c : digits) {
-    if (c != '0' && c != '1') return 0;
-    code = code * 2 + (c - '0');
-    if (code > 0xffff) return 0;  // longer than any codec field
-  }
-  return code;
-}
 
 // Position in a type list of a file-system code: 2, 3, 4 are Squashfs, Jffs2,
 // Ext4; anything else is Cramfs.
@@ -539,7 +527,8 @@ void CFirmsmithDlg::FillGainLists() {
   const platform::Profile settings = platform::Profile::Load(programDirectory_ + "Config.ini");
   const std::string defaultLabel = settings.Get("register", "defaultLineInGain", "0db");
   for (const char* label : kGainLabels) {
-    const int code = GainCode(settings.Get("register", label, kDefaultGainCode));
+    const int code =
+        package::GainCodeFromDigits(settings.Get("register", label, package::kDefaultGainCode));
     for (QComboBox* list : {c_.lineInLeft, c_.lineInRight}) {
       list->addItem(QString::fromLatin1(label), code);
       if (defaultLabel == label) list->setCurrentIndex(list->count() - 1);
