@@ -16,6 +16,7 @@ packages=(
   # peer tools the tests check our formats against
   util-linux-extra u-boot-tools zip unzip file
   python3 python3-xlrd python3-xlwt catdoc
+  libreoffice-calc-nogui
   # headless GUI runs, screenshots, network-namespace tests, benchmark timing
   xvfb xauth x11-apps imagemagick iproute2 iputils-ping time
 )

@@ -159,4 +159,38 @@ TEST_F(TransloomCli, ExportImportDeleteConvert) {
   }
 }
 
+// A translator's spreadsheet program wrote this workbook, not our writer:
+// LibreOffice turns a CSV into an Excel 97 file, which we import and convert.
+TEST_F(TransloomCli, WorkbookSavedByLibreOfficeFromCsv) {
+  if (!testsupport::HaveProgram("soffice")) GTEST_SKIP() << "LibreOffice is missing";
+  testsupport::WriteFile(dir_ / "lo/127.0.0.1_20261210000000_Russian.csv",
+                         "Menu.Title,Main menu,\u0413\u043b\u0430\u0432\u043d\u043e\u0435\n"
+                         "Menu.Net,Network,\u7f51\u7edc\u8bbe\u7f6e\n"
+                         "Menu.Ar,Arabic,\u0645\u0631\u062d\u0628\u0627\n"
+                         "Menu.Count,Count,10\n"
+                         ",orphan,left out\n");
+  const CommandResult lo = RunCommand(
+      {"soffice", "--headless", "--norestore", "--infilter=CSV:44,34,76,1",
+       "--convert-to", "xls:MS Excel 97", "--outdir", dir_ / "lo",
+       dir_ / "lo/127.0.0.1_20261210000000_Russian.csv"},
+      "", {{"HOME", dir_ / "lo-home"}});
+  const std::string book = dir_ / "lo/127.0.0.1_20261210000000_Russian.xls";
+  ASSERT_TRUE(testsupport::FileExists(book)) << lo.out << lo.err;
+
+  const std::string lines =
+      "Menu.Title=\u0413\u043b\u0430\u0432\u043d\u043e\u0435\r\n"
+      "Menu.Net=\u7f51\u7edc\u8bbe\u7f6e\r\n"
+      "Menu.Ar=\u0645\u0631\u062d\u0628\u0627\r\n"
+      "Menu.Count=10\r\n";
+  StartDevice();
+  CommandResult r = Run({"import", book}, Device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(state() + "/imported/Russian"), lines);
+
+  testsupport::WriteFile(dir_ / "strings/.keep", "");
+  r = Run({"convert", book, "--strings-dir", dir_ / "strings"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(dir_ / "strings/Russian"), "\xEF\xBB\xBF\r\n" + lines);
+}
+
 }  // namespace
