@@ -64,6 +64,18 @@ const char* const kFirmsmithKeys[] = {
     "make_error", "make_updatefile_failed", "open_original_file", "original_file_error",
     "open_cramfs_file", "cramfs_filesize", "product_error", "package_success", "readfile",
     "InputLink",
+    // Messages of the make operation whose key reads as English when untranslated.
+    "Firmsmith.%s was written but does not pass its check:",
+    "Firmsmith.Cannot open the boot logo file.",
+    "Firmsmith.Cannot write the backup of the original file.",
+    "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.",
+    "Firmsmith.The ProductDefinition of the custom partition could not be rewritten.",
+    "Firmsmith.The ProductDefinition of the custom partition is not valid JSON.",
+    "Firmsmith.The boot logo header template imgH.data is missing or empty.",
+    "Firmsmith.The line-in gain could not be written to etc/loadmod.",
+    "Firmsmith.The logo pictures could not be converted.",
+    "Firmsmith.The upgrade file holds no InstallDesc.",
+    "Firmsmith.Writing the flash burning image failed.",
 };
 
 // Every key Transloom shows: its dialog template, about box and messages.
@@ -86,7 +98,8 @@ const char* const kTransloomKeys[] = {
 };
 
 // Keys whose text the build fills with a name through printf: exactly one %s.
-const std::set<std::string> kFormatKeys = {"alarm_makeerror", "make_error", "package_success"};
+const std::set<std::string> kFormatKeys = {"alarm_makeerror", "make_error", "package_success",
+                                           "Firmsmith.%s was written but does not pass its check:"};
 
 // Names that read the same in every language.
 const std::set<std::string> kUntranslated = {
