@@ -40,17 +40,6 @@ bool ReadAll(const std::string& path, Buffer* out) {
   return true;
 }
 
-bool WriteAllTo(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool WriteAtomic(const std::string& path, const char* data, std::size_t size) {
   std::string tmpl = path + ".tmp-XXXXXX";
   int fd = ::mkstemp(tmpl.data());
@@ -59,7 +48,7 @@ bool WriteAtomic(const std::string& path, const char* data, std::size_t size) {
   mode_t mask = ::umask(0);
   ::umask(mask);
   ::fchmod(fd, 0666 & ~mask);
-  bool ok = WriteAllTo(fd, data, size) && ::fsync(fd) == 0;
+  bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
   if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
   ::unlink(tmpl.c_str());
@@ -69,6 +58,18 @@ bool WriteAtomic(const std::string& path, const char* data, std::size_t size) {
 }  // namespace
 
 bool ReadFileText(const std::string& path, std::string* text) { return ReadAll(path, text); }
+
+bool WriteAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
 
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
   return ReadAll(path, bytes);

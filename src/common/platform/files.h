@@ -9,6 +9,10 @@
 namespace platform {
 
 bool ReadFileText(const std::string& path, std::string* text);
+
+// Writes every byte to an open descriptor, retrying short and interrupted
+// writes; false on the first error.
+bool WriteAll(int fd, const void* data, std::size_t size);
 bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes);
 
 // Writes through "<path>.tmp-XXXXXX" in the same folder, flushes, then renames

@@ -23,10 +23,6 @@
 
 namespace {
 
-constexpr std::uint32_t kReplyBufferSize = 131072;
-constexpr int kConfigExportWaitMs = 8000;
-constexpr int kCustomConfigWaitMs = 5000;
-
 // DL_Init on entry; on every way out the session is closed and the library
 // released.
 class DeviceSession {
@@ -68,14 +64,11 @@ class TempReplyFile {
 // Reads one zipped configuration and unpacks it into `folder`. Returns the
 // DL_GetConfig result (>= 1 success), or 0 when the reply could not be
 // stored or unpacked (with *problem set).
-std::int32_t FetchZip(std::int32_t handle, int command, int waitMs, const std::string& folder,
+std::int32_t FetchZip(std::int32_t handle, int command, const std::string& folder,
                       std::string* problem) {
-  std::vector<std::uint8_t> buffer(kReplyBufferSize, 0);
-  std::uint32_t returned = 0;
-  const std::int32_t r =
-      DL_GetConfig(handle, command, -1, buffer.data(), kReplyBufferSize, &returned, waitMs);
+  std::vector<std::uint8_t> buffer;
+  const std::int32_t r = package::ReadConfigReply(handle, command, &buffer);
   if (r < 1) return r;
-  buffer.resize(returned);
   TempReplyFile zip;
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
@@ -121,8 +114,7 @@ int RunFetchConfig(const std::vector<std::string>& args) {
 
   std::string problem;
   if (platform::CliHasFlag(args, "--users")) {
-    const std::int32_t r = FetchZip(session.handle, CMD_CONFIG_EXPORT, kConfigExportWaitMs,
-                                    platform::JoinPath(*out, "cfg"), &problem);
+    const std::int32_t r = FetchZip(session.handle, CMD_CONFIG_EXPORT, platform::JoinPath(*out, "cfg"), &problem);
     if (r == 0) return platform::CliFail("fetch-config: " + problem);
     if (r < 0) {
       return platform::CliFail(uitext::GetString("alarm_getcfg_error") + " (" +
@@ -130,7 +122,7 @@ int RunFetchConfig(const std::vector<std::string>& args) {
     }
   }
   const std::int32_t r =
-      FetchZip(session.handle, CMD_CUSTOM_CONFIG, kCustomConfigWaitMs, *out, &problem);
+      FetchZip(session.handle, CMD_CUSTOM_CONFIG, *out, &problem);
   if (r == 0) return platform::CliFail("fetch-config: " + problem);
   if (r < 0) {
     // A refusal means the device cannot give its custom configuration; a

@@ -59,13 +59,9 @@ bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, const std::string& f
 // device takes the stored passwords as they stand. Failures are silent.
 void CopyUsers(const DeviceLogin& login, const std::string& tempFolder,
                const std::string& customConfig, const MakeEnvironment& env) {
-  std::vector<std::uint8_t> reply(kReplyBufferSize);
-  std::uint32_t size = 0;
-  const std::int32_t r = DL_GetConfig(login.handle(), CMD_CONFIG_EXPORT, -1, reply.data(),
-                                      kReplyBufferSize, &size, kConfigExportWaitMs);
-  if (r < 1 || size > kReplyBufferSize) return;
+  std::vector<std::uint8_t> reply;
+  if (ReadConfigReply(login.handle(), CMD_CONFIG_EXPORT, &reply) < 1) return;
   const std::string folder = platform::JoinPath(tempFolder, "configExport");
-  reply.resize(size);
   if (!StoreAndUnpack(reply, folder, "config.cfg", "cfg", env)) return;
   std::string text;
   Json::Value root;
@@ -105,6 +101,16 @@ const char* DeviceLoginMessageKey(int error) {
   }
 }
 
+std::int32_t ReadConfigReply(std::int32_t handle, int command, std::vector<std::uint8_t>* reply) {
+  reply->assign(kReplyBufferSize, 0);
+  std::uint32_t size = 0;
+  const int waitMs = command == CMD_CONFIG_EXPORT ? kConfigExportWaitMs : kCustomConfigWaitMs;
+  const std::int32_t r =
+      DL_GetConfig(handle, command, -1, reply->data(), kReplyBufferSize, &size, waitMs);
+  reply->resize(r >= 1 ? std::min(size, kReplyBufferSize) : 0);
+  return r;
+}
+
 bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& tempFolder,
                         const std::string& customConfig) {
   const MakeOptions& o = *request.options;
@@ -121,15 +127,12 @@ bool FetchDeviceConfigs(const CustomisationRequest& request, const std::string& 
 
   if (o.copyUsers) CopyUsers(login, tempFolder, customConfig, env);
 
-  std::vector<std::uint8_t> reply(kReplyBufferSize, 0);
-  std::uint32_t size = 0;
-  const std::int32_t result = DL_GetConfig(login.handle(), CMD_CUSTOM_CONFIG, -1, reply.data(),
-                                           kReplyBufferSize, &size, kCustomConfigWaitMs);
+  std::vector<std::uint8_t> reply;
+  const std::int32_t result = ReadConfigReply(login.handle(), CMD_CUSTOM_CONFIG, &reply);
   if (result >= 1) {
     Pause(env, 0.2);
     login.Logout();
   }
-  reply.resize(result >= 1 ? std::min(size, kReplyBufferSize) : 0);
   return TakeCustomConfigReply(request, result, reply, tempFolder, customConfig);
 }
 

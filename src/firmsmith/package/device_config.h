@@ -14,6 +14,11 @@ namespace package {
 // The package maker's message for a failed DL_Login, chosen by its error code.
 const char* DeviceLoginMessageKey(int error);
 
+// One zipped configuration read from a logged-in device: CMD_CONFIG_EXPORT
+// (accounts and settings) or CMD_CUSTOM_CONFIG, each with its own wait. The
+// DL_GetConfig result (>= 1 success); `reply` holds the bytes received.
+std::int32_t ReadConfigReply(std::int32_t handle, int command, std::vector<std::uint8_t>* reply);
+
 // Logs into the device of the options and fills `customConfig` (a real
 // folder of the unpacked partition). Replies are kept under `tempFolder`
 // ("configExport", "customDevice"). False after one box; on every failure

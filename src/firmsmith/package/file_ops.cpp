@@ -11,20 +11,6 @@
 #include "common/platform/files.h"
 
 namespace package {
-namespace {
-
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
 
 InputFile::~InputFile() {
   if (fd_ >= 0) ::close(fd_);
@@ -79,7 +65,7 @@ bool OutputFile::Create(const std::string& path) {
 }
 
 bool OutputFile::Write(const void* data, std::size_t size) {
-  return fd_ >= 0 && WriteAll(fd_, static_cast<const std::uint8_t*>(data), size);
+  return fd_ >= 0 && platform::WriteAll(fd_, data, size);
 }
 
 bool OutputFile::Commit() {
