@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "firmsmith/shell/ping.h"
+#include "common/net/ping.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   // An exact-size copy so the sanitizer sees any read past the datagram.

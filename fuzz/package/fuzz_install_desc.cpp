@@ -8,8 +8,8 @@
 #include <string>
 
 #include "common/platform/files.h"
-#include "firmsmith/package/install_desc.h"
-#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/layout/json_file.h"
 
 namespace {
 

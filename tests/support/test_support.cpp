@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -149,6 +150,13 @@ std::optional<std::string> RecordingMessageSink::ChooseFile(const std::string&, 
 std::optional<std::string> RecordingMessageSink::ChooseFolder(const std::string&,
                                                               const std::string&) {
   return ChooseFile("", "", "");
+}
+
+std::vector<platform::FolderEntry> ListEntries(const std::string& folder) {
+  std::vector<platform::FolderEntry> entries;
+  if (platform::Status listed = platform::ListFolder(folder, &entries); !listed)
+    std::fprintf(stderr, "%s\n", listed.message.c_str());
+  return entries;
 }
 
 }  // namespace testsupport

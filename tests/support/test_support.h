@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/files.h"
 #include "common/platform/message_sink.h"
 
 namespace testsupport {
@@ -47,6 +48,9 @@ bool HaveProgram(const std::string& name);
 void WriteFile(const std::string& path, const std::string& content);  // makes parent folders
 std::string ReadFile(const std::string& path);                        // "" when missing
 bool FileExists(const std::string& path);
+// platform::ListFolder for tests: the entries, or none (with the reason on
+// standard error) when the folder cannot be listed.
+std::vector<platform::FolderEntry> ListEntries(const std::string& folder);
 
 // Records every box; answers from `answers` in order, then with Ok/Yes.
 class RecordingMessageSink : public platform::MessageSink {

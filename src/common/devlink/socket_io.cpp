@@ -22,11 +22,6 @@ int RemainingMs(Deadline deadline) {
   return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
 }
 
-void UniqueFd::Reset(int fd) {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
-}
-
 bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in* addr) {
   *addr = sockaddr_in{};
   addr->sin_family = AF_INET;
@@ -38,19 +33,11 @@ namespace {
 
 // Waits for `events` on fd; false on time-out. Retries after signals.
 bool WaitFor(int fd, short events, Deadline deadline, short* revents) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, RemainingMs(deadline));
-    if (n > 0) {
-      *revents = p.revents;
-      return true;
-    }
-    if (n == 0) return false;
-    if (errno != EINTR) {
-      *revents = POLLERR;
-      return true;
-    }
-  }
+  pollfd p{fd, events, 0};
+  const int n = platform::RetryOnInterrupt([&] { return ::poll(&p, 1, RemainingMs(deadline)); });
+  if (n == 0) return false;
+  *revents = n > 0 ? p.revents : POLLERR;
+  return true;
 }
 
 }  // namespace
@@ -79,12 +66,12 @@ ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd
 IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline deadline) {
   std::size_t sent = 0;
   while (sent < size) {
-    const ssize_t n = ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = platform::RetryOnInterrupt(
+        [&] { return ::send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT); });
     if (n > 0) {
       sent += static_cast<std::size_t>(n);
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       short revents = 0;
       if (!WaitFor(fd, POLLOUT, deadline, &revents)) return IoResult::kTimeout;
@@ -104,13 +91,13 @@ IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, D
       case wire::FrameDecoder::Result::kMalformed: return IoResult::kMalformed;
       case wire::FrameDecoder::Result::kNeedMore: break;
     }
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    const ssize_t n =
+        platform::RetryOnInterrupt([&] { return ::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT); });
     if (n > 0) {
       decoder->Feed(chunk, static_cast<std::size_t>(n));
       continue;
     }
     if (n == 0) return IoResult::kClosed;
-    if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::kError;
     short revents = 0;
     if (!WaitFor(fd, POLLIN, deadline, &revents)) return IoResult::kTimeout;

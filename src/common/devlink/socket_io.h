@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/devlink/wire.h"
+#include "common/platform/fd.h"
 
 namespace devlink::net {
 
@@ -19,31 +20,7 @@ Deadline DeadlineAfter(int milliseconds);
 // Milliseconds left until the deadline, at least 0.
 int RemainingMs(Deadline deadline);
 
-// Owns one file descriptor.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() { Reset(); }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) Reset(other.Release());
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void Reset(int fd = -1);
-
- private:
-  int fd_ = -1;
-};
+using platform::UniqueFd;
 
 enum class IoResult { kOk, kTimeout, kClosed, kError, kMalformed };
 

@@ -7,98 +7,115 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
+
+#include "common/platform/fd.h"
 
 namespace platform {
 namespace {
 
-struct FdCloser {
-  int fd;
-  ~FdCloser() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 template <typename Buffer>
-bool ReadAll(const std::string& path, Buffer* out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  FdCloser closer{fd};
+Status ReadAll(const std::string& path, Buffer* out) {
+  std::string why;
+  UniqueFd fd = OpenRegularForReading(path, &why);
+  if (!fd.valid()) return Status::Fail(why);
   struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::fstat(fd.get(), &st) != 0) return FailErrno("cannot examine " + path);
   out->clear();
   out->reserve(static_cast<std::size_t>(st.st_size));
   char chunk[65536];
   for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
+    const ssize_t n = ReadFull(fd.get(), chunk, sizeof chunk);
+    if (n < 0) return FailErrno("cannot read " + path);
     out->insert(out->end(), chunk, chunk + n);
+    if (static_cast<std::size_t>(n) < sizeof chunk) break;
   }
-  return true;
+  return Status::Ok();
 }
 
-bool WriteAtomic(const std::string& path, const char* data, std::size_t size) {
+Status WriteAtomic(const std::string& path, const char* data, std::size_t size) {
   std::string tmpl = path + ".tmp-XXXXXX";
-  int fd = ::mkstemp(tmpl.data());
-  if (fd < 0) return false;
+  UniqueFd fd(::mkstemp(tmpl.data()));
+  if (!fd.valid()) return FailErrno("cannot create a temporary file beside " + path);
   // Keep the mode an ordinary file would get, not mkstemp's 0600.
-  mode_t mask = ::umask(0);
+  const mode_t mask = ::umask(0);
   ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  bool ok = WriteAll(fd, data, size) && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(tmpl.c_str(), path.c_str()) == 0) return true;
-  ::unlink(tmpl.c_str());
-  return false;
+  ::fchmod(fd.get(), 0666 & ~mask);
+  Status status = Status::Ok();
+  if (!WriteFull(fd.get(), data, size))
+    status = FailErrno("cannot write " + tmpl);
+  else if (::fsync(fd.get()) != 0)
+    status = FailErrno("cannot flush " + tmpl);
+  else if (::close(fd.Release()) != 0)
+    status = FailErrno("cannot write " + tmpl);
+  else if (::rename(tmpl.c_str(), path.c_str()) != 0)
+    status = FailErrno("cannot replace " + path);
+  if (!status) ::unlink(tmpl.c_str());
+  return status;
 }
 
 }  // namespace
 
-bool ReadFileText(const std::string& path, std::string* text) { return ReadAll(path, text); }
+Status ReadFileText(const std::string& path, std::string* text) { return ReadAll(path, text); }
 
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
+Status ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes) {
   return ReadAll(path, bytes);
 }
 
-bool WriteFileAtomic(const std::string& path, const std::string& content) {
+Status WriteFileAtomic(const std::string& path, const std::string& content) {
   return WriteAtomic(path, content.data(), content.size());
 }
 
-bool WriteFileAtomic(const std::string& path, const std::vector<std::uint8_t>& content) {
+Status WriteFileAtomic(const std::string& path, const std::vector<std::uint8_t>& content) {
   return WriteAtomic(path, reinterpret_cast<const char*>(content.data()), content.size());
 }
 
-std::vector<FolderEntry> ListFolder(const std::string& folder) {
-  std::vector<FolderEntry> entries;
-  DIR* dir = ::opendir(folder.c_str());
-  if (dir == nullptr) return entries;
-  while (struct dirent* d = ::readdir(dir)) {
+Status ListFolderAt(int dirFd, const std::string& shownPath, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  // fdopendir takes the descriptor it is given; hand it a copy.
+  const int copy = ::fcntl(dirFd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return FailErrno("cannot list folder " + shownPath);
+  DIR* dir = ::fdopendir(copy);
+  if (dir == nullptr) {
+    const int err = errno;
+    ::close(copy);
+    return FailErrno("cannot list folder " + shownPath, err);
+  }
+  ::rewinddir(dir);
+  Status status = Status::Ok();
+  for (;;) {
+    errno = 0;
+    struct dirent* d = ::readdir(dir);
+    if (d == nullptr) {
+      if (errno != 0) status = FailErrno("cannot list folder " + shownPath);
+      break;
+    }
     std::string name = d->d_name;
     if (name == "." || name == "..") continue;
     struct stat st {};
-    // lstat: a symbolic link to a folder is not walked into.
-    bool isDir = ::lstat(JoinPath(folder, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    entries.push_back(FolderEntry{name, isDir});
+    if (::fstatat(dirFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      status = FailErrno("cannot examine " + JoinPath(shownPath, name));
+      break;
+    }
+    entries->push_back(FolderEntry{std::move(name), S_ISDIR(st.st_mode), S_ISLNK(st.st_mode)});
   }
   ::closedir(dir);
-  std::sort(entries.begin(), entries.end(),
+  if (!status) {
+    entries->clear();
+    return status;
+  }
+  std::sort(entries->begin(), entries->end(),
             [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
-  return entries;
+  return status;
+}
+
+Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  UniqueFd fd(RetryOnInterrupt([&] {
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }));
+  if (!fd.valid()) return FailErrno("cannot list folder " + folder);
+  return ListFolderAt(fd.get(), folder, entries);
 }
 
 std::string JoinPath(const std::string& a, const std::string& b) {

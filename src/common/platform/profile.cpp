@@ -206,7 +206,7 @@ bool WriteProfileString(const std::string& path, const std::string& section,
   }
   std::string out;
   for (const std::string& l : lines) out += l + newline;
-  return WriteFileAtomic(path, out);
+  return WriteFileAtomic(path, out).ok;
 }
 
 }  // namespace platform

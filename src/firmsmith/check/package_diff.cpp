@@ -12,7 +12,7 @@
 
 #include "common/platform/files.h"
 #include "firmsmith/check/package_inspect.h"
-#include "firmsmith/package/install_desc.h"
+#include "firmsmith/package/layout/install_desc.h"
 
 namespace check {
 namespace {
@@ -27,7 +27,9 @@ void WalkTree(const std::string& root, const std::string& relative, int depth,
               std::map<std::string, TreeFile>* files) {
   if (depth > 256) return;
   const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  std::vector<platform::FolderEntry> entries;
+  platform::ListFolder(folder, &entries);
+  for (const platform::FolderEntry& e : entries) {
     const std::string rel = relative.empty() ? e.name : relative + "/" + e.name;
     struct stat st {};
     if (::lstat(platform::JoinPath(root, rel).c_str(), &st) != 0) continue;

@@ -17,11 +17,11 @@
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "firmsmith/fsimage/image_probe.h"
-#include "firmsmith/package/file_ops.h"
-#include "firmsmith/package/flash_image.h"
-#include "firmsmith/package/install_desc.h"
-#include "firmsmith/package/json_file.h"
-#include "firmsmith/package/make_options.h"
+#include "common/platform/file_ops.h"
+#include "firmsmith/package/layout/flash_image.h"
+#include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/layout/json_file.h"
+#include "firmsmith/package/make/make_options.h"
 
 namespace check {
 namespace {
@@ -94,13 +94,16 @@ bool InspectUpgradePackage(const std::string& folder, const products::ProductPro
                            PackageReport* report, std::string* error) {
   ReadInstallDesc(folder, report);
   const std::string payloads = platform::JoinPath(report->scratch->path(), "payload");
-  if (!package::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  if (!platform::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
+  std::vector<platform::FolderEntry> entries;
+  if (platform::Status listed = platform::ListFolder(folder, &entries); !listed)
+    return *error = listed.message, false;
+  for (const platform::FolderEntry& e : entries) {
     if (e.isDirectory || e.name == package::kInstallDescName) continue;
     ImageReport image;
     image.name = e.name;
     const std::string path = platform::JoinPath(folder, e.name);
-    image.size = package::FileSize(path);
+    image.size = platform::FileSize(path);
     if (EndsWith(e.name, ".img") && image.size >= fsimage::IH_SIZE) {
       image.image = fsimage::VerifyImage(path, &image.header, &image.headerCheck);
       image.payloadSize = image.size - fsimage::IH_SIZE;
@@ -128,7 +131,7 @@ bool InspectFlashImage(const std::string& path, const products::ProductProfile& 
     if (package::ReadPartitionFromFlash(path, image.payloadPath, np.spec->start, np.spec->end) !=
         package::FlashResult::kOk)
       return *error = "cannot read partition " + image.name + " of " + path, false;
-    image.size = image.payloadSize = package::FileSize(image.payloadPath);
+    image.size = image.payloadSize = platform::FileSize(image.payloadPath);
     image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
     SetPartition(product, np.spec, &image);
     report->entries.push_back(std::move(image));
@@ -170,7 +173,7 @@ ScratchFolder::ScratchFolder() {
 }
 
 ScratchFolder::~ScratchFolder() {
-  if (!path_.empty()) package::RemoveTree(path_);
+  if (!path_.empty()) platform::RemoveTree(path_);
 }
 
 const char* ImageKindName(int kind) {
@@ -189,7 +192,7 @@ std::string Hex32(std::uint32_t value) {
 
 bool FindProduct(const std::string& name, products::ProductProfile* product, std::string* error) {
   // A product file given by its path serves products that are not installed.
-  if (EndsWith(name, ".ini") && package::IsRegularFile(name)) {
+  if (EndsWith(name, ".ini") && platform::IsRegularFile(name)) {
     *product = products::LoadProductProfile(name);
     if (!product->name.empty()) return true;
     *error = name + ": no product in this file";
@@ -220,8 +223,8 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
   try {
     *report = PackageReport();
     report->path = path;
-    if (!package::IsRegularFile(path)) return *error = path + ": not a readable file", false;
-    report->fileSize = package::FileSize(path);
+    if (!platform::IsRegularFile(path)) return *error = path + ": not a readable file", false;
+    report->fileSize = platform::FileSize(path);
     report->scratch = std::make_shared<ScratchFolder>();
     if (!report->scratch->ok()) return *error = "cannot create a temporary folder", false;
     report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
@@ -247,7 +250,7 @@ bool ExtractPayload(const ImageReport& image, const std::string& destination, st
   if (image.fsKind == fsimage::kImageKindSquashfs) {
     CollectingSink sink;
     if (fsimage::ExtractSquashfsImage(image.payloadPath, destination, sink) == 1 &&
-        package::IsDirectory(destination))
+        platform::IsDirectory(destination))
       return true;
     *error = image.name + ": unsquashfs failed" + (sink.texts.empty() ? "" : ": " + sink.texts);
     return false;

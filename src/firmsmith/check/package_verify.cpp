@@ -9,9 +9,9 @@
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "firmsmith/fsimage/image_probe.h"
-#include "firmsmith/package/flash_image.h"
-#include "firmsmith/package/install_desc.h"
-#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/layout/flash_image.h"
+#include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/layout/json_file.h"
 
 namespace check {
 namespace {

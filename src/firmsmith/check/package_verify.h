@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "firmsmith/package/make_operation.h"
+#include "firmsmith/package/make/make_operation.h"
 #include "firmsmith/products/product_profile.h"
 
 namespace check {

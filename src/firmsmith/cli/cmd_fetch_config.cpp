@@ -18,7 +18,7 @@
 #include "common/platform/files.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
-#include "firmsmith/package/device_config.h"
+#include "firmsmith/package/customise/device_config.h"
 #include "firmsmith/fsimage/archive.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "common/platform/cli.h"
-#include "firmsmith/shell/logo_convert.h"
+#include "firmsmith/logo/logo_convert.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/check/package_verify.h"
-#include "firmsmith/package/job_file.h"
-#include "firmsmith/package/make_operation.h"
+#include "firmsmith/package/make/job_file.h"
+#include "firmsmith/package/make/make_operation.h"
 #include "firmsmith/products/product_profile.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "common/platform/debuglog.h"
 #include "common/platform/files.h"
-#include "firmsmith/fsimage/unique_fd.h"
+#include "common/platform/fd.h"
 #include "firmsmith/fsimage/zip_reader.h"
 
 namespace fsimage {
@@ -100,20 +100,20 @@ std::string EnterFolders(const std::string& root, const std::vector<std::string>
 // Creates or truncates the file of an entry in `folder` (a real path inside
 // the root). An existing symbolic link is written through only when it
 // resolves to a regular file inside the root.
-UniqueFd CreateEntryFile(const std::string& root, const std::string& folder,
+platform::UniqueFd CreateEntryFile(const std::string& root, const std::string& folder,
                          const std::string& name, std::string* createdPath) {
   std::string target = platform::JoinPath(folder, name);
   struct stat st {};
   if (::lstat(target.c_str(), &st) == 0) {
     if (S_ISLNK(st.st_mode)) {
       target = RealPath(target);
-      if (target.empty() || !IsInside(target, root)) return UniqueFd();
+      if (target.empty() || !IsInside(target, root)) return platform::UniqueFd();
     } else if (!S_ISREG(st.st_mode)) {
-      return UniqueFd();
+      return platform::UniqueFd();
     }
   }
   // O_NOFOLLOW: no link swapped in meanwhile is followed.
-  UniqueFd fd = OpenRegular(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+  platform::UniqueFd fd = platform::OpenRegular(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
   if (fd.valid()) *createdPath = target;
   return fd;
 }
@@ -140,7 +140,7 @@ void ExtractEntry(ZZIP_DIR* dir, const std::string& name, const std::string& roo
     return;
   }
   std::string path;
-  UniqueFd out = CreateEntryFile(root, folder, file, &path);
+  platform::UniqueFd out = CreateEntryFile(root, folder, file, &path);
   if (!out.valid()) {
     platform::DebugOutput("skip %s: cannot create the file\n", name.c_str());
     return;
@@ -149,7 +149,7 @@ void ExtractEntry(ZZIP_DIR* dir, const std::string& name, const std::string& roo
     zzip_ssize_t n = zzip_file_read(entry.get(), chunk.data(), chunk.size());
     if (n == 0) break;
     // A damaged entry leaves no half-written file behind.
-    if (n < 0 || !WriteFully(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
+    if (n < 0 || !platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
       platform::DebugOutput("skip %s: damaged entry or short write\n", name.c_str());
       out.Reset();
       ::unlink(path.c_str());
@@ -161,7 +161,7 @@ void ExtractEntry(ZZIP_DIR* dir, const std::string& name, const std::string& roo
 // Adds one file as an entry named `name`. 0, or -1 to stop the walk.
 int AddFile(zipFile zip, const std::string& path, const std::string& name, const struct stat& self,
             std::vector<char>& chunk) {
-  UniqueFd in = OpenRegularForReading(path);
+  platform::UniqueFd in = platform::OpenRegularForReading(path);
   if (!in.valid()) return 0;  // not a readable regular file: left out
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return 0;
@@ -181,7 +181,7 @@ int AddFile(zipFile zip, const std::string& path, const std::string& name, const
   int rc = 0;
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    if (ReadFully(in.get(), chunk.data(), want) != static_cast<ssize_t>(want) ||
+    if (platform::ReadFull(in.get(), chunk.data(), want) != static_cast<ssize_t>(want) ||
         zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(want)) != ZIP_OK) {
       platform::DebugOutput("%s: cannot be read or packed completely\n", path.c_str());
       rc = -1;
@@ -195,7 +195,9 @@ int AddFile(zipFile zip, const std::string& path, const std::string& name, const
 
 int AddTree(zipFile zip, const std::string& folder, const struct stat& self,
             std::vector<char>& chunk) {
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolder(folder, &entries)) return -1;
+  for (const platform::FolderEntry& e : entries) {
     std::string path = platform::JoinPath(folder, e.name);
     int rc = e.isDirectory ? AddTree(zip, path, self, chunk) : AddFile(zip, path, e.name, self, chunk);
     if (rc != 0) return rc;

@@ -61,13 +61,9 @@ class TreeScanner {
     if (std::find(ancestors_.begin(), ancestors_.end(), id) != ancestors_.end())
       return Fail("folder loop through a symbolic link at " + folder);
     ancestors_.push_back(id);
-    const std::vector<platform::FolderEntry> list = platform::ListFolder(folder);
-    if (list.empty()) {
-      // The listing cannot tell an empty folder from an unreadable one.
-      DIR* d = ::opendir(folder.c_str());
-      if (d == nullptr) return Fail("cannot list folder " + folder + ": " + std::strerror(errno));
-      ::closedir(d);
-    }
+    std::vector<platform::FolderEntry> list;
+    if (platform::Status listed = platform::ListFolder(folder, &list); !listed)
+      return Fail(listed.message);
     std::uint64_t listBytes = 0;
     for (const platform::FolderEntry& item : list) {
       if (IsSkipped(item.name)) continue;

@@ -8,7 +8,7 @@
 #include "common/platform/debuglog.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/image_probe.h"
-#include "firmsmith/fsimage/unique_fd.h"
+#include "common/platform/fd.h"
 
 namespace fsimage {
 namespace {
@@ -73,10 +73,10 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
                        SquashfsBuildParameters(sourceFolder, imagePath, smallBlocks), sink))
     return false;
 
-  UniqueFd image = OpenRegularForReading(imagePath);
+  platform::UniqueFd image = platform::OpenRegularForReading(imagePath);
   char magic[kSquashfsMagicLength] = {};
   if (!image.valid()) sink.ShowMessage("open squashfs error", "");
-  if (image.valid() && ReadFullyAt(image.get(), magic, sizeof magic, 0) ==
+  if (image.valid() && platform::ReadFullAt(image.get(), magic, sizeof magic, 0) ==
                            static_cast<ssize_t>(sizeof magic) &&
       std::memcmp(magic, kSquashfsMagic, sizeof magic) == 0)
     return true;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/platform/debuglog.h"
-#include "firmsmith/fsimage/unique_fd.h"
+#include "common/platform/fd.h"
 
 namespace fsimage {
 namespace {
@@ -42,9 +42,9 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
 constexpr std::size_t kCopyChunk = 64 * 1024;
 
 // Opens an image file and reads its header bytes; invalid when either fails.
-UniqueFd OpenImage(const std::string& path, std::uint8_t* bytes) {
-  UniqueFd fd = OpenRegularForReading(path);
-  if (fd.valid() && ReadFullyAt(fd.get(), bytes, IH_SIZE, 0) != static_cast<ssize_t>(IH_SIZE))
+platform::UniqueFd OpenImage(const std::string& path, std::uint8_t* bytes) {
+  platform::UniqueFd fd = platform::OpenRegularForReading(path);
+  if (fd.valid() && platform::ReadFullAt(fd.get(), bytes, IH_SIZE, 0) != static_cast<ssize_t>(IH_SIZE))
     fd.Reset();
   return fd;
 }
@@ -102,7 +102,7 @@ bool ReadImageHeader(const std::string& path, ImageHeader* header) {
 
 bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check) {
   std::uint8_t bytes[IH_SIZE];
-  UniqueFd fd = OpenImage(path, bytes);
+  platform::UniqueFd fd = OpenImage(path, bytes);
   if (!fd.valid()) return false;
   *header = DecodeImageHeader(bytes);
   *check = ImageCheck();
@@ -115,7 +115,7 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
   off_t offset = static_cast<off_t>(IH_SIZE);
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    if (ReadFullyAt(fd.get(), chunk.data(), want, offset) != static_cast<ssize_t>(want)) return true;
+    if (platform::ReadFullAt(fd.get(), chunk.data(), want, offset) != static_cast<ssize_t>(want)) return true;
     crc = ::crc32(crc, chunk.data(), static_cast<uInt>(want));
     remaining -= want;
     offset += static_cast<off_t>(want);
@@ -129,11 +129,11 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
               std::uint32_t end) {
   platform::DebugOutput("MakeImage before!\n");
   // Truncating the output first would destroy an input of the same name.
-  if (SameFile(input, output)) return -1;
+  if (platform::SameFile(input, output)) return -1;
 
-  UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!out.valid()) return -1;
-  UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  platform::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!in.valid()) return -3;
 
   struct stat st {};
@@ -149,7 +149,7 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
   }
 
   std::vector<std::uint8_t> buffer(IH_SIZE + length);
-  if (ReadFullyAt(in.get(), buffer.data() + IH_SIZE, length, 0) != static_cast<ssize_t>(length))
+  if (platform::ReadFullAt(in.get(), buffer.data() + IH_SIZE, length, 0) != static_cast<ssize_t>(length))
     return -1;
 
   ImageHeader header;
@@ -166,19 +166,19 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
   header.name = IH_NAME_LINUX;
   EncodeImageHeader(header, buffer.data());
 
-  if (!WriteFully(out.get(), buffer.data(), buffer.size())) return -1;
+  if (!platform::WriteFull(out.get(), buffer.data(), buffer.size())) return -1;
   platform::DebugOutput("Firmsmith Success!\n");
   platform::DebugOutput("MakeImage after!\n");
   return 0;
 }
 
 int StripImageHeader(const std::string& image, const std::string& output) {
-  if (SameFile(image, output)) return -1;
-  UniqueFd in = OpenRegularForReading(image);
+  if (platform::SameFile(image, output)) return -1;
+  platform::UniqueFd in = platform::OpenRegularForReading(image);
   if (!in.valid()) return -1;
   struct stat st {};
   if (::fstat(in.get(), &st) != 0 || st.st_size < static_cast<off_t>(IH_SIZE)) return -1;
-  UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  platform::UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!out.valid()) return -1;
 
   // Copy exactly the length seen at the start: a file that shrinks meanwhile
@@ -188,9 +188,9 @@ int StripImageHeader(const std::string& image, const std::string& output) {
   std::vector<std::uint8_t> chunk(kCopyChunk);
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    ssize_t got = ReadFullyAt(in.get(), chunk.data(), want, offset);
+    ssize_t got = platform::ReadFullAt(in.get(), chunk.data(), want, offset);
     if (got != static_cast<ssize_t>(want)) return -1;
-    if (!WriteFully(out.get(), chunk.data(), want)) return -1;
+    if (!platform::WriteFull(out.get(), chunk.data(), want)) return -1;
     remaining -= want;
     offset += static_cast<off_t>(want);
   }

@@ -10,7 +10,7 @@
 
 #include "firmsmith/fsimage/cramfs_format.h"
 #include "firmsmith/fsimage/image_header.h"
-#include "firmsmith/fsimage/unique_fd.h"
+#include "common/platform/fd.h"
 #include "firmsmith/fsimage/zip_reader.h"
 
 namespace fsimage {
@@ -43,11 +43,11 @@ bool ParseOffset(const std::string& text, std::uint64_t* offset) {
 }
 
 int DetectInFile(const std::string& path, std::uint64_t fsStart) {
-  UniqueFd fd = OpenRegularForReading(path);
+  platform::UniqueFd fd = platform::OpenRegularForReading(path);
   if (!fd.valid()) return kImageKindNone;
   ReadAt read = [&fd](std::uint64_t offset, char* out, std::size_t size) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX) - size) return false;
-    return ReadFullyAt(fd.get(), out, size, static_cast<off_t>(offset)) ==
+    return platform::ReadFullAt(fd.get(), out, size, static_cast<off_t>(offset)) ==
            static_cast<ssize_t>(size);
   };
   return Classify(read, fsStart);

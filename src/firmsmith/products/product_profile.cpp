@@ -102,7 +102,10 @@ ProductProfile LoadProductProfile(const std::string& path) {
 ProductList LoadProductProfiles(const std::string& programDirectory) {
   ProductList list;
   const std::string folder = platform::JoinPath(programDirectory, "Products");
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  std::vector<platform::FolderEntry> entries;
+  // No Products folder: no products, as the product tree then shows.
+  platform::ListFolder(folder, &entries);
+  for (const platform::FolderEntry& e : entries) {
     if (e.isDirectory) continue;
     const std::string path = platform::JoinPath(folder, e.name);
     if (path.find(".ini") == std::string::npos) continue;

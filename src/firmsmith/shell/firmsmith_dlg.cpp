@@ -20,9 +20,9 @@
 #include "common/uitext/translate_window.h"
 #include "common/widgets/qt_message_sink.h"
 #include "firmsmith/check/package_verify.h"
-#include "firmsmith/package/make_operation.h"
+#include "firmsmith/package/make/make_operation.h"
 #include "firmsmith/shell/crash_report.h"
-#include "firmsmith/shell/ping.h"
+#include "common/net/ping.h"
 
 namespace shell {
 namespace {

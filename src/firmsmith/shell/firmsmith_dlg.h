@@ -18,7 +18,7 @@
 #include <string>
 
 #include "common/platform/message_sink.h"
-#include "firmsmith/package/make_options.h"
+#include "firmsmith/package/make/make_options.h"
 #include "firmsmith/products/product_profile.h"
 
 class QCheckBox;

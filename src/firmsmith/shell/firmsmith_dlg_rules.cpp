@@ -16,12 +16,12 @@
 #include "common/platform/process.h"
 #include "common/platform/profile.h"
 #include "common/uitext/language_table.h"
-#include "firmsmith/package/file_ops.h"
-#include "firmsmith/package/input_probe.h"
-#include "firmsmith/package/user_gain.h"
+#include "common/platform/file_ops.h"
+#include "firmsmith/package/layout/input_probe.h"
+#include "firmsmith/package/customise/user_gain.h"
 #include "firmsmith/shell/firmsmith_dlg.h"
 #include "firmsmith/shell/language_select_dlg.h"
-#include "firmsmith/shell/ping.h"
+#include "common/net/ping.h"
 
 namespace shell {
 namespace {
@@ -38,13 +38,6 @@ constexpr char kStagingFolder[] = "TempStrings";
 constexpr char kLanguageToolFolder[] = "bin/";
 constexpr char kLanguageTool[] = "Transloom";
 constexpr std::size_t kSolutionBuffer = 260;
-
-// The 28 line-in gain labels, -16.5 dB to 24 dB in steps of 1.5 dB.
-const char* const kGainLabels[] = {
-    "-16.5db", "-15db", "-13.5db", "-12db", "-10.5db", "-9db", "-7.5db", "-6db", "-4.5db", "-3db",
-    "-1.5db",  "0db",   "1.5db",   "3db",   "4.5db",   "6db",  "7.5db",  "9db",  "10.5db", "12db",
-    "13.5db",  "15db",  "16.5db",  "18db",  "19.5db",  "21db", "22.5db", "24db",
-};
 
 // Position in a type list of a file-system code: 2, 3, 4 are Squashfs, Jffs2,
 // Ext4; anything else is Cramfs.
@@ -526,7 +519,7 @@ void CFirmsmithDlg::OnPortEdited(QLineEdit* port) {
 void CFirmsmithDlg::FillGainLists() {
   const platform::Profile settings = platform::Profile::Load(programDirectory_ + "Config.ini");
   const std::string defaultLabel = settings.Get("register", "defaultLineInGain", "0db");
-  for (const char* label : kGainLabels) {
+  for (const char* label : package::kGainLabels) {
     const int code =
         package::GainCodeFromDigits(settings.Get("register", label, package::kDefaultGainCode));
     for (QComboBox* list : {c_.lineInLeft, c_.lineInRight}) {
@@ -550,8 +543,8 @@ void CFirmsmithDlg::OnStringsBrowse() {
   if (path.find("FullLanguage") != std::string::npos) {
     fullLanguageStrings_ = true;
     const std::string staging = programDirectory_ + kStagingFolder;
-    package::RemoveTree(staging);
-    package::MakeFolders(staging);
+    platform::RemoveTree(staging);
+    platform::MakeFolders(staging);
     CLanguageSelectDlg select(path, programDirectory_, sink_, this);
     if (select.exec() == QDialog::Accepted) {
       koreanFonts_ = select.koreanChoice();
@@ -577,7 +570,7 @@ void CFirmsmithDlg::OnAdvance() {
   platform::WriteProfileString(toolFolder + "Config.ini", "themes", "Solution", solution);
   platform::DebugOutput("advance\n");
 
-  if (stringsPath_.empty() || !package::FileExists(stringsPath_)) {
+  if (stringsPath_.empty() || !platform::FileExists(stringsPath_)) {
     ShowMessageKey("The path is error !", "Prompt");
     return;
   }

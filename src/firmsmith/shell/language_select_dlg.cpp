@@ -8,11 +8,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "common/platform/debuglog.h"
 #include "common/platform/files.h"
 #include "common/platform/profile.h"
 #include "common/uitext/language_table.h"
 #include "common/uitext/translate_window.h"
-#include "firmsmith/package/file_ops.h"
+#include "common/platform/file_ops.h"
 
 namespace shell {
 namespace {
@@ -95,7 +96,12 @@ bool CLanguageSelectDlg::OnInitDialog() {
   const platform::Profile settings =
       platform::Profile::Load(programDirectory_ + "Config.ini");
   bool haveEnglish = false;
-  for (const platform::FolderEntry& entry : platform::ListFolder(folder_)) {
+  std::vector<platform::FolderEntry> entries;
+  // A strings folder that cannot be read offers no language; the build's
+  // own copy step reports the folder with its reason.
+  if (!platform::ListFolder(folder_, &entries))
+    platform::DebugOutput("strings folder %s cannot be listed\n", folder_.c_str());
+  for (const platform::FolderEntry& entry : entries) {
     if (!IsLanguageFile(entry)) continue;
     if (entry.name == kKorean) {
       korean_->setVisible(true);
@@ -141,7 +147,7 @@ void CLanguageSelectDlg::accept() {
   // A failed copy is not reported: the language is then simply missing from
   // the staging folder, as the operator can see there.
   const auto stage = [&](const std::string& name) {
-    package::CopyFileReplacing(platform::JoinPath(folder_, name),
+    platform::CopyFileReplacing(platform::JoinPath(folder_, name),
                                platform::JoinPath(staging, name));
   };
   koreanChoice_ = 0;

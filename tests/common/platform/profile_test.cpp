@@ -119,7 +119,7 @@ TEST(ProfileWrite, FailedWriteLeavesTargetAndNoTemporaryBehind) {
   testsupport::WriteFile(dir / "Config.ini/keep", "x");
   EXPECT_FALSE(platform::WriteProfileString(dir / "Config.ini", "a", "k", "2"));
   EXPECT_EQ(testsupport::ReadFile(dir / "Config.ini/keep"), "x");
-  EXPECT_EQ(platform::ListFolder(dir.path()).size(), 1u) << "temporary file left behind";
+  EXPECT_EQ(testsupport::ListEntries(dir.path()).size(), 1u) << "temporary file left behind";
 }
 
 TEST(ProfileWrite, ReplacesThroughRenameSoReadersNeverSeeHalfAFile) {
@@ -133,7 +133,7 @@ TEST(ProfileWrite, ReplacesThroughRenameSoReadersNeverSeeHalfAFile) {
   struct stat after {};
   ::stat(path.c_str(), &after);
   EXPECT_NE(before.st_ino, after.st_ino);
-  EXPECT_EQ(platform::ListFolder(dir.path()).size(), 1u) << "temporary file left behind";
+  EXPECT_EQ(testsupport::ListEntries(dir.path()).size(), 1u) << "temporary file left behind";
 }
 
 TEST(ProfileHostile, GarbageLongLinesAndNoFinalNewline) {

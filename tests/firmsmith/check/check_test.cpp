@@ -21,9 +21,9 @@
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 #include "firmsmith/fsimage/image_header.h"
-#include "firmsmith/package/install_desc.h"
-#include "firmsmith/package/make_operation.h"
-#include "firmsmith/package/make_options.h"
+#include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/make/make_operation.h"
+#include "firmsmith/package/make/make_options.h"
 #include "test_support.h"
 
 namespace {

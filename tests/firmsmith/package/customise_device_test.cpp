@@ -8,7 +8,7 @@
 
 #include "common/uitext/language_table.h"
 #include "devsim_runner.h"
-#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/layout/json_file.h"
 #include "package_fixture.h"
 
 namespace packagetest {

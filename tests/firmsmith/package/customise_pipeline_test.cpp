@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/layout/json_file.h"
 #include "package_fixture.h"
 
 namespace packagetest {

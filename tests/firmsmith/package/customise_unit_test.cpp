@@ -8,13 +8,13 @@
 #include <filesystem>
 
 #include "common/uitext/language_table.h"
-#include "firmsmith/package/custom_config.h"
+#include "firmsmith/package/customise/custom_config.h"
 #include "common/devlink/devlink.h"
-#include "firmsmith/package/custom_stamp.h"
-#include "firmsmith/package/custom_strings.h"
-#include "firmsmith/package/device_config.h"
-#include "firmsmith/package/json_file.h"
-#include "firmsmith/package/user_gain.h"
+#include "firmsmith/package/customise/custom_stamp.h"
+#include "firmsmith/package/customise/custom_strings.h"
+#include "firmsmith/package/customise/device_config.h"
+#include "firmsmith/package/layout/json_file.h"
+#include "firmsmith/package/customise/user_gain.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // InstallDesc: the exact texts of the fresh writer and the text edits, the
 // JSON edits, header bounds. Every edited text is checked to still parse.
-#include "firmsmith/package/install_desc.h"
+#include "firmsmith/package/layout/install_desc.h"
 
 #include <gtest/gtest.h>
 #include <json/json.h>
@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "firmsmith/fsimage/image_header.h"
-#include "firmsmith/package/json_file.h"
+#include "firmsmith/package/layout/json_file.h"
 #include "test_support.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Job files: what each key sets, the dialog's defaults, relative paths, the
 // refusals; and firmsmith-cli make run from a program folder of its own.
-#include "firmsmith/package/job_file.h"
+#include "firmsmith/package/make/job_file.h"
 
 #include <gtest/gtest.h>
 

@@ -12,10 +12,10 @@
 #include <fstream>
 
 #include "common/uitext/language_table.h"
-#include "firmsmith/package/custom_partition.h"
-#include "firmsmith/package/input_probe.h"
-#include "firmsmith/package/json_file.h"
-#include "firmsmith/package/make_options.h"
+#include "firmsmith/package/customise/custom_partition.h"
+#include "firmsmith/package/layout/input_probe.h"
+#include "firmsmith/package/layout/json_file.h"
+#include "firmsmith/package/make/make_options.h"
 #include "package_fixture.h"
 
 namespace packagetest {

@@ -4,8 +4,8 @@
 
 #include <sstream>
 
-#include "firmsmith/package/json_file.h"
-#include "firmsmith/package/make_options.h"
+#include "firmsmith/package/layout/json_file.h"
+#include "firmsmith/package/make/make_options.h"
 
 namespace packagetest {
 

@@ -1,6 +1,6 @@
 // Taking the custom partition out of a package image or a flash image and
 // unpacking it, with the pauses scaled by the environment.
-#include "firmsmith/package/partition_unpack.h"
+#include "firmsmith/package/make/partition_unpack.h"
 
 #include <gtest/gtest.h>
 

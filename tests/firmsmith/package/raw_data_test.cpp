@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "firmsmith/package/flash_image.h"
-#include "firmsmith/package/raw_data.h"
+#include "firmsmith/package/layout/flash_image.h"
+#include "firmsmith/package/layout/raw_data.h"
 #include "test_support.h"
 
 namespace {

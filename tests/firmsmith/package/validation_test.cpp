@@ -4,7 +4,7 @@
 
 #include <functional>
 
-#include "firmsmith/package/make_operation.h"
+#include "firmsmith/package/make/make_operation.h"
 #include "test_support.h"
 
 namespace {

@@ -460,7 +460,7 @@ TEST(SampleProductList, FilesUseTheExactValueSyntax) {
       {"UBOOTLOGO", rawKeys},    {"ROMFS2", rawKeys},      {"PARAM", rawKeys},
   };
   int files = 0;
-  for (const platform::FolderEntry& entry : platform::ListFolder(App("Products"))) {
+  for (const platform::FolderEntry& entry : testsupport::ListEntries(App("Products"))) {
     if (entry.isDirectory) continue;
     SCOPED_TRACE(entry.name);
     ++files;
@@ -591,7 +591,7 @@ TEST(SampleSettings, PythonReadsEveryIniFileStrictly) {
   for (const char* f : {"Config.ini", "bin/Config.ini", "Language/English.lang",
                         "Language/SimpChinese.lang", "bin/English.lang", "bin/SimpChinese.lang"})
     argv.push_back(App(f));
-  for (const platform::FolderEntry& entry : platform::ListFolder(App("Products")))
+  for (const platform::FolderEntry& entry : testsupport::ListEntries(App("Products")))
     if (!entry.isDirectory) argv.push_back(App("Products/" + entry.name));
   testsupport::CommandResult r = testsupport::RunCommand(argv);
   EXPECT_EQ(r.status, 0) << r.err;

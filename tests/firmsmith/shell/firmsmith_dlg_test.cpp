@@ -19,7 +19,7 @@
 #include "common/devlink/devlink.h"
 #include "common/platform/profile.h"
 #include "dialog_fixture.h"
-#include "firmsmith/shell/ping.h"
+#include "common/net/ping.h"
 
 namespace dialogtest {
 namespace {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "dialog_fixture.h"
-#include "firmsmith/package/custom_partition.h"
+#include "firmsmith/package/customise/custom_partition.h"
 #include "firmsmith/shell/language_select_dlg.h"
 
 namespace dialogtest {

@@ -194,7 +194,7 @@ TEST(ImportText, NotAWorkbook) {
 // Every file below `folder`, with its content.
 std::map<std::string, std::string> Snapshot(const std::string& folder) {
   std::map<std::string, std::string> files;
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  for (const platform::FolderEntry& e : testsupport::ListEntries(folder)) {
     const std::string path = platform::JoinPath(folder, e.name);
     if (e.isDirectory) {
       for (const auto& [name, content] : Snapshot(path)) files[e.name + "/" + name] = content;

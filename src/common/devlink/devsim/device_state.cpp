@@ -45,7 +45,9 @@ bool IsDirectory(const std::string& path) {
 void CollectFiles(const std::string& root, const std::string& relative,
                   std::vector<std::string>* out) {
   const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
-  for (const platform::FolderEntry& e : platform::ListFolder(folder)) {
+  std::vector<platform::FolderEntry> entries;
+  platform::ListFolder(folder, &entries);
+  for (const platform::FolderEntry& e : entries) {
     const std::string rel = relative.empty() ? e.name : relative + "/" + e.name;
     if (e.isDirectory) {
       CollectFiles(root, rel, out);
@@ -130,7 +132,7 @@ bool DeviceState::SaveDeviceJson() {
     const User* user = FindUser(StringMember(u, "Name"));
     if (user) u["Locked"] = user->locked;
   }
-  return platform::WriteFileAtomic(path, root.toStyledString());
+  return platform::WriteFileAtomic(path, root.toStyledString()).ok;
 }
 
 std::int32_t DeviceState::Authenticate(const std::string& name,
@@ -198,12 +200,14 @@ Reply DeviceState::Set(const std::string& user, int command, int channel,
 
 std::vector<std::string> DeviceState::LanguageNames() {
   std::set<std::string> names;
-  for (const char* sub : {"languages", "imported"})
-    for (const platform::FolderEntry& e :
-         platform::ListFolder(platform::JoinPath(folder_, sub)))
+  for (const char* sub : {"languages", "imported"}) {
+    std::vector<platform::FolderEntry> entries;
+    platform::ListFolder(platform::JoinPath(folder_, sub), &entries);
+    for (const platform::FolderEntry& e : entries)
       if (!e.isDirectory && e.name.size() < DL_LANGUAGE_NAME_SIZE && e.name[0] != '.' &&
           e.name.find(".tmp-") == std::string::npos)
         names.insert(e.name);
+  }
   return {names.begin(), names.end()};
 }
 
@@ -249,7 +253,10 @@ Reply DeviceState::ImportLanguage(int channel, const std::vector<std::uint8_t>& 
 Reply DeviceState::DeleteImported() {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string folder = platform::JoinPath(folder_, "imported");
-  for (const platform::FolderEntry& e : platform::ListFolder(folder))
+  std::vector<platform::FolderEntry> entries;
+  if (!platform::ListFolder(folder, &entries) && IsDirectory(folder))
+    return {DL_ERR_DEVICE, {}};
+  for (const platform::FolderEntry& e : entries)
     if (!e.isDirectory && ::unlink(platform::JoinPath(folder, e.name).c_str()) != 0)
       return {DL_ERR_DEVICE, {}};
   return {};

@@ -1,0 +1,238 @@
+#include "common/platform/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <vector>
+
+#include "common/platform/files.h"
+
+namespace platform {
+namespace {
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// Opens the folder that holds `path` (the caller's choice, so links above the
+// entry are followed; the entry itself never is).
+UniqueFd OpenParent(const std::string& path) {
+  std::string parent = ParentFolder(path);
+  if (parent.empty()) parent = ".";
+  return UniqueFd(RetryOnInterrupt(
+      [&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+}
+
+UniqueFd OpenSubfolder(int parentFd, const std::string& name) {
+  return UniqueFd(RetryOnInterrupt([&] {
+    return ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+}
+
+// Removes `name` below the open folder `parentFd`; `shown` names it.
+Status RemoveAt(int parentFd, const std::string& name, const std::string& shown) {
+  struct stat st {};
+  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? Status::Ok() : FailErrno("cannot examine " + shown);
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlinkat(parentFd, name.c_str(), 0) != 0 && errno != ENOENT)
+      return FailErrno("cannot remove " + shown);
+    return Status::Ok();
+  }
+  // Read-only folders come from unpacked images: make them ours to empty.
+  if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(parentFd, name.c_str(), st.st_mode | S_IRWXU, 0);
+  UniqueFd dir = OpenSubfolder(parentFd, name);
+  if (!dir.valid()) return FailErrno("cannot open folder " + shown);
+  std::vector<FolderEntry> entries;
+  if (Status listed = ListFolderAt(dir.get(), shown, &entries); !listed) return listed;
+  for (const FolderEntry& e : entries)
+    if (Status removed = RemoveAt(dir.get(), e.name, JoinPath(shown, e.name)); !removed)
+      return removed;
+  if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+    return FailErrno("cannot remove folder " + shown);
+  return Status::Ok();
+}
+
+Status DeleteFilesAt(int dirFd, const std::string& shown) {
+  std::vector<FolderEntry> entries;
+  if (Status listed = ListFolderAt(dirFd, shown, &entries); !listed) return listed;
+  for (const FolderEntry& e : entries) {
+    const std::string child = JoinPath(shown, e.name);
+    if (e.isDirectory) {
+      UniqueFd sub = OpenSubfolder(dirFd, e.name);
+      if (!sub.valid()) return FailErrno("cannot open folder " + child);
+      if (Status done = DeleteFilesAt(sub.get(), child); !done) return done;
+    } else if (::unlinkat(dirFd, e.name.c_str(), 0) != 0 && errno != ENOENT) {
+      return FailErrno("cannot remove " + child);
+    }
+  }
+  return Status::Ok();
+}
+
+mode_t CurrentUmask() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+Status InputFile::Open(const std::string& path) {
+  std::string why;
+  fd_ = OpenRegularForReading(path, &why);
+  path_ = path;
+  if (!fd_.valid()) return Status::Fail(why);
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) return FailErrno("cannot examine " + path);
+  size_ = static_cast<std::uint64_t>(st.st_size);
+  return Status::Ok();
+}
+
+bool InputFile::Seek(std::uint64_t offset) {
+  return ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
+}
+
+OutputFile::~OutputFile() {
+  if (fd_.valid()) {
+    fd_.Reset();
+    ::unlink(partPath_.c_str());
+  }
+}
+
+Status OutputFile::Create(const std::string& path) {
+  path_ = path;
+  partPath_ = path + ".part-XXXXXX";
+  fd_.Reset(::mkstemp(partPath_.data()));
+  if (!fd_.valid()) return FailErrno("cannot create a temporary file beside " + path);
+  ::fchmod(fd_.get(), 0666 & ~CurrentUmask());
+  return Status::Ok();
+}
+
+Status OutputFile::Write(const void* data, std::size_t size) {
+  if (!fd_.valid()) return Status::Fail(path_ + ": not open for writing");
+  if (!WriteFull(fd_.get(), data, size)) return FailErrno("cannot write " + partPath_);
+  return Status::Ok();
+}
+
+Status OutputFile::Commit() {
+  if (!fd_.valid()) return Status::Fail(path_ + ": not open for writing");
+  Status status = Status::Ok();
+  if (::fsync(fd_.get()) != 0)
+    status = FailErrno("cannot flush " + partPath_);
+  else if (::close(fd_.Release()) != 0)
+    status = FailErrno("cannot write " + partPath_);
+  else if (::rename(partPath_.c_str(), path_.c_str()) != 0)
+    status = FailErrno("cannot replace " + path_);
+  fd_.Reset();
+  if (!status) {
+    ::unlink(partPath_.c_str());
+    return status;
+  }
+  // The rename itself must reach the disk, or a power loss may undo it.
+  UniqueFd folder = OpenParent(path_);
+  if (folder.valid()) ::fsync(folder.get());
+  return status;
+}
+
+std::string TempRoot() {
+  const char* tmp = std::getenv("TMPDIR");
+  return tmp && *tmp ? tmp : "/tmp";
+}
+
+TempFolder::~TempFolder() {
+  if (!path_.empty()) RemoveTree(path_);
+}
+
+Status TempFolder::Create(const std::string& parent, const std::string& prefix) {
+  std::string pattern = JoinPath(parent.empty() ? TempRoot() : parent, prefix + "XXXXXX");
+  if (::mkdtemp(pattern.data()) == nullptr)
+    return FailErrno("cannot create a temporary folder " + pattern);
+  path_ = pattern;
+  return Status::Ok();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::uint64_t FileSize(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+Status MakeFolders(const std::string& path) {
+  if (path.empty()) return Status::Fail("cannot create a folder without a name");
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0)
+    return S_ISDIR(st.st_mode) ? Status::Ok() : Status::Fail("cannot create folder " + path +
+                                                             ": a file is in its place");
+  const std::string parent = ParentFolder(WithoutTrailingSlashes(path));
+  if (!parent.empty() && parent != path && parent != "/")
+    if (Status made = MakeFolders(parent); !made) return made;
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    return FailErrno("cannot create folder " + path);
+  if (!IsDirectory(path)) return Status::Fail("cannot create folder " + path + ": a file is in its place");
+  return Status::Ok();
+}
+
+Status RemoveTree(const std::string& path) {
+  const std::string clean = WithoutTrailingSlashes(path);
+  UniqueFd parent = OpenParent(clean);
+  if (!parent.valid()) {
+    if (errno == ENOENT) return Status::Ok();
+    return FailErrno("cannot open the folder of " + clean);
+  }
+  return RemoveAt(parent.get(), BaseName(clean), clean);
+}
+
+Status DeleteFilesInTree(const std::string& folder) {
+  UniqueFd dir(RetryOnInterrupt(
+      [&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!dir.valid()) return FailErrno("cannot open folder " + folder);
+  return DeleteFilesAt(dir.get(), folder);
+}
+
+Status CopyFileReplacing(const std::string& source, const std::string& target) {
+  InputFile in;
+  if (Status opened = in.Open(source); !opened) return opened;
+  OutputFile out;
+  if (Status created = out.Create(target); !created) return created;
+  std::vector<std::uint8_t> chunk(1 << 20);
+  for (;;) {
+    const ssize_t got = in.Read(chunk.data(), chunk.size());
+    if (got < 0) return FailErrno("cannot read " + source);
+    if (got == 0) break;
+    if (Status written = out.Write(chunk.data(), static_cast<std::size_t>(got)); !written)
+      return written;
+  }
+  return out.Commit();
+}
+
+std::string ParentFolder(const std::string& path) {
+  std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+#include "firmsmith/package/customise/custom_rework.h"
+
+#include "firmsmith/package/customise/custom_config.h"
+#include "firmsmith/package/customise/custom_stamp.h"
+#include "firmsmith/package/customise/custom_strings.h"
+#include "common/platform/file_ops.h"
+#include "firmsmith/package/make/partition_unpack.h"
+#include "firmsmith/package/customise/user_gain.h"
+
+namespace package {
+namespace {
+
+constexpr const char* kGainLineFailedKey = "Firmsmith.The line-in gain could not be written to etc/loadmod.";
+constexpr const char* kStampFailedKey = "Firmsmith.The ProductDefinition of the custom partition could not be rewritten.";
+
+}  // namespace
+
+bool FailAndDropWork(const CustomisationRequest& request, const char* key) {
+  if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+  ShowMessageKey(*request.environment, key);
+  return false;
+}
+
+bool InPlaceCustomiser::PrepareCustomPartition(const CustomisationRequest& request,
+                                               std::string* folder) const {
+  const MakeOptions& o = *request.options;
+  const MakeEnvironment& env = *request.environment;
+  if (!CheckAppLinks(o, env)) {
+    if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+    return false;
+  }
+  UnpackedPartition unpacked;
+  if (!UnpackPartitionForRework(request, "custom", o.slots[kSlotCustom].fs, &unpacked)) return false;
+  if (!CheckProductDefinition(unpacked.folder, o.selectedProduct.hardware, env)) {
+    if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+    return false;
+  }
+  int bits = ApplyStringsAndPictures(o, env.programDirectory, unpacked.folder);
+  int configBits = 0;
+  if (!ApplyCustomConfigs(request, platform::ParentFolder(unpacked.root), unpacked.folder, &configBits))
+    return false;
+  bits |= configBits;
+  if (!StampProductDefinition(unpacked.folder, bits)) return FailAndDropWork(request, kStampFailedKey);
+  *folder = unpacked.folder;
+  return true;
+}
+
+bool InPlaceCustomiser::PrepareUserPartition(const CustomisationRequest& request,
+                                             std::string* folder) const {
+  const MakeOptions& o = *request.options;
+  UnpackedPartition unpacked;
+  if (!UnpackPartitionForRework(request, "user", o.slots[kSlotUser].fs, &unpacked)) return false;
+  if (!AppendGainLineTo(unpacked.folder, o, request.environment->programDirectory))
+    return FailAndDropWork(request, kGainLineFailedKey);
+  *folder = unpacked.folder;
+  return true;
+}
+
+bool InPlaceCustomiser::AppendGainLine(const CustomisationRequest& request,
+                                       const std::string& userFolder) const {
+  if (AppendGainLineTo(userFolder, *request.options, request.environment->programDirectory))
+    return true;
+  ShowMessageKey(*request.environment, kGainLineFailedKey);
+  return false;
+}
+
+}  // namespace package

@@ -1,0 +1,64 @@
+#include "firmsmith/package/customise/user_gain.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "common/platform/files.h"
+#include "common/platform/profile.h"
+#include "common/platform/file_ops.h"
+
+namespace package {
+
+int GainCodeFromDigits(const std::string& digits) {
+  int code = 0;
+  for (char c : digits) {
+    if (c != '0' && c != '1') return 0;
+    code = code * 2 + (c - '0');
+    if (code > 0xffff) return 0;
+  }
+  return code;
+}
+
+int GainCodeOf(const std::string& configIni, const std::string& label) {
+  return GainCodeFromDigits(
+      platform::ReadProfileString(configIni, "register", label, kDefaultGainCode, 64));
+}
+
+std::string GainLineBytes(const std::string& address, std::uint32_t base, int left, int right) {
+  const std::uint32_t value = base | (static_cast<std::uint32_t>(left) << 10) |
+                              (static_cast<std::uint32_t>(right) << 2);
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%x", static_cast<unsigned>(value));
+  std::string bytes = "\nhimm " + address + " " + hex;
+  bytes.push_back('\0');
+  return bytes;
+}
+
+bool AppendGainLineTo(const std::string& folder, const MakeOptions& o,
+                      const std::string& programDirectory) {
+  const std::string loadmod = platform::JoinPath(folder, "etc/loadmod");
+  struct stat st {};
+  if (::lstat(loadmod.c_str(), &st) != 0) return true;  // nothing to edit
+  // Only a real etc/loadmod of this tree: links may point anywhere.
+  if (!S_ISREG(st.st_mode) || !platform::IsDirectory(platform::JoinPath(folder, "etc"))) return false;
+  const std::string ini = programDirectory + "Config.ini";
+  // An address with blanks or line breaks would add a second command.
+  std::string address = platform::ReadProfileString(
+      ini, "register", "register_addr_AUDIO_CODEC_CTRL0", kDefaultGainRegisterAddress, 64);
+  if (address.find_first_of(" \t\r\n") != std::string::npos) address = kDefaultGainRegisterAddress;
+  const std::string baseText = platform::ReadProfileString(
+      ini, "register", "register_basevalue_AUDIO_CODEC_CTRL0", kDefaultGainBaseValue, 64);
+  const std::uint32_t base = static_cast<std::uint32_t>(std::strtoul(baseText.c_str(), nullptr, 16));
+  const std::string bytes = GainLineBytes(address, base, GainCodeOf(ini, o.lineInLeft),
+                                          GainCodeOf(ini, o.lineInRight));
+  const int fd = ::open(loadmod.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  return ::close(fd) == 0 && written;
+}
+
+}  // namespace package

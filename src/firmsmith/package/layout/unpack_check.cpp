@@ -1,0 +1,37 @@
+#include "firmsmith/package/layout/unpack_check.h"
+
+#include <zzip/zzip.h>
+
+#include <map>
+#include <memory>
+
+#include "common/platform/files.h"
+#include "common/platform/file_ops.h"
+
+namespace package {
+
+bool UnpackedCompletely(const std::string& archive, const std::string& folder) {
+  if (!platform::IsRegularFile(archive)) return false;
+  zzip_error_t error = ZZIP_NO_ERROR;
+  std::unique_ptr<ZZIP_DIR, int (*)(ZZIP_DIR*)> dir(zzip_dir_open(archive.c_str(), &error),
+                                                     zzip_dir_close);
+  if (!dir) return false;
+  std::map<std::string, long long> sizes;
+  std::map<std::string, int> seen;
+  ZZIP_DIRENT entry;
+  while (zzip_dir_read(dir.get(), &entry)) {
+    if (!entry.d_name) continue;
+    const std::string name = entry.d_name;
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") continue;
+    sizes[name] = entry.st_size;
+    ++seen[name];
+  }
+  for (const auto& [name, size] : sizes) {
+    if (seen[name] != 1) continue;
+    const std::string path = platform::JoinPath(folder, name);
+    if (!platform::IsRegularFile(path) || platform::FileSize(path) != static_cast<std::uint64_t>(size)) return false;
+  }
+  return true;
+}
+
+}  // namespace package

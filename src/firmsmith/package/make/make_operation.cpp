@@ -1,0 +1,146 @@
+#include "firmsmith/package/make/make_operation.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <thread>
+
+#include "common/uitext/language_table.h"
+#include "common/platform/file_ops.h"
+#include "firmsmith/package/make/make_steps.h"
+
+namespace package {
+
+platform::MessageSink& SinkOf(const MakeEnvironment& environment) {
+  static platform::StderrMessageSink fallback;
+  return environment.sink ? *environment.sink : fallback;
+}
+
+void ShowMessageKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& captionKey) {
+  SinkOf(environment).ShowMessage(uitext::GetString(textKey),
+                                captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
+                                platform::MessageButtons::Ok);
+}
+
+void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
+                      const std::string& argument, const std::string& captionKey) {
+  SinkOf(environment).ShowMessage(FillFormat(uitext::GetString(textKey), argument),
+                                captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
+                                platform::MessageButtons::Ok);
+}
+
+std::string FillFormat(const std::string& format, const std::string& argument) {
+  std::string out;
+  bool filled = false;
+  for (std::size_t i = 0; i < format.size(); ++i) {
+    if (format[i] == '%' && i + 1 < format.size()) {
+      if (format[i + 1] == '%') {
+        out += '%';
+        ++i;
+        continue;
+      }
+      if (format[i + 1] == 's' && !filled) {
+        out += argument;
+        filled = true;
+        ++i;
+        continue;
+      }
+    }
+    out += format[i];
+  }
+  return out;
+}
+
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
+                         const products::ProductProfile* product) {
+  if (!environment.verifyOutput) return true;
+  std::string problems;
+  if (environment.verifyOutput(path, product, &problems)) return true;
+  // A file that fails its check must never be announced as made.
+  SinkOf(environment).ShowMessage(
+      FillFormat(uitext::GetString(kOutputCheckFailedKey), path) + "\n" + problems,
+      uitext::GetString("alarm_make"));
+  return false;
+}
+
+void Pause(const MakeEnvironment& environment, double seconds) {
+  const double scaled = seconds * environment.pauseScale;
+  if (scaled > 0) std::this_thread::sleep_for(std::chrono::duration<double>(scaled));
+}
+
+std::string TimeStamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d%02d%02d_%02d%02d%02d", utc.tm_year + 1900, utc.tm_mon + 1,
+                utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  return text;
+}
+
+std::string MakeTemporaryFolder(const MakeEnvironment& environment) {
+  const std::string folder = environment.programDirectory + "tmp" + TimeStamp();
+  return platform::MakeFolders(folder) ? folder : "";
+}
+
+std::string WorkFolderFor(const std::string& inputPath) {
+  const std::string parent = platform::ParentFolder(inputPath);
+  if (parent.empty()) return ".h264dvr";
+  return parent == "/" ? "/.h264dvr" : parent + "/.h264dvr";
+}
+
+bool ValidateMakeOptions(const MakeOptions& o, const MakeEnvironment& environment) {
+  bool anyTicked = false;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (!o.SlotTicked(slot)) continue;
+    anyTicked = true;
+    const std::string path = slot <= kSlotYlk ? o.slots[slot].sourcePath : "";
+    if (path.empty()) {
+      const bool customOption = o.SlotTicked(kSlotStrings) || o.SlotTicked(kSlotMtd) ||
+                                o.SlotTicked(kSlotUbootLogo) || o.appDownloadLink ||
+                                o.cloudServer || o.deviceModel || o.closeOnlineUpgrade;
+      const bool allowed =
+          (slot == kSlotCustom && customOption) || (slot == kSlotUbootLogo && o.fromDevice) ||
+          (slot == kSlotUser && o.lineInGain && o.originalFileLoaded) || slot == kSlotRomfs2 ||
+          slot == kSlotParam ||
+          // The restore-defaults and boot-logo switches share the marks of
+          // Pictures and Configs but have no folder of their own.
+          (slot == kSlotMtd && o.restoreDefaults && !o.pictures) ||
+          (slot == kSlotUbootLogo && o.ubootLogo && !o.configs);
+      if (!allowed) {
+        ShowMessageKey(environment, "alarm_update");
+        return false;
+      }
+    }
+    if (slot == kSlotCustom && o.fromDevice && o.originalFileLoaded &&
+        o.slots[kSlotCustom].sourcePath.empty()) {
+      if (o.devicePort.empty()) {
+        ShowMessageKey(environment, "alarm_inputPort");
+        return false;
+      }
+      if (o.userName.empty()) {
+        ShowMessageKey(environment, "alarm_inputUserName");
+        return false;
+      }
+    }
+  }
+  if (!anyTicked && !o.oemDevType && !o.unmountPartitions) {
+    ShowMessageKey(environment, "alarm_filetype");
+    return false;
+  }
+  return true;
+}
+
+MakeOutcome RunMakeOperation(const MakeOptions& options, const MakeEnvironment& environment) {
+  if (!ValidateMakeOptions(options, environment)) return MakeOutcome::kFailed;
+  if (options.originalFileLoaded)
+    return ReworkPackage(options, environment) ? MakeOutcome::kReworked : MakeOutcome::kFailed;
+  if (options.kind == PackageKind::NetworkUpgrades)
+    return BuildPackageFromFolders(options, environment) ? MakeOutcome::kPackageBuilt
+                                                         : MakeOutcome::kFailed;
+  ShowMessageKey(environment, "alarm_burnfile");
+  return MakeOutcome::kFailed;
+}
+
+}  // namespace package

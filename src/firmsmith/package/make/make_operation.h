@@ -1,0 +1,90 @@
+// The make operation of Firmsmith: validates the option model, then either
+// reworks the chosen upgrade package or flash image slot by slot, or builds a
+// new upgrade package from folders. Every failure shows one message box
+// through the environment's sink and ends the run; the input file is never
+// left half-written (a rework packs beside it and replaces it only once the
+// new package is complete).
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "common/platform/message_sink.h"
+#include "firmsmith/package/make/make_options.h"
+
+namespace package {
+
+class PartitionCustomiser;
+
+// Checks a package or flash image the run has just written: true when it is
+// sound, else false with one line per problem in *problems. `product` is the
+// one whose bounds the written images must carry (nullptr: structure only).
+// The checker lives above this library (it reads packages with it), so the
+// programs hand it in.
+using OutputVerifier = std::function<bool(const std::string& path,
+                                          const products::ProductProfile* product,
+                                          std::string* problems)>;
+
+// Where and how a run happens; not chosen by the operator.
+struct MakeEnvironment {
+  std::string programDirectory;  // ends with "/"; Products, imgH.data, tmp*, dist* live here
+  platform::MessageSink* sink = nullptr;  // nullptr: standard error
+  // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms);
+  // tests set 0.
+  double pauseScale = 1.0;
+  // nullptr: DefaultPartitionCustomiser().
+  const PartitionCustomiser* customiser = nullptr;
+  // Run on the written package or flash image before the success message;
+  // empty: not checked.
+  OutputVerifier verifyOutput;
+};
+
+enum class MakeOutcome {
+  kFailed,        // a message box told why
+  kReworked,      // ended with "alarm_make"
+  kPackageBuilt,  // ended with "package_success"
+};
+
+MakeOutcome RunMakeOperation(const MakeOptions& options, const MakeEnvironment& environment);
+
+// The validation step alone: true when the run may go on; otherwise its one
+// message box was shown.
+bool ValidateMakeOptions(const MakeOptions& options, const MakeEnvironment& environment);
+
+// The shared pieces of the operation, also for the customisation steps.
+inline constexpr const char* kApplicationTitle = "Firmsmith";
+
+// The environment's sink; a standard-error sink when it names none, so that
+// no message is ever dropped.
+platform::MessageSink& SinkOf(const MakeEnvironment& environment);
+
+// One box: GetString(textKey), caption GetString(captionKey) or the
+// application title when captionKey is empty.
+void ShowMessageKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& captionKey = "");
+// The same with the translation used as a format whose first "%s" takes `argument`.
+void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
+                      const std::string& argument, const std::string& captionKey = "");
+// Fills the first "%s" of `format` with `argument`; "%%" gives "%"; any other
+// "%" sequence stays as written (a translation is never trusted as a format).
+std::string FillFormat(const std::string& format, const std::string& argument);
+
+// Runs the environment's verifier on what the run wrote. False after one
+// box ("alarm_make" caption) naming the file and its problems.
+inline constexpr const char* kOutputCheckFailedKey =
+    "Firmsmith.%s was written but does not pass its check:";
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
+                         const products::ProductProfile* product);
+
+// Sleeps seconds × pauseScale.
+void Pause(const MakeEnvironment& environment, double seconds);
+
+// "%04d%02d%02d_%02d%02d%02d" of the current UTC time.
+std::string TimeStamp();
+// program folder + "tmp" + time stamp, created (empty or not) on demand.
+std::string MakeTemporaryFolder(const MakeEnvironment& environment);
+
+// Folder of the input + "/.h264dvr".
+std::string WorkFolderFor(const std::string& inputPath);
+
+}  // namespace package

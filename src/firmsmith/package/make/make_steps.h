@@ -1,0 +1,56 @@
+// Steps shared by the rework and the build from folders. Internal to the
+// make operation.
+#pragma once
+
+#include <string>
+
+#include "firmsmith/package/make/make_operation.h"
+
+namespace package {
+
+// The slot's image base name: its own when the dialog set one, else the
+// default of the slot table.
+std::string SlotBaseName(const MakeOptions& options, int slot);
+
+// Builds the file-system image of `sourceFolder` at `imagePath` (a leftover
+// file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
+// jffs2. Ext4 cannot be built. False when nothing usable was produced.
+bool BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
+                          const std::string& imagePath, const MakeEnvironment& environment);
+
+// The product's custom ignore path applied to a source tree: without "*" the
+// file of that name directly in the folder is deleted; with "*" every file
+// under the sub-folder named by the text before the character that precedes
+// the "*" (the folders stay). Paths that would leave the folder are ignored.
+// Returns the folder to build from: `folder` itself when `ownedByUs`, or when
+// nothing would be deleted; otherwise a copy staged under `stagingFolder`, so
+// the operator's own folder is never changed.
+bool ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
+                     const std::string& stagingFolder, std::string* buildFolder);
+
+// Name (not path) of the first image in `workFolder` that belongs to the
+// slot: "<stem>.*.img" (mtd-x, ubootlogo-x, romfs2-x, param-x: "<stem>*.img"),
+// where stem is the base name up to "-x". "" when there is none.
+std::string FindExistingImage(const std::string& workFolder, int slot, const std::string& baseName);
+
+// Fits the logo folder's bitmaps to the product's logo size.
+inline constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
+bool ConvertLogo(const std::string& folder, int width, int height);
+
+// The logo folder to build from: when the product has a logo size, the
+// operator's folder is copied to "<stagingRoot>/logo" and the copy is fitted
+// (the fitting replaces the pictures it reads, which must not happen to the
+// operator's own files); otherwise the folder itself. False after one
+// message box when copying or fitting fails.
+bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile& product,
+                       const std::string& stagingRoot, const MakeEnvironment& environment,
+                       std::string* buildFolder);
+
+// Copies a tree (files, folders, symbolic links as links). False at the first
+// failure.
+bool CopyTree(const std::string& source, const std::string& destination);
+
+bool ReworkPackage(const MakeOptions& options, const MakeEnvironment& environment);
+bool BuildPackageFromFolders(const MakeOptions& options, const MakeEnvironment& environment);
+
+}  // namespace package
