@@ -16,16 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/status.h"
+
 namespace workbook {
 
-struct Status {
-  bool ok = true;
-  std::string message;  // one line; empty when ok
-
-  static Status Ok() { return {}; }
-  static Status Fail(std::string why) { return {false, std::move(why)}; }
-  explicit operator bool() const { return ok; }
-};
+using Status = platform::Status;
 
 // Limits of the file format.
 inline constexpr int kMaxRows = 65536;
