@@ -26,8 +26,7 @@ std::string WithoutTrailingSlashes(std::string path) {
 // Opens the folder that holds `path` (the caller's choice, so links above the
 // entry are followed; the entry itself never is).
 UniqueFd OpenParent(const std::string& path) {
-  std::string parent = ParentFolder(path);
-  if (parent.empty()) parent = ".";
+  const std::string parent = ParentFolder(path).empty() ? std::string(".") : ParentFolder(path);
   return UniqueFd(RetryOnInterrupt(
       [&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
 }
