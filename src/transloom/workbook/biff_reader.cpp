@@ -147,7 +147,7 @@ Status ReadGlobals(const std::uint8_t* stream, std::size_t size, Globals* global
         if (!reader.ReadString(1, &name))
           return Failf("sheet name at offset %zu runs past its record", r.offset);
         // Chart, macro and module sheets hold no cells for us.
-        if (r.data[5] != biff::kSheetKindWorksheet) break;
+        if (r.data[biff::kBoundSheetKindOffset] != biff::kSheetKindWorksheet) break;
         globals->sheets.push_back({utf::Utf16ToUtf8(name), Get32(r.data), worksheets++});
         break;
       }
@@ -242,6 +242,9 @@ class SheetReader {
     return Status::Ok();
   }
 
+  static std::uint16_t RowOf(const std::uint8_t* d) { return Get16(d + biff::kCellRowOffset); }
+  static std::uint16_t ColumnOf(const std::uint8_t* d) { return Get16(d + biff::kCellColumnOffset); }
+
   Status TooShort(const Record& r) {
     return Fail("record 0x%04X at offset %zu is too short (%zu bytes)", r.id, r.offset,
                 r.size);
@@ -265,78 +268,80 @@ class SheetReader {
     Cell cell;
     switch (r.id) {
       case biff::kRecordLabelSst: {
-        if (r.size < biff::kCellHeaderSize + 4) return TooShort(r);
-        const std::uint32_t index = Get32(d + 6);
+        if (r.size < biff::kCellHeaderSize + biff::kLabelSstIndexSize) return TooShort(r);
+        const std::uint32_t index = Get32(d + biff::kCellValueOffset);
         if (index >= globals_.strings.size())
-          return Fail("cell (%u, %u) refers to shared string %u of %zu", Get16(d), Get16(d + 2),
+          return Fail("cell (%u, %u) refers to shared string %u of %zu", RowOf(d), ColumnOf(d),
                       index, globals_.strings.size());
         cell.text = globals_.strings[index];
-        return Place(r, Get16(d), Get16(d + 2), std::move(cell));
+        return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
       }
       case biff::kRecordLabel:
       case biff::kRecordRString: {
-        if (r.size < biff::kCellHeaderSize + 3) return TooShort(r);
-        if (Status s = ReadString(r, cursor, biff::kCellHeaderSize, &cell.text); !s) return s;
-        return Place(r, Get16(d), Get16(d + 2), std::move(cell));
+        if (r.size < biff::kLabelMinSize) return TooShort(r);
+        if (Status s = ReadString(r, cursor, biff::kCellValueOffset, &cell.text); !s) return s;
+        return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
       }
       case biff::kRecordNumber:
-        if (r.size < biff::kCellHeaderSize + 8) return TooShort(r);
+        if (r.size < biff::kCellHeaderSize + biff::kNumberValueSize) return TooShort(r);
         cell.kind = CellKind::kNumber;
-        cell.number = bytes::GetDouble(d + 6);
-        return Place(r, Get16(d), Get16(d + 2), std::move(cell));
+        cell.number = bytes::GetDouble(d + biff::kCellValueOffset);
+        return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
       case biff::kRecordRk:
-        if (r.size < biff::kCellHeaderSize + 4) return TooShort(r);
+        if (r.size < biff::kCellHeaderSize + biff::kRkValueSize) return TooShort(r);
         cell.kind = CellKind::kNumber;
-        cell.number = DecodeRk(Get32(d + 6));
-        return Place(r, Get16(d), Get16(d + 2), std::move(cell));
+        cell.number = DecodeRk(Get32(d + biff::kCellValueOffset));
+        return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
       case biff::kRecordMulRk: {
-        // row, first column, (format, RK) per cell, last column
-        if (r.size < 6 + 2) return TooShort(r);
-        const std::size_t row = Get16(d);
-        const std::size_t first = Get16(d + 2);
-        const std::size_t count = (r.size - 6) / 6;
+        if (r.size < biff::kMulRkPairsOffset + biff::kMulRkPairSize + biff::kMulRkLastColumnSize)
+          return TooShort(r);
+        const std::size_t row = RowOf(d);
+        const std::size_t first = Get16(d + biff::kMulRkFirstColumnOffset);
+        const std::size_t count =
+            (r.size - biff::kMulRkPairsOffset - biff::kMulRkLastColumnSize) / biff::kMulRkPairSize;
         for (std::size_t i = 0; i < count; ++i) {
           Cell c;
           c.kind = CellKind::kNumber;
-          c.number = DecodeRk(Get32(d + 4 + 6 * i + 2));
+          c.number = DecodeRk(Get32(d + biff::kMulRkPairsOffset + biff::kMulRkPairSize * i +
+                                    biff::kMulRkPairRkOffset));
           if (Status s = Place(r, row, first + i, std::move(c)); !s) return s;
         }
         return Status::Ok();
       }
       case biff::kRecordBoolErr:
         if (r.size < biff::kBoolErrSize) return TooShort(r);
-        if (d[7] != 0) {
+        if (d[biff::kBoolErrKindOffset] != 0) {
           cell.kind = CellKind::kError;
-          cell.error = d[6];
+          cell.error = d[biff::kBoolErrValueOffset];
         } else {
           cell.kind = CellKind::kBoolean;
-          cell.boolean = d[6] != 0;
+          cell.boolean = d[biff::kBoolErrValueOffset] != 0;
         }
-        return Place(r, Get16(d), Get16(d + 2), std::move(cell));
+        return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
       case biff::kRecordFormula: {
         if (r.size < biff::kFormulaMinSize) return TooShort(r);
-        const std::uint8_t* value = d + 6;
+        const std::uint8_t* value = d + biff::kFormulaResultOffset;
         pendingString_ = false;
-        if (Get16(value + 6) != 0xFFFF) {
+        if (Get16(value + biff::kFormulaResultTagOffset) != biff::kFormulaResultNotNumber) {
           cell.kind = CellKind::kNumber;
           cell.number = bytes::GetDouble(value);
         } else if (value[0] == biff::kFormulaResultBoolean) {
           cell.kind = CellKind::kBoolean;
-          cell.boolean = value[2] != 0;
+          cell.boolean = value[biff::kFormulaResultValueOffset] != 0;
         } else if (value[0] == biff::kFormulaResultError) {
           cell.kind = CellKind::kError;
-          cell.error = value[2];
+          cell.error = value[biff::kFormulaResultValueOffset];
         } else if (value[0] == biff::kFormulaResultString) {
           pendingString_ = true;  // the text follows in a STRING record
         }
-        if (Status s = Place(r, Get16(d), Get16(d + 2), std::move(cell)); !s) return s;
+        if (Status s = Place(r, RowOf(d), ColumnOf(d), std::move(cell)); !s) return s;
         pendingKey_ = lastKey_;
         return Status::Ok();
       }
       case biff::kRecordString: {
         if (!pendingString_) return Status::Ok();
         pendingString_ = false;
-        if (r.size < 3) return TooShort(r);
+        if (r.size < biff::kStringRecordMinSize) return TooShort(r);
         std::string text;
         if (Status s = ReadString(r, cursor, 0, &text); !s) return s;
         (*cells_)[pendingKey_].text = std::move(text);

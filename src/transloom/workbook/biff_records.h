@@ -72,8 +72,39 @@ inline constexpr std::size_t kExtSstMinBucketStrings = 8;
 inline constexpr std::size_t kExtSstMaxBuckets = 128;
 inline constexpr std::size_t kExtSstEntrySize = 8;
 
-// Cell records start with row, column and format (XF) index.
+// Cell records start with row, column and format (XF) index; the value
+// follows the header.
+inline constexpr std::size_t kCellRowOffset = 0;
+inline constexpr std::size_t kCellColumnOffset = 2;
 inline constexpr std::size_t kCellHeaderSize = 6;
+inline constexpr std::size_t kCellValueOffset = kCellHeaderSize;
+// LABELSST: a 4-byte index into the shared string table.
+inline constexpr std::size_t kLabelSstIndexSize = 4;
+// RK: a 4-byte packed number; NUMBER: an 8-byte double.
+inline constexpr std::size_t kRkValueSize = 4;
+inline constexpr std::size_t kNumberValueSize = 8;
+// MULRK: row, first column, then (XF, RK) pairs, then the last column.
+inline constexpr std::size_t kMulRkFirstColumnOffset = 2;
+inline constexpr std::size_t kMulRkPairsOffset = 4;
+inline constexpr std::size_t kMulRkPairSize = 6;
+inline constexpr std::size_t kMulRkPairRkOffset = 2;
+inline constexpr std::size_t kMulRkLastColumnSize = 2;
+// BOOLERR: value byte, then the kind byte.
+inline constexpr std::size_t kBoolErrValueOffset = kCellValueOffset;
+inline constexpr std::size_t kBoolErrKindOffset = kCellValueOffset + 1;
+// Shortest LABEL / RSTRING: header, 2-byte length, option byte.
+inline constexpr std::size_t kLabelMinSize = kCellHeaderSize + 3;
+// FORMULA: the cached result sits where a cell's value sits; a result that
+// is not a number has 0xFFFF in its top two bytes and its kind in byte 0,
+// its boolean or error value in byte 2.
+inline constexpr std::size_t kFormulaResultOffset = kCellValueOffset;
+inline constexpr std::size_t kFormulaResultTagOffset = 6;
+inline constexpr std::uint16_t kFormulaResultNotNumber = 0xFFFF;
+inline constexpr std::size_t kFormulaResultValueOffset = 2;
+// BOUNDSHEET: where the sheet kind byte sits.
+inline constexpr std::size_t kBoundSheetKindOffset = 5;
+// STRING (a formula's text result): 2-byte length, option byte at least.
+inline constexpr std::size_t kStringRecordMinSize = 3;
 
 // FORMULA: an 8-byte cached result whose two top bytes are 0xFFFF when it
 // is not a number; then byte 0 tells the kind.
@@ -102,10 +133,6 @@ inline constexpr std::uint16_t kStyleBuiltinNormal = 0x8000;  // built-in style 
 inline constexpr std::uint16_t kWindow2Options = 0x00B6;
 inline constexpr std::uint16_t kWindow2Selected = 0x0600;
 inline constexpr std::uint16_t kWindow2GridColour = 64;
-
-// Sheet limits of the format.
-inline constexpr int kMaxRows = 65536;
-inline constexpr int kMaxColumns = 256;
 
 // The compound-file stream names: BIFF8 calls it "Workbook", BIFF5 "Book".
 inline constexpr const char* kWorkbookStreamName = "Workbook";
