@@ -5,9 +5,34 @@ The language texts are composed from a small table of UI areas and items so
 that each language has a few hundred plausible keys; run again after editing
 the tables and commit the result.
 """
+import hashlib
+import hmac
 import json
 import os
 import sys
+
+ITERATIONS = 10000  # the least a client accepts; keeps the tests' logins quick
+
+
+def verifier(name, password):
+    """The user entry's verifier fields: the device keeps no password.
+
+    Salts are derived from the name so the committed state is reproducible;
+    a real device draws them at random (devsim set-password does).
+    """
+    salt = hashlib.sha256(("devsim sample salt:" + name).encode()).digest()[:16]
+    salted = hashlib.pbkdf2_hmac("sha256", password.encode(), salt, ITERATIONS)
+    client_key = hmac.new(salted, b"Client Key", hashlib.sha256).digest()
+    return {"Salt": salt.hex(), "Iterations": ITERATIONS,
+            "StoredKey": hashlib.sha256(client_key).hexdigest(),
+            "ServerKey": hmac.new(salted, b"Server Key", hashlib.sha256).hexdigest()}
+
+
+def user(name, password, rights, locked):
+    entry = {"Name": name}
+    entry.update(verifier(name, password))
+    entry.update({"Rights": rights, "Locked": locked})
+    return entry
 
 AREAS = [  # key prefix, English, SimpChinese, Russian
     ("Menu", "Menu", "菜单", "Меню"),
@@ -98,12 +123,15 @@ def main():
         "SerialNumber": "K7S2612100042",
         "SoftwareVersion": "V4.02.R11.20261201",
         "MaxSessions": 16,
+        "SessionIdleMs": 120000,
         "MaxLoginFailures": 5,
+        "LoginBackoffMs": 1000,
+        "LoginBackoffMaxMs": 900000,
         "Users": [
-            {"Name": "admin", "Password": "admin123", "Rights": ["Config", "Language"], "Locked": False},
-            {"Name": "translator", "Password": "lang2026", "Rights": ["Language"], "Locked": False},
-            {"Name": "guest", "Password": "guest", "Rights": [], "Locked": False},
-            {"Name": "former", "Password": "former", "Rights": ["Config", "Language"], "Locked": True},
+            user("admin", "admin123", ["Config", "Language"], False),
+            user("translator", "lang2026", ["Language"], False),
+            user("guest", "guest", [], False),
+            user("former", "former", ["Config", "Language"], True),
         ],
     }
     write(os.path.join(root, "device.json"), json.dumps(device, indent=2, ensure_ascii=False) + "\n")

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "common/devlink/login_proof.h"
 #include "common/devlink/socket_io.h"
 #include "common/devlink/wire.h"
 
@@ -30,6 +31,8 @@ struct Session {
   std::uint32_t deviceSession = 0;
   std::uint32_t nextSequence = 1;
   bool broken = false;  // the stream can no longer be trusted
+  devlink::wire::FrameAuth auth;  // active after login
+  std::uint32_t idleLimitMs = 0;  // the device's idle limit, told at login
 };
 
 struct Library {
@@ -89,7 +92,8 @@ std::int32_t Exchange(Session& s, MessageType type, MessageType replyType,
   if (s.broken) return DL_ERR_CONNECTION;
   const std::uint32_t sequence = s.nextSequence++;
   const IoResult sent = devlink::net::SendAll(
-      s.fd.get(), devlink::wire::EncodeFrame(type, s.deviceSession, sequence, 0, payload),
+      s.fd.get(),
+      s.auth.Seal(devlink::wire::EncodeFrame(type, s.deviceSession, sequence, 0, payload)),
       deadline);
   if (sent != IoResult::kOk) {
     s.broken = true;  // a partly sent frame would corrupt the stream
@@ -102,7 +106,22 @@ std::int32_t Exchange(Session& s, MessageType type, MessageType replyType,
       s.broken = true;
       return IoToResult(r);
     }
-    if (reply->header.sequence != sequence) continue;
+    // Every frame after login, skipped ones included, must authenticate:
+    // the frame counters of both sides stay in step only that way.
+    if (!s.auth.Open(reply)) {
+      s.broken = true;
+      return DL_ERR_PROTOCOL;
+    }
+    if (reply->header.sequence != sequence) {
+      // Sequence 0 is the device speaking for the whole connection (full,
+      // or hanging up on a broken stream): the connection ends with it.
+      if (reply->type() == MessageType::kError && reply->header.sequence == 0 &&
+          reply->header.status != 0) {
+        s.broken = true;
+        return StatusToResult(reply->header.status);
+      }
+      continue;
+    }
     if (reply->type() == MessageType::kError) {
       return StatusToResult(reply->header.status == 0 ? DL_ERR_DEVICE : reply->header.status);
     }
@@ -122,8 +141,8 @@ void CloseSession(const std::shared_ptr<Session>& s) {
     ::shutdown(s->fd.get(), SHUT_RDWR);
     lock.lock();
   } else if (!s->broken && s->fd.valid()) {
-    const auto bye = devlink::wire::EncodeFrame(MessageType::kLogout, s->deviceSession,
-                                                s->nextSequence++, 0, {});
+    const auto bye = s->auth.Seal(devlink::wire::EncodeFrame(
+        MessageType::kLogout, s->deviceSession, s->nextSequence++, 0, {}));
     devlink::net::SendAll(s->fd.get(), bye, devlink::net::DeadlineAfter(200));
   }
   s->fd.Reset();
@@ -143,10 +162,15 @@ struct LoginOutcome {
 LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
                            const std::string& password, Deadline deadline,
                            DeviceInfoRecord* info) {
+  namespace login = devlink::login;
   LoginOutcome out;
   Frame reply;
-  std::int32_t r = Exchange(*s, MessageType::kLoginBegin, MessageType::kChallenge,
-                            devlink::wire::PayloadWriter().Text(user).Take(), deadline, &reply);
+  std::vector<std::uint8_t> clientNonce(devlink::wire::kNonceSize);
+  if (!login::RandomBytes(clientNonce.data(), clientNonce.size())) return out;
+  std::int32_t r =
+      Exchange(*s, MessageType::kLoginBegin, MessageType::kChallenge,
+               devlink::wire::PayloadWriter().Text(user).Bytes(clientNonce.data(), clientNonce.size()).Take(),
+               deadline, &reply);
   // Refusals during login carry the login error code as they are; transport
   // failures read as the callers' network error or time-out.
   auto loginError = [&](std::int32_t code) {
@@ -158,25 +182,65 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
     out.error = loginError(r);
     return out;
   }
-  std::vector<std::uint8_t> nonce;
+  std::vector<std::uint8_t> serverNonce;
+  std::uint32_t iterations = 0;
+  std::string saltText;
   devlink::wire::PayloadReader challenge(reply.payload);
-  if (!challenge.Bytes(devlink::wire::kNonceSize, &nonce) || !challenge.AtEnd()) return out;
-  std::uint8_t proof[devlink::wire::kProofSize];
-  if (!devlink::wire::ComputeLoginProof(password, user, nonce.data(), nonce.size(), proof))
+  if (!challenge.Bytes(devlink::wire::kNonceSize, &serverNonce) || !challenge.U32(&iterations) ||
+      !challenge.Text(&saltText, login::kMaxSaltSize) || !challenge.AtEnd())
     return out;
-  r = Exchange(*s, MessageType::kLoginProof, MessageType::kLoginResult,
-               devlink::wire::PayloadWriter().Bytes(proof, sizeof proof).Take(), deadline, &reply);
-  if (r != 0) {
-    out.error = loginError(r);
+  // A device asking for fewer iterations would make a recorded exchange
+  // cheap to guess from; one asking for very many would stall us.
+  if (iterations < login::kMinIterations || iterations > login::kMaxIterations ||
+      saltText.size() < login::kMinSaltSize)
+    return out;
+  const std::vector<std::uint8_t> salt(saltText.begin(), saltText.end());
+  login::ClientKeys keys;
+  if (!login::DeriveClientKeys(password, salt, iterations, &keys)) return out;
+  const std::vector<std::uint8_t> authMessage =
+      login::AuthMessage(user, clientNonce, serverNonce, salt, iterations);
+  login::Key proof, sessionKey, expectedSignature;
+  if (!login::ClientProof(keys, authMessage, &proof) ||
+      !login::SessionKey(keys.clientKey, authMessage, &sessionKey) ||
+      !login::ServerSignature(keys.serverKey, authMessage, &expectedSignature))
+    return out;
+  // The result of a good proof is the first frame sealed with the session
+  // key; a refusal comes unsealed, as the device could not derive the key.
+  s->auth.Start(sessionKey.data(), sessionKey.size(), devlink::wire::FrameAuth::Role::kClient);
+  const std::uint32_t sequence = s->nextSequence++;
+  IoResult io = devlink::net::SendAll(
+      s->fd.get(),
+      devlink::wire::EncodeFrame(MessageType::kLoginProof, 0, sequence, 0,
+                                 std::vector<std::uint8_t>(proof.begin(), proof.end())),
+      deadline);
+  if (io == IoResult::kOk) io = devlink::net::ReceiveFrame(s->fd.get(), &s->decoder, &reply, deadline);
+  if (io != IoResult::kOk) {
+    s->broken = true;
+    out.error = io == IoResult::kTimeout ? DL_ERR_TIMEOUT : DL_LOGIN_NET_ERROR;
     return out;
   }
+  if (reply.header.sequence != sequence ||
+      (reply.type() != MessageType::kLoginResult && reply.type() != MessageType::kError))
+    return out;
+  if (reply.header.status != 0) {
+    out.error = static_cast<int>(reply.header.status);
+    return out;
+  }
+  if (reply.type() != MessageType::kLoginResult || !s->auth.Open(&reply)) return out;
   std::string hardware, serial, version;
-  std::uint32_t maxSessions = 0;
+  std::uint32_t maxSessions = 0, idleLimitMs = 0;
+  std::vector<std::uint8_t> signature;
   devlink::wire::PayloadReader result(reply.payload);
   if (reply.header.session == 0 || !result.Text(&hardware, 255) || !result.Text(&serial, 255) ||
-      !result.Text(&version, 255) || !result.U32(&maxSessions) || !result.AtEnd())
+      !result.Text(&version, 255) || !result.U32(&maxSessions) || !result.U32(&idleLimitMs) ||
+      !result.Bytes(devlink::wire::kProofSize, &signature) || !result.AtEnd())
+    return out;
+  // The device proves it knows the verifier: a device that does not is
+  // refused like a broken exchange.
+  if (!login::KeysEqual(signature.data(), expectedSignature.data(), expectedSignature.size()))
     return out;
   s->deviceSession = reply.header.session;
+  s->idleLimitMs = idleLimitMs;
   if (info) {
     std::memset(info, 0, sizeof *info);
     CopyField(hardware, info->hardware, sizeof info->hardware);

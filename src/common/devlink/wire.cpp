@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace devlink::wire {
 namespace {
@@ -32,7 +33,7 @@ void PutU16(std::uint16_t v, std::uint8_t* p) {
 
 bool IsKnownType(std::uint8_t type) {
   return type >= static_cast<std::uint8_t>(MessageType::kLoginBegin) &&
-         type <= static_cast<std::uint8_t>(MessageType::kError);
+         type <= static_cast<std::uint8_t>(MessageType::kKeepAliveReply);
 }
 
 const char* HeaderErrorText(HeaderError error) {
@@ -180,28 +181,58 @@ std::vector<std::uint8_t> PayloadReader::Rest() {
   return out;
 }
 
-bool ComputeLoginProof(const std::string& password, const std::string& user,
-                       const std::uint8_t* nonce, std::size_t nonceSize, std::uint8_t* proof) {
-  std::vector<std::uint8_t> message(nonce, nonce + nonceSize);
-  message.insert(message.end(), user.begin(), user.end());
+void FrameAuth::Start(const std::uint8_t* key, std::size_t keySize, Role role) {
+  std::memset(key_, 0, sizeof key_);
+  std::memcpy(key_, key, std::min(keySize, sizeof key_));
+  sendDirection_ = role == Role::kClient ? 'C' : 'D';
+  receiveDirection_ = role == Role::kClient ? 'D' : 'C';
+  sent_ = received_ = 0;
+  active_ = true;
+}
+
+bool FrameAuth::Tag(std::uint8_t direction, std::uint64_t number, const FrameHeader& header,
+                    const std::uint8_t* payload, std::size_t size, std::uint8_t* tag) const {
+  std::vector<std::uint8_t> message(1 + 8 + kHeaderSize);
+  message[0] = direction;
+  for (int i = 0; i < 8; ++i) message[1 + i] = static_cast<std::uint8_t>(number >> (56 - 8 * i));
+  WriteHeader(header, message.data() + 9);
+  message.insert(message.end(), payload, payload + size);
   unsigned int len = 0;
-  // HMAC() with a null key pointer fails on some OpenSSL builds; an empty
-  // password still needs a valid pointer.
-  static const unsigned char kEmpty = 0;
-  const unsigned char* key =
-      password.empty() ? &kEmpty : reinterpret_cast<const unsigned char*>(password.data());
-  if (HMAC(EVP_sha256(), key, static_cast<int>(password.size()), message.data(), message.size(),
-           proof, &len) == nullptr)
+  return HMAC(EVP_sha256(), key_, sizeof key_, message.data(), message.size(), tag, &len) !=
+             nullptr &&
+         len == kTagSize;
+}
+
+std::vector<std::uint8_t> FrameAuth::Seal(std::vector<std::uint8_t> encoded) {
+  FrameHeader h;
+  if (!active_ || encoded.size() < kHeaderSize ||
+      ParseHeader(encoded.data(), &h) != HeaderError::kNone ||
+      encoded.size() != kHeaderSize + h.length || h.length + kTagSize > kMaxPayload)
+    return encoded;
+  h.length += kTagSize;
+  WriteHeader(h, encoded.data());
+  std::uint8_t tag[kTagSize];
+  if (!Tag(sendDirection_, sent_, h, encoded.data() + kHeaderSize, encoded.size() - kHeaderSize,
+           tag))
+    return encoded;  // unsealed: the peer refuses it
+  ++sent_;
+  encoded.insert(encoded.end(), tag, tag + kTagSize);
+  return encoded;
+}
+
+bool FrameAuth::Open(Frame* frame) {
+  if (!active_) return true;
+  if (frame->payload.size() < kTagSize || frame->header.length != frame->payload.size())
     return false;
-  return len == kProofSize;
-}
-
-bool ProofsEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t size) {
-  return CRYPTO_memcmp(a, b, size) == 0;
-}
-
-bool RandomBytes(std::uint8_t* out, std::size_t size) {
-  return RAND_bytes(out, static_cast<int>(size)) == 1;
+  const std::size_t body = frame->payload.size() - kTagSize;
+  std::uint8_t tag[kTagSize];
+  if (!Tag(receiveDirection_, received_, frame->header, frame->payload.data(), body, tag) ||
+      CRYPTO_memcmp(tag, frame->payload.data() + body, kTagSize) != 0)
+    return false;
+  ++received_;
+  frame->payload.resize(body);
+  frame->header.length = static_cast<std::uint32_t>(body);
+  return true;
 }
 
 }  // namespace devlink::wire

@@ -36,23 +36,26 @@ inline constexpr std::size_t kLengthOffset = 20;
 // with room to spare; a length above it is malformed, never an allocation.
 inline constexpr std::uint32_t kMaxPayload = 1u << 20;
 
-inline constexpr std::size_t kNonceSize = 32;
-inline constexpr std::size_t kProofSize = 32;  // HMAC-SHA-256
+inline constexpr std::size_t kNonceSize = 32;   // each side's login nonce
+inline constexpr std::size_t kProofSize = 32;   // client proof, server signature
+inline constexpr std::size_t kTagSize = 32;     // frame tag after login
 // User names and passwords: the callers' fields are 64 bytes, possibly
 // without a terminator when full.
 inline constexpr std::size_t kMaxNameSize = 64;
 
 enum class MessageType : std::uint8_t {
-  kLoginBegin = 1,    // client: user name
-  kChallenge = 2,     // device: nonce
-  kLoginProof = 3,    // client: HMAC proof
-  kLoginResult = 4,   // device: status, session id, device info
+  kLoginBegin = 1,    // client: user name, client nonce
+  kChallenge = 2,     // device: device nonce, iterations, salt
+  kLoginProof = 3,    // client: proof
+  kLoginResult = 4,   // device: status, session id, device info, signature
   kGetConfig = 5,     // client: command, channel
   kGetConfigReply = 6,// device: status, reply bytes
   kSetConfig = 7,     // client: command, channel, data
   kSetConfigReply = 8,// device: status
   kLogout = 9,        // client: no reply; the device closes the connection
   kError = 10,        // device: status for a request it could not take
+  kKeepAlive = 11,    // client: empty; keeps an idle session
+  kKeepAliveReply = 12,  // device: empty
 };
 bool IsKnownType(std::uint8_t type);
 
@@ -140,14 +143,32 @@ class PayloadReader {
   bool ok_ = true;
 };
 
-// Login proof = HMAC-SHA-256(key = password, message = nonce || user name).
-// The password itself never crosses the wire. Returns false only when the
-// crypto library fails.
-bool ComputeLoginProof(const std::string& password, const std::string& user,
-                       const std::uint8_t* nonce, std::size_t nonceSize, std::uint8_t* proof);
-// Constant-time comparison of two proofs.
-bool ProofsEqual(const std::uint8_t* a, const std::uint8_t* b, std::size_t size);
-// Cryptographically random bytes for nonces.
-bool RandomBytes(std::uint8_t* out, std::size_t size);
+// Authenticates every frame of a session after login. Each frame carries a
+// tag of kTagSize bytes at the end of its payload (the header's length
+// counts it): HMAC-SHA-256(session key, direction || frame number || header
+// || payload before the tag). Frame numbers are not sent: each side counts
+// the frames it sent and received, so a replayed, dropped, reordered or
+// altered frame fails; the direction byte keeps a frame from being
+// reflected back to its sender.
+class FrameAuth {
+ public:
+  enum class Role { kClient, kDevice };
+  void Start(const std::uint8_t* key, std::size_t keySize, Role role);
+  bool active() const { return active_; }
+  // Appends the tag to an encoded frame and fixes its length field; bytes
+  // that are no whole frame are returned as they are.
+  std::vector<std::uint8_t> Seal(std::vector<std::uint8_t> encoded);
+  // Checks and removes the tag of a received frame. False when the frame
+  // does not authenticate; the session must then end.
+  bool Open(Frame* frame);
+
+ private:
+  bool Tag(std::uint8_t direction, std::uint64_t number, const FrameHeader& header,
+           const std::uint8_t* payload, std::size_t size, std::uint8_t* tag) const;
+  bool active_ = false;
+  std::uint8_t key_[32] = {};
+  std::uint8_t sendDirection_ = 0, receiveDirection_ = 0;
+  std::uint64_t sent_ = 0, received_ = 0;
+};
 
 }  // namespace devlink::wire

@@ -123,16 +123,21 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginCase{"NoRights", "guest", "guest", DL_LOGIN_NO_RIGHTS}),
     [](const auto& info) { return info.param.name; });
 
-TEST_F(DevlinkTest, RepeatedWrongPasswordsLockTheUserAndTheLockIsKept) {
+TEST_F(DevlinkTest, RepeatedWrongPasswordsHoldTheUserBackAndTheHoldIsKept) {
+  testsupport::EditDeviceJson(state(), [](Json::Value& v) { v["LoginBackoffMs"] = 60000; });
   StartDevice();
   int error = 0;
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(0, Login("translator", "wrong", &error));
     EXPECT_EQ(DL_LOGIN_PASSWORD, error) << "attempt " << i;
   }
+  // The sixth wrong proof starts a back-off; meanwhile even the right
+  // password is answered "locked".
+  EXPECT_EQ(0, Login("translator", "wrong", &error));
+  EXPECT_EQ(DL_LOGIN_PASSWORD, error);
   EXPECT_EQ(0, Login("translator", "lang2026", &error));
   EXPECT_EQ(DL_LOGIN_LOCKED, error);
-  // The lock was written to the state before it was reported.
+  // The back-off was written to the state before it was reported.
   devsim_.Kill();
   StartDevice();
   EXPECT_EQ(0, Login("translator", "lang2026", &error));
@@ -452,8 +457,8 @@ TEST_F(DevlinkTest, TwoSessionsOnTwoThreadsDoNotInterfere) {
 
 TEST_F(DevlinkTest, PasswordNeverCrossesTheWire) {
   const std::string password = "S3cret-Pa55word";
-  testsupport::FakeDevice fake([](testsupport::FakeDevice& self, int fd) {
-    self.AcceptLogin(fd);
+  testsupport::FakeDevice fake([password](testsupport::FakeDevice& self, int fd) {
+    self.AcceptLogin(fd, 77, password);
     testsupport::FakeDevice::HoldOpen(fd, 2000);
   });
   int error = 0;

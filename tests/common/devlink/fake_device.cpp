@@ -1,5 +1,7 @@
 #include "fake_device.h"
 
+#include "common/devlink/login_proof.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -37,7 +39,8 @@ FakeDevice::~FakeDevice() {
 
 bool FakeDevice::ReadFrame(int fd, devlink::wire::Frame* frame, int waitMs) {
   for (;;) {
-    if (decoder_.Next(frame) == devlink::wire::FrameDecoder::Result::kFrame) return true;
+    if (decoder_.Next(frame) == devlink::wire::FrameDecoder::Result::kFrame)
+      return auth_.Open(frame);
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, waitMs) <= 0) return false;
     std::uint8_t buf[4096];
@@ -59,15 +62,44 @@ void FakeDevice::HoldOpen(int fd, int ms) {
   }
 }
 
-bool FakeDevice::AcceptLogin(int fd, std::uint32_t session) {
+bool FakeDevice::AcceptLogin(int fd, std::uint32_t session, const std::string& password) {
+  namespace login = devlink::login;
+  using devlink::wire::PayloadReader;
+  using devlink::wire::PayloadWriter;
   devlink::wire::Frame f;
   if (!ReadFrame(fd, &f) || f.type() != MessageType::kLoginBegin) return false;
-  Send(fd, devlink::wire::EncodeFrame(MessageType::kChallenge, 0, f.header.sequence, 0,
-                                      std::vector<std::uint8_t>(devlink::wire::kNonceSize, 7)));
-  if (!ReadFrame(fd, &f) || f.type() != MessageType::kLoginProof) return false;
+  std::string user;
+  std::vector<std::uint8_t> clientNonce;
+  PayloadReader in(f.payload);
+  if (!in.Text(&user, 64) || !in.Bytes(devlink::wire::kNonceSize, &clientNonce)) return false;
+  login::PasswordVerifier verifier;
+  if (!login::MakeVerifier(password, login::kMinIterations, &verifier)) return false;
+  const std::vector<std::uint8_t> serverNonce(devlink::wire::kNonceSize, 7);
   Send(fd, devlink::wire::EncodeFrame(
-               MessageType::kLoginResult, session, f.header.sequence, 0,
-               devlink::wire::PayloadWriter().Text("FAKE").Text("1").Text("2").U32(1).Take()));
+               MessageType::kChallenge, 0, f.header.sequence, 0,
+               PayloadWriter()
+                   .Bytes(serverNonce.data(), serverNonce.size())
+                   .U32(verifier.iterations)
+                   .Text(std::string(verifier.salt.begin(), verifier.salt.end()))
+                   .Take()));
+  if (!ReadFrame(fd, &f) || f.type() != MessageType::kLoginProof) return false;
+  const auto authMessage =
+      login::AuthMessage(user, clientNonce, serverNonce, verifier.salt, verifier.iterations);
+  login::Key clientKey, sessionKey, signature;
+  if (!login::CheckClientProof(verifier, authMessage, f.payload, &clientKey) ||
+      !login::SessionKey(clientKey, authMessage, &sessionKey) ||
+      !login::ServerSignature(verifier.serverKey, authMessage, &signature))
+    return false;
+  auth_.Start(sessionKey.data(), sessionKey.size(), devlink::wire::FrameAuth::Role::kDevice);
+  Send(fd, Seal(devlink::wire::EncodeFrame(MessageType::kLoginResult, session, f.header.sequence, 0,
+                                           PayloadWriter()
+                                               .Text("FAKE")
+                                               .Text("1")
+                                               .Text("2")
+                                               .U32(1)
+                                               .U32(120000)
+                                               .Bytes(signature.data(), signature.size())
+                                               .Take())));
   return true;
 }
 

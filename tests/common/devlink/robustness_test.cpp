@@ -11,15 +11,20 @@
 #include <cstring>
 
 #include "common/devlink/devlink.h"
+#include "common/devlink/login_proof.h"
 #include "common/devlink/wire.h"
 #include "devsim_runner.h"
 #include "fake_device.h"
+#include "raw_client.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace devlink::wire;
 using testsupport::FakeDevice;
+using testsupport::RawConnection;
+using testsupport::Begin;
+using testsupport::RawLogin;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
@@ -43,61 +48,6 @@ Bytes RawHeader(std::uint32_t magic, std::uint8_t version, std::uint8_t type,
 
 // --- the simulator given malformed frames -------------------------------
 
-class RawConnection {
- public:
-  explicit RawConnection(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  }
-  ~RawConnection() { ::close(fd_); }
-  bool connected() const { return connected_; }
-  void Send(const Bytes& b) { ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL); }
-  void CloseWrite() { ::shutdown(fd_, SHUT_WR); }
-  // Reads frames until `count` arrived, the peer closed, or `ms` passed.
-  std::vector<Frame> Read(std::size_t count, int ms, bool* closed) {
-    std::vector<Frame> frames;
-    *closed = false;
-    const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (frames.size() < count) {
-      Frame f;
-      if (decoder_.Next(&f) == FrameDecoder::Result::kFrame) {
-        frames.push_back(f);
-        continue;
-      }
-      const long left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - Clock::now()).count();
-      pollfd p{fd_, POLLIN, 0};
-      if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
-      std::uint8_t buf[4096];
-      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) {
-        *closed = true;
-        break;
-      }
-      decoder_.Feed(buf, static_cast<std::size_t>(n));
-    }
-    return frames;
-  }
-  bool PeerClosed(int ms) {
-    bool closed = false;
-    Read(100, ms, &closed);
-    return closed;
-  }
-
- private:
-  int fd_ = -1;
-  bool connected_ = false;
-  FrameDecoder decoder_;
-};
-
-Bytes Begin(const std::string& user, std::uint32_t seq = 1) {
-  return EncodeFrame(MessageType::kLoginBegin, 0, seq, 0, PayloadWriter().Text(user).Take());
-}
-
 enum class Then { kClosed, kStaysOpen };
 
 struct RawCase {
@@ -106,19 +56,6 @@ struct RawCase {
   std::int32_t errorStatus;          // status of the Error frame expected, 0 for none
   Then then;
 };
-
-// Logs in for real on the raw connection (the proof computed by the test).
-std::uint32_t RawLogin(RawConnection& c) {
-  c.Send(Begin("admin"));
-  bool closed = false;
-  auto frames = c.Read(1, 3000, &closed);
-  if (frames.size() != 1 || frames[0].payload.size() != kNonceSize) return 0;
-  std::uint8_t proof[kProofSize];
-  ComputeLoginProof("admin123", "admin", frames[0].payload.data(), kNonceSize, proof);
-  c.Send(EncodeFrame(MessageType::kLoginProof, 0, 2, 0, Bytes(proof, proof + kProofSize)));
-  frames = c.Read(1, 3000, &closed);
-  return frames.size() == 1 && frames[0].header.status == 0 ? frames[0].header.session : 0;
-}
 
 const RawCase kRawCases[] = {
     {"BadMagic",
@@ -193,14 +130,14 @@ const RawCase kRawCases[] = {
     {"WrongSessionAfterLogin",
      [](RawConnection& c) {
        const std::uint32_t session = RawLogin(c);
-       return EncodeFrame(MessageType::kGetConfig, session + 1, 3, 0,
-                          PayloadWriter().I32(CMD_CONFIG_EXPORT).I32(-1).Take());
+       return c.Seal(EncodeFrame(MessageType::kGetConfig, session + 1, 3, 0,
+                                 PayloadWriter().I32(CMD_CONFIG_EXPORT).I32(-1).Take()));
      },
      DL_ERR_INVALID_HANDLE, Then::kStaysOpen},
     {"ShortConfigRequestAfterLogin",
      [](RawConnection& c) {
        const std::uint32_t session = RawLogin(c);
-       return EncodeFrame(MessageType::kGetConfig, session, 3, 0, Bytes{0, 0, 0});
+       return c.Seal(EncodeFrame(MessageType::kGetConfig, session, 3, 0, Bytes{0, 0, 0}));
      },
      DL_ERR_PROTOCOL, Then::kStaysOpen},
 };
@@ -255,6 +192,14 @@ INSTANTIATE_TEST_SUITE_P(Frames, SimulatorGivenMalformedFrames, ::testing::Value
 
 // --- the client given malformed replies ---------------------------------
 
+Bytes GoodChallenge(std::uint32_t iterations = devlink::login::kMinIterations) {
+  return PayloadWriter()
+      .Bytes(Bytes(kNonceSize, 1).data(), kNonceSize)
+      .U32(iterations)
+      .Text("0123456789abcdef")
+      .Take();
+}
+
 struct LoginReplyCase {
   const char* name;
   void (*reply)(FakeDevice& self, int fd, const Frame& begin);
@@ -306,11 +251,34 @@ const LoginReplyCase kLoginReplies[] = {
     {"SessionZero",
      [](FakeDevice& self, int fd, const Frame& begin) {
        FakeDevice::Send(fd, EncodeFrame(MessageType::kChallenge, 0, begin.header.sequence, 0,
-                                        Bytes(kNonceSize, 1)));
+                                        GoodChallenge()));
        Frame proof;
        if (!self.ReadFrame(fd, &proof)) return;
        FakeDevice::Send(fd, EncodeFrame(MessageType::kLoginResult, 0, proof.header.sequence, 0,
                                         PayloadWriter().Text("a").Text("b").Text("c").U32(1).Take()));
+     },
+     DL_LOGIN_NET_ERROR},
+    // A device that does not know the verifier cannot sign the exchange:
+    // its welcome, however well formed, is refused.
+    {"ForgedServerSignature",
+     [](FakeDevice& self, int fd, const Frame& begin) {
+       FakeDevice::Send(fd, EncodeFrame(MessageType::kChallenge, 0, begin.header.sequence, 0,
+                                        GoodChallenge()));
+       Frame proof;
+       if (!self.ReadFrame(fd, &proof)) return;
+       FakeDevice::Send(fd, EncodeFrame(MessageType::kLoginResult, 9, proof.header.sequence, 0,
+                                        PayloadWriter()
+                                            .Text("a").Text("b").Text("c").U32(1).U32(120000)
+                                            .Bytes(Bytes(kProofSize, 5).data(), kProofSize)
+                                            .Take()));
+     },
+     DL_LOGIN_NET_ERROR},
+    // Too few iterations would make a recorded exchange cheap to guess from.
+    {"IterationsBelowTheMinimum",
+     [](FakeDevice&, int fd, const Frame& begin) {
+       FakeDevice::Send(fd, EncodeFrame(MessageType::kChallenge, 0, begin.header.sequence, 0,
+                                        GoodChallenge(devlink::login::kMinIterations - 1)));
+       FakeDevice::HoldOpen(fd, 1000);
      },
      DL_LOGIN_NET_ERROR},
 };
@@ -380,10 +348,10 @@ TEST_P(ClientGivenMalformedConfigReplies, ReturnsAnErrorWithinTheWaitAndNeverOve
     if (!self.AcceptLogin(fd)) return;
     Frame req;
     if (!self.ReadFrame(fd, &req)) return;
-    FakeDevice::Send(fd, reply(req));
+    FakeDevice::Send(fd, self.Seal(reply(req)));
     // A second request is answered properly when the stream is still usable.
     if (!self.ReadFrame(fd, &req, 3000)) return;
-    FakeDevice::Send(fd, ReplyWith(req, 0, Bytes{'o', 'k'}));
+    FakeDevice::Send(fd, self.Seal(ReplyWith(req, 0, Bytes{'o', 'k'})));
     FakeDevice::HoldOpen(fd, 3000);
   });
   DL_Init(0, 0);
@@ -422,7 +390,7 @@ TEST(ClientGivenHostileList, ClampsTheCountAndTerminatesEveryName) {
     record[1] = 0x13;
     record[2] = 0;
     record[3] = 0;
-    FakeDevice::Send(fd, ReplyWith(req, 0, record));
+    FakeDevice::Send(fd, self.Seal(ReplyWith(req, 0, record)));
     FakeDevice::HoldOpen(fd, 2000);
   });
   DL_Init(0, 0);

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/devlink/login_proof.h"
 #include "common/devlink/wire.h"
 
 namespace {
@@ -156,22 +157,112 @@ TEST(WireTest, PayloadReaderChecksEveryBound) {
   }
 }
 
-TEST(WireTest, LoginProofIsHmacSha256OfNonceAndUser) {
-  // RFC 4231 test case 2: key "Jefe", data "what do ya want for nothing?".
-  const std::string nonce = "what do ya want ";
-  std::uint8_t proof[kProofSize];
-  ASSERT_TRUE(ComputeLoginProof("Jefe", "for nothing?",
-                                reinterpret_cast<const std::uint8_t*>(nonce.data()), nonce.size(),
-                                proof));
-  const std::uint8_t expected[] = {0x5b, 0xdc, 0xc1, 0x46, 0xbf, 0x60, 0x75, 0x4e, 0x6a, 0x04, 0x24,
-                                   0x26, 0x08, 0x95, 0x75, 0xc7, 0x5a, 0x00, 0x3f, 0x08, 0x9d, 0x27,
-                                   0x39, 0x83, 0x9d, 0xec, 0x58, 0xb9, 0x64, 0xec, 0x38, 0x43};
-  EXPECT_EQ(0, std::memcmp(expected, proof, sizeof proof));
-  EXPECT_TRUE(ProofsEqual(expected, proof, sizeof proof));
-  proof[31] ^= 1;
-  EXPECT_FALSE(ProofsEqual(expected, proof, sizeof proof));
-  // An empty password still gives a proof.
-  EXPECT_TRUE(ComputeLoginProof("", "admin", expected, sizeof expected, proof));
+std::vector<std::uint8_t> FromHexText(const std::string& hex) {
+  std::vector<std::uint8_t> out;
+  EXPECT_TRUE(devlink::login::FromHex(hex, &out)) << hex;
+  return out;
 }
+
+TEST(LoginProofTest, MatchesTheScramSha256ExampleOfRfc7677) {
+  // RFC 7677 section 3: user "user", password "pencil", 4096 iterations. The
+  // AuthMessage there is text; ours is binary, but the key schedule, proof
+  // and signature are the same functions of it.
+  namespace login = devlink::login;
+  const std::string text =
+      "n=user,r=rOprNGfwEbeRWgbNEkqO,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,"
+      "s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096,c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0";
+  const std::vector<std::uint8_t> authMessage(text.begin(), text.end());
+  const auto salt = FromHexText("5b6d99689d12358eeca04b141236fa81");
+  login::ClientKeys keys;
+  ASSERT_TRUE(login::DeriveClientKeys("pencil", salt, 4096, &keys));
+  login::Key proof, signature;
+  ASSERT_TRUE(login::ClientProof(keys, authMessage, &proof));
+  EXPECT_EQ(FromHexText("747cdb65aa56224e2352137e52d7bdcad6a0f738df30782caa69a2cfb0277554"),
+            std::vector<std::uint8_t>(proof.begin(), proof.end()));
+  ASSERT_TRUE(login::ServerSignature(keys.serverKey, authMessage, &signature));
+  EXPECT_EQ(FromHexText("eabae24d1062db75a9451ff0b6ea7e98c8546549ff741e672d3251b2397de46e"),
+            std::vector<std::uint8_t>(signature.begin(), signature.end()));
+
+  // The device checks the proof against a verifier made from the same
+  // salt; a proof over another message or with one bit changed fails.
+  login::PasswordVerifier verifier;
+  ASSERT_TRUE(login::MakeVerifier("pencil", 4096, &verifier, salt));
+  const std::vector<std::uint8_t> sent(proof.begin(), proof.end());
+  login::Key clientKey;
+  EXPECT_TRUE(login::CheckClientProof(verifier, authMessage, sent, &clientKey));
+  EXPECT_EQ(keys.clientKey, clientKey);
+  std::vector<std::uint8_t> flipped = sent;
+  flipped[31] ^= 1;
+  EXPECT_FALSE(login::CheckClientProof(verifier, authMessage, flipped, &clientKey));
+  std::vector<std::uint8_t> otherMessage = authMessage;
+  otherMessage.back() ^= 1;
+  EXPECT_FALSE(login::CheckClientProof(verifier, otherMessage, sent, &clientKey));
+}
+
+struct TamperCase {
+  const char* name;
+  void (*tamper)(std::vector<std::uint8_t>* first, std::vector<std::uint8_t>* second);
+};
+
+const TamperCase kTamperCases[] = {
+    {"PayloadByte", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>*) {
+       (*a)[kHeaderSize] ^= 0x20;
+     }},
+    {"StatusField", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>*) {
+       (*a)[kStatusOffset + 3] ^= 1;
+     }},
+    {"SequenceField", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>*) {
+       (*a)[kSequenceOffset + 3] ^= 1;
+     }},
+    {"TagByte", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>*) { a->back() ^= 1; }},
+    {"Reordered", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>* b) { a->swap(*b); }},
+    {"Replayed", [](std::vector<std::uint8_t>* a, std::vector<std::uint8_t>* b) { *b = *a; }},
+};
+
+class FrameAuthTamper : public ::testing::TestWithParam<TamperCase> {};
+
+TEST_P(FrameAuthTamper, IsRefusedWhereTheUntouchedStreamPasses) {
+  const std::vector<std::uint8_t> key(32, 0x42);
+  FrameAuth client, device;
+  client.Start(key.data(), key.size(), FrameAuth::Role::kClient);
+  device.Start(key.data(), key.size(), FrameAuth::Role::kDevice);
+  auto first = device.Seal(EncodeFrame(MessageType::kGetConfigReply, 5, 1, 0, {'a', 'b', 'c'}));
+  auto second = device.Seal(EncodeFrame(MessageType::kGetConfigReply, 5, 2, 0, {'d'}));
+  GetParam().tamper(&first, &second);
+  FrameDecoder decoder;
+  decoder.Feed(first.data(), first.size());
+  decoder.Feed(second.data(), second.size());
+  Frame a, b;
+  ASSERT_EQ(FrameDecoder::Result::kFrame, decoder.Next(&a));
+  ASSERT_EQ(FrameDecoder::Result::kFrame, decoder.Next(&b));
+  EXPECT_FALSE(client.Open(&a) && client.Open(&b));
+
+  // Untouched, both frames pass in order and come out as sent.
+  FrameAuth fresh;
+  fresh.Start(key.data(), key.size(), FrameAuth::Role::kClient);
+  FrameAuth sender;
+  sender.Start(key.data(), key.size(), FrameAuth::Role::kDevice);
+  Frame c;
+  const auto sealed = sender.Seal(EncodeFrame(MessageType::kGetConfigReply, 5, 1, 0, {'a'}));
+  FrameDecoder d2;
+  d2.Feed(sealed.data(), sealed.size());
+  ASSERT_EQ(FrameDecoder::Result::kFrame, d2.Next(&c));
+  ASSERT_TRUE(fresh.Open(&c));
+  EXPECT_EQ((std::vector<std::uint8_t>{'a'}), c.payload);
+  // A frame the client sealed is not taken back by the client (reflected).
+  FrameAuth reflector;
+  reflector.Start(key.data(), key.size(), FrameAuth::Role::kClient);
+  auto own = reflector.Seal(EncodeFrame(MessageType::kGetConfig, 5, 1, 0, {'x'}));
+  FrameDecoder d3;
+  d3.Feed(own.data(), own.size());
+  Frame r;
+  ASSERT_EQ(FrameDecoder::Result::kFrame, d3.Next(&r));
+  FrameAuth sameSide;
+  sameSide.Start(key.data(), key.size(), FrameAuth::Role::kClient);
+  EXPECT_FALSE(sameSide.Open(&r));
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, FrameAuthTamper, ::testing::ValuesIn(kTamperCases),
+                         [](const auto& info) { return info.param.name; });
 
 }  // namespace

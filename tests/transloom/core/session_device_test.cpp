@@ -11,6 +11,7 @@
 
 #include "common/devlink/devlink.h"
 #include "common/devlink/wire.h"
+#include "common/devlink/devsim/device_state.h"
 #include "devsim_runner.h"
 #include "fake_device.h"
 #include "peer_tools.h"
@@ -99,7 +100,7 @@ TEST_F(SessionTest, LoginErrorsShowTheirTexts) {
     root["MaxSessions"] = 1;
     Json::Value user;
     user["Name"] = std::string(64, 'u');  // a full 64-byte field
-    user["Password"] = std::string(64, 'p');
+    devsim::SetUserPassword(std::string(64, 'p'), devlink::login::kMinIterations, &user);
     user["Rights"].append("Language");
     root["Users"].append(user);
   }));
@@ -313,16 +314,16 @@ TEST_F(SessionTest, DeviceDroppingTheReplyEndsTheExport) {
   using devlink::wire::EncodeFrame;
   using devlink::wire::MessageType;
   testsupport::FakeDevice device([](testsupport::FakeDevice& self, int fd) {
-    if (!self.AcceptLogin(fd)) return;
+    if (!self.AcceptLogin(fd, 77, "x")) return;
     devlink::wire::Frame f;
     // The language list: refused, so the list stays empty.
     if (!self.ReadFrame(fd, &f)) return;
-    self.Send(fd,
-              EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, DL_ERR_DEVICE, {}));
+    self.Send(fd, self.Seal(EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence,
+                                        DL_ERR_DEVICE, {})));
     if (!self.ReadFrame(fd, &f)) return;
     std::vector<std::uint8_t> reply =
-        EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, 0,
-                    std::vector<std::uint8_t>(5000, 'a'));
+        self.Seal(EncodeFrame(MessageType::kGetConfigReply, 77, f.header.sequence, 0,
+                              std::vector<std::uint8_t>(5000, 'a')));
     reply.resize(reply.size() / 2);  // half of it, then the line goes dead
     self.Send(fd, reply);
   });

@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <time.h>
 #include <memory>
 
 #include "common/devlink/devlink.h"
 #include "common/devlink/language_ids.h"
-#include "common/devlink/wire.h"
 #include "common/platform/files.h"
 
 namespace devsim {
@@ -90,7 +90,16 @@ bool DeviceState::Load(const std::string& folder, std::string* error) {
   version_ = StringMember(root, "SoftwareVersion");
   if (root["MaxSessions"].isInt()) maxSessions_ = std::max(0, root["MaxSessions"].asInt());
   if (root["MaxLoginFailures"].isInt())
-    maxFailures_ = std::max(1, root["MaxLoginFailures"].asInt());
+    maxFailures_ = std::max(0, root["MaxLoginFailures"].asInt());
+  if (root["LoginBackoffMs"].isInt()) backoffMs_ = std::max(1, root["LoginBackoffMs"].asInt());
+  if (root["LoginBackoffMaxMs"].isInt())
+    backoffMaxMs_ = std::max(backoffMs_, root["LoginBackoffMaxMs"].asInt());
+  if (root["SessionIdleMs"].isInt())
+    sessionIdleMs_ = std::max(100, root["SessionIdleMs"].asInt());
+  if (!devlink::login::RandomBytes(unknownUserSecret_.data(), unknownUserSecret_.size())) {
+    *error = "no random source";
+    return false;
+  }
   refused_ = IntSet(root["RefusedCommands"]);
   silent_ = IntSet(root["SilentCommands"]);
   users_.clear();
@@ -98,7 +107,27 @@ bool DeviceState::Load(const std::string& folder, std::string* error) {
     if (!u.isObject()) continue;
     User user;
     user.name = StringMember(u, "Name");
-    user.password = StringMember(u, "Password");
+    if (u.isMember("Password")) {
+      *error = "device.json: user \"" + user.name +
+               "\" has a clear password; keep only its verifier (devsim set-password)";
+      return false;
+    }
+    std::vector<std::uint8_t> stored, server;
+    if (!devlink::login::FromHex(StringMember(u, "Salt"), &user.verifier.salt) ||
+        !devlink::login::FromHex(StringMember(u, "StoredKey"), &stored) ||
+        !devlink::login::FromHex(StringMember(u, "ServerKey"), &server) ||
+        stored.size() != devlink::login::kKeySize || server.size() != devlink::login::kKeySize ||
+        !u["Iterations"].isUInt() || user.verifier.salt.size() < devlink::login::kMinSaltSize ||
+        user.verifier.salt.size() > devlink::login::kMaxSaltSize) {
+      *error = "device.json: user \"" + user.name +
+               "\" lacks a valid verifier (Salt, Iterations, StoredKey, ServerKey)";
+      return false;
+    }
+    user.verifier.iterations = u["Iterations"].asUInt();
+    std::copy(stored.begin(), stored.end(), user.verifier.storedKey.begin());
+    std::copy(server.begin(), server.end(), user.verifier.serverKey.begin());
+    if (u["FailedLogins"].isInt()) user.failures = std::max(0, u["FailedLogins"].asInt());
+    if (u["RetryAfterMs"].isInt64()) user.retryAfterMs = u["RetryAfterMs"].asInt64();
     for (const Json::Value& r : u["Rights"])
       if (r.isString()) user.rights.insert(r.asString());
     user.locked = u["Locked"].isBool() && u["Locked"].asBool();
@@ -118,7 +147,8 @@ User* DeviceState::FindUser(const std::string& name) {
 }
 
 bool DeviceState::SaveDeviceJson() {
-  // Re-read the file so members we do not model survive; only Locked changes.
+  // Re-read the file so members we do not model survive; only the back-off
+  // of each user changes.
   const std::string path = platform::JoinPath(folder_, "device.json");
   std::string text;
   Json::Value root;
@@ -130,34 +160,88 @@ bool DeviceState::SaveDeviceJson() {
   for (Json::Value& u : root["Users"]) {
     if (!u.isObject()) continue;
     const User* user = FindUser(StringMember(u, "Name"));
-    if (user) u["Locked"] = user->locked;
+    if (!user) continue;
+    u["FailedLogins"] = user->failures;
+    u["RetryAfterMs"] = static_cast<Json::Int64>(user->retryAfterMs);
   }
   return platform::WriteFileAtomic(path, root.toStyledString()).ok;
 }
 
+void DeviceState::LoginParameters(const std::string& name, std::vector<std::uint8_t>* salt,
+                                  std::uint32_t* iterations) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (const User* user = FindUser(name)) {
+    *salt = user->verifier.salt;
+    *iterations = user->verifier.iterations;
+    return;
+  }
+  devlink::login::Key made;
+  // HMAC of the name under a secret of this run: stable per name, unrelated
+  // to any real user's salt.
+  std::vector<std::uint8_t> message(name.begin(), name.end());
+  devlink::login::ServerSignature(unknownUserSecret_, message, &made);
+  salt->assign(made.begin(), made.begin() + devlink::login::kNewSaltSize);
+  *iterations = devlink::login::kDefaultIterations;
+}
+
+namespace {
+std::int64_t WallClockMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+}  // namespace
+
 std::int32_t DeviceState::Authenticate(const std::string& name,
-                                       const std::vector<std::uint8_t>& nonce,
-                                       const std::vector<std::uint8_t>& proof) {
+                                       const std::vector<std::uint8_t>& authMessage,
+                                       const std::vector<std::uint8_t>& proof,
+                                       devlink::login::Key* clientKey) {
   std::lock_guard<std::mutex> lock(mutex_);
   User* user = FindUser(name);
   if (!user) return DL_LOGIN_NO_USER;
   if (user->locked) return DL_LOGIN_LOCKED;
-  std::uint8_t expected[devlink::wire::kProofSize];
-  if (proof.size() != sizeof expected ||
-      !devlink::wire::ComputeLoginProof(user->password, name, nonce.data(), nonce.size(),
-                                        expected) ||
-      !devlink::wire::ProofsEqual(expected, proof.data(), sizeof expected)) {
-    if (++user->failures >= maxFailures_) {
-      user->locked = true;
-      SaveDeviceJson();
+  // During a back-off no proof is even looked at, so guessing costs time.
+  if (WallClockMs() < user->retryAfterMs) return DL_LOGIN_LOCKED;
+  if (!devlink::login::CheckClientProof(user->verifier, authMessage, proof, clientKey)) {
+    ++user->failures;
+    const int extra = user->failures - maxFailures_;
+    if (extra > 0) {
+      std::int64_t pause = backoffMs_;
+      for (int i = 1; i < extra && pause < backoffMaxMs_; ++i) pause *= 2;
+      user->retryAfterMs = WallClockMs() + std::min<std::int64_t>(pause, backoffMaxMs_);
+      // The back-off must survive a restart before it is reported.
+      if (!SaveDeviceJson()) return DL_ERR_DEVICE;
     }
     return DL_LOGIN_PASSWORD;
   }
-  user->failures = 0;
+  if (user->failures != 0 || user->retryAfterMs != 0) {
+    user->failures = 0;
+    user->retryAfterMs = 0;
+    if (!SaveDeviceJson()) return DL_ERR_DEVICE;
+  }
   if (user->rights.empty()) return DL_LOGIN_NO_RIGHTS;
   if (activeSessions_ >= maxSessions_) return DL_LOGIN_BUSY;
   ++activeSessions_;
   return 0;
+}
+
+bool DeviceState::ServerSignature(const std::string& name,
+                                  const std::vector<std::uint8_t>& authMessage,
+                                  devlink::login::Key* signature) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const User* user = FindUser(name);
+  return user && devlink::login::ServerSignature(user->verifier.serverKey, authMessage, signature);
+}
+
+bool SetUserPassword(const std::string& password, std::uint32_t iterations, Json::Value* user) {
+  devlink::login::PasswordVerifier v;
+  if (!devlink::login::MakeVerifier(password, iterations, &v)) return false;
+  (*user)["Salt"] = devlink::login::ToHex(v.salt.data(), v.salt.size());
+  (*user)["Iterations"] = v.iterations;
+  (*user)["StoredKey"] = devlink::login::ToHex(v.storedKey.data(), v.storedKey.size());
+  (*user)["ServerKey"] = devlink::login::ToHex(v.serverKey.data(), v.serverKey.size());
+  user->removeMember("Password");
+  return true;
 }
 
 void DeviceState::EndSession() {
@@ -176,8 +260,12 @@ bool DeviceState::IsSilent(int command) const { return silent_.count(command) > 
 Reply DeviceState::Get(const std::string& user, int command, int channel) {
   if (refused_.count(command)) return {DL_ERR_NOT_SUPPORTED, {}};
   switch (command) {
-    case CMD_LANG_LIST: return LanguageList();
-    case CMD_LANG_EXPORT: return ExportLanguage(channel);
+    case CMD_LANG_LIST:
+      if (!HasRight(user, kRightLanguage)) return {DL_LOGIN_NO_RIGHTS, {}};
+      return LanguageList();
+    case CMD_LANG_EXPORT:
+      if (!HasRight(user, kRightLanguage)) return {DL_LOGIN_NO_RIGHTS, {}};
+      return ExportLanguage(channel);
     case CMD_LANG_DELETE:
       if (!HasRight(user, kRightLanguage)) return {DL_LOGIN_NO_RIGHTS, {}};
       return DeleteImported();

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "common/devlink/devlink.h"
+#include "common/devlink/login_proof.h"
 #include "common/devlink/wire.h"
 
 namespace devsim {
@@ -31,7 +32,8 @@ std::atomic<std::uint32_t> g_nextSessionId{0x1000};
 
 class Connection {
  public:
-  Connection(int fd, DeviceState* state) : fd_(fd), state_(state) {}
+  Connection(int fd, DeviceState* state, devlink::net::Deadline loginDeadline)
+      : fd_(fd), state_(state), loginDeadline_(loginDeadline) {}
   ~Connection() {
     if (loggedIn_) state_->EndSession();
   }
@@ -42,8 +44,8 @@ class Connection {
   bool Send(MessageType type, std::uint32_t sequence, std::int32_t status,
             const std::vector<std::uint8_t>& payload = {}, std::uint32_t session = 0) {
     return devlink::net::SendAll(
-               fd_, devlink::wire::EncodeFrame(type, session ? session : sessionId_, sequence,
-                                               status, payload),
+               fd_, auth_.Seal(devlink::wire::EncodeFrame(type, session ? session : sessionId_,
+                                                          sequence, status, payload)),
                devlink::net::DeadlineAfter(kSendWaitMs)) == IoResult::kOk;
   }
   bool SendError(std::uint32_t sequence, std::int32_t status) {
@@ -53,29 +55,41 @@ class Connection {
   bool OnLoginBegin(const Frame& f);
   bool OnLoginProof(const Frame& f);
   bool OnConfig(const Frame& f);
+  bool OnKeepAlive(const Frame& f);
 
   int fd_;
   DeviceState* state_;
+  devlink::net::Deadline loginDeadline_;
   Stage stage_ = Stage::kNew;
   bool loggedIn_ = false;
   std::string user_;
-  std::vector<std::uint8_t> nonce_;
+  std::vector<std::uint8_t> authMessage_;
   std::uint32_t sessionId_ = 0;
+  devlink::wire::FrameAuth auth_;
 };
 
 void Connection::Serve() {
   devlink::wire::FrameDecoder decoder;
   Frame f;
   for (;;) {
-    const int idle = stage_ == Stage::kLoggedIn ? kSessionIdleMs : kLoginIdleMs;
-    const IoResult r =
-        devlink::net::ReceiveFrame(fd_, &decoder, &f, devlink::net::DeadlineAfter(idle));
+    // Before login the deadline runs from accept and is never moved, so a
+    // connection cannot hold its place by sending frames; after login the
+    // idle limit starts again with every frame.
+    const devlink::net::Deadline deadline =
+        stage_ == Stage::kLoggedIn ? devlink::net::DeadlineAfter(state_->sessionIdleMs())
+                                   : loginDeadline_;
+    const IoResult r = devlink::net::ReceiveFrame(fd_, &decoder, &f, deadline);
     if (r == IoResult::kMalformed) {
       // The stream cannot be resynchronised: say why, then hang up.
       SendError(0, DL_ERR_PROTOCOL);
       return;
     }
     if (r != IoResult::kOk) return;
+    if (!auth_.Open(&f)) {
+      // Altered, replayed or reordered after login: nothing more is trusted.
+      SendError(0, DL_ERR_PROTOCOL);
+      return;
+    }
     if (!devlink::wire::IsKnownType(f.header.type)) {
       if (!SendError(f.header.sequence, DL_ERR_NOT_SUPPORTED)) return;
       continue;
@@ -86,6 +100,7 @@ void Connection::Serve() {
       case MessageType::kLoginProof: goOn = OnLoginProof(f); break;
       case MessageType::kGetConfig:
       case MessageType::kSetConfig: goOn = OnConfig(f); break;
+      case MessageType::kKeepAlive: goOn = OnKeepAlive(f); break;
       case MessageType::kLogout: return;
       default:  // a device-to-client message sent to the device
         goOn = SendError(f.header.sequence, DL_ERR_PROTOCOL);
@@ -97,17 +112,28 @@ void Connection::Serve() {
 
 bool Connection::OnLoginBegin(const Frame& f) {
   PayloadReader in(f.payload);
-  if (stage_ != Stage::kNew || !in.Text(&user_, devlink::wire::kMaxNameSize) || !in.AtEnd()) {
+  std::vector<std::uint8_t> clientNonce;
+  if (stage_ != Stage::kNew || !in.Text(&user_, devlink::wire::kMaxNameSize) ||
+      !in.Bytes(devlink::wire::kNonceSize, &clientNonce) || !in.AtEnd()) {
     SendError(f.header.sequence, DL_ERR_PROTOCOL);
     return false;
   }
-  nonce_.assign(devlink::wire::kNonceSize, 0);
-  if (!devlink::wire::RandomBytes(nonce_.data(), nonce_.size())) {
+  std::vector<std::uint8_t> serverNonce(devlink::wire::kNonceSize);
+  if (!devlink::login::RandomBytes(serverNonce.data(), serverNonce.size())) {
     SendError(f.header.sequence, DL_ERR_DEVICE);
     return false;
   }
+  std::vector<std::uint8_t> salt;
+  std::uint32_t iterations = 0;
+  state_->LoginParameters(user_, &salt, &iterations);
+  authMessage_ = devlink::login::AuthMessage(user_, clientNonce, serverNonce, salt, iterations);
   stage_ = Stage::kChallenged;
-  return Send(MessageType::kChallenge, f.header.sequence, 0, nonce_);
+  return Send(MessageType::kChallenge, f.header.sequence, 0,
+              PayloadWriter()
+                  .Bytes(serverNonce.data(), serverNonce.size())
+                  .U32(iterations)
+                  .Text(std::string(salt.begin(), salt.end()))
+                  .Take());
 }
 
 bool Connection::OnLoginProof(const Frame& f) {
@@ -118,7 +144,8 @@ bool Connection::OnLoginProof(const Frame& f) {
     SendError(f.header.sequence, DL_ERR_PROTOCOL);
     return false;
   }
-  const std::int32_t status = state_->Authenticate(user_, nonce_, proof);
+  devlink::login::Key clientKey{}, sessionKey{}, signature{};
+  const std::int32_t status = state_->Authenticate(user_, authMessage_, proof, &clientKey);
   if (status != 0) {
     // One attempt per connection: a refused login hangs up.
     Send(MessageType::kLoginResult, f.header.sequence, status);
@@ -126,6 +153,11 @@ bool Connection::OnLoginProof(const Frame& f) {
   }
   loggedIn_ = true;
   stage_ = Stage::kLoggedIn;
+  if (!devlink::login::SessionKey(clientKey, authMessage_, &sessionKey) ||
+      !state_->ServerSignature(user_, authMessage_, &signature)) {
+    Send(MessageType::kLoginResult, f.header.sequence, DL_ERR_DEVICE);
+    return false;
+  }
   do {
     sessionId_ = g_nextSessionId.fetch_add(1);
   } while (sessionId_ == 0);
@@ -134,8 +166,18 @@ bool Connection::OnLoginProof(const Frame& f) {
                         .Text(state_->serialNumber())
                         .Text(state_->softwareVersion())
                         .U32(static_cast<std::uint32_t>(state_->maxSessions()))
+                        .U32(static_cast<std::uint32_t>(state_->sessionIdleMs()))
+                        .Bytes(signature.data(), signature.size())
                         .Take();
+  // From here on every frame in both directions is sealed.
+  auth_.Start(sessionKey.data(), sessionKey.size(), devlink::wire::FrameAuth::Role::kDevice);
   return Send(MessageType::kLoginResult, f.header.sequence, 0, info);
+}
+
+bool Connection::OnKeepAlive(const Frame& f) {
+  if (stage_ != Stage::kLoggedIn || f.header.session != sessionId_)
+    return SendError(f.header.sequence, DL_ERR_INVALID_HANDLE);
+  return Send(MessageType::kKeepAliveReply, f.header.sequence, 0);
 }
 
 bool Connection::OnConfig(const Frame& f) {
@@ -164,8 +206,8 @@ struct Worker {
 
 }  // namespace
 
-void ServeConnection(int fd, DeviceState* state) {
-  Connection(fd, state).Serve();
+void ServeConnection(int fd, DeviceState* state, devlink::net::Deadline loginDeadline) {
+  Connection(fd, state, loginDeadline).Serve();
 }
 
 bool Server::Listen(const std::string& host, std::uint16_t port, std::string* error) {
@@ -174,7 +216,7 @@ bool Server::Listen(const std::string& host, std::uint16_t port, std::string* er
     *error = "not a dotted IPv4 address: " + host;
     return false;
   }
-  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  listener_.Reset(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!listener_.valid()) {
     *error = std::string("socket: ") + std::strerror(errno);
     return false;
@@ -182,7 +224,7 @@ bool Server::Listen(const std::string& host, std::uint16_t port, std::string* er
   const int one = 1;
   ::setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener_.get(), 64) != 0) {
+      ::listen(listener_.get(), 512) != 0) {
     *error = host + ":" + std::to_string(port) + ": " + std::strerror(errno);
     return false;
   }
@@ -194,6 +236,11 @@ bool Server::Listen(const std::string& host, std::uint16_t port, std::string* er
 
 void Server::Run(const volatile std::sig_atomic_t* stop) {
   std::list<std::unique_ptr<Worker>> workers;
+  struct Turned {
+    devlink::net::UniqueFd fd;
+    devlink::net::Deadline until;
+  };
+  std::list<Turned> turned;  // told "busy", read until they close
   auto reap = [&workers] {
     for (auto it = workers.begin(); it != workers.end();) {
       if ((*it)->done) {
@@ -205,25 +252,51 @@ void Server::Run(const volatile std::sig_atomic_t* stop) {
       }
     }
   };
+  std::vector<pollfd> polled;
   while (!*stop) {
-    pollfd p{listener_.get(), POLLIN, 0};
-    const int n = ::poll(&p, 1, 200);
+    polled.assign(1, pollfd{listener_.get(), POLLIN, 0});
+    for (const Turned& t : turned) polled.push_back(pollfd{t.fd.get(), POLLIN, 0});
+    const int n = ::poll(polled.data(), polled.size(), 200);
     reap();
-    if (n <= 0) continue;
-    const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
-    if (workers.size() >= static_cast<std::size_t>(kMaxConnections)) {
-      ::close(fd);  // bounded: the client sees the connection drop
-      continue;
+    // Drop turned-away connections that closed, sent enough, or outstayed.
+    std::size_t index = 1;
+    for (auto it = turned.begin(); it != turned.end(); ++index) {
+      bool drop = devlink::net::RemainingMs(it->until) == 0;
+      if (!drop && index < polled.size() && (polled[index].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char sink[4096];
+        const ssize_t got = ::recv(it->fd.get(), sink, sizeof sink, MSG_DONTWAIT);
+        drop = got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+      }
+      it = drop ? turned.erase(it) : std::next(it);
     }
-    auto w = std::make_unique<Worker>();
-    w->fd = fd;
-    Worker* raw = w.get();
-    w->thread = std::thread([raw, this] {
-      ServeConnection(raw->fd, state_);
-      raw->done = true;
-    });
-    workers.push_back(std::move(w));
+    if (n <= 0 || !(polled[0].revents & POLLIN)) continue;
+    // Take every waiting connection, so a flood cannot stall the queue.
+    for (int taken = 0; taken < 256; ++taken) {
+      const int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) break;
+      const devlink::net::Deadline loginDeadline = devlink::net::DeadlineAfter(kLoginDeadlineMs);
+      if (workers.size() >= static_cast<std::size_t>(kMaxConnections)) {
+        // Full: say so, so that a client can tell "busy" from a broken network.
+        devlink::net::UniqueFd owned(fd);
+        if (turned.size() >= static_cast<std::size_t>(kMaxBusyConnections)) continue;
+        const auto busy =
+            devlink::wire::EncodeFrame(MessageType::kError, 0, 0, DL_LOGIN_BUSY, {});
+        if (::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT) !=
+            static_cast<ssize_t>(busy.size()))
+          continue;
+        ::shutdown(fd, SHUT_WR);
+        turned.push_back({std::move(owned), devlink::net::DeadlineAfter(kBusyLingerMs)});
+        continue;
+      }
+      auto w = std::make_unique<Worker>();
+      w->fd = fd;
+      Worker* raw = w.get();
+      w->thread = std::thread([raw, this, loginDeadline] {
+        ServeConnection(raw->fd, state_, loginDeadline);
+        raw->done = true;
+      });
+      workers.push_back(std::move(w));
+    }
   }
   // Wake every connection thread blocked in poll(), then wait for them.
   for (auto& w : workers) ::shutdown(w->fd, SHUT_RDWR);

@@ -13,9 +13,14 @@
 namespace devsim {
 
 inline constexpr int kMaxConnections = 128;
-// A connection that sends no complete frame for this long is dropped.
-inline constexpr int kLoginIdleMs = 10000;
-inline constexpr int kSessionIdleMs = 120000;
+// A connection must have logged in this long after it was accepted, whatever
+// it sends meanwhile; then it is closed.
+inline constexpr int kLoginDeadlineMs = 5000;
+// Connections over the limit are told "busy" and kept only to read what the
+// client still sends (so the answer is not lost to a reset); at most this
+// many at once, each for at most kBusyLingerMs.
+inline constexpr int kMaxBusyConnections = 512;
+inline constexpr int kBusyLingerMs = 1000;
 
 class Server {
  public:
@@ -33,8 +38,8 @@ class Server {
   std::uint16_t port_ = 0;
 };
 
-// Serves one connection until it ends (exposed for tests of the protocol
-// handling on a socket pair).
-void ServeConnection(int fd, DeviceState* state);
+// Serves one connection until it ends or `loginDeadline` passes before a
+// login (exposed for tests of the protocol handling on a socket pair).
+void ServeConnection(int fd, DeviceState* state, devlink::net::Deadline loginDeadline);
 
 }  // namespace devsim
