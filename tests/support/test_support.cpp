@@ -129,7 +129,7 @@ bool FileExists(const std::string& path) {
 platform::MessageAnswer RecordingMessageSink::ShowMessage(const std::string& text,
                                                           const std::string& caption,
                                                           platform::MessageButtons buttons) {
-  boxes.push_back(Box{text, caption, buttons});
+  boxes.push_back(Box{text, caption, buttons, ""});
   if (!answers.empty()) {
     platform::MessageAnswer a = answers.front();
     answers.pop_front();
@@ -137,6 +137,14 @@ platform::MessageAnswer RecordingMessageSink::ShowMessage(const std::string& tex
   }
   return buttons == platform::MessageButtons::YesNo ? platform::MessageAnswer::Yes
                                                     : platform::MessageAnswer::Ok;
+}
+
+platform::MessageAnswer RecordingMessageSink::ShowFailure(const std::string& text,
+                                                          const std::string& caption,
+                                                          const std::string& reason) {
+  const platform::MessageAnswer answer = ShowMessage(text, caption, platform::MessageButtons::Ok);
+  boxes.back().reason = reason;
+  return answer;
 }
 
 std::optional<std::string> RecordingMessageSink::ChooseFile(const std::string&, const std::string&,

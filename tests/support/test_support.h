@@ -59,9 +59,12 @@ class RecordingMessageSink : public platform::MessageSink {
     std::string text;
     std::string caption;
     platform::MessageButtons buttons;
+    std::string reason;  // the detail of a failure box
   };
   platform::MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                       platform::MessageButtons buttons) override;
+  platform::MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
+                                      const std::string& reason) override;
   std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
                                         const std::string& startPath) override;
   std::optional<std::string> ChooseFolder(const std::string& title,

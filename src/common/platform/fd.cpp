@@ -84,6 +84,26 @@ bool WriteFull(int fd, const void* data, std::size_t size) {
   return true;
 }
 
+bool WriteFullAt(int fd, const void* data, std::size_t size, off_t offset) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return false;
+  }
+  const auto* in = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = RetryOnInterrupt([&] { return ::pwrite(fd, in, size, offset); });
+    if (n < 0) return false;
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    in += n;
+    offset += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&

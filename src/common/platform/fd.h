@@ -67,6 +67,8 @@ ssize_t ReadFullAt(int fd, void* buffer, std::size_t size, off_t offset);
 // Writes every byte, retrying short and interrupted writes; false with errno
 // set on the first error (ENOSPC for a write that made no progress).
 bool WriteFull(int fd, const void* data, std::size_t size);
+// The same at `offset`, leaving the file position alone.
+bool WriteFullAt(int fd, const void* data, std::size_t size, off_t offset);
 
 // True when both paths name the same existing file.
 bool SameFile(const std::string& a, const std::string& b);

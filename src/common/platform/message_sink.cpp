@@ -18,4 +18,11 @@ MessageAnswer StderrMessageSink::ShowMessage(const std::string& text, const std:
   }
 }
 
+MessageAnswer StderrMessageSink::ShowFailure(const std::string& text, const std::string& caption,
+                                             const std::string& reason) {
+  const MessageAnswer answer = ShowMessage(text, caption, MessageButtons::Ok);
+  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+  return answer;
+}
+
 }  // namespace platform

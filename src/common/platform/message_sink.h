@@ -18,6 +18,13 @@ class MessageSink {
   // One message box: translated text and caption, the given buttons.
   virtual MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                     MessageButtons buttons = MessageButtons::Ok) = 0;
+  // A failure box: the specified text stays first, `reason` (one line naming
+  // the file and the cause) is shown beside it as detail. Sinks that have
+  // no place for detail show it on a line after the text.
+  virtual MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
+                                    const std::string& reason) {
+    return ShowMessage(reason.empty() ? text : text + "\n" + reason, caption, MessageButtons::Ok);
+  }
   // A file chooser; nullopt when cancelled. `filter` is in the
   // "Description (*.ext)|*.ext|...||" form the dialogs are specified with.
   virtual std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
@@ -37,6 +44,9 @@ class StderrMessageSink : public MessageSink {
  public:
   MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                             MessageButtons buttons) override;
+  // The box's line, then the reason on a line of its own.
+  MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
+                            const std::string& reason) override;
 };
 
 }  // namespace platform

@@ -38,6 +38,16 @@ platform::MessageAnswer QtMessageSink::ShowMessage(const std::string& text,
   }
 }
 
+platform::MessageAnswer QtMessageSink::ShowFailure(const std::string& text,
+                                                   const std::string& caption,
+                                                   const std::string& reason) {
+  QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
+                  QString::fromStdString(text), QMessageBox::Ok, owner_);
+  if (!reason.empty()) box.setInformativeText(QString::fromStdString(reason));
+  box.exec();
+  return platform::MessageAnswer::Ok;
+}
+
 std::optional<std::string> QtMessageSink::ChooseFile(const std::string& title,
                                                      const std::string& filter,
                                                      const std::string& startPath) {

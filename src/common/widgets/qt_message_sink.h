@@ -24,6 +24,9 @@ class QtMessageSink : public platform::MessageSink {
 
   platform::MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                       platform::MessageButtons buttons) override;
+  // The specified text first; the reason as the box's informative text.
+  platform::MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
+                                      const std::string& reason) override;
   std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
                                         const std::string& startPath) override;
   std::optional<std::string> ChooseFolder(const std::string& title,
