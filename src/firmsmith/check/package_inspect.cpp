@@ -48,19 +48,6 @@ const char* SectionOf(const products::ProductProfile& product, const products::P
   return "";
 }
 
-// The product's partition an entry belongs to, by the stem of its name
-// ("custom-x.squashfs.img" -> custom-x -> CUSTOM).
-const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& product,
-                                                const std::string& name) {
-  for (int slot = 0; slot < package::kSlotCount; ++slot) {
-    const std::string base = package::DefaultImageName(slot, product);
-    const std::size_t x = base.find("-x");
-    if (x == std::string::npos || x == 0) continue;
-    if (name.compare(0, x + 2, base, 0, x + 2) == 0) return package::SlotPartition(product, slot);
-  }
-  return nullptr;
-}
-
 void SetPartition(const products::ProductProfile& product, const products::PartitionSpec* spec,
                   ImageReport* image) {
   image->hasPartition = true;
@@ -89,6 +76,20 @@ void ReadInstallDesc(const std::string& folder, PackageReport* report) {
     report->commands.push_back(command);
   }
 }
+
+}  // namespace
+
+const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& product,
+                                                const std::string& name) {
+  for (int slot = 0; slot < package::kSlotCount; ++slot) {
+    const std::string base = package::DefaultImageName(slot, product);
+    if (package::ImageStem(base).size() <= 2) continue;  // no stem ("-x" of an empty web name)
+    if (package::IsImageOfSlot(slot, base, name)) return package::SlotPartition(product, slot);
+  }
+  return nullptr;
+}
+
+namespace {
 
 bool InspectUpgradePackage(const std::string& folder, const products::ProductProfile* product,
                            PackageReport* report, std::string* error) {

@@ -101,6 +101,12 @@ bool FindProduct(const std::string& name, products::ProductProfile* product, std
 bool ProductOption(const std::vector<std::string>& args, products::ProductProfile* storage,
                    const products::ProductProfile** product, std::string* error);
 
+// The product's partition an entry belongs to, by its whole name as the make
+// operation finds images ("custom-x.squashfs.img" -> CUSTOM;
+// "360user-x.cramfs.img" is never USER); nullptr when none.
+const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& product,
+                                                const std::string& name);
+
 // "cramfs", "squashfs" or "none".
 const char* ImageKindName(int kind);
 // "0x%08x".

@@ -158,7 +158,72 @@ std::vector<std::string> Verify(const std::string& path, const products::Product
   return problems;
 }
 
+// Hardware named by the ProductDefinition of the package's custom image;
+// "" when there is none to read.
+std::string StampedHardware(const PackageReport& report) {
+  for (const ImageReport& e : report.entries) {
+    if (!IsCustomImage(report, e) || e.payloadPath.empty()) continue;
+    if (e.fsKind == fsimage::kImageKindCramfs) {
+      std::vector<std::string> found;
+      if (fsimage::CheckCramfsImage(e.payloadPath, &found) != 0) continue;
+    }
+    const std::string tree = platform::JoinPath(report.scratch->path(), "stamp-tree");
+    std::string error;
+    if (!ExtractPayload(e, tree, &error)) continue;
+    std::string text;
+    Json::Value root;
+    if (package::ReadDescriptionText(platform::JoinPath(tree, kProductDefinitionName), &text) &&
+        package::ParseJsonObject(text, &root) && root.isMember("Hardware") && root["Hardware"].isString())
+      return root["Hardware"].asString();
+  }
+  return "";
+}
+
+// True when every image of the package has a partition in the product that
+// starts at its header's load address.
+bool LayoutFits(const PackageReport& report, const products::ProductProfile& product) {
+  int placed = 0;
+  for (const ImageReport& e : report.entries) {
+    if (!e.image) continue;
+    const products::PartitionSpec* spec = PartitionOfEntry(product, e.name);
+    if (spec == nullptr || spec->end == 0 || spec->start != e.header.loadAddress) return false;
+    ++placed;
+  }
+  return placed > 0;
+}
+
 }  // namespace
+
+bool RecogniseProduct(const std::string& path, const products::ProductList& products,
+                      products::ProductProfile* product, std::string* why) {
+  PackageReport report;
+  std::string error;
+  if (!InspectPackage(path, nullptr, &report, &error) || report.flashImage) {
+    *why = error.empty() ? "a flash image needs --product" : error;
+    return false;
+  }
+  products::ProductList candidates;
+  const std::string hardware = StampedHardware(report);
+  if (!hardware.empty())
+    for (const products::ProductProfile& p : products)
+      if (p.hardware == hardware) candidates.push_back(p);
+  if (candidates.size() == 1) {
+    *product = candidates.front();
+    return true;
+  }
+  // No stamp, or one several products share: the layout decides.
+  products::ProductList fitting;
+  for (const products::ProductProfile& p : candidates.empty() ? products : candidates)
+    if (LayoutFits(report, p)) fitting.push_back(p);
+  if (fitting.size() == 1) {
+    *product = fitting.front();
+    return true;
+  }
+  *why = fitting.empty() ? "no known product fits the package"
+                         : std::to_string(fitting.size()) + " products fit the package";
+  if (!hardware.empty()) *why += " (its custom partition names hardware \"" + hardware + "\")";
+  return false;
+}
 
 std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product) {
   try {

@@ -18,6 +18,13 @@ namespace check {
 // file that is not a ZIP archive cannot be read (a flash image needs one).
 std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product);
 
+// The product a package was made for, when none is named: the one among
+// `products` whose hardware the custom partition's ProductDefinition names,
+// else the one whose layout puts every image where its header's load
+// address says. False with the reason in *why when none or several fit.
+bool RecogniseProduct(const std::string& path, const products::ProductList& products,
+                      products::ProductProfile* product, std::string* why);
+
 // The make operation's verifier (package::MakeEnvironment::verifyOutput).
 package::OutputVerifier MakeOutputVerifier();
 

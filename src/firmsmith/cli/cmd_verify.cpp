@@ -1,8 +1,10 @@
 // firmsmith-cli verify PACKAGE [--product NAME]: exit status 0 when every
-// check passes, else 1 with one line per problem on standard error.
+// check passes, else 1 with one line per problem on standard error. Without
+// --product the product is recognised from the package where one fits.
 #include <iostream>
 
 #include "common/platform/cli.h"
+#include "common/platform/progdir.h"
 #include "firmsmith/check/package_inspect.h"
 #include "firmsmith/check/package_verify.h"
 
@@ -18,6 +20,16 @@ int RunVerify(const std::vector<std::string>& args) {
   std::vector<std::string> problems;
   {
     check::TraceToStderr quiet;
+    if (product == nullptr) {
+      // Without --product the package's own stamp or layout names it, so
+      // that the bounds are checked all the same.
+      const products::ProductList known = products::LoadProductProfiles(platform::GetProgramDirectory());
+      std::string why;
+      if (check::RecogniseProduct(positionals[0], known, &storage, &why))
+        product = &storage;
+      else
+        std::cerr << positionals[0] << ": note: partition bounds were not checked: " << why << "\n";
+    }
     problems = check::VerifyPackage(positionals[0], product);
   }
   for (const std::string& line : problems) std::cerr << positionals[0] << ": " << line << "\n";

@@ -351,12 +351,59 @@ TEST_F(MakeVerifies, FailedCheckIsReportedAsAnErrorNotASuccess) {
     return false;
   };
   EXPECT_EQ(package::RunMakeOperation(BuildOptions(), env), package::MakeOutcome::kFailed);
-  EXPECT_EQ(checked, dir_ / "TestBox_all.bin");
+  // Checked under its temporary name beside the destination, which it never
+  // reached; nothing of it is left.
+  EXPECT_EQ(checked.rfind(dir_ / "TestBox_all.bin.part-", 0), 0u) << checked;
+  EXPECT_FALSE(testsupport::FileExists(dir_ / "TestBox_all.bin"));
+  EXPECT_FALSE(testsupport::FileExists(checked));
   ASSERT_FALSE(sink_.boxes.empty());
   const std::string last = sink_.boxes.back().text;
   EXPECT_NE(last.find("does not pass its check"), std::string::npos) << last;
   EXPECT_NE(last.find("data CRC 0x12345678 is wrong"), std::string::npos) << last;
   for (const auto& box : sink_.boxes) EXPECT_EQ(box.text.find("success"), std::string::npos) << box.text;
+}
+
+// ---- verify without --product: the package names its product ----
+
+// The products of the program folder: KV-N3232X's custom partition starts at
+// 0x01c10000 and its user partition at 0x00a10000; KV-N1608W's user
+// partition starts at 0x003a0000.
+TEST_F(CheckTest, VerifyWithoutProductRecognisesItAndChecksBounds) {
+  const struct {
+    const char* name;
+    const char* definition;
+    std::uint32_t userStart, userEnd;
+    int status;
+    std::string inErr;  // "": the bounds were checked
+  } cases[] = {
+      {"stamp names the hardware, user image misplaced", "{\"Hardware\": \"KV-BRD-3232X-R2\"}", 0x003a0000,
+       0x00ca0000, 1, "user-x.cramfs.img: load address 0x003a0000 is not the start 0x00a10000 of partition USER"},
+      {"no stamp, the layout fits one product", "{}", 0x00a10000, 0x01410000, 0, ""},
+      {"no stamp, no product fits", "{}", 0x003a0000, 0x00ca0000, 0,
+       "note: partition bounds were not checked: no known product fits the package"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string pkg = dir_ / (std::string("kv-") + std::to_string(&c - cases));
+    const std::string custom = pkg + "-custom";
+    WriteFile(custom + "/ProductDefinition", c.definition);
+    WriteFile(pkg + "-user/etc/loadmod", Text(30, "insmod"));
+    WrapTree(custom, pkg, "custom-x.cramfs.img", 0x01c10000, 0x01d10000);
+    WrapTree(pkg + "-user", pkg, "user-x.cramfs.img", c.userStart, c.userEnd);
+    const std::string desc = pkg + "/InstallDesc";
+    ASSERT_TRUE(package::WriteFreshInstallDesc(desc, "KV-BRD-3232X-R2", "KorrinVision"));
+    ASSERT_EQ(package::AppendBuildCommand(desc, "user-x.cramfs.img"), package::DescResult::kOk);
+    ASSERT_EQ(package::AppendBuildCommand(desc, "custom-x.cramfs.img"), package::DescResult::kOk);
+    const std::string bin = Pack(pkg);
+    int status = -1;
+    std::string err;
+    Cli({"verify", bin}, &status, &err);
+    EXPECT_EQ(status, c.status) << err;
+    if (c.inErr.empty())
+      EXPECT_EQ(err.find("bounds were not checked"), std::string::npos) << err;
+    else
+      EXPECT_NE(err.find(c.inErr), std::string::npos) << err;
+  }
 }
 
 // ---- diff against a rework with Strings changed ----
