@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "firmsmith/fsimage/image_probe.h"
+#include "common/uitext/language_table.h"
 #include "package_fixture.h"
 
 namespace packagetest {
@@ -68,12 +69,22 @@ TEST_F(PartitionUnpack, ShortOrBrokenImagesAreReported) {
   WriteFile(work_ / "junk.img", std::string(64, 'h') + std::string(4096, 'j'));
   package::MakeOptions o = Options(true, work_ / "in.bin");
   package::MakeEnvironment env = Env();
-  for (const char* image : {"short.img", "junk.img"}) {
+  // An image that cannot be taken out is unreadable; one whose file system
+  // fails its check is damaged, and the reason names the damage.
+  const struct {
+    const char* image;
+    const char* text;
+    const char* inReason;
+  } cases[] = {{"short.img", "readfile", "short.img"},
+               {"junk.img", "Firmsmith.The partition %s of the input file is damaged; nothing was written.",
+                "custom.cramfs"}};
+  for (const auto& c : cases) {
     package::UnpackedPartition out;
-    EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, work_ / image), "custom", products::kFsCramfs, &out));
+    EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, work_ / c.image), "custom", products::kFsCramfs, &out));
     ASSERT_FALSE(sink_.boxes.empty());
-    EXPECT_EQ(sink_.boxes.back().text, "readfile");
+    EXPECT_EQ(sink_.boxes.back().text, package::FillFormat(uitext::GetString(c.text), "custom-x")) << c.image;
     EXPECT_EQ(sink_.boxes.back().caption, "alarm_make");
+    EXPECT_NE(sink_.boxes.back().reason.find(c.inReason), std::string::npos) << sink_.boxes.back().reason;
   }
   package::UnpackedPartition out;
   o.kind = package::PackageKind::BurningPiecefile;

@@ -76,6 +76,9 @@ const char* const kFirmsmithKeys[] = {
     "Firmsmith.The logo pictures could not be converted.",
     "Firmsmith.The upgrade file holds no InstallDesc.",
     "Firmsmith.Writing the flash burning image failed.",
+    "Firmsmith.The partition %s of the input file is damaged; nothing was written.",
+    "Firmsmith.The root file system image does not start where the product's ROMFS partition starts.",
+    "Firmsmith.The root file system image carries no partition end; choose the product.",
 };
 
 // Every key Transloom shows: its dialog template, about box and messages.
@@ -99,7 +102,8 @@ const char* const kTransloomKeys[] = {
 
 // Keys whose text the build fills with a name through printf: exactly one %s.
 const std::set<std::string> kFormatKeys = {"alarm_makeerror", "make_error", "package_success",
-                                           "Firmsmith.%s was written but does not pass its check:"};
+                                           "Firmsmith.%s was written but does not pass its check:",
+                                           "Firmsmith.The partition %s of the input file is damaged; nothing was written."};
 
 // Names that read the same in every language.
 const std::set<std::string> kUntranslated = {

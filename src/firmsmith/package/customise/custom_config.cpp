@@ -71,7 +71,11 @@ bool ApplyCustomConfigs(const CustomisationRequest& request, const std::string& 
     const std::string& folder = o.slots[kSlotUbootLogo].sourcePath;
     if (!MakeRealFolder(partition, kCustomConfigFolder)) return FailAndDropWork(request, "create_error");
     if (!folder.empty()) {
-      CopyFolderInto(folder, customConfig);
+      if (platform::Status copied = CopyFolderInto(folder, customConfig); !copied) {
+        if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+        ShowFailureKey(env, "create_error", "", copied.message);
+        return false;
+      }
     } else if (!FetchDeviceConfigs(request, tempFolder, customConfig)) {
       return false;
     }

@@ -35,7 +35,13 @@ bool InPlaceCustomiser::PrepareCustomPartition(const CustomisationRequest& reque
     if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
     return false;
   }
-  int bits = ApplyStringsAndPictures(o, env.programDirectory, unpacked.folder);
+  platform::Status copied;
+  int bits = ApplyStringsAndPictures(o, env.programDirectory, unpacked.folder, &copied);
+  if (!copied) {
+    if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+    ShowFailureKey(env, "create_error", "", copied.message);
+    return false;
+  }
   int configBits = 0;
   if (!ApplyCustomConfigs(request, platform::ParentFolder(unpacked.root), unpacked.folder, &configBits))
     return false;

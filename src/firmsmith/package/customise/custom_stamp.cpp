@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/layout/json_file.h"
@@ -30,14 +31,14 @@ bool CheckProductDefinition(const std::string& partition, const std::string& har
   const std::string path = platform::JoinPath(partition, kProductDefinitionName);
   // Opened first on its own so the operator learns the system's reason.
   // Non-blocking: a FIFO of a hostile image must not hang the run.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  const platform::UniqueFd fd(platform::RetryOnInterrupt(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+  if (!fd.valid()) {
     const std::string reason = std::strerror(errno);
     SinkOf(environment).ShowMessage(reason + "\n" + uitext::GetString("alarm_readProduct"),
                                     kApplicationTitle, platform::MessageButtons::Ok);
     return false;
   }
-  ::close(fd);
   std::string text;
   Json::Value root;
   if (!ReadDescriptionText(path, &text) || !ParseJsonObject(text, &root)) {

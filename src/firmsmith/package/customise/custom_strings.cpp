@@ -24,22 +24,20 @@ bool EnsureRealFolder(const std::string& path) {
   return ::mkdir(path.c_str(), 0755) == 0;
 }
 
-bool CopyInto(const std::string& from, const std::string& to, int depth) {
+platform::Status CopyInto(const std::string& from, const std::string& to, int depth) {
   // Partition trees are shallow; a deeper walk is a loop through links.
-  if (depth > 64) return false;
-  if (!EnsureRealFolder(to)) return false;
+  if (depth > 64) return platform::Status::Fail(from + ": folders nested too deep");
+  if (!EnsureRealFolder(to)) return platform::FailErrno("cannot create folder " + to);
   std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolder(from, &entries)) return false;
+  if (platform::Status listed = platform::ListFolder(from, &entries); !listed) return listed;
   for (const platform::FolderEntry& entry : entries) {
     const std::string source = platform::JoinPath(from, entry.name);
     const std::string target = platform::JoinPath(to, entry.name);
-    if (entry.isDirectory) {
-      if (!CopyInto(source, target, depth + 1)) return false;
-    } else if (!platform::CopyFileReplacing(source, target)) {
-      return false;
-    }
+    platform::Status copied = entry.isDirectory ? CopyInto(source, target, depth + 1)
+                                                : platform::CopyFileReplacing(source, target);
+    if (!copied) return copied;
   }
-  return true;
+  return platform::Status::Ok();
 }
 
 }  // namespace
@@ -68,38 +66,45 @@ bool MakeRealFolder(const std::string& root, const std::string& relative) {
   return true;
 }
 
-bool CopyFolderInto(const std::string& from, const std::string& to) {
+platform::Status CopyFolderInto(const std::string& from, const std::string& to) {
   // An empty path would read as the root folder once it gets its slash.
-  if (from.empty() || to.empty()) return false;
+  if (from.empty() || to.empty()) return platform::Status::Fail("cannot copy a folder without a name");
   const std::string source = WithSlash(from);
   const std::string target = WithSlash(to);
-  if (source == target) return true;
+  if (source == target) return platform::Status::Ok();
   return CopyInto(source.substr(0, source.size() - 1), target.substr(0, target.size() - 1), 0);
 }
 
 int ApplyStringsAndPictures(const MakeOptions& o, const std::string& programDirectory,
-                            const std::string& partition) {
+                            const std::string& partition, platform::Status* copied) {
+  platform::Status status;
+  auto copyInto = [&](const std::string& from, const std::string& relative) {
+    // An option without a folder has nothing to copy.
+    if (!status || from.empty()) return;
+    if (!MakeRealFolder(partition, relative)) {
+      status = platform::Status::Fail("cannot create folder " + platform::JoinPath(partition, relative));
+      return;
+    }
+    status = CopyFolderInto(from, platform::JoinPath(partition, relative));
+  };
   int bits = 0;
   if (o.strings) {
     bits |= kUpdateStrings;
     const std::string& stringsPath = o.slots[kSlotStrings].sourcePath;
-    const std::string strings = platform::JoinPath(partition, "data/Strings");
     if (o.fullLanguageStrings) {
-      if (o.koreanFonts && MakeRealFolder(partition, "data/Fonts"))
-        CopyFolderInto(KoreanFontsFolder(stringsPath), platform::JoinPath(partition, "data/Fonts"));
-      if (MakeRealFolder(partition, "data/Strings")) {
-        platform::DeleteFilesInTree(strings);
-        CopyFolderInto(programDirectory + "TempStrings", strings);
-      }
-    } else if (MakeRealFolder(partition, "data/Strings")) {
-      CopyFolderInto(stringsPath, strings);
+      if (o.koreanFonts) copyInto(KoreanFontsFolder(stringsPath), "data/Fonts");
+      if (status && MakeRealFolder(partition, "data/Strings"))
+        status = platform::DeleteFilesInTree(platform::JoinPath(partition, "data/Strings"));
+      copyInto(programDirectory + "TempStrings", "data/Strings");
+    } else {
+      copyInto(stringsPath, "data/Strings");
     }
   }
   if (o.pictures) {
     bits |= kUpdatePictures;
-    if (MakeRealFolder(partition, "data/Pics"))
-      CopyFolderInto(o.slots[kSlotMtd].sourcePath, platform::JoinPath(partition, "data/Pics"));
+    copyInto(o.slots[kSlotMtd].sourcePath, "data/Pics");
   }
+  if (copied) *copied = status;
   return bits;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/platform/status.h"
 #include "firmsmith/package/make/make_options.h"
 
 namespace package {
@@ -23,9 +24,9 @@ std::string KoreanFontsFolder(const std::string& stringsPath);
 // sub-folders are copied recursively; nothing happens when both name the same
 // folder. A symbolic link or file in the way of a folder of `to` is replaced
 // by a real folder, so a copy into an unpacked partition never lands outside
-// it. Stops at the first file that cannot be copied and returns false; an
-// empty path copies nothing and is false.
-bool CopyFolderInto(const std::string& from, const std::string& to);
+// it. Stops at the first entry that cannot be read or copied and fails,
+// naming it; an empty path copies nothing and fails.
+platform::Status CopyFolderInto(const std::string& from, const std::string& to);
 
 // Makes `folder` (and its missing parents below `root`) a real folder inside
 // `root`: links and files standing in its way are removed. False when it
@@ -33,10 +34,11 @@ bool CopyFolderInto(const std::string& from, const std::string& to);
 bool MakeRealFolder(const std::string& root, const std::string& relative);
 
 // The Strings and Pictures options applied to the unpacked partition
-// `partition`; `programDirectory` holds the staged "TempStrings". Copy
-// failures are not reported, as the operator's tools never did. Returns the
-// update bits of the steps that ran.
+// `partition`; `programDirectory` holds the staged "TempStrings". Returns the
+// update bits of the steps that ran. A copy that fails ends the steps; its
+// reason goes to *copied (when given), which is ok otherwise: a partition
+// that silently lacks the operator's files must not be rebuilt.
 int ApplyStringsAndPictures(const MakeOptions& options, const std::string& programDirectory,
-                            const std::string& partition);
+                            const std::string& partition, platform::Status* copied = nullptr);
 
 }  // namespace package

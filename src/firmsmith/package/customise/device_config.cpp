@@ -150,7 +150,7 @@ bool TakeCustomConfigReply(const CustomisationRequest& request, std::int32_t res
       return FailAndDropWork(request, "alarm_logindevtype_diffrent");
     }
     platform::RemoveTree(platform::JoinPath(config, "ProductType.ini"));
-    const bool copied = CopyFolderInto(config, customConfig);
+    const bool copied = CopyFolderInto(config, customConfig).ok;
     platform::RemoveTree(customDevice);
     if (!copied) return FailAndDropWork(request, "alarm_getcfg_error");
     return true;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "common/platform/profile.h"
 #include "common/platform/file_ops.h"
@@ -55,10 +56,11 @@ bool AppendGainLineTo(const std::string& folder, const MakeOptions& o,
   const std::uint32_t base = static_cast<std::uint32_t>(std::strtoul(baseText.c_str(), nullptr, 16));
   const std::string bytes = GainLineBytes(address, base, GainCodeOf(ini, o.lineInLeft),
                                           GainCodeOf(ini, o.lineInRight));
-  const int fd = ::open(loadmod.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool written = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  return ::close(fd) == 0 && written;
+  platform::UniqueFd fd(platform::RetryOnInterrupt(
+      [&] { return ::open(loadmod.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC); }));
+  if (!fd.valid()) return false;
+  if (!platform::WriteFull(fd.get(), bytes.data(), bytes.size())) return false;
+  return ::close(fd.Release()) == 0;
 }
 
 }  // namespace package

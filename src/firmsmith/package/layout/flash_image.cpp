@@ -13,23 +13,12 @@
 namespace package {
 namespace {
 
-struct Fd {
-  int fd = -1;
-  ~Fd() {
-    if (fd >= 0) ::close(fd);
-  }
-};
+// Chunk size of the copies in and out of a flash image.
+constexpr std::size_t kCopyBuffer = 1 << 20;
 
-bool WriteAt(int fd, const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, data, size, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-    offset += static_cast<std::uint64_t>(n);
-  }
-  return true;
+FlashResult Failed(FlashResult result, std::string* why, const std::string& reason) {
+  if (why) *why = reason;
+  return result;
 }
 
 }  // namespace
@@ -62,44 +51,72 @@ FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::str
   std::uint64_t left = end > start ? end - start : 0;
   if (start >= flash.size()) left = 0;
   if (left > 0 && !flash.Seek(start)) return FlashResult::kOpenFlashFailed;
-  std::vector<std::uint8_t> chunk(1 << 20);
+  std::vector<std::uint8_t> chunk(kCopyBuffer);
   while (left > 0) {
-    const std::size_t got =
+    const ssize_t got =
         flash.Read(chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
+    if (got < 0) return FlashResult::kOpenFlashFailed;  // a read error is no end of the partition
     if (got == 0) break;
-    if (!out.Write(chunk.data(), got)) return FlashResult::kCreateFailed;
-    left -= got;
+    if (!out.Write(chunk.data(), static_cast<std::size_t>(got))) return FlashResult::kCreateFailed;
+    left -= static_cast<std::uint64_t>(got);
   }
   return out.Commit() ? FlashResult::kOk : FlashResult::kCreateFailed;
 }
 
 FlashResult PatchFlashImage(const std::string& flashImage, const std::string& fsImage,
-                            std::uint32_t start, std::uint32_t end) {
-  Fd flash;
-  flash.fd = ::open(flashImage.c_str(), O_RDWR | O_CLOEXEC);
+                            std::uint32_t start, std::uint32_t end, bool eraseRest,
+                            std::string* why) {
+  std::string reason;
+  platform::UniqueFd flash = platform::OpenRegular(flashImage, O_RDWR | O_CLOEXEC, 0, &reason);
   struct stat st {};
-  if (flash.fd < 0 || ::fstat(flash.fd, &st) != 0 || !S_ISREG(st.st_mode))
-    return FlashResult::kOpenFlashFailed;
+  if (!flash.valid()) return Failed(FlashResult::kOpenFlashFailed, why, reason);
+  if (::fstat(flash.get(), &st) != 0)
+    return Failed(FlashResult::kOpenFlashFailed, why, platform::ErrnoReason("cannot examine " + flashImage));
   const std::uint64_t flashSize = static_cast<std::uint64_t>(st.st_size);
-  if (!FlashSizeAccepted(flashSize)) return FlashResult::kBadFlashSize;
+  if (!FlashSizeAccepted(flashSize))
+    return Failed(FlashResult::kBadFlashSize, why,
+                  flashImage + ": " + std::to_string(flashSize) + " bytes is not 8, 16 or 32 MiB");
   // A partition ending before it starts has no place in the flash either.
-  if (flashSize < start || flashSize < end || end < start) return FlashResult::kFlashTooSmall;
+  if (flashSize < start || flashSize < end || end < start)
+    return Failed(FlashResult::kFlashTooSmall, why,
+                  flashImage + ": partition " + std::to_string(start) + ".." + std::to_string(end) +
+                      " does not lie in its " + std::to_string(flashSize) + " bytes");
 
   platform::InputFile image;
-  if (!image.Open(fsImage)) return FlashResult::kOpenImageFailed;
-  if (image.size() > std::uint64_t{end} - start) return FlashResult::kImageTooBig;
+  if (platform::Status opened = image.Open(fsImage); !opened)
+    return Failed(FlashResult::kOpenImageFailed, why, opened.message);
+  const std::uint64_t room = std::uint64_t{end} - start;
+  if (image.size() > room)
+    return Failed(FlashResult::kImageTooBig, why,
+                  fsImage + ": image of " + std::to_string(image.size()) + " bytes, room for " +
+                      std::to_string(room) + " bytes");
 
-  std::vector<std::uint8_t> chunk(1 << 20);
+  std::vector<std::uint8_t> chunk(kCopyBuffer);
   std::uint64_t offset = start;
   std::uint64_t left = image.size();
   while (left > 0) {
-    const std::size_t got =
+    const ssize_t got =
         image.Read(chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
-    if (got == 0 || !WriteAt(flash.fd, chunk.data(), got, offset)) return FlashResult::kWriteFailed;
-    offset += got;
-    left -= got;
+    if (got < 0) return Failed(FlashResult::kWriteFailed, why, platform::ErrnoReason("cannot read " + fsImage));
+    if (got == 0) return Failed(FlashResult::kWriteFailed, why, fsImage + ": shorter than it was");
+    if (!platform::WriteFullAt(flash.get(), chunk.data(), static_cast<std::size_t>(got),
+                               static_cast<off_t>(offset)))
+      return Failed(FlashResult::kWriteFailed, why, platform::ErrnoReason("cannot write " + flashImage));
+    offset += static_cast<std::uint64_t>(got);
+    left -= static_cast<std::uint64_t>(got);
   }
-  return ::fsync(flash.fd) == 0 ? FlashResult::kOk : FlashResult::kWriteFailed;
+  if (eraseRest) {
+    std::fill(chunk.begin(), chunk.end(), 0xFF);
+    while (offset < end) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, chunk.size()));
+      if (!platform::WriteFullAt(flash.get(), chunk.data(), n, static_cast<off_t>(offset)))
+        return Failed(FlashResult::kWriteFailed, why, platform::ErrnoReason("cannot write " + flashImage));
+      offset += n;
+    }
+  }
+  if (::fsync(flash.get()) != 0)
+    return Failed(FlashResult::kWriteFailed, why, platform::ErrnoReason("cannot flush " + flashImage));
+  return FlashResult::kOk;
 }
 
 }  // namespace package

@@ -34,9 +34,13 @@ FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::str
 
 // Writes the file-system image at offset `start` of the flash image after the
 // checks: flash size, partition inside the flash, image no larger than the
-// partition. Bytes of the partition behind the image keep their content.
-// Nothing is written unless every check passed.
+// partition. Bytes of the partition behind the image keep their content,
+// unless `eraseRest`: a jffs2 partition must not keep the old nodes behind
+// a new image (their higher versions would win on the device), so the rest
+// is set to 0xFF, erased flash. Nothing is written unless every check
+// passed. *why (when given) gets the reason of a failure, naming the file.
 FlashResult PatchFlashImage(const std::string& flashImage, const std::string& fsImage,
-                            std::uint32_t start, std::uint32_t end);
+                            std::uint32_t start, std::uint32_t end, bool eraseRest = false,
+                            std::string* why = nullptr);
 
 }  // namespace package

@@ -1,18 +1,33 @@
 #include "firmsmith/package/layout/input_probe.h"
 
 #include <string>
+#include <vector>
 
 #include "firmsmith/fsimage/image_probe.h"
+#include "firmsmith/package/layout/unpack_check.h"
 
 namespace package {
 namespace {
 
+// The probe's kind 3: a jffs2 node header at the partition's start.
+constexpr int kProbedJffs2 = 3;
+
 int FsOfKind(int kind) {
-  return kind == fsimage::kImageKindSquashfs ? products::kFsSquashfs : products::kFsCramfs;
+  if (kind == fsimage::kImageKindSquashfs) return products::kFsSquashfs;
+  if (kind == kProbedJffs2) return products::kFsJffs2;
+  return products::kFsCramfs;
 }
 
-int ProbeEntry(const std::string& package, const char* key) {
-  return fsimage::DetectImageKind(fsimage::kProbeArchiveEntry, package, key, 1);
+// The kind of the first entry that is an image of the slot by its whole
+// name ("user-x.*.img" is never "360user-x.*.img").
+int ProbeSlotImage(const std::string& package, const std::vector<std::string>& entries, int slot,
+                   const std::string& baseName) {
+  for (const std::string& name : entries) {
+    if (!IsImageOfSlot(slot, baseName, name)) continue;
+    const int kind = fsimage::DetectImageKind(fsimage::kProbeArchiveEntry, package, name, 0);
+    if (kind != fsimage::kImageKindNone) return kind;
+  }
+  return fsimage::kImageKindNone;
 }
 
 }  // namespace
@@ -20,28 +35,22 @@ int ProbeEntry(const std::string& package, const char* key) {
 void DetectInputFileSystems(MakeOptions* o) {
   const std::string& path = o->originalFile;
   if (o->kind == PackageKind::NetworkUpgrades) {
-    o->slots[kSlotCustom].fs = FsOfKind(ProbeEntry(path, "custom-x"));
-    o->slots[kSlotLogo].fs = FsOfKind(ProbeEntry(path, "logo-x"));
-    o->slots[kSlotRomfs].fs = FsOfKind(ProbeEntry(path, "romfs-x"));
-    o->slots[kSlotUser].fs = FsOfKind(ProbeEntry(path, "user-x"));
-    int web = ProbeEntry(path, "web-x");
-    if (web == fsimage::kImageKindNone) web = ProbeEntry(path, "360user-x");
+    const std::vector<std::string> entries = ArchiveEntryNames(path);
+    const products::ProductProfile& p = o->selectedProduct;
+    for (int slot : {kSlotCustom, kSlotLogo, kSlotRomfs, kSlotUser, kSlotApp})
+      o->slots[slot].fs = FsOfKind(ProbeSlotImage(path, entries, slot, DefaultImageName(slot, p)));
+    int web = ProbeSlotImage(path, entries, kSlotWeb, "web-x.cramfs");
+    if (web == fsimage::kImageKindNone) web = ProbeSlotImage(path, entries, kSlotWeb, "360user-x.cramfs");
     o->slots[kSlotWeb].fs = FsOfKind(web);
-    o->slots[kSlotApp].fs = FsOfKind(ProbeEntry(path, "app-x"));
     o->slots[kSlotYlk].fs = products::kFsJffs2;
     return;
   }
   const products::ProductProfile& p = o->selectedProduct;
   if (p.name.empty()) return;
-  const struct {
-    int slot;
-    const products::PartitionSpec* spec;
-  } probes[] = {{kSlotCustom, &p.custom}, {kSlotLogo, &p.logo},   {kSlotUser, &p.user},
-                {kSlotWeb, &p.web},       {kSlotApp, &p.oemApp}, {kSlotYlk, &p.oemYlk}};
-  for (const auto& probe : probes) {
+  for (int slot : {kSlotCustom, kSlotLogo, kSlotUser, kSlotWeb, kSlotApp, kSlotYlk}) {
     const int kind = fsimage::DetectImageKind(fsimage::kProbeAtOffset, path,
-                                              std::to_string(probe.spec->start), 0);
-    o->slots[probe.slot].fs = FsOfKind(kind);
+                                              std::to_string(SlotPartition(p, slot)->start), 0);
+    o->slots[slot].fs = FsOfKind(kind);
   }
 }
 

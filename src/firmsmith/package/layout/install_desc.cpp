@@ -9,12 +9,19 @@
 #include <memory>
 #include <sstream>
 
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/package/layout/json_file.h"
 
 namespace package {
 namespace {
+
+// Whether the description's text names the image: the whole name as a JSON
+// string, so "user-x.cramfs.img" is never found inside "360user-x.cramfs.img".
+bool TextNamesImage(const std::string& text, const std::string& imageName) {
+  return text.find("\"" + imageName + "\"") != std::string::npos;
+}
 
 constexpr std::uint32_t kLogoBoundsSpan = 0x10000;
 
@@ -51,10 +58,6 @@ DescResult AppendAdapter(const std::string& text, const std::string& name, bool,
   return AppendBuildCommandText(text, name, out);
 }
 
-std::uint32_t BigEndian32(const std::uint8_t* p) {
-  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
-         std::uint32_t{p[3]};
-}
 
 }  // namespace
 
@@ -83,7 +86,7 @@ bool WriteFreshInstallDesc(const std::string& path, const std::string& hardware,
 
 DescResult AppendBuildCommandText(const std::string& text, const std::string& imageName,
                                   std::string* out) {
-  if (text.find(imageName) != std::string::npos) return DescResult::kUnchanged;
+  if (TextNamesImage(text, imageName)) return DescResult::kUnchanged;
   std::size_t at = CommandArrayOpening(text);
   if (at == std::string::npos) return DescResult::kInvalid;
   // The newest command goes first; a comma on a line of its own separates it
@@ -97,7 +100,7 @@ DescResult AppendBuildCommandText(const std::string& text, const std::string& im
 
 DescResult InsertReworkCommandText(const std::string& text, const std::string& imageName,
                                    bool loose, std::string* out) {
-  if (text.find(imageName) != std::string::npos) return DescResult::kUnchanged;
+  if (TextNamesImage(text, imageName)) return DescResult::kUnchanged;
   std::size_t at = CommandArrayOpening(text);
   if (at == std::string::npos) return DescResult::kInvalid;
   std::string inserted =
@@ -120,7 +123,7 @@ DescResult InsertReworkCommand(const std::string& path, const std::string& image
 
 bool InstallDescListsImage(const std::string& path, const std::string& imageName) {
   std::string text;
-  return ReadDescriptionText(path, &text) && text.find(imageName) != std::string::npos;
+  return ReadDescriptionText(path, &text) && TextNamesImage(text, imageName);
 }
 
 DescResult CheckInstallDesc(const std::string& path) {
@@ -142,7 +145,7 @@ DescResult AddMtdCommand(const std::string& descPath, const std::string& unpacke
   bool changed = false;
   Json::Value& commands = root["UpgradeCommand"];
   if (commands.isNull()) commands = Json::Value(Json::arrayValue);
-  if (text.find(mtdImageName) == std::string::npos) {
+  if (!TextNamesImage(text, mtdImageName)) {
     Json::Value command(Json::objectValue);
     command["Command"] = "Burn";
     command["FileName"] = mtdImageName;
@@ -186,17 +189,14 @@ DescResult ReplaceOemDevType(const std::string& path, const std::string& oemDevT
 
 BoundsResult ReadImageBounds(const std::string& imagePath, bool logoPartition,
                              std::uint32_t* start, std::uint32_t* end) {
-  std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(imagePath.c_str(), "rb"), std::fclose);
-  if (!file) {
+  if (!platform::IsRegularFile(imagePath)) {
     *end = *start + kLogoBoundsSpan;
     return BoundsResult::kNotOpened;
   }
-  std::array<std::uint8_t, fsimage::IH_SIZE> header{};
-  if (std::fread(header.data(), 1, header.size(), file.get()) != header.size())
-    return BoundsResult::kShort;
-  *start = BigEndian32(header.data() + fsimage::IH_LOAD_OFFSET);
-  *end = logoPartition ? *start + kLogoBoundsSpan
-                       : *start + BigEndian32(header.data() + fsimage::IH_SIZE_OFFSET);
+  fsimage::ImageHeader header;
+  if (!fsimage::ReadImageHeader(imagePath, &header)) return BoundsResult::kShort;
+  *start = header.loadAddress;
+  *end = logoPartition ? *start + kLogoBoundsSpan : *start + header.dataSize;
   return BoundsResult::kOk;
 }
 

@@ -34,4 +34,17 @@ bool UnpackedCompletely(const std::string& archive, const std::string& folder) {
   return true;
 }
 
+std::vector<std::string> ArchiveEntryNames(const std::string& archive) {
+  std::vector<std::string> names;
+  if (!platform::IsRegularFile(archive)) return names;
+  zzip_error_t error = ZZIP_NO_ERROR;
+  std::unique_ptr<ZZIP_DIR, int (*)(ZZIP_DIR*)> dir(zzip_dir_open(archive.c_str(), &error),
+                                                     zzip_dir_close);
+  if (!dir) return names;
+  ZZIP_DIRENT entry;
+  while (zzip_dir_read(dir.get(), &entry))
+    if (entry.d_name) names.push_back(entry.d_name);
+  return names;
+}
+
 }  // namespace package

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace package {
 
@@ -12,5 +13,9 @@ namespace package {
 // regular file of the entry's size. Entries with folder parts, and names
 // that occur twice, are not checked.
 bool UnpackedCompletely(const std::string& archive, const std::string& folder);
+
+// The names of the archive's entries in archive order; empty when it cannot
+// be read.
+std::vector<std::string> ArchiveEntryNames(const std::string& archive);
 
 }  // namespace package

@@ -115,38 +115,27 @@ bool JobReader::ReadPartitions(MakeOptions* o) {
   struct LateRow {
     const char* key;
     int slot;
-    const products::PartitionSpec* spec;
-    bool needsStart;
   };
-  const LateRow late[] = {{"mtd", kSlotMtd, &p.mtd, true},
-                          {"ubootlogo", kSlotUbootLogo, &p.ubootLogo, false},
-                          {"romfs2", kSlotRomfs2, &p.romfs2, false},
-                          {"param", kSlotParam, &p.param, false}};
+  const LateRow late[] = {{"mtd", kSlotMtd}, {"ubootlogo", kSlotUbootLogo},
+                          {"romfs2", kSlotRomfs2}, {"param", kSlotParam}};
   for (const LateRow& row : late) {
     if (!job_.Has("Partitions", row.key)) continue;
-    if (row.slot == kSlotMtd && !SwitchValue(job_, "Partitions", "mtd")) continue;
+    const SlotRule& rule = SlotRuleOf(row.slot);
+    // The erased partition takes a switch, the others a path.
+    if (rule.source == SlotSource::kErasedData && !SwitchValue(job_, "Partitions", row.key)) continue;
     if (!o->originalFileLoaded)
       return Error(std::string("[Partitions] ") + row.key + " needs [Job] OriginalFile");
-    if (row.spec->end == 0 || (row.needsStart && row.spec->start == 0))
+    const products::PartitionSpec& spec = *SlotPartition(p, row.slot);
+    if (spec.end == 0 || (rule.needsStart && spec.start == 0))
       return Error(std::string("[Partitions] ") + row.key + ": product " + p.name +
                    " has no such partition");
     o->slots[row.slot].value = row.slot + 1;
     o->slots[row.slot].imageName = DefaultImageName(row.slot, p);
-    switch (row.slot) {
-      case kSlotMtd: o->restoreDefaults = true; break;
-      case kSlotUbootLogo:
-        o->ubootLogo = true;
-        o->ubootLogoPath = PathValue("Partitions", "ubootlogo");
-        break;
-      case kSlotRomfs2:
-        o->romfs2 = true;
-        o->slots[kSlotRomfs2].sourcePath = PathValue("Partitions", "romfs2");
-        break;
-      case kSlotParam:
-        o->param = true;
-        o->slots[kSlotParam].sourcePath = PathValue("Partitions", "param");
-        break;
-    }
+    o->*rule.reworkSwitch = true;
+    if (rule.source == SlotSource::kBootLogoData)
+      o->ubootLogoPath = PathValue("Partitions", row.key);
+    else if (rule.source == SlotSource::kFolder)
+      o->slots[row.slot].sourcePath = PathValue("Partitions", row.key);
   }
   return true;
 }

@@ -1,6 +1,5 @@
 // A new upgrade package built from the operator's partition folders:
 // "<product>_all.bin" in the program folder.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -37,31 +36,33 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   const std::string stamp = TimeStamp();
   const std::string temp = env.programDirectory + "tmp" + stamp;
   const std::string dist = env.programDirectory + "dist" + stamp;
-  if (!platform::MakeFolders(temp) || !platform::MakeFolders(dist)) {
-    ShowMessageKey(env, "create_error");
+  platform::Status ready = platform::MakeFolders(temp);
+  if (ready) ready = platform::MakeFolders(dist);
+  if (ready) ready = platform::DeleteFilesInTree(temp);
+  if (ready) ready = platform::DeleteFilesInTree(dist);
+  if (!ready) {
+    ShowFailureKey(env, "create_error", "", ready.message);
     return false;
   }
-  platform::DeleteFilesInTree(temp);
-  platform::DeleteFilesInTree(dist);
   const std::string desc = platform::JoinPath(dist, kInstallDescName);
   if (!WriteFreshInstallDesc(desc, product.hardware, product.vendor)) {
-    ShowMessageKey(env, "create_error");
+    ShowFailureKey(env, "create_error", "", "cannot write " + desc);
     return false;
   }
   const PartitionCustomiser& customiser =
       env.customiser ? *env.customiser : DefaultPartitionCustomiser();
 
-  for (int slot = 0; slot <= kSlotYlk; ++slot) {
-    if (slot == kSlotStrings || slot == kSlotMtd || slot == kSlotUbootLogo) continue;
-    if (!o.SlotTicked(slot)) continue;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    const SlotRule& rule = SlotRuleOf(slot);
+    if (!rule.inNewPackage || !o.SlotTicked(slot)) continue;
     const std::string base = SlotBaseName(o, slot);
     std::string source = o.slots[slot].sourcePath;
-    if (slot == kSlotLogo) {
+    if (rule.fitsLogo) {
       std::string fitted;
       if (!PrepareLogoFolder(source, product, temp, env, &fitted)) return false;
       source = fitted;
     }
-    if (slot == kSlotUser && o.lineInGain) {
+    if (rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain) {
       CustomisationRequest request;
       request.options = &o;
       request.environment = &env;
@@ -69,57 +70,62 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
       request.end = product.user.end;
       if (!customiser.AppendGainLine(request, source)) return false;
     }
-    if (slot == kSlotCustom) {
+    if (rule.inPlace == InPlaceRework::kCustomPartition) {
       std::string buildFolder;
-      if (!ApplyIgnoreRule(source, product.custom.ignore, false, temp, &buildFolder)) {
-        ShowMessageKey(env, "create_error");
+      if (platform::Status applied = ApplyIgnoreRule(source, product.custom.ignore, false, temp, &buildFolder);
+          !applied) {
+        ShowFailureKey(env, "create_error", "", applied.message);
         return false;
       }
       source = buildFolder;
     }
     const std::string fsImage = platform::JoinPath(temp, base);
-    if (!BuildFileSystemImage(o.slots[slot].fs, slot == kSlotLogo, source, fsImage, env)) {
+    if (platform::Status built = BuildFileSystemImage(o.slots[slot].fs, rule.smallBlocks, source, fsImage, env);
+        !built) {
       // Reported like a failed rebuild: an image that was not built must not
       // be listed in the package.
-      ShowFormattedKey(env, "alarm_makeerror", base, "alarm_make");
+      ShowFailureKey(env, "alarm_makeerror", "alarm_make", built.message, base);
       return false;
     }
     const products::PartitionSpec& spec = *SlotPartition(product, slot);
     const std::string output = platform::JoinPath(dist, base + ".img");
+    const std::uint64_t size = platform::FileSize(fsImage);
     const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end);
     if (r == -2) {
       ::unlink(output.c_str());
-      ShowMessageKey(env, "alarm_file");
+      ShowFailureKey(env, "alarm_file", "",
+                     base + ": image of " + std::to_string(size) + " bytes, room for " +
+                         std::to_string(std::uint64_t{spec.end} - spec.start) + " bytes");
       return false;
     }
     if (r != 0) {
       ::unlink(output.c_str());
-      ShowMessageKey(env, "create_error");
+      ShowFailureKey(env, "create_error", "", "cannot write " + output);
       return false;
     }
     const DescResult listed = AppendBuildCommand(desc, base + ".img");
     if (listed != DescResult::kOk && listed != DescResult::kUnchanged) {
-      ShowMessageKey(env, "create_error");
+      ShowFailureKey(env, "create_error", "", "cannot rewrite " + desc);
       return false;
     }
   }
 
   const std::string packagePath = env.programDirectory + PackageFileName(product.name);
-  // Packed beside its final name, so an older package of the product stays
-  // whole when packing fails.
-  std::string partial = packagePath + ".part-XXXXXX";
-  const int fd = ::mkstemp(partial.data());
-  if (fd >= 0) {
-    ::fchmod(fd, 0644);
-    ::close(fd);
-  }
-  if (fd < 0 || fsimage::PackFolder(dist, partial) != 0 ||
-      ::rename(partial.c_str(), packagePath.c_str()) != 0) {
-    if (fd >= 0) ::unlink(partial.c_str());
-    ShowMessageKey(env, "make_updatefile_failed");
+  // Packed beside its final name and checked there, so an older package of
+  // the product stays whole when packing or the check fails.
+  platform::OutputFile packed;
+  platform::Status status = packed.Create(packagePath);
+  if (status && fsimage::PackFolder(dist, packed.partPath()) != 0)
+    status = platform::Status::Fail("cannot pack " + dist + " into " + packed.partPath());
+  if (!status) {
+    ShowFailureKey(env, "make_updatefile_failed", "", status.message);
     return false;
   }
-  if (!VerifyWrittenOutput(env, packagePath, &product)) return false;
+  if (!VerifyWrittenOutput(env, packed.partPath(), packagePath, &product)) return false;
+  if (platform::Status committed = packed.Commit(); !committed) {
+    ShowFailureKey(env, "make_updatefile_failed", "", committed.message);
+    return false;
+  }
   ShowFormattedKey(env, "package_success", packagePath);
   return true;
 }

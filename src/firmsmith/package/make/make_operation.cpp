@@ -30,6 +30,15 @@ void ShowFormattedKey(const MakeEnvironment& environment, const std::string& tex
                                 platform::MessageButtons::Ok);
 }
 
+void ShowFailureKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& captionKey, const std::string& reason,
+                    const std::string& argument) {
+  std::string text = uitext::GetString(textKey);
+  if (!argument.empty()) text = FillFormat(text, argument);
+  SinkOf(environment).ShowFailure(
+      text, captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey), reason);
+}
+
 std::string FillFormat(const std::string& format, const std::string& argument) {
   std::string out;
   bool filled = false;
@@ -52,14 +61,15 @@ std::string FillFormat(const std::string& format, const std::string& argument) {
   return out;
 }
 
-bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
-                         const products::ProductProfile* product) {
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& checkedPath,
+                         const std::string& shownPath, const products::ProductProfile* product) {
   if (!environment.verifyOutput) return true;
   std::string problems;
-  if (environment.verifyOutput(path, product, &problems)) return true;
-  // A file that fails its check must never be announced as made.
+  if (environment.verifyOutput(checkedPath, product, &problems)) return true;
+  // A file that fails its check must never be announced as made, nor
+  // replace anything.
   SinkOf(environment).ShowMessage(
-      FillFormat(uitext::GetString(kOutputCheckFailedKey), path) + "\n" + problems,
+      FillFormat(uitext::GetString(kOutputCheckFailedKey), shownPath) + "\n" + problems,
       uitext::GetString("alarm_make"));
   return false;
 }
@@ -95,26 +105,36 @@ bool ValidateMakeOptions(const MakeOptions& o, const MakeEnvironment& environmen
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (!o.SlotTicked(slot)) continue;
     anyTicked = true;
+    const SlotRule& rule = SlotRuleOf(slot);
     const std::string path = slot <= kSlotYlk ? o.slots[slot].sourcePath : "";
     if (path.empty()) {
       const bool customOption = o.SlotTicked(kSlotStrings) || o.SlotTicked(kSlotMtd) ||
                                 o.SlotTicked(kSlotUbootLogo) || o.appDownloadLink ||
                                 o.cloudServer || o.deviceModel || o.closeOnlineUpgrade;
-      const bool allowed =
-          (slot == kSlotCustom && customOption) || (slot == kSlotUbootLogo && o.fromDevice) ||
-          (slot == kSlotUser && o.lineInGain && o.originalFileLoaded) || slot == kSlotRomfs2 ||
-          slot == kSlotParam ||
-          // The restore-defaults and boot-logo switches share the marks of
-          // Pictures and Configs but have no folder of their own.
-          (slot == kSlotMtd && o.restoreDefaults && !o.pictures) ||
-          (slot == kSlotUbootLogo && o.ubootLogo && !o.configs);
+      bool allowed = false;
+      switch (rule.source) {
+        case SlotSource::kFolder:
+          // Partitions of an input file only: their paths are checked when
+          // the rework reaches them.
+          allowed = rule.reworkOnly ||
+                    (rule.inPlace == InPlaceRework::kCustomPartition && customOption) ||
+                    (rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain &&
+                     o.originalFileLoaded);
+          break;
+        // The restore-defaults and boot-logo switches share the marks of
+        // Pictures and Configs but have no folder of their own; Configs may
+        // come from the device.
+        case SlotSource::kErasedData: allowed = o.restoreDefaults && !o.pictures; break;
+        case SlotSource::kBootLogoData: allowed = o.fromDevice || (o.ubootLogo && !o.configs); break;
+        case SlotSource::kNone: break;
+      }
       if (!allowed) {
         ShowMessageKey(environment, "alarm_update");
         return false;
       }
     }
-    if (slot == kSlotCustom && o.fromDevice && o.originalFileLoaded &&
-        o.slots[kSlotCustom].sourcePath.empty()) {
+    if (rule.inPlace == InPlaceRework::kCustomPartition && o.fromDevice && o.originalFileLoaded &&
+        o.slots[slot].sourcePath.empty()) {
       if (o.devicePort.empty()) {
         ShowMessageKey(environment, "alarm_inputPort");
         return false;

@@ -65,16 +65,28 @@ void ShowMessageKey(const MakeEnvironment& environment, const std::string& textK
 // The same with the translation used as a format whose first "%s" takes `argument`.
 void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
                       const std::string& argument, const std::string& captionKey = "");
+// A failure box: the translation of `textKey` (with `argument` in its first
+// "%s" when given) and the reason as its detail, so the operator learns which
+// file failed and why.
+void ShowFailureKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& captionKey, const std::string& reason,
+                    const std::string& argument = "");
 // Fills the first "%s" of `format` with `argument`; "%%" gives "%"; any other
 // "%" sequence stays as written (a translation is never trusted as a format).
 std::string FillFormat(const std::string& format, const std::string& argument);
 
-// Runs the environment's verifier on what the run wrote. False after one
-// box ("alarm_make" caption) naming the file and its problems.
+// Runs the environment's verifier on what the run wrote at `checkedPath`
+// (still under its temporary name) before it replaces `shownPath`. False
+// after one box ("alarm_make" caption) naming the file and its problems.
 inline constexpr const char* kOutputCheckFailedKey =
     "Firmsmith.%s was written but does not pass its check:";
-bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& path,
-                         const products::ProductProfile* product);
+bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& checkedPath,
+                         const std::string& shownPath, const products::ProductProfile* product);
+
+// An image or file system of the input that fails its check: a format with
+// the partition's name, the damage as the reason. Nothing is written.
+inline constexpr const char* kDamagedPartitionKey =
+    "Firmsmith.The partition %s of the input file is damaged; nothing was written.";
 
 // Sleeps seconds × pauseScale.
 void Pause(const MakeEnvironment& environment, double seconds);

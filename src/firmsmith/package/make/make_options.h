@@ -97,9 +97,56 @@ struct MakeOptions {
   }
 };
 
+// Where a slot's file-system image comes from.
+enum class SlotSource {
+  kNone,           // an option of the custom partition, no partition of its own
+  kFolder,         // a folder of the operator, or the partition customised in place
+  kErasedData,     // generated erased flash (mtd-x)
+  kBootLogoData,   // generated boot-loader logo data (ubootlogo-x)
+};
+
+// What the make operation may do to a partition unpacked from the input
+// when the slot has no folder of its own.
+enum class InPlaceRework { kNone, kCustomPartition, kUserGainLine };
+
+// One row per slot: everything that differs from slot to slot. The make
+// operation, the job file, inspect/verify and the dialog read these columns
+// instead of comparing slot numbers.
+struct SlotRule {
+  const char* baseName;  // image base name; nullptr: "<webName>-x.cramfs", "" none
+  products::PartitionSpec products::ProductProfile::*partition;  // nullptr: none
+  SlotSource source;
+  // An existing image is found as "<stem>*.img" (loose) rather than
+  // "<stem>.*.img", and its command is inserted in the loose layout.
+  bool looseName;
+  int forcedFs;          // file system a rework always builds; 0: the slot's choice
+  bool reworkOnly;       // only with an input file (its switch needs one)
+  bool markOnly;         // ticking sets the mark alone; a switch names the image
+  bool needsStart;       // its switch needs a non-zero partition start too
+  bool readsHeader;      // a rework reads the existing image header first
+  bool rootFileSystem;   // may use its whole partition; bounds checked against the header
+  bool smallBlocks;      // squashfs with 4 KiB blocks
+  bool fitsLogo;         // pictures fitted to the product's logo size first
+  bool inNewPackage;     // built when a package is made from folders
+  bool inRework;         // rebuilt when an input file is reworked
+  InPlaceRework inPlace;
+  // The switch without which a rework-only slot is skipped (nullptr: none).
+  bool MakeOptions::*reworkSwitch;
+};
+
+const SlotRule& SlotRuleOf(int slot);
+
 // The image base name a slot gets when it is ticked ("" for slot 5 and 8,
 // whose names the dialog never sets from their own boxes).
 std::string DefaultImageName(int slot, const products::ProductProfile& product);
+
+// The stem every image of the slot's partition starts with ("user-x"), from
+// its base name; "" when the name has no "-x".
+std::string ImageStem(const std::string& baseName);
+// True when `entryName` is an image of the slot: "<stem>.<word>.img", or for
+// loose names "<stem><anything>.img". Whole names: "360user-x.cramfs.img" is
+// never an image of "user-x".
+bool IsImageOfSlot(int slot, const std::string& baseName, const std::string& entryName);
 
 // Ticks a slot the way its dialog box does: mark and base name. Slots 5, 6, 7
 // get only the mark (their names come from the mtd and boot-logo switches).

@@ -1,24 +1,29 @@
 // Rework of an existing upgrade package (unpack, rebuild the ticked
 // partitions, rewrite InstallDesc, repack) or of a flash image (rebuild the
-// ticked partitions and write them in place).
+// ticked partitions and write them in place). Whatever is written goes
+// beside the input under a temporary name, is checked there and only then
+// replaces the input; the input as it was is kept as "<input>.prev", and the
+// state before the first rework as "<input>.bak", which is never replaced.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
+#include <vector>
 
-#include "common/platform/debuglog.h"
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/fsimage/archive.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/package/customise/custom_partition.h"
-#include "common/platform/file_ops.h"
 #include "firmsmith/package/layout/flash_image.h"
 #include "firmsmith/package/layout/install_desc.h"
-#include "firmsmith/package/make/make_steps.h"
 #include "firmsmith/package/layout/raw_data.h"
 #include "firmsmith/package/layout/unpack_check.h"
+#include "firmsmith/package/make/make_steps.h"
 
 namespace package {
 namespace {
@@ -28,8 +33,35 @@ constexpr const char* kBadInstallDescKey = "Firmsmith.The InstallDesc of the upg
 constexpr const char* kNoTemplateKey = "Firmsmith.The boot logo header template imgH.data is missing or empty.";
 constexpr const char* kNoLogoFileKey = "Firmsmith.Cannot open the boot logo file.";
 constexpr const char* kBackupFailedKey = "Firmsmith.Cannot write the backup of the original file.";
+constexpr const char* kRomfsMisplacedKey =
+    "Firmsmith.The root file system image does not start where the product's ROMFS partition starts.";
+constexpr const char* kRomfsNoEndKey =
+    "Firmsmith.The root file system image carries no partition end; choose the product.";
 // Shown untranslated, as the device makers' tools always have.
 constexpr const char* kUbootLogoTooBigText = "UBOOTLOGO图片文件需低于56kB";
+
+std::string Hex(std::uint32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08x", value);
+  return text;
+}
+
+// Why an image entry of the input cannot be trusted; "" when it is sound.
+std::string ImageDamage(const std::string& path) {
+  fsimage::ImageHeader header;
+  fsimage::ImageCheck check;
+  if (!fsimage::VerifyImage(path, &header, &check)) return "shorter than an image header";
+  if (!check.magicOk) return "no partition image header (bad magic)";
+  if (!check.headerCrcOk) return "header CRC wrong";
+  if (!check.dataComplete)
+    return "data shorter than the " + std::to_string(header.dataSize) + " bytes its header gives";
+  if (!check.dataCrcOk) return "data CRC wrong";
+  return "";
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
 
 class Rework {
  public:
@@ -41,31 +73,32 @@ class Rework {
         input_(options.originalFile),
         work_(WorkFolderFor(options.originalFile)),
         desc_(platform::JoinPath(work_, kInstallDescName)) {}
-  ~Rework() {
-    if (!flashCopy_.empty()) ::unlink(flashCopy_.c_str());
-  }
-  Rework(const Rework&) = delete;
-  Rework& operator=(const Rework&) = delete;
 
   bool Run();
 
  private:
-  bool Fail(const std::string& key, const std::string& caption = "") {
-    ShowMessageKey(env_, key, caption);
+  bool Fail(const std::string& key, const std::string& caption = "", const std::string& reason = "") {
+    ShowFailureKey(env_, key, caption, reason);
     return false;
   }
-  bool FailAndDropWork(const std::string& key, const std::string& caption = "") {
+  bool FailAndDropWork(const std::string& key, const std::string& caption = "",
+                       const std::string& reason = "") {
     platform::RemoveTree(work_);
-    return Fail(key, caption);
+    return Fail(key, caption, reason);
   }
   bool SkipSlot(int slot) const;
+  bool ReplacedFromSource(int slot) const;
+  bool CheckInputImages();
   bool ProcessSlot(int slot);
   bool ListInInstallDesc(int slot, const std::string& imageFile);
+  bool SlotBounds(int slot, const std::string& output, std::uint32_t* start, std::uint32_t* end);
   bool NeighbourLoadAddress(int slot, std::uint32_t* address);
   bool PrepareRawData(int slot, std::string* dataFile);
-  bool PatchFlash(const std::string& fsImage, std::uint32_t start, std::uint32_t end);
-  bool ReplaceFlashImage();
-  bool PackAndReplaceInput();
+  bool BuildSlotImage(int slot, const std::string& base, const std::string& output,
+                      std::string* fsImage);
+  bool PatchFlash(int slot, const std::string& fsImage, std::uint32_t start, std::uint32_t end);
+  bool KeepBackups();
+  bool CheckAndReplace(platform::OutputFile* written, const products::ProductProfile* layout);
 
   const MakeOptions& o_;
   const MakeEnvironment& env_;
@@ -74,20 +107,55 @@ class Rework {
   const std::string input_;
   const std::string work_;
   const std::string desc_;
-  std::string flashCopy_;  // the flash image being patched, until it replaces the input
+  // The flash image being patched, until it has been checked and replaces
+  // the input.
+  platform::OutputFile flashCopy_;
+  bool flashCopyMade_ = false;
 };
 
 bool Rework::SkipSlot(int slot) const {
   if (!o_.SlotTicked(slot)) return true;
-  switch (slot) {
-    case kSlotApp:
-    case kSlotStrings: return true;
-    case kSlotMtd: return !o_.restoreDefaults;
-    case kSlotUbootLogo: return !o_.ubootLogo || o_.ubootLogoPath.empty();
-    case kSlotRomfs2: return !o_.romfs2 || o_.slots[kSlotRomfs2].sourcePath.empty();
-    case kSlotParam: return !o_.param || o_.slots[kSlotParam].sourcePath.empty();
-    default: return false;
+  const SlotRule& rule = SlotRuleOf(slot);
+  if (!rule.inRework) return true;
+  if (rule.reworkSwitch != nullptr && !(o_.*rule.reworkSwitch)) return true;
+  if (rule.source == SlotSource::kBootLogoData) return o_.ubootLogoPath.empty();
+  // Rework-only partitions built from a folder need that folder.
+  return rule.reworkOnly && rule.source == SlotSource::kFolder && o_.slots[slot].sourcePath.empty();
+}
+
+// True when the run replaces the slot's image without reading it: from the
+// operator's folder or from generated data.
+bool Rework::ReplacedFromSource(int slot) const {
+  if (SkipSlot(slot)) return false;
+  const SlotRule& rule = SlotRuleOf(slot);
+  return rule.source != SlotSource::kFolder || !o_.slots[slot].sourcePath.empty();
+}
+
+bool Rework::CheckInputImages() {
+  // Entries the run replaces from a folder need no check: that is how an
+  // operator mends a broken partition. Everything else is carried into the
+  // new package or unpacked, and must not come out with fresh CRCs.
+  std::set<std::string> replaced;
+  for (int slot = 0; slot < kSlotCount; ++slot) {
+    if (!ReplacedFromSource(slot)) continue;
+    const std::string name = FindExistingImage(work_, slot, SlotBaseName(o_, slot));
+    if (!name.empty()) replaced.insert(name);
   }
+  // Restoring the defaults drops the boot loader and its environment.
+  if (!SkipSlot(kSlotMtd)) replaced.insert({kBootLoaderImage, kBootEnvImage});
+  std::vector<platform::FolderEntry> entries;
+  if (platform::Status listed = platform::ListFolder(work_, &entries); !listed)
+    return FailAndDropWork("alarm_extract", "alarm_make", listed.message);
+  for (const platform::FolderEntry& e : entries) {
+    if (e.isDirectory || !EndsWith(e.name, ".img") || replaced.count(e.name)) continue;
+    const std::string damage = ImageDamage(platform::JoinPath(work_, e.name));
+    if (damage.empty()) continue;
+    platform::RemoveTree(work_);
+    ShowFailureKey(env_, kDamagedPartitionKey, "alarm_make", input_ + ": " + e.name + ": " + damage,
+                   e.name);
+    return false;
+  }
+  return true;
 }
 
 bool Rework::Run() {
@@ -98,20 +166,22 @@ bool Rework::Run() {
   // The work folder is ours alone; whatever an earlier failed run left in it
   // must not end up in this package.
   platform::RemoveTree(work_);
-  if (!platform::MakeFolders(work_)) return Fail("create_error");
+  if (platform::Status made = platform::MakeFolders(work_); !made)
+    return Fail("create_error", "", made.message);
 
   if (network_) {
     if (fsimage::UnpackArchive(input_, work_) != 0 || !UnpackedCompletely(input_, work_))
-      return FailAndDropWork("alarm_extract", "alarm_make");
+      return FailAndDropWork("alarm_extract", "alarm_make", "cannot unpack " + input_);
     switch (CheckInstallDesc(desc_)) {
       case DescResult::kOk: break;
       case DescResult::kMissing: return FailAndDropWork(kNoInstallDescKey, "alarm_make");
       default: return FailAndDropWork(kBadInstallDescKey, "alarm_make");
     }
+    if (!CheckInputImages()) return false;
     if (o_.oemDevType && ReplaceOemDevType(desc_, o_.oemDevTypeText) != DescResult::kOk)
       return FailAndDropWork(kBadInstallDescKey, "alarm_make");
   } else if (!platform::IsRegularFile(input_)) {
-    return FailAndDropWork("open_original_file");
+    return FailAndDropWork("open_original_file", "", input_ + ": not a readable file");
   }
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
@@ -124,27 +194,55 @@ bool Rework::Run() {
     // must still be a description the device can parse.
     if (CheckInstallDesc(desc_) != DescResult::kOk)
       return FailAndDropWork(kBadInstallDescKey, "alarm_make");
-    if (!PackAndReplaceInput()) return false;
-  } else if (!ReplaceFlashImage()) {
-    return false;
+    // Packed beside the input; the input is replaced only once the new
+    // package is complete and has passed its check.
+    platform::OutputFile packed;
+    if (platform::Status created = packed.Create(input_); !created)
+      return Fail("make_updatefile_failed", "", created.message);
+    struct stat st {};
+    if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
+    if (fsimage::PackFolder(work_, packed.partPath()) != 0)
+      return Fail("make_updatefile_failed", "", "cannot pack " + work_ + " into " + packed.partPath());
+    // A reworked package keeps the bounds its images had, which need not be
+    // the product's: only its structure is checked.
+    if (!CheckAndReplace(&packed, nullptr)) return false;
+  } else if (flashCopyMade_) {
+    // A flash image is laid out by the product.
+    if (!CheckAndReplace(&flashCopy_, &o_.selectedProduct)) return false;
   }
   platform::RemoveTree(work_);
-  // A reworked package keeps the bounds its images had, which need not be
-  // the product's: only its structure is checked. A flash image is laid out
-  // by the product.
-  const products::ProductProfile* layout = network_ ? nullptr : &o_.selectedProduct;
-  if (!VerifyWrittenOutput(env_, input_, layout)) return false;
   ShowMessageKey(env_, "alarm_make");
+  return true;
+}
+
+bool Rework::KeepBackups() {
+  // ".bak" is the input as it was before its first rework (the vendor's
+  // original, or the chip as read out) and is never replaced; ".prev" is the
+  // input as it was before this run.
+  const std::string backup = input_ + ".bak";
+  if (!platform::FileExists(backup)) {
+    if (platform::Status copied = platform::CopyFileReplacing(input_, backup); !copied)
+      return Fail(kBackupFailedKey, "", copied.message);
+  }
+  if (platform::Status copied = platform::CopyFileReplacing(input_, input_ + ".prev"); !copied)
+    return Fail(kBackupFailedKey, "", copied.message);
+  return true;
+}
+
+bool Rework::CheckAndReplace(platform::OutputFile* written, const products::ProductProfile* layout) {
+  if (!VerifyWrittenOutput(env_, written->partPath(), input_, layout)) return false;
+  if (!KeepBackups()) return false;
+  if (platform::Status committed = written->Commit(); !committed)
+    return Fail("make_updatefile_failed", "", committed.message);
   return true;
 }
 
 bool Rework::ListInInstallDesc(int slot, const std::string& imageFile) {
   DescResult r = DescResult::kUnchanged;
-  if (slot == kSlotMtd) {
+  if (SlotRuleOf(slot).source == SlotSource::kErasedData) {
     r = AddMtdCommand(desc_, work_, imageFile);
   } else if (!InstallDescListsImage(desc_, imageFile)) {
-    const bool loose = slot == kSlotUbootLogo || slot == kSlotRomfs2 || slot == kSlotParam;
-    r = InsertReworkCommand(desc_, imageFile, loose);
+    r = InsertReworkCommand(desc_, imageFile, SlotRuleOf(slot).looseName);
   }
   if (r == DescResult::kOk || r == DescResult::kUnchanged) return true;
   return FailAndDropWork(kBadInstallDescKey, "alarm_make");
@@ -153,38 +251,74 @@ bool Rework::ListInInstallDesc(int slot, const std::string& imageFile) {
 bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
   // This board's user partition ends where the package's custom image
   // starts, and its custom partition where the logo image starts.
-  const int neighbour = slot == kSlotUser ? kSlotCustom : kSlotLogo;
+  const int neighbour = SlotRuleOf(slot).inPlace == InPlaceRework::kUserGainLine ? kSlotCustom : kSlotLogo;
   const std::string base = DefaultImageName(neighbour, o_.selectedProduct);
   std::string name = FindExistingImage(work_, neighbour, base);
   if (name.empty()) name = base + ".img";
   const std::string path = platform::JoinPath(work_, name);
-  std::uint32_t start = 0, end = 0;
-  switch (ReadImageBounds(path, false, &start, &end)) {
-    case BoundsResult::kOk:
-      *address = start;
-      return true;
-    case BoundsResult::kNotOpened:
-      SinkOf(env_).ShowMessage(path, "loss file");
-      return false;
-    case BoundsResult::kShort:
-      return Fail("readfile", "alarm_make");
+  if (!platform::IsRegularFile(path)) {
+    SinkOf(env_).ShowFailure(path, "loss file", path + ": missing");
+    return false;
   }
-  return false;
+  fsimage::ImageHeader header;
+  if (!fsimage::ReadImageHeader(path, &header))
+    return Fail("readfile", "alarm_make", path + ": shorter than an image header");
+  *address = header.loadAddress;
+  return true;
+}
+
+// The bounds the slot's image is wrapped or patched with.
+bool Rework::SlotBounds(int slot, const std::string& output, std::uint32_t* start,
+                        std::uint32_t* end) {
+  const SlotRule& rule = SlotRuleOf(slot);
+  const products::PartitionSpec& spec = *SlotPartition(o_.selectedProduct, slot);
+  *start = spec.start;
+  *end = spec.end;
+  fsimage::ImageHeader header;
+  bool haveHeader = false;
+  if (network_ && rule.readsHeader && platform::FileExists(output)) {
+    if (!fsimage::ReadImageHeader(output, &header))
+      return Fail("readfile", "alarm_make", output + ": shorter than an image header");
+    haveHeader = true;
+  }
+  if (rule.rootFileSystem && network_) {
+    // The root file system may grow into its whole partition. With the
+    // product's partition known, the old image must lie where it says;
+    // without it, the old header's entry point is the only end there is.
+    if (spec.end > spec.start) {
+      if (haveHeader && header.loadAddress != spec.start)
+        return FailAndDropWork(kRomfsMisplacedKey, "alarm_make",
+                               output + ": load address " + Hex(header.loadAddress) +
+                                   ", the product's ROMFS partition starts at " + Hex(spec.start));
+    } else if (haveHeader && header.entryPoint > header.loadAddress) {
+      *start = header.loadAddress;
+      *end = header.entryPoint;
+    } else {
+      return FailAndDropWork(kRomfsNoEndKey, "alarm_make",
+                             output + ": no product ROMFS partition and no partition end in the header");
+    }
+  }
+  if (network_ && o_.selectedProduct.hardware == products::kNeighbourBoundsHardware &&
+      rule.inPlace != InPlaceRework::kNone)
+    return NeighbourLoadAddress(slot, end);
+  return true;
 }
 
 bool Rework::PrepareRawData(int slot, std::string* dataFile) {
   const std::string folder = MakeTemporaryFolder(env_);
-  if (folder.empty()) return Fail("create_error");
-  if (slot == kSlotMtd) {
+  if (folder.empty()) return Fail("create_error", "", "cannot create " + env_.programDirectory + "tmp*");
+  if (SlotRuleOf(slot).source == SlotSource::kErasedData) {
     *dataFile = platform::JoinPath(folder, kMtdDataName);
     if (!WriteMtdData(*dataFile, o_.selectedProduct.mtd.start, o_.selectedProduct.mtd.end))
-      return Fail("create_error");
+      return Fail("create_error", "", "cannot write " + *dataFile);
     return true;
   }
+  const std::string templatePath = env_.programDirectory + kHeaderTemplateName;
   std::string templateText;
-  platform::ReadFileText(env_.programDirectory + kHeaderTemplateName, &templateText);
+  const platform::Status read = platform::ReadFileText(templatePath, &templateText);
   const std::vector<std::uint8_t> headerTemplate = ParseHeaderTemplate(templateText);
-  if (headerTemplate.empty()) return Fail(kNoTemplateKey);
+  if (headerTemplate.empty())
+    return Fail(kNoTemplateKey, "", read ? templatePath + ": no hexadecimal bytes" : read.message);
   *dataFile = platform::JoinPath(folder, kUbootLogoDataName);
   switch (WriteUbootLogoData(*dataFile, headerTemplate, o_.ubootLogoPath)) {
     case UbootLogoResult::kOk: return true;
@@ -192,161 +326,136 @@ bool Rework::PrepareRawData(int slot, std::string* dataFile) {
       platform::RemoveTree(work_);
       SinkOf(env_).ShowMessage(kUbootLogoTooBigText, uitext::GetString("alarm_make"));
       return false;
-    case UbootLogoResult::kLogoUnreadable: return Fail(kNoLogoFileKey);
-    case UbootLogoResult::kCreateFailed: return Fail("create_error");
+    case UbootLogoResult::kLogoUnreadable: return Fail(kNoLogoFileKey, "", "cannot read " + o_.ubootLogoPath);
+    case UbootLogoResult::kCreateFailed: return Fail("create_error", "", "cannot write " + *dataFile);
   }
   return false;
 }
 
-bool Rework::PatchFlash(const std::string& fsImage, std::uint32_t start, std::uint32_t end) {
-  if (flashCopy_.empty()) {
-    // Partitions are written into a copy that replaces the flash image only
-    // when every partition went in: a failed run leaves the image as it was.
-    std::string copy = input_ + ".part-XXXXXX";
-    const int fd = ::mkstemp(copy.data());
-    if (fd < 0) return Fail("create_error");
-    ::close(fd);
-    flashCopy_ = copy;
-    if (!platform::CopyFileReplacing(input_, flashCopy_)) return Fail("open_original_file");
+// Builds the file-system image of a slot that is made from a folder (the
+// operator's, or the partition customised in place) into *fsImage.
+bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string& output,
+                            std::string* fsImage) {
+  const SlotRule& rule = SlotRuleOf(slot);
+  const products::PartitionSpec& spec = *SlotPartition(o_.selectedProduct, slot);
+  std::string source = o_.slots[slot].sourcePath;
+  bool ownedByUs = false;
+  const std::string staging = env_.programDirectory + "tmp" + TimeStamp();
+  if (rule.fitsLogo && !source.empty()) {
+    std::string fitted;
+    if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
+    ownedByUs = fitted != source;
+    source = fitted;
   }
-  const FlashResult r = PatchFlashImage(flashCopy_, fsImage, start, end);
-  if (r == FlashResult::kOk) return true;
-  return Fail(FlashResultKey(r));
-}
-
-bool Rework::ReplaceFlashImage() {
-  if (flashCopy_.empty()) return true;
-  // The backup holds the flash image as it was before this run, however
-  // many partitions the run wrote.
-  if (!platform::CopyFileReplacing(input_, input_ + ".bak")) return Fail(kBackupFailedKey);
-  struct stat st {};
-  if (::stat(input_.c_str(), &st) == 0) ::chmod(flashCopy_.c_str(), st.st_mode & 07777);
-  if (::rename(flashCopy_.c_str(), input_.c_str()) != 0) return Fail("open_original_file");
-  flashCopy_.clear();
+  if (source.empty() && rule.inPlace != InPlaceRework::kNone) {
+    CustomisationRequest request;
+    request.options = &o_;
+    request.environment = &env_;
+    request.workFolder = work_;
+    request.imagePath = network_ ? output : input_;
+    request.start = spec.start;
+    request.end = spec.end;
+    const bool custom = rule.inPlace == InPlaceRework::kCustomPartition;
+    const bool prepared = custom ? customiser_.PrepareCustomPartition(request, &source)
+                                 : (o_.lineInGain && customiser_.PrepareUserPartition(request, &source));
+    if (!prepared) {
+      if (!custom && !o_.lineInGain) return FailAndDropWork("alarm_update");
+      return false;
+    }
+    ownedByUs = true;
+  }
+  std::string buildFolder;
+  if (platform::Status applied =
+          ApplyIgnoreRule(source, o_.selectedProduct.custom.ignore, ownedByUs, staging, &buildFolder);
+      !applied)
+    return FailAndDropWork("create_error", "", applied.message);
+  const int fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
+  *fsImage = env_.programDirectory + base;
+  if (platform::Status built = BuildFileSystemImage(fs, rule.smallBlocks, buildFolder, *fsImage, env_);
+      !built) {
+    ::unlink(fsImage->c_str());
+    platform::RemoveTree(work_);
+    ShowFailureKey(env_, "alarm_makeerror", "alarm_make", built.message, base);
+    return false;
+  }
   return true;
 }
 
+bool Rework::PatchFlash(int slot, const std::string& fsImage, std::uint32_t start, std::uint32_t end) {
+  if (!flashCopyMade_) {
+    // Partitions are written into a copy that replaces the flash image only
+    // when every partition went in and the copy passed its check: a failed
+    // run leaves the image as it was.
+    if (platform::Status created = flashCopy_.Create(input_); !created)
+      return Fail("create_error", "", created.message);
+    platform::InputFile flash;
+    if (platform::Status opened = flash.Open(input_); !opened)
+      return Fail("open_original_file", "", opened.message);
+    struct stat st {};
+    if (::fstat(flash.fd(), &st) == 0) ::fchmod(flashCopy_.fd(), st.st_mode & 07777);
+    std::vector<std::uint8_t> chunk(1 << 20);
+    for (;;) {
+      const ssize_t got = flash.Read(chunk.data(), chunk.size());
+      if (got < 0) return Fail("open_original_file", "", platform::ErrnoReason("cannot read " + input_));
+      if (got == 0) break;
+      if (platform::Status w = flashCopy_.Write(chunk.data(), static_cast<std::size_t>(got)); !w)
+        return Fail("create_error", "", w.message);
+    }
+    flashCopyMade_ = true;
+  }
+  // A jffs2 partition must not keep old nodes behind the new image.
+  const bool jffs2 = (SlotRuleOf(slot).forcedFs != 0 ? SlotRuleOf(slot).forcedFs : o_.slots[slot].fs) ==
+                     products::kFsJffs2;
+  std::string why;
+  const FlashResult r = PatchFlashImage(flashCopy_.partPath(), fsImage, start, end, jffs2, &why);
+  if (r == FlashResult::kOk) return true;
+  return Fail(FlashResultKey(r), "", why);
+}
+
 bool Rework::ProcessSlot(int slot) {
+  const SlotRule& rule = SlotRuleOf(slot);
   const std::string base = SlotBaseName(o_, slot);
   std::string output = platform::JoinPath(work_, base + ".img");
-  const products::PartitionSpec& spec = *SlotPartition(o_.selectedProduct, slot);
-  const std::string& sourcePath = o_.slots[slot].sourcePath;
 
-  std::uint32_t headerStart = 0, headerEnd = 0;
-  BoundsResult headerBounds = BoundsResult::kNotOpened;
   if (network_) {
     const std::string existing = FindExistingImage(work_, slot, base);
     if (!existing.empty()) output = platform::JoinPath(work_, existing);
     const std::string imageFile = existing.empty() ? base + ".img" : existing;
-    if (slot == kSlotCustom && sourcePath.empty() && !InstallDescListsImage(desc_, imageFile))
+    if (rule.inPlace == InPlaceRework::kCustomPartition && o_.slots[slot].sourcePath.empty() &&
+        !InstallDescListsImage(desc_, imageFile))
       return Fail("readfile", "alarm_noconfigimg");
     if (!ListInInstallDesc(slot, imageFile)) return false;
-    if (slot != kSlotMtd && slot != kSlotUbootLogo && slot != kSlotRomfs2 && slot != kSlotParam) {
-      headerBounds = ReadImageBounds(output, slot == kSlotLogo, &headerStart, &headerEnd);
-      if (headerBounds == BoundsResult::kShort) return Fail("readfile", "alarm_make");
-    }
   }
-
-  std::uint32_t start = spec.start, end = spec.end;
-  // romfs keeps the bounds its existing image was made with; without one
-  // (or in a flash image) the product's bounds serve.
-  if (slot == kSlotRomfs && headerBounds == BoundsResult::kOk) {
-    start = headerStart;
-    end = headerEnd;
-  }
-  if (network_ && o_.selectedProduct.hardware == "NVR-K7000-S" &&
-      (slot == kSlotUser || slot == kSlotCustom)) {
-    if (!NeighbourLoadAddress(slot, &end)) return false;
-  }
+  std::uint32_t start = 0, end = 0;
+  if (!SlotBounds(slot, output, &start, &end)) return false;
 
   // The file-system image to wrap or patch in.
   std::string fsImage;
-  std::string rawDataFile;
-  if (slot == kSlotMtd || slot == kSlotUbootLogo) {
-    if (!PrepareRawData(slot, &rawDataFile)) return false;
-    fsImage = rawDataFile;
-  } else {
-    std::string source = sourcePath;
-    bool ownedByUs = false;
-    const std::string staging = env_.programDirectory + "tmp" + TimeStamp();
-    if (slot == kSlotLogo && !source.empty()) {
-      std::string fitted;
-      if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
-      ownedByUs = fitted != source;
-      source = fitted;
-    }
-    if (source.empty() && (slot == kSlotUser || slot == kSlotCustom)) {
-      CustomisationRequest request;
-      request.options = &o_;
-      request.environment = &env_;
-      request.workFolder = work_;
-      request.imagePath = network_ ? output : input_;
-      request.start = spec.start;
-      request.end = spec.end;
-      const bool prepared = slot == kSlotCustom
-                                ? customiser_.PrepareCustomPartition(request, &source)
-                                : (o_.lineInGain && customiser_.PrepareUserPartition(request, &source));
-      if (!prepared) {
-        if (slot == kSlotUser && !o_.lineInGain) return FailAndDropWork("alarm_update");
-        return false;
-      }
-      ownedByUs = true;
-    }
-    std::string buildFolder;
-    if (!ApplyIgnoreRule(source, o_.selectedProduct.custom.ignore, ownedByUs, staging, &buildFolder))
-      return Fail("create_error");
-    const int fs = (slot == kSlotRomfs || slot == kSlotRomfs2 || slot == kSlotParam)
-                       ? products::kFsJffs2
-                       : o_.slots[slot].fs;
-    fsImage = env_.programDirectory + base;
-    if (!BuildFileSystemImage(fs, slot == kSlotLogo, buildFolder, fsImage, env_)) {
-      ::unlink(fsImage.c_str());
-      platform::RemoveTree(work_);
-      ShowFormattedKey(env_, "alarm_makeerror", base, "alarm_make");
-      return false;
-    }
+  if (rule.source == SlotSource::kFolder) {
+    if (!BuildSlotImage(slot, base, output, &fsImage)) return false;
+  } else if (!PrepareRawData(slot, &fsImage)) {
+    return false;
   }
 
   if (network_) {
+    const std::uint64_t size = platform::FileSize(fsImage);
     const int r = fsimage::MakeImage(fsImage, output, start, end);
     ::unlink(fsImage.c_str());
     if (r != 0) {
       ::unlink(output.c_str());
-      ShowFormattedKey(env_, "make_error", base, "alarm_make");
+      std::string reason = "cannot wrap " + fsImage + " into " + output;
+      if (r == -2)
+        reason = base + ": image of " + std::to_string(size) + " bytes, room for " +
+                 std::to_string(std::uint64_t{end} - start) + " bytes (" + Hex(start) + ".." +
+                 Hex(end) + ")";
+      ShowFailureKey(env_, "make_error", "alarm_make", reason, base);
       return false;
     }
     return true;
   }
-  const bool patched = PatchFlash(fsImage, start, end);
+  const bool patched = PatchFlash(slot, fsImage, start, end);
   ::unlink(fsImage.c_str());
   return patched;
-}
-
-bool Rework::PackAndReplaceInput() {
-  // Pack beside the input and replace it only once the new package is
-  // complete: a failed pack leaves the input as it was.
-  std::string partial = input_ + ".part-XXXXXX";
-  const int fd = ::mkstemp(partial.data());
-  if (fd < 0) return Fail("make_updatefile_failed");
-  struct stat st {};
-  if (::stat(input_.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-  ::close(fd);
-  if (fsimage::PackFolder(work_, partial) != 0) {
-    ::unlink(partial.c_str());
-    return Fail("make_updatefile_failed");
-  }
-  // An older backup is kept: it holds the package as it was before the
-  // first rework.
-  const std::string backup = input_ + ".bak";
-  if (!platform::FileExists(backup) && !platform::CopyFileReplacing(input_, backup)) {
-    ::unlink(partial.c_str());
-    return Fail(kBackupFailedKey);
-  }
-  if (::rename(partial.c_str(), input_.c_str()) != 0) {
-    ::unlink(partial.c_str());
-    return Fail("make_updatefile_failed");
-  }
-  return true;
 }
 
 }  // namespace

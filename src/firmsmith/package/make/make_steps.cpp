@@ -41,17 +41,6 @@ bool TreeHasFiles(const std::string& folder) {
   return false;
 }
 
-bool WildcardMatch(const char* pattern, const char* text) {
-  if (*pattern == '\0') return *text == '\0';
-  if (*pattern == '*') {
-    for (const char* t = text;; ++t) {
-      if (WildcardMatch(pattern + 1, t)) return true;
-      if (*t == '\0') return false;
-    }
-  }
-  return *text != '\0' && *pattern == *text && WildcardMatch(pattern + 1, text + 1);
-}
-
 }  // namespace
 
 std::string SlotBaseName(const MakeOptions& options, int slot) {
@@ -59,82 +48,82 @@ std::string SlotBaseName(const MakeOptions& options, int slot) {
   return own.empty() ? DefaultImageName(slot, options.selectedProduct) : own;
 }
 
-bool BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
-                          const std::string& imagePath, const MakeEnvironment& environment) {
+platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
+                                      const std::string& imagePath,
+                                      const MakeEnvironment& environment) {
   ::unlink(imagePath.c_str());
-  struct stat st {};
-  if (::stat(sourceFolder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    platform::DebugOutput("no source folder %s\n", sourceFolder.c_str());
-    return false;
-  }
+  if (!platform::IsDirectory(sourceFolder))
+    return platform::Status::Fail("no source folder " + sourceFolder);
   platform::MessageSink& sink = SinkOf(environment);
   switch (fs) {
     case products::kFsSquashfs:
-      return fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink);
+      if (!fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink))
+        return platform::Status::Fail("mksquashfs made no squashfs image " + imagePath);
+      return platform::Status::Ok();
     case products::kFsJffs2:
       // The tool's own verdict is not reliable; an image that is not there
       // or empty is what tells.
-      return fsimage::BuildJffs2Image(sourceFolder, imagePath, sink) == 1 &&
-             platform::FileSize(imagePath) > 0;
+      if (fsimage::BuildJffs2Image(sourceFolder, imagePath, sink) != 1)
+        return platform::Status::Fail("mkfs.jffs2 could not be started for " + imagePath);
+      if (platform::FileSize(imagePath) == 0)
+        return platform::Status::Fail("mkfs.jffs2 made no image " + imagePath);
+      return platform::Status::Ok();
     case products::kFsExt4:
-      return false;
+      return platform::Status::Fail("ext4 images cannot be built: " + imagePath);
     default: {
       std::string why;
-      if (fsimage::BuildCramfsImage(sourceFolder, imagePath, &why) == 0) return true;
-      platform::DebugOutput("cramfs build failed: %s\n", why.c_str());
-      return false;
+      if (fsimage::BuildCramfsImage(sourceFolder, imagePath, &why) == 0) return platform::Status::Ok();
+      return platform::Status::Fail(why.empty() ? "cannot build " + imagePath : why);
     }
   }
 }
 
-bool ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
-                     const std::string& stagingFolder, std::string* buildFolder) {
+platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& ignore,
+                                 bool ownedByUs, const std::string& stagingFolder,
+                                 std::string* buildFolder) {
   *buildFolder = folder;
-  if (ignore.empty()) return true;
+  if (ignore.empty()) return platform::Status::Ok();
   const std::size_t star = ignore.find('*');
   std::string target;  // file (no star) or sub-folder (star) to clear
   if (star == std::string::npos) {
     target = ignore;
   } else {
-    if (star < 2) return true;  // nothing names a sub-folder
+    if (star < 2) return platform::Status::Ok();  // nothing names a sub-folder
     target = ignore.substr(0, star - 1);
   }
-  if (!IsContainedPath(target)) return true;
+  if (!IsContainedPath(target)) return platform::Status::Ok();
   const std::string path = platform::JoinPath(folder, target);
   const bool wouldDelete = star == std::string::npos
                                ? (platform::FileExists(path) && !platform::IsDirectory(path))
                                : (platform::IsDirectory(path) && TreeHasFiles(path));
-  if (!wouldDelete) return true;
+  if (!wouldDelete) return platform::Status::Ok();
 
   std::string tree = folder;
   if (!ownedByUs) {
     // The operator's folder stays as it is; the copy loses the ignored files.
     const std::string staged = platform::JoinPath(stagingFolder, "staged");
-    platform::RemoveTree(staged);
-    if (!platform::MakeFolders(stagingFolder) || !CopyTree(folder, staged)) return false;
+    if (platform::Status s = platform::RemoveTree(staged); !s) return s;
+    if (platform::Status s = platform::MakeFolders(stagingFolder); !s) return s;
+    if (platform::Status s = CopyTree(folder, staged); !s) return s;
     tree = staged;
   }
   const std::string victim = platform::JoinPath(tree, target);
-  if (star == std::string::npos)
-    ::unlink(victim.c_str());
-  else
-    platform::DeleteFilesInTree(victim);
+  if (star == std::string::npos) {
+    if (::unlink(victim.c_str()) != 0 && errno != ENOENT)
+      return platform::FailErrno("cannot remove " + victim);
+  } else if (platform::Status s = platform::DeleteFilesInTree(victim); !s) {
+    return s;
+  }
   *buildFolder = tree;
-  return true;
+  return platform::Status::Ok();
 }
 
 std::string FindExistingImage(const std::string& workFolder, int slot, const std::string& baseName) {
-  const std::size_t cut = baseName.find("-x");
-  if (cut == std::string::npos) return "";
-  const std::string stem = baseName.substr(0, cut + 2);
-  const bool loose = slot == kSlotMtd || slot == kSlotUbootLogo || slot == kSlotRomfs2 ||
-                     slot == kSlotParam;
-  const std::string pattern = stem + (loose ? "*.img" : ".*.img");
   std::vector<platform::FolderEntry> entries;
   if (!platform::ListFolder(workFolder, &entries)) return "";
   for (const platform::FolderEntry& e : entries) {
     if (e.isDirectory) continue;
-    if (WildcardMatch(pattern.c_str(), e.name.c_str()) &&
+    if (IsImageOfSlot(slot, baseName, e.name) &&
         platform::IsRegularFile(platform::JoinPath(workFolder, e.name)))
       return e.name;
   }
@@ -148,8 +137,10 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
   if (product.logoWidth == 0 || product.logoHeight == 0) return true;
   const std::string staged = platform::JoinPath(stagingRoot, "logo");
   platform::RemoveTree(staged);
-  if (!platform::MakeFolders(stagingRoot) || !CopyTree(folder, staged)) {
-    ShowMessageKey(environment, "create_error");
+  platform::Status copied = platform::MakeFolders(stagingRoot);
+  if (copied) copied = CopyTree(folder, staged);
+  if (!copied) {
+    ShowFailureKey(environment, "create_error", "", copied.message);
     return false;
   }
   if (!ConvertLogo(staged + "/", product.logoWidth, product.logoHeight)) {
@@ -160,27 +151,31 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
   return true;
 }
 
-bool CopyTree(const std::string& source, const std::string& destination) {
+platform::Status CopyTree(const std::string& source, const std::string& destination) {
   struct stat st {};
-  if (::lstat(source.c_str(), &st) != 0) return false;
+  if (::lstat(source.c_str(), &st) != 0) return platform::FailErrno("cannot examine " + source);
   if (S_ISLNK(st.st_mode)) {
     std::string target(PATH_MAX, '\0');
     ssize_t n = ::readlink(source.c_str(), target.data(), target.size());
-    if (n < 0) return false;
+    if (n < 0) return platform::FailErrno("cannot read link " + source);
     target.resize(static_cast<std::size_t>(n));
-    return ::symlink(target.c_str(), destination.c_str()) == 0;
+    if (::symlink(target.c_str(), destination.c_str()) != 0)
+      return platform::FailErrno("cannot create link " + destination);
+    return platform::Status::Ok();
   }
   if (S_ISDIR(st.st_mode)) {
-    if (!platform::MakeFolders(destination)) return false;
+    if (platform::Status s = platform::MakeFolders(destination); !s) return s;
     std::vector<platform::FolderEntry> entries;
-    if (!platform::ListFolder(source, &entries)) return false;
+    if (platform::Status s = platform::ListFolder(source, &entries); !s) return s;
     for (const platform::FolderEntry& e : entries)
-      if (!CopyTree(platform::JoinPath(source, e.name), platform::JoinPath(destination, e.name)))
-        return false;
-    return true;
+      if (platform::Status s =
+              CopyTree(platform::JoinPath(source, e.name), platform::JoinPath(destination, e.name));
+          !s)
+        return s;
+    return platform::Status::Ok();
   }
-  if (!S_ISREG(st.st_mode)) return true;  // devices and pipes have no place in an image
-  return platform::CopyFileReplacing(source, destination).ok;
+  if (!S_ISREG(st.st_mode)) return platform::Status::Ok();  // devices and pipes have no place in an image
+  return platform::CopyFileReplacing(source, destination);
 }
 
 }  // namespace package

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/platform/status.h"
 #include "firmsmith/package/make/make_operation.h"
 
 namespace package {
@@ -14,9 +15,11 @@ std::string SlotBaseName(const MakeOptions& options, int slot);
 
 // Builds the file-system image of `sourceFolder` at `imagePath` (a leftover
 // file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
-// jffs2. Ext4 cannot be built. False when nothing usable was produced.
-bool BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
-                          const std::string& imagePath, const MakeEnvironment& environment);
+// jffs2. Ext4 cannot be built. Fails, naming the file and the cause, when
+// nothing usable was produced.
+platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
+                                      const std::string& imagePath,
+                                      const MakeEnvironment& environment);
 
 // The product's custom ignore path applied to a source tree: without "*" the
 // file of that name directly in the folder is deleted; with "*" every file
@@ -24,13 +27,13 @@ bool BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFol
 // the "*" (the folders stay). Paths that would leave the folder are ignored.
 // Returns the folder to build from: `folder` itself when `ownedByUs`, or when
 // nothing would be deleted; otherwise a copy staged under `stagingFolder`, so
-// the operator's own folder is never changed.
-bool ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
+// the operator's own folder is never changed. Fails naming the entry that
+// could not be copied or deleted.
+platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
                      const std::string& stagingFolder, std::string* buildFolder);
 
 // Name (not path) of the first image in `workFolder` that belongs to the
-// slot: "<stem>.*.img" (mtd-x, ubootlogo-x, romfs2-x, param-x: "<stem>*.img"),
-// where stem is the base name up to "-x". "" when there is none.
+// slot (IsImageOfSlot). "" when there is none.
 std::string FindExistingImage(const std::string& workFolder, int slot, const std::string& baseName);
 
 // Fits the logo folder's bitmaps to the product's logo size.
@@ -46,9 +49,9 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
                        const std::string& stagingRoot, const MakeEnvironment& environment,
                        std::string* buildFolder);
 
-// Copies a tree (files, folders, symbolic links as links). False at the first
-// failure.
-bool CopyTree(const std::string& source, const std::string& destination);
+// Copies a tree (files, folders, symbolic links as links). Fails at the
+// first entry that cannot be read or written, naming it.
+platform::Status CopyTree(const std::string& source, const std::string& destination);
 
 bool ReworkPackage(const MakeOptions& options, const MakeEnvironment& environment);
 bool BuildPackageFromFolders(const MakeOptions& options, const MakeEnvironment& environment);

@@ -1,5 +1,7 @@
 #include "firmsmith/package/make/partition_unpack.h"
 
+#include <vector>
+
 #include "common/platform/debuglog.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
@@ -19,14 +21,17 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   out->root = platform::JoinPath(temp, name + "_cramfs_root");
   // Runs within the same second share the temporary folder: a tree left by
   // the previous one must not be merged into this partition.
-  if (temp.empty() || !platform::RemoveTree(out->root) || !platform::MakeFolders(out->root)) {
-    ShowMessageKey(env, "create_error");
+  platform::Status ready = temp.empty() ? platform::Status::Fail("cannot create " + env.programDirectory + "tmp*")
+                                         : platform::RemoveTree(out->root);
+  if (ready) ready = platform::MakeFolders(out->root);
+  if (!ready) {
+    ShowFailureKey(env, "create_error", "", ready.message);
     return false;
   }
   out->payload = platform::JoinPath(out->root, name + ".cramfs");
   if (o.kind == PackageKind::NetworkUpgrades) {
     if (fsimage::StripImageHeader(request.imagePath, out->payload) != 0) {
-      ShowMessageKey(env, "readfile", "alarm_make");
+      ShowFailureKey(env, "readfile", "alarm_make", "cannot take the image out of " + request.imagePath);
       return false;
     }
   } else {
@@ -40,18 +45,23 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   out->detectedKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, out->payload, "", 0);
   out->folder = platform::JoinPath(out->root, name);
   Pause(env, 2.0);
-  bool unpacked = true;
+  // A damaged partition must stop the run: extracted leniently and rebuilt,
+  // it would come back with empty files and fresh, valid CRCs.
+  std::string damage;
   if (fs == products::kFsSquashfs) {
-    unpacked = fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env)) == 1 &&
-               platform::IsDirectory(out->folder);
+    if (fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env)) != 1 ||
+        !platform::IsDirectory(out->folder))
+      damage = "unsquashfs could not read " + out->payload;
   } else if (fs == products::kFsCramfs) {
-    std::string why;
-    unpacked = fsimage::ExtractCramfsImage(out->payload, out->folder, &why) == 0;
-    if (!unpacked) platform::DebugOutput("cramfs extraction failed: %s\n", why.c_str());
+    std::vector<std::string> problems;
+    if (fsimage::CheckCramfsImage(out->payload, &problems) != 0)
+      damage = out->payload + ": " + (problems.empty() ? "not a sound cramfs image" : problems.front());
+    else if (fsimage::ExtractCramfsImage(out->payload, out->folder, &damage) != 0 && damage.empty())
+      damage = "cannot unpack " + out->payload;
   }
   Pause(env, 2.0);
-  if (!unpacked) {
-    ShowMessageKey(env, "readfile", "alarm_make");
+  if (!damage.empty()) {
+    ShowFailureKey(env, kDamagedPartitionKey, "alarm_make", damage, name + "-x");
     return false;
   }
   return true;
