@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/platform/files.h"
+#include "common/platform/run_folder.h"
 
 namespace platform {
 namespace {
@@ -104,14 +105,16 @@ OutputFile::~OutputFile() {
   if (fd_.valid()) {
     fd_.Reset();
     ::unlink(partPath_.c_str());
+    UnregisterPartialFile(partPath_);
   }
 }
 
 Status OutputFile::Create(const std::string& path) {
   path_ = path;
-  partPath_ = path + ".part-XXXXXX";
+  partPath_ = TemporaryNameTemplate(path, "part");
   fd_.Reset(::mkstemp(partPath_.data()));
   if (!fd_.valid()) return FailErrno("cannot create a temporary file beside " + path);
+  RegisterPartialFile(partPath_);
   ::fchmod(fd_.get(), 0666 & ~CurrentUmask());
   return Status::Ok();
 }
@@ -132,10 +135,9 @@ Status OutputFile::Commit() {
   else if (::rename(partPath_.c_str(), path_.c_str()) != 0)
     status = FailErrno("cannot replace " + path_);
   fd_.Reset();
-  if (!status) {
-    ::unlink(partPath_.c_str());
-    return status;
-  }
+  if (!status) ::unlink(partPath_.c_str());
+  UnregisterPartialFile(partPath_);
+  if (!status) return status;
   // The rename itself must reach the disk, or a power loss may undo it.
   UniqueFd folder = OpenParent(path_);
   if (folder.valid()) ::fsync(folder.get());
@@ -148,14 +150,26 @@ std::string TempRoot() {
 }
 
 TempFolder::~TempFolder() {
-  if (!path_.empty()) RemoveTree(path_);
+  if (path_.empty()) return;
+  RemoveTree(path_);
+  UnregisterRunFolder(path_);
 }
 
 Status TempFolder::Create(const std::string& parent, const std::string& prefix) {
   std::string pattern = JoinPath(parent.empty() ? TempRoot() : parent, prefix + "XXXXXX");
   if (::mkdtemp(pattern.data()) == nullptr)
     return FailErrno("cannot create a temporary folder " + pattern);
+  RegisterRunFolder(pattern);
   path_ = pattern;
+  // The lock names the run, so a later run can tell a folder left by a
+  // killed one from a folder in use.
+  const std::string lockPath = JoinPath(path_, kRunLockName);
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  UniqueFd lock(RetryOnInterrupt([&] {
+    return ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  }));
+  if (!lock.valid() || !WriteFull(lock.get(), pid.data(), pid.size()))
+    return FailErrno("cannot write " + lockPath);
   return Status::Ok();
 }
 

@@ -30,7 +30,7 @@ class InputFile {
   std::uint64_t size_ = 0;
 };
 
-// A new file written through "<path>.part-XXXXXX" beside its destination,
+// A new file written through "<path>.part-<pid>-XXXXXX" beside its destination,
 // flushed to disk and renamed over `path` by Commit(), after which the
 // folder is flushed too: readers, and the disk after a power loss, see the
 // old file or the new one, never half of it. Dropped without Commit(), the
@@ -54,9 +54,11 @@ class OutputFile {
   std::string partPath_;
 };
 
-// A private folder (mode 0700) made with mkdtemp as "<parent>/<prefix>XXXXXX"
-// and removed with everything in it when dropped. An empty parent means
-// $TMPDIR, else /tmp.
+// A private folder (mode 0700) for one run, made with mkdtemp as
+// "<parent>/<prefix>XXXXXX" (a name that exists already, a link or another
+// user's folder, is never used), holding the lock file of run_folder.h, and
+// removed with everything in it when dropped or when the run is ended by a
+// signal. An empty parent means $TMPDIR, else /tmp.
 class TempFolder {
  public:
   TempFolder() = default;

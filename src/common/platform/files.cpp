@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "common/platform/fd.h"
+#include "common/platform/run_folder.h"
 
 namespace platform {
 namespace {
@@ -34,7 +35,7 @@ Status ReadAll(const std::string& path, Buffer* out) {
 }
 
 Status WriteAtomic(const std::string& path, const char* data, std::size_t size) {
-  std::string tmpl = path + ".tmp-XXXXXX";
+  std::string tmpl = TemporaryNameTemplate(path, "tmp");
   UniqueFd fd(::mkstemp(tmpl.data()));
   if (!fd.valid()) return FailErrno("cannot create a temporary file beside " + path);
   // Keep the mode an ordinary file would get, not mkstemp's 0600.

@@ -13,7 +13,7 @@ namespace platform {
 Status ReadFileText(const std::string& path, std::string* text);
 Status ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes);
 
-// Writes through "<path>.tmp-XXXXXX" in the same folder, flushes, then renames
+// Writes through "<path>.tmp-<pid>-XXXXXX" in the same folder, flushes, then renames
 // over the target: readers see the old file or the new one, never half of it.
 Status WriteFileAtomic(const std::string& path, const std::string& content);
 Status WriteFileAtomic(const std::string& path, const std::vector<std::uint8_t>& content);

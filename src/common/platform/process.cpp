@@ -1,6 +1,7 @@
 #include "common/platform/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -54,8 +55,20 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   if (!workingFolder.empty())
     ::posix_spawn_file_actions_addchdir_np(actions.get(), workingFolder.c_str());
 
+  // Our signal watcher keeps SIGINT/SIGTERM/SIGHUP blocked; a child starts
+  // with every signal unblocked and at its default, so it can be stopped.
+  posix_spawnattr_t attributes;
+  ::posix_spawnattr_init(&attributes);
+  sigset_t none, usual;
+  sigemptyset(&none);
+  sigemptyset(&usual);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&usual, sig);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setsigdefault(&attributes, &usual);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), nullptr, cargs.data(), environ);
+  int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), &attributes, cargs.data(), environ);
+  ::posix_spawnattr_destroy(&attributes);
   if (rc != 0) {
     if (error) *error = std::strerror(rc);
     return -1;

@@ -1,9 +1,12 @@
 // Firmsmith: the package maker's window.
 #include <QApplication>
 
+#include "common/platform/run_folder.h"
 #include "firmsmith/shell/firmsmith_app.h"
 
 int main(int argc, char** argv) {
+  // First, before any thread starts: a signal must not leave a run's files.
+  platform::RemoveRunFilesOnTermination();
   QApplication application(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Firmsmith"));
   shell::CFirmsmithApp app;
