@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -119,6 +121,15 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream ss;
   ss << in.rdbuf();
   return ss.str();
+}
+
+std::string FirstDifference(const std::string& a, const std::string& b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return "first difference at offset " + std::to_string(i);
+  if (a.size() != b.size())
+    return "sizes differ: " + std::to_string(a.size()) + " and " + std::to_string(b.size()) + " bytes";
+  return "";
 }
 
 bool FileExists(const std::string& path) {

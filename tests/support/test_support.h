@@ -48,6 +48,10 @@ bool HaveProgram(const std::string& name);
 void WriteFile(const std::string& path, const std::string& content);  // makes parent folders
 std::string ReadFile(const std::string& path);                        // "" when missing
 bool FileExists(const std::string& path);
+// "" when the two byte strings are equal, else where the first difference
+// lies (or that the sizes differ): large buffers are compared with
+// EXPECT_EQ(FirstDifference(a, b), "") so a failure never prints megabytes.
+std::string FirstDifference(const std::string& a, const std::string& b);
 // platform::ListFolder for tests: the entries, or none (with the reason on
 // standard error) when the folder cannot be listed.
 std::vector<platform::FolderEntry> ListEntries(const std::string& folder);

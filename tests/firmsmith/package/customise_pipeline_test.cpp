@@ -277,8 +277,8 @@ TEST_F(PackageTest, CustomPartitionOfAFlashImage) {
   ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
   const std::string after = ReadFile(work_ / "flash.bin");
   ASSERT_EQ(after.size(), flash.size());
-  EXPECT_EQ(after.substr(0, kCustomStart), flash.substr(0, kCustomStart));
-  EXPECT_EQ(after.substr(kCustomEnd), flash.substr(kCustomEnd));
+  EXPECT_EQ(testsupport::FirstDifference(after.substr(0, kCustomStart), flash.substr(0, kCustomStart)), "");
+  EXPECT_EQ(testsupport::FirstDifference(after.substr(kCustomEnd), flash.substr(kCustomEnd)), "");
   WriteFile(work_ / "out.payload", after.substr(kCustomStart, kCustomEnd - kCustomStart));
   ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "out", work_ / "out.payload"}).status, 0);
   EXPECT_EQ(ReadJson(work_ / "out/CustomConfig/Ability.custom")["SerialNo"]["ProductType"].asString(), "NVR-F1");

@@ -448,13 +448,13 @@ TEST_F(MakePipeline, FlashImageKeepsItsBackupFromBeforeTheRun) {
   o.slots[package::kSlotUser].sourcePath = MakeFolder("user", "u");
   o.slots[package::kSlotWeb].sourcePath = MakeFolder("web", "w");
   ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
-  EXPECT_EQ(ReadFile(work_ / "flash.bin.bak"), flash);
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(work_ / "flash.bin.bak"), flash), "");
   const std::string after = ReadFile(work_ / "flash.bin");
   ASSERT_EQ(after.size(), flash.size());
   WriteFile(work_ / "user.payload", after.substr(kUserStart, kUserEnd - kUserStart));
   const testsupport::CommandResult fsck = RunCommand({"fsck.cramfs", work_ / "user.payload"});
   EXPECT_EQ(fsck.status, 0) << fsck.err;
-  EXPECT_EQ(after.substr(0, kUserStart), flash.substr(0, kUserStart));
+  EXPECT_EQ(testsupport::FirstDifference(after.substr(0, kUserStart), flash.substr(0, kUserStart)), "");
   EXPECT_EQ(after.compare(kWebStart, 4, "\x45\x3d\xcd\x28"), 0) << "cramfs magic at the web partition";
 
   // A partition that does not fit stops the run before the flash image is
@@ -465,8 +465,8 @@ TEST_F(MakePipeline, FlashImageKeepsItsBackupFromBeforeTheRun) {
   WriteFile(work_ / "web/noise.bin", noise);
   EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
   EXPECT_EQ(LastBox(), "cramfs_filesize");
-  EXPECT_EQ(ReadFile(work_ / "flash.bin"), after);
-  EXPECT_EQ(ReadFile(work_ / "flash.bin.bak"), flash);
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(work_ / "flash.bin"), after), "");
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(work_ / "flash.bin.bak"), flash), "");
   for (const auto& e : fs::directory_iterator(work_.path()))
     EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
 

@@ -121,8 +121,8 @@ TEST_F(FlashPatch, WritesAtStartAndKeepsTheRest) {
   const std::string after = ReadFile(dir_ / "flash.bin");
   ASSERT_EQ(after.size(), flash_.size());
   EXPECT_EQ(after.substr(0x10000, 5000), std::string(5000, 'Z'));
-  EXPECT_EQ(after.substr(0, 0x10000), flash_.substr(0, 0x10000));
-  EXPECT_EQ(after.substr(0x10000 + 5000), flash_.substr(0x10000 + 5000));
+  EXPECT_EQ(testsupport::FirstDifference(after.substr(0, 0x10000), flash_.substr(0, 0x10000)), "");
+  EXPECT_EQ(testsupport::FirstDifference(after.substr(0x10000 + 5000), flash_.substr(0x10000 + 5000)), "");
 }
 
 TEST_F(FlashPatch, RefusalsLeaveTheFlashUntouched) {
@@ -145,7 +145,7 @@ TEST_F(FlashPatch, RefusalsLeaveTheFlashUntouched) {
     EXPECT_EQ(package::PatchFlashImage(dir_ / c.flash, dir_ / c.image, c.start, c.end), c.expected)
         << c.flash << " " << c.image << " " << c.start;
   }
-  EXPECT_EQ(ReadFile(dir_ / "flash.bin"), flash_);
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(dir_ / "flash.bin"), flash_), "");
   EXPECT_STREQ(package::FlashResultKey(FlashResult::kBadFlashSize), "original_file_error");
   EXPECT_STREQ(package::FlashResultKey(FlashResult::kImageTooBig), "cramfs_filesize");
 }
