@@ -19,6 +19,10 @@ packages=(
   libreoffice-calc-nogui
   # headless GUI runs, screenshots, network-namespace tests, benchmark timing
   xvfb xauth x11-apps imagemagick iproute2 iputils-ping time
+  # Chinese, Japanese and Korean captions and language names in the dialogs
+  fonts-wqy-microhei
+  # renders the flash layout pictures that inspect --svg writes (tests)
+  librsvg2-bin
 )
 
 missing=()
