@@ -1,16 +1,56 @@
-// firmsmith-cli inspect PACKAGE [--product NAME] [--json]: what an upgrade
-// package (or, with a product, a flash image) holds.
+// firmsmith-cli inspect PACKAGE [--product NAME] [--json] [--svg OUT.svg]:
+// what an upgrade package (or, with a product, a flash image) holds; --svg
+// writes the picture of the product's flash layout filled by its images.
 #include <json/json.h>
 
 #include <iostream>
 
 #include "common/platform/cli.h"
+#include "common/platform/files.h"
+#include "common/platform/progdir.h"
 #include "firmsmith/check/package_inspect.h"
+#include "firmsmith/products/flash_layout.h"
+#include "firmsmith/products/layout_svg.h"
 
 namespace {
 
+// Size of the picture inspect --svg writes, in pixels.
+constexpr double kSvgWidth = 420;
+constexpr double kSvgHeight = 640;
+
+// The layout of the report's product filled with its images, as an SVG file.
+// Without --product the product is the one whose hardware the package names.
+int WriteLayoutSvg(const std::string& package, const products::ProductProfile* product,
+                   check::PackageReport report, const std::string& out) {
+  products::ProductProfile found;
+  if (product == nullptr) {
+    for (const products::ProductProfile& p :
+         products::LoadProductProfiles(platform::GetProgramDirectory()))
+      if (!report.hardware.empty() && p.hardware == report.hardware) found = p;
+    if (found.name.empty())
+      return platform::CliFail(package + ": no product of hardware \"" + report.hardware +
+                               "\" in " + platform::GetProgramDirectory() +
+                               "Products; name one with --product");
+    product = &found;
+    std::string error;
+    check::TraceToStderr quiet;
+    if (!check::InspectPackage(package, product, &report, &error)) return platform::CliFail(error);
+  }
+  products::FlashLayout layout = products::MakeFlashLayout(*product);
+  for (const check::ImageReport& image : report.entries) {
+    if (!image.hasPartition) continue;
+    products::LayoutPartition* part = layout.Find(image.partition);
+    if (part == nullptr) continue;
+    part->fill = image.payloadSize != 0 ? image.payloadSize : image.size;
+  }
+  const platform::Status written = platform::WriteFileAtomic(
+      out, products::LayoutSvg(products::DrawFlashLayout(layout, kSvgWidth, kSvgHeight)));
+  if (!written) return platform::CliFail(written.message);
+  return 0;
+}
+
 int RunInspect(const std::vector<std::string>& args) {
-  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
+  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product", "--svg"});
   if (positionals.size() != 1) return platform::CliFail("inspect: expected one package (inspect PACKAGE)");
   std::string error;
   products::ProductProfile storage;
@@ -23,6 +63,8 @@ int RunInspect(const std::vector<std::string>& args) {
     read = check::InspectPackage(positionals[0], product, &report, &error);
   }
   if (!read) return platform::CliFail(error);
+  if (const std::string* svg = platform::CliOption(args, "--svg"))
+    return WriteLayoutSvg(positionals[0], product, std::move(report), *svg);
   if (platform::CliHasFlag(args, "--json")) {
     Json::StreamWriterBuilder w;
     w["indentation"] = "  ";
@@ -34,7 +76,7 @@ int RunInspect(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kInspect{
-    {"inspect", "PACKAGE [--product NAME|FILE.ini] [--json]",
+    {"inspect", "PACKAGE [--product NAME|FILE.ini] [--json] [--svg OUT.svg]",
      "List InstallDesc and every image of a package or flash image: headers, CRCs, file systems, room.",
      RunInspect}};
 

@@ -1,4 +1,5 @@
-// firmsmith-cli products [--json]: the product list of the program folder.
+// firmsmith-cli products [--json] [--check]: the product list of the program
+// folder, or with --check the product files that cannot be used as written.
 #include <json/json.h>
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 
 #include "common/platform/cli.h"
 #include "common/platform/progdir.h"
+#include "firmsmith/products/product_check.h"
 #include "firmsmith/products/product_profile.h"
 
 namespace {
@@ -16,7 +18,29 @@ std::string Hex(std::uint32_t v) {
   return buf;
 }
 
+// One line per product file that cannot be read or does not fit a chip;
+// exit 1 when there is any, so that an installation can be checked in a script.
+int CheckProducts() {
+  platform::Status listing;
+  const std::vector<products::ProductFile> files =
+      products::LoadProductFiles(platform::GetProgramDirectory(), &listing);
+  if (!listing) return platform::CliFail(listing.message);
+  int bad = 0;
+  for (const products::ProductFile& f : files) {
+    if (f.problem.empty()) continue;
+    std::printf("%s: %s\n", f.path.c_str(), f.problem.c_str());
+    ++bad;
+  }
+  if (bad != 0) {
+    std::fprintf(stderr, "%d of %zu product files cannot be used as written\n", bad, files.size());
+    return 1;
+  }
+  std::printf("%zu product files, all readable and laid out within a chip\n", files.size());
+  return 0;
+}
+
 int RunProducts(const std::vector<std::string>& args) {
+  if (platform::CliHasFlag(args, "--check")) return CheckProducts();
   const products::ProductList list = products::LoadProductProfiles(platform::GetProgramDirectory());
   if (platform::CliHasFlag(args, "--json")) {
     Json::Value root(Json::arrayValue);
@@ -61,7 +85,9 @@ int RunProducts(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kProducts{
-    {"products", "[--json]", "List the products of the program folder and their flash layouts.",
+    {"products", "[--json] [--check]",
+     "List the products of the program folder and their flash layouts; --check: list the "
+     "files that cannot be used, exit 1 if any.",
      RunProducts}};
 
 }  // namespace

@@ -99,18 +99,27 @@ ProductProfile LoadProductProfile(const std::string& path) {
   return p;
 }
 
-ProductList LoadProductProfiles(const std::string& programDirectory) {
-  ProductList list;
+platform::Status ProductFilePaths(const std::string& programDirectory,
+                                  std::vector<std::string>* paths) {
+  paths->clear();
   const std::string folder = platform::JoinPath(programDirectory, "Products");
   std::vector<platform::FolderEntry> entries;
-  // No Products folder: no products, as the product tree then shows.
-  platform::ListFolder(folder, &entries);
+  const platform::Status listed = platform::ListFolder(folder, &entries);
   for (const platform::FolderEntry& e : entries) {
     if (e.isDirectory) continue;
     const std::string path = platform::JoinPath(folder, e.name);
     if (path.find(".ini") == std::string::npos) continue;
-    list.push_back(LoadProductProfile(path));
+    paths->push_back(path);
   }
+  return listed;
+}
+
+ProductList LoadProductProfiles(const std::string& programDirectory) {
+  ProductList list;
+  std::vector<std::string> paths;
+  // No Products folder: no products, as the product tree then shows.
+  ProductFilePaths(programDirectory, &paths);
+  for (const std::string& path : paths) list.push_back(LoadProductProfile(path));
   return list;
 }
 

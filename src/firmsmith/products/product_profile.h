@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/status.h"
+
 namespace products {
 
 // File-system code of a partition image. 1 is also "anything unrecognised".
@@ -49,8 +51,14 @@ using ProductList = std::vector<ProductProfile>;
 // texts and zero partitions.
 ProductProfile LoadProductProfile(const std::string& path);
 
-// Every file of "<programDirectory>Products/" whose path contains ".ini",
-// sorted by file name. A missing folder gives an empty list.
+// The paths of the product files: every file of "<programDirectory>Products/"
+// whose path contains ".ini", in listing order. A folder that cannot be
+// listed gives no paths and a failure (a missing one as well).
+platform::Status ProductFilePaths(const std::string& programDirectory,
+                                  std::vector<std::string>* paths);
+
+// Every product file's record, in the order of ProductFilePaths. A missing
+// folder gives an empty list.
 ProductList LoadProductProfiles(const std::string& programDirectory);
 // The same for the running program's folder.
 ProductList LoadProductProfiles();

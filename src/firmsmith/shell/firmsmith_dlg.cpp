@@ -21,6 +21,7 @@
 #include "common/widgets/qt_message_sink.h"
 #include "firmsmith/check/package_verify.h"
 #include "firmsmith/package/make/make_operation.h"
+#include "firmsmith/products/product_check.h"
 #include "firmsmith/shell/crash_report.h"
 #include "common/net/ping.h"
 
@@ -108,7 +109,12 @@ void CFirmsmithDlg::OnInitDialog() {
   c_.packageType->setCurrentIndex(0);
 
   // 6.
-  productList_ = products::LoadProductProfiles(programDirectory_);
+  productList_.clear();
+  for (products::ProductFile& f : products::LoadProductFiles(programDirectory_)) {
+    productList_.push_back(std::move(f.profile));
+    productFileNames_.push_back(f.fileName);
+    productProblems_.push_back(f.problem);
+  }
   FillProductTree();
 
   // 7.
@@ -199,6 +205,8 @@ void CFirmsmithDlg::ConnectEvents() {
   connect(c_.ios, &QCheckBox::clicked, this, [this] { OnIos(); });
   connect(c_.android, &QCheckBox::clicked, this, [this] { OnAndroid(); });
   connect(c_.other, &QCheckBox::clicked, this, [this] { OnOther(); });
+  connect(c_.closeOnlineUpgrade, &QCheckBox::clicked, this,
+          [this] { closeUpgradeClicked_ = true; });
   connect(c_.strings.browse, &QPushButton::clicked, this, [this] { OnStringsBrowse(); });
   connect(c_.pictures.browse, &QPushButton::clicked, this,
           [this] { OnOptionBrowse(package::kSlotMtd, c_.pictures.path); });
@@ -220,6 +228,12 @@ void CFirmsmithDlg::ConnectEvents() {
     connect(port, &QLineEdit::textChanged, this, [this, port] { OnPortEdited(port); });
     port->installEventFilter(this);
   }
+
+  // The layout bar follows every folder chosen for a partition.
+  for (QLineEdit* path : {c_.rows[kRowWeb].path, c_.rows[kRowLogo].path, c_.rows[kRowUser].path,
+                          c_.rows[kRowRomfs].path, c_.rows[kRowCustom].path, c_.romfs2.path,
+                          c_.param.path})
+    connect(path, &QLineEdit::textChanged, this, [this] { UpdateFlashLayout(); });
 
   connect(c_.ok, &QPushButton::clicked, this, [this] { OnOk(); });
   connect(c_.cancel, &QPushButton::clicked, this, &QDialog::reject);

@@ -14,8 +14,12 @@
 #include <QIcon>
 
 #include <array>
+#include <cstdint>
+#include <map>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/platform/message_sink.h"
 #include "firmsmith/package/make/make_options.h"
@@ -31,6 +35,10 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
+
+namespace shell {
+class FlashLayoutBar;
+}
 
 namespace package {
 class PartitionCustomiser;
@@ -57,6 +65,8 @@ struct DialogEnvironment {
   double pauseScale = 1.0;                 // scales the make operation's fixed pauses
   const package::PartitionCustomiser* customiser = nullptr;  // nullptr: the default one
   bool installCrashHandler = true;
+  // Whether the host answers within the time-out; empty: an ICMP echo (PingHost).
+  std::function<bool(const std::string& host, int timeoutMs)> probe;
 };
 
 class CFirmsmithDlg : public QDialog {
@@ -134,6 +144,7 @@ class CFirmsmithDlg : public QDialog {
     QLineEdit* oemDevTypeText = nullptr;  // 1286 (hidden)
     QLabel* macLabel = nullptr;   // 1261 (hidden)
     QLineEdit* mac = nullptr;     // 1260 (hidden)
+    FlashLayoutBar* layoutBar = nullptr;  // the chosen product's chip, beside the partitions
     QPushButton* about = nullptr;
     QPushButton* ok = nullptr;      // 1
     QPushButton* cancel = nullptr;  // 2
@@ -212,6 +223,9 @@ class CFirmsmithDlg : public QDialog {
   void OnAndroid();
   void OnOther();
   void OnFromDevice();
+  void ClearCustomisationMarks();
+  void PresetCloseOnlineUpgrade();
+  void RefreshSharedSlot(int slot);
   void UpdateCustomFolderVisibility(QCheckBox* changed);
   void ApplyInPlaceRule(QCheckBox* box, OptionRow* row, int slot, bool pathEditable,
                         const products::PartitionSpec& spec, bool needStart, bool clicked);
@@ -226,6 +240,7 @@ class CFirmsmithDlg : public QDialog {
   void OnAdvance();
   void OnPortEdited(QLineEdit* port);
   void FillGainLists();
+  void UpdateFlashLayout();  // firmsmith_dlg_fill.cpp
 
   void SetSlot(int index, bool withName);
   void ClearSlot(int index);
@@ -246,13 +261,26 @@ class CFirmsmithDlg : public QDialog {
 
   std::array<package::PartitionSlot, package::kSlotCount> slots_{};
   products::ProductList productList_;
+  // Per list entry: the file name and why it cannot be used as written
+  // (empty: fine); such products are listed by file name with a warning.
+  std::vector<std::string> productFileNames_;
+  std::vector<std::string> productProblems_;
   products::ProductProfile selectedProduct_;
+  int selectedIndex_ = -1;  // list index of the ticked product, -1: none
   bool originalFileLoaded_ = false;
   bool fullLanguageStrings_ = false;
   int koreanFonts_ = 0;
   std::string stringsPath_;
   std::string productFilter_;
   std::string probeAddress_;  // the reachability probe of the custom-x rule
+  // "Close online upgrade" is preset once per loaded original file and never
+  // after the operator clicked it.
+  bool closeUpgradePreset_ = false;
+  bool closeUpgradeClicked_ = false;
+  // Image sizes of the original file by section, for the layout bar, and the
+  // file and product they were read for.
+  std::string inspectedKey_;
+  std::map<std::string, std::uint64_t> originalFills_;
 };
 
 }  // namespace shell

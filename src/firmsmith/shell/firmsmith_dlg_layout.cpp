@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "firmsmith/shell/firmsmith_dlg.h"
+#include "firmsmith/shell/flash_layout_bar.h"
 
 namespace shell {
 namespace {
@@ -123,6 +124,11 @@ QGroupBox* CFirmsmithDlg::CreateProductGroup() {
   c_.productTree = new QTreeWidget(group);
   c_.productTree->setObjectName(QStringLiteral("productTree"));
   c_.productTree->setHeaderHidden(true);
+  // Column 1 holds the warning of a product file that cannot be used as written.
+  c_.productTree->setColumnCount(2);
+  c_.productTree->header()->setStretchLastSection(false);
+  c_.productTree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+  c_.productTree->header()->setSectionResizeMode(1, QHeaderView::ResizeToContents);
   c_.productTree->setRootIsDecorated(false);
   c_.productTree->setIconSize(QSize(16, 16));
   c_.productTree->setMinimumWidth(210);
@@ -348,7 +354,17 @@ void CFirmsmithDlg::CreateControls() {
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(CreateInputGroup());
   auto* columns = new QHBoxLayout;
-  columns->addWidget(CreateProductGroup(), 2);
+  // The chip picture sits under the products, beside the partitions it draws.
+  auto* left = new QVBoxLayout;
+  left->addWidget(CreateProductGroup(), 1);
+  auto* chip = new QGroupBox(QStringLiteral("Flash layout"), this);
+  chip->setObjectName(QStringLiteral("layoutGroup"));
+  auto* chipColumn = new QVBoxLayout(chip);
+  chipColumn->setContentsMargins(2, 2, 2, 2);
+  c_.layoutBar = new FlashLayoutBar(chip);
+  chipColumn->addWidget(c_.layoutBar);
+  left->addWidget(chip, 2);
+  columns->addLayout(left, 2);
   columns->addWidget(CreatePartitionGroup(), 4);
   columns->addWidget(CreateCustomisationGroup(), 4);
   layout->addLayout(columns, 1);

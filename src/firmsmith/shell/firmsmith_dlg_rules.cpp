@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QTreeWidget>
 
 #include <cerrno>
@@ -91,17 +92,29 @@ void CFirmsmithDlg::FillProductTree() {
   c_.productTree->clear();
   const QString filter = QString::fromStdString(productFilter_);
   for (std::size_t i = 0; i < productList_.size(); ++i) {
-    const QString name = QString::fromStdString(productList_[i].name);
+    const std::string problem = i < productProblems_.size() ? productProblems_[i] : "";
+    // A file that cannot be used as written is named by its file name: its
+    // product name may be empty or not what the file meant.
+    const QString name = QString::fromStdString(
+        problem.empty() || i >= productFileNames_.size() ? productList_[i].name
+                                                         : productFileNames_[i]);
     if (!name.contains(filter, Qt::CaseInsensitive)) continue;
     auto* item = new QTreeWidgetItem(c_.productTree, {name});
     item->setData(0, kIndexRole, static_cast<int>(i));
-    SetItemTicked(item, false);
+    if (!problem.empty()) {
+      const QString reason = QString::fromStdString(problem);
+      item->setToolTip(0, reason);
+      item->setToolTip(1, reason);
+      item->setIcon(1, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+    }
+    // The chosen product is shown ticked whenever the filter lets it through.
+    SetItemTicked(item, static_cast<int>(i) == selectedIndex_);
   }
 }
 
 void CFirmsmithDlg::OnProductFilterChanged(const QString& text) {
   productFilter_ = text.toStdString();
-  FillProductTree();  // the selected product stays selected, shown unticked
+  FillProductTree();  // the choices stand; only the list shown changes
 }
 
 void CFirmsmithDlg::OnProductClicked(QTreeWidgetItem* item) {
@@ -110,11 +123,13 @@ void CFirmsmithDlg::OnProductClicked(QTreeWidgetItem* item) {
   if (IsItemTicked(item)) {
     SetItemTicked(item, false);
     selectedProduct_ = products::ProductProfile{};
+    selectedIndex_ = -1;
   } else {
     const int index = item->data(0, kIndexRole).toInt();
     if (index < 0 || index >= static_cast<int>(productList_.size())) return;
     SetItemTicked(item, true);
     selectedProduct_ = productList_[index];
+    selectedIndex_ = index;
     for (int i = 0; i < c_.productTree->topLevelItemCount(); ++i)
       if (c_.productTree->topLevelItem(i) != item) SetItemTicked(c_.productTree->topLevelItem(i), false);
   }
@@ -146,6 +161,7 @@ void CFirmsmithDlg::OnProductClicked(QTreeWidgetItem* item) {
   } else {
     ExamineOriginalFile();
   }
+  UpdateFlashLayout();
 }
 
 // --- original file and type lists ---
@@ -182,6 +198,7 @@ void CFirmsmithDlg::OnOriginalBrowse() {
             : std::nullopt;
   if (!path) return;
   const QString text = QString::fromStdString(*path);
+  closeUpgradePreset_ = false;  // a newly loaded file gets its own preset
   if (c_.originalFile->text() != text) {
     c_.originalFile->setText(text);  // runs the path rule, which examines the file
   } else {
@@ -196,6 +213,7 @@ void CFirmsmithDlg::OnOriginalFileChanged() {
   const bool userChecked = c_.rows[kRowUser].check->isChecked();
   if (empty) {
     originalFileLoaded_ = false;
+    closeUpgradePreset_ = false;
     SetTypeListsEnabled(true, false);
     if (userChecked) userPath->setEnabled(true);
   } else {
@@ -214,6 +232,7 @@ void CFirmsmithDlg::OnOriginalFileChanged() {
   ApplyUbootLogoRule(false);
   ApplyRomfs2Rule(false);
   ApplyParamRule(false);
+  UpdateFlashLayout();
 }
 
 void CFirmsmithDlg::OnPackageTypeChanged() {
@@ -236,6 +255,7 @@ void CFirmsmithDlg::OnPartitionCheck(int row) {
     r.path->clear();
     r.browse->setEnabled(false);
   }
+  UpdateFlashLayout();
 }
 
 void CFirmsmithDlg::OnUserCheck() {
@@ -293,23 +313,41 @@ void CFirmsmithDlg::ApplyInPlaceRule(QCheckBox* box, OptionRow* row, int slot, b
   const bool wasChecked = box->isChecked();
   box->setEnabled(allowed);
   if (!allowed) box->setChecked(false);
+  if (slot == package::kSlotMtd || slot == package::kSlotUbootLogo) {
+    RefreshSharedSlot(slot);
+  } else if (box->isChecked()) {
+    SetSlot(slot, true);
+  } else if (clicked || wasChecked) {
+    ClearSlot(slot);
+  }
   if (box->isChecked()) {
-    SetSlot(slot, false);
-    slots_[slot].imageName = package::DefaultImageName(slot, selectedProduct_);
     if (row) {
       row->path->setEnabled(pathEditable);
       row->browse->setEnabled(true);
     }
     return;
   }
-  // Only a box that goes from ticked to unticked gives up its slot: the
-  // slots of the boot logo and mtd-x are shared with Configs and Pictures,
-  // whose marks must survive a mere re-check of these rules.
-  if (clicked || wasChecked) ClearSlot(slot);
   if (row) {
     row->path->clear();
     row->path->setEnabled(false);
     row->browse->setEnabled(false);
+  }
+}
+
+// Slots 6 and 7 stand for two boxes each: the customisation mark (Pictures,
+// Configs) and the partition (mtd-x, boot-loader logo). A slot stays set
+// while either box is ticked; the image name only while the partition's is.
+void CFirmsmithDlg::RefreshSharedSlot(int slot) {
+  const bool mtd = slot == package::kSlotMtd;
+  const QCheckBox* mark = mtd ? c_.pictures.check : c_.configs.check;
+  const QCheckBox* partition = mtd ? c_.restoreDefaults : c_.ubootLogo.check;
+  if (partition->isChecked()) {
+    SetSlot(slot, true);
+  } else if (mark->isChecked()) {
+    SetSlot(slot, false);
+    slots_[slot].imageName.clear();
+  } else {
+    ClearSlot(slot);
   }
 }
 
@@ -348,6 +386,9 @@ void CFirmsmithDlg::OnCustomCheck() {
   if (!custom.check->isChecked()) {
     ClearSlot(custom.slot);
     custom.path->clear();
+    // Marks the operator can no longer reach must not stay behind: they
+    // would block "Ok" or customise a partition that is not rebuilt.
+    ClearCustomisationMarks();
     SetEnabled({custom.browse, c_.line, c_.configs.check, c_.strings.check, c_.pictures.check,
                 c_.configs.path, c_.strings.path, c_.pictures.path, c_.configs.browse,
                 c_.strings.browse, c_.pictures.browse, c_.appDownloadLink, c_.cloudServer,
@@ -365,9 +406,7 @@ void CFirmsmithDlg::OnCustomCheck() {
               c_.closeOnlineUpgrade},
              true);
   if (originalFileLoaded_) {
-    // Devices that cannot reach the maker's service network get their
-    // online upgrade switched off by default.
-    c_.closeOnlineUpgrade->setChecked(!PingHost(probeAddress_, kProbeTimeoutMs));
+    PresetCloseOnlineUpgrade();
     SetEnabled({c_.configs.check, c_.strings.check, c_.line}, true);
     SetEnabled({c_.strings.path, c_.strings.browse}, c_.strings.check->isChecked());
     SetEnabled({c_.pictures.path, c_.pictures.browse}, c_.pictures.check->isChecked());
@@ -393,6 +432,26 @@ void CFirmsmithDlg::OnCustomCheck() {
   OnCloudServer();
   OnAppDownloadLink();
   OnDeviceModel();
+}
+
+void CFirmsmithDlg::ClearCustomisationMarks() {
+  for (QCheckBox* box : {c_.strings.check, c_.pictures.check, c_.configs.check,
+                         c_.appDownloadLink, c_.ios, c_.android, c_.other, c_.sn,
+                         c_.cloudServer, c_.deviceModel, c_.closeOnlineUpgrade})
+    box->setChecked(false);
+  OnStringsCheck();
+  OnPicturesCheck();
+  OnConfigsCheck();
+}
+
+void CFirmsmithDlg::PresetCloseOnlineUpgrade() {
+  // Devices that cannot reach the maker's service network get their online
+  // upgrade switched off by default; without a probe address nothing is known.
+  if (closeUpgradePreset_ || closeUpgradeClicked_ || probeAddress_.empty()) return;
+  closeUpgradePreset_ = true;
+  const bool answered = environment_.probe ? environment_.probe(probeAddress_, kProbeTimeoutMs)
+                                           : PingHost(probeAddress_, kProbeTimeoutMs);
+  c_.closeOnlineUpgrade->setChecked(!answered);
 }
 
 // Which boxes keep the custom folder hidden when a box is unticked.
@@ -442,17 +501,16 @@ void CFirmsmithDlg::OnStringsCheck() {
 
 void CFirmsmithDlg::OnPicturesCheck() {
   OnFolderOptionCheck(&c_.pictures, package::kSlotMtd, nullptr);
+  RefreshSharedSlot(package::kSlotMtd);  // mtd-x keeps the slot while ticked
 }
 
 void CFirmsmithDlg::OnConfigsCheck() {
   const bool on = c_.configs.check->isChecked();
+  RefreshSharedSlot(package::kSlotUbootLogo);  // the boot logo keeps it while ticked
   if (on) {
-    SetSlot(package::kSlotUbootLogo, false);
     SetEnabled({c_.configs.path, c_.configs.browse}, true);
     SetDeviceFieldsEnabled(c_.fromDevice->isChecked());
   } else {
-    // The slot is shared with the boot-loader logo, which loses it too.
-    ClearSlot(package::kSlotUbootLogo);
     c_.configs.path->clear();
     SetEnabled({c_.configs.path, c_.configs.browse, c_.fromDevice}, false);
     SetDeviceFieldsEnabled(false);

@@ -22,6 +22,10 @@ void DialogTest::SetUp() {
   environment_.sink = &sink_;
   environment_.pauseScale = 0.0;
   environment_.installCrashHandler = false;
+  environment_.probe = [this](const std::string& host, int timeoutMs) {
+    probes_.emplace_back(host, timeoutMs);
+    return probeAnswers_;
+  };
 }
 
 void DialogTest::TearDown() { dialog_.reset(); }

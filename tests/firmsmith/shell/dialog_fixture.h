@@ -9,6 +9,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "firmsmith/shell/firmsmith_dlg.h"
 #include "test_support.h"
@@ -48,6 +50,10 @@ class DialogTest : public ::testing::Test {
   shell::DialogEnvironment environment_;
   std::unique_ptr<shell::CFirmsmithDlg> dialog_;
   bool configWritten_ = false;
+  // The reachability probe the dialog asks: its answer, and every host and
+  // time-out asked (no packet leaves the test).
+  bool probeAnswers_ = true;
+  std::vector<std::pair<std::string, int>> probes_;
 };
 
 // "KV-N3232X": the sample product that defines every partition kind.

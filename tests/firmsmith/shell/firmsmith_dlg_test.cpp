@@ -137,7 +137,7 @@ TEST_F(DialogTest, ASecondProductUnticksTheFirstAndAThirdClickClearsTheChoice) {
   EXPECT_EQ(d.slot(1).imageName, "");
 }
 
-TEST_F(DialogTest, FilterKeepsMatchingProductsUntickedAndTheChoiceStands) {
+TEST_F(DialogTest, FilterShowsTheChosenProductTickedAndTheChoiceStands) {
   auto& d = Open();
   ASSERT_TRUE(ClickProduct(kFullProduct));
   QTest::keyClicks(C().productFilter, "n3");
@@ -146,7 +146,7 @@ TEST_F(DialogTest, FilterKeepsMatchingProductsUntickedAndTheChoiceStands) {
   QTreeWidgetItem* item = C().productTree->topLevelItem(0);
   EXPECT_EQ(item->text(0).toStdString(), kFullProduct);
   EXPECT_EQ(item->data(0, Qt::UserRole).toInt(), 3);  // its index in the product list
-  EXPECT_FALSE(CFirmsmithDlg::IsItemTicked(item));
+  EXPECT_TRUE(CFirmsmithDlg::IsItemTicked(item));
   EXPECT_EQ(d.selectedProduct().name, kFullProduct);
   C().productFilter->clear();
   EXPECT_EQ(C().productTree->topLevelItemCount(), 4);
@@ -158,6 +158,38 @@ TEST_F(DialogTest, SpaceTicksTheCurrentProduct) {
   C().productTree->setFocus();
   QTest::keyClick(C().productTree, Qt::Key_Space);
   EXPECT_EQ(d.selectedProduct().name, "KV-N1608W");
+}
+
+TEST_F(DialogTest, UnusableProductFilesAreNamedWarnedAndStaySelectable) {
+  testsupport::WriteFile(prog_ / "Products/zz-overlap.ini",
+                         "[Product]\nname=Overlapping\n[ROMFS]\nstart=0x100000\nend=0x300000\n"
+                         "[USER]\nstart=0x200000\nend=0x400000\n");
+  testsupport::WriteFile(prog_ / "Products/zz-latin1.ini", "[Product]\nname=Caf\xe9\n");
+  auto& d = Open();
+  QTreeWidget* tree = C().productTree;
+  ASSERT_EQ(tree->topLevelItemCount(), 6);
+  const struct {
+    const char* shown;
+    const char* reason;
+  } kCases[] = {
+      {"zz-overlap.ini", "ROMFS 0x00100000-0x00300000 overlaps USER 0x00200000-0x00400000"},
+      {"zz-latin1.ini", "not UTF-8 text: byte 0xe9 at offset 18"},
+  };
+  for (const auto& c : kCases) {
+    const auto found = tree->findItems(c.shown, Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1) << c.shown;
+    EXPECT_EQ(found.front()->toolTip(0).toStdString(), c.reason);
+    EXPECT_FALSE(found.front()->icon(1).isNull()) << c.shown << ": no warning icon";
+  }
+  // The sample products carry no warning.
+  EXPECT_TRUE(d.productItem(3)->icon(1).isNull());
+  EXPECT_TRUE(d.productItem(3)->toolTip(0).isEmpty());
+
+  // Read as written, and selectable.
+  ASSERT_TRUE(ClickProduct("zz-overlap.ini"));
+  EXPECT_EQ(d.selectedProduct().name, "Overlapping");
+  EXPECT_TRUE(C().rows[Row::kRowRomfs].check->isEnabled());
+  EXPECT_TRUE(C().rows[Row::kRowUser].check->isEnabled());
 }
 
 // ---------------------------------------------------------------------------
@@ -224,7 +256,7 @@ TEST_F(DialogTest, InPlaceBoxesSetTheirSlotsAndClearingThePathLocksThemAgain) {
   EXPECT_TRUE(C().rows[Row::kRowWeb].type->isEnabled());
 }
 
-TEST_F(DialogTest, UncheckingConfigsClearsTheBootLogoSlotAndItsBrowseDoesNothing) {
+TEST_F(DialogTest, UncheckingConfigsKeepsTheBootLogoSlotWhileItsBoxIsTicked) {
   PrepareInPlaceCustomisation();
   auto& d = Open();
   Click(C().configs.check);
@@ -234,13 +266,17 @@ TEST_F(DialogTest, UncheckingConfigsClearsTheBootLogoSlotAndItsBrowseDoesNothing
   Click(C().configs.check);
   EXPECT_FALSE(C().configs.check->isChecked());
   EXPECT_TRUE(C().ubootLogo.check->isChecked());
-  EXPECT_EQ(d.slot(7).value, 0);
-  EXPECT_EQ(d.slot(7).imageName, "");
+  EXPECT_EQ(d.slot(7).value, 8);
+  EXPECT_EQ(d.slot(7).imageName, "ubootlogo-x");
 
   sink_.chosenPaths.push_back(std::string("/tmp/logo.jpg"));
   Click(C().ubootLogo.browse);
-  EXPECT_EQ(C().ubootLogo.path->text().toStdString(), "");
-  EXPECT_EQ(sink_.chosenPaths.size(), 1u);  // no chooser was opened
+  EXPECT_EQ(C().ubootLogo.path->text().toStdString(), "/tmp/logo.jpg");
+
+  // Unticking the logo box as well gives the slot up.
+  Click(C().ubootLogo.check);
+  EXPECT_EQ(d.slot(7).value, 0);
+  EXPECT_EQ(d.slot(7).imageName, "");
 }
 
 TEST_F(DialogTest, TypingThePathAgainKeepsTheConfigsMark) {
@@ -265,8 +301,8 @@ TEST_F(DialogTest, CustomWithAFileUnlocksTheCustomisationsAndProbesLoopback) {
     EXPECT_TRUE(w->isEnabled()) << w->objectName().toStdString();
   EXPECT_FALSE(c.pictures.check->isEnabled());
   EXPECT_FALSE(c.devicePort->isEnabled());  // device fields follow "Configs"
-  // "Close online upgrade" is preset exactly when the probe goes unanswered.
-  EXPECT_EQ(c.closeOnlineUpgrade->isChecked(), !shell::PingHost("127.0.0.1", 1000));
+  // The probe answered, so online upgrade stays on (both answers: ProbeAnswer).
+  EXPECT_FALSE(c.closeOnlineUpgrade->isChecked());
 
   Click(c.configs.check);
   EXPECT_TRUE(c.devicePort->isEnabled());

@@ -17,6 +17,7 @@
 
 #include "dialog_fixture.h"
 #include "firmsmith/package/customise/custom_partition.h"
+#include "firmsmith/shell/flash_layout_bar.h"
 #include "firmsmith/shell/language_select_dlg.h"
 
 namespace dialogtest {
@@ -136,6 +137,48 @@ TEST_F(DialogTest, BuildThenReworkAPackageWithSelectedLanguages) {
   EXPECT_NE(list.out.find("InstallDesc"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("custom-x."), std::string::npos) << list.out;
   EXPECT_NE(testsupport::ReadFile(input), testsupport::ReadFile(input + ".bak"));
+}
+
+// Customisation marks ticked and then given up with custom-x must not block
+// the build, and the restore-defaults switch keeps its mtd-x partition.
+TEST_F(DialogTest, UntickingCustomThenOkReworksWithMtd) {
+  if (!testsupport::HaveProgram("unzip")) GTEST_SKIP() << "unzip is not installed";
+  probeAnswers_ = false;  // "Close online upgrade" is preset, then given up too
+  testsupport::TempDir work;
+  const auto& c = C();
+  testsupport::WriteFile(work / "custom/ProductDefinition",
+                         "{\n  \"Hardware\" : \"KV-BRD-3232X-R2\"\n}\n");
+  ASSERT_TRUE(ClickProduct(kFullProduct));
+  Click(c.rows[Row::kRowCustom].check);
+  QTest::keyClicks(c.rows[Row::kRowCustom].path, QString::fromStdString(work / "custom"));
+  Click(c.ok);
+  ASSERT_EQ(LastBox(), "package_success");
+  const std::string input = work / "device.bin";
+  std::filesystem::copy_file(Prog() + "KV-N3232X_all.bin", input);
+
+  sink_.chosenPaths.push_back(input);
+  Click(c.originalBrowse);
+  ASSERT_TRUE(c.rows[Row::kRowCustom].check->isChecked());
+  ASSERT_TRUE(c.closeOnlineUpgrade->isChecked());
+  // Without a folder the layout bar shows the package's custom image exactly.
+  c.rows[Row::kRowCustom].path->clear();
+  products::FlashLayout layout = c.layoutBar->flashLayout();
+  ASSERT_NE(layout.Find("CUSTOM"), nullptr);
+  ASSERT_TRUE(layout.Find("CUSTOM")->fill.has_value());
+  EXPECT_FALSE(layout.Find("CUSTOM")->estimated);
+  EXPECT_GT(*layout.Find("CUSTOM")->fill, 0u);
+  EXPECT_TRUE(layout.Find("CUSTOM")->fits());
+  Click(c.strings.check);
+  Click(c.configs.check);
+  Click(c.restoreDefaults);
+  Click(c.rows[Row::kRowCustom].check);
+
+  Click(c.ok);
+  ASSERT_EQ(sink_.boxes.size(), 2u);
+  EXPECT_EQ(sink_.boxes[1].text, "alarm_make");  // built, not refused
+  const auto list = testsupport::RunCommand({"unzip", "-Z1", input});
+  EXPECT_NE(list.out.find("mtd-x"), std::string::npos) << list.out;
+  EXPECT_TRUE(testsupport::FileExists(input + ".bak"));
 }
 
 }  // namespace
