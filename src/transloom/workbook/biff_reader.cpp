@@ -109,6 +109,10 @@ struct Globals {
 };
 
 Status CheckBof(const Record& r, std::uint16_t wantedType, const char* what) {
+  if (r.id == biff::kRecordBofBiff2 || r.id == biff::kRecordBofBiff3 ||
+      r.id == biff::kRecordBofBiff4)
+    return Status::Fail(
+        "Excel 2.x-4.0 (BIFF2-BIFF4) workbooks are not supported; save it as Excel 97-2003");
   if (r.id != biff::kRecordBof || r.size < 4)
     return Failf("%s does not start with a BOF record (found 0x%04X at offset %zu)", what, r.id,
                  r.offset);
@@ -318,7 +322,8 @@ class SheetReader {
           cell.boolean = d[biff::kBoolErrValueOffset] != 0;
         }
         return Place(r, RowOf(d), ColumnOf(d), std::move(cell));
-      case biff::kRecordFormula: {
+      case biff::kRecordFormula:
+      case biff::kRecordFormulaOld: {
         if (r.size < biff::kFormulaMinSize) return TooShort(r);
         const std::uint8_t* value = d + biff::kFormulaResultOffset;
         pendingString_ = false;

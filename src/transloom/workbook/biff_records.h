@@ -32,6 +32,9 @@ inline constexpr std::uint16_t kRecordRk = 0x027E;
 inline constexpr std::uint16_t kRecordMulRk = 0x00BD;
 inline constexpr std::uint16_t kRecordBoolErr = 0x0205;
 inline constexpr std::uint16_t kRecordFormula = 0x0006;
+// The FORMULA id of Excel 4.0, which some writers still use in BIFF8 files;
+// its layout is that of kRecordFormula.
+inline constexpr std::uint16_t kRecordFormulaOld = 0x0406;
 inline constexpr std::uint16_t kRecordString = 0x0207;
 
 inline constexpr std::size_t kRecordHeaderSize = 4;
@@ -41,6 +44,10 @@ inline constexpr std::size_t kMaxRecordPayload = 8224;
 // BOF: version and substream types.
 inline constexpr std::uint16_t kBofVersionBiff8 = 0x0600;
 inline constexpr std::uint16_t kBofVersionBiff5 = 0x0500;
+// BOF record ids of BIFF2, BIFF3 and BIFF4 (BIFF5 and later use kRecordBof).
+inline constexpr std::uint16_t kRecordBofBiff2 = 0x0009;
+inline constexpr std::uint16_t kRecordBofBiff3 = 0x0209;
+inline constexpr std::uint16_t kRecordBofBiff4 = 0x0409;
 inline constexpr std::uint16_t kBofTypeGlobals = 0x0005;
 inline constexpr std::uint16_t kBofTypeWorksheet = 0x0010;
 inline constexpr std::size_t kBofPayloadSize = 16;
@@ -134,7 +141,9 @@ inline constexpr std::uint16_t kWindow2Options = 0x00B6;
 inline constexpr std::uint16_t kWindow2Selected = 0x0600;
 inline constexpr std::uint16_t kWindow2GridColour = 64;
 
-// The compound-file stream names: BIFF8 calls it "Workbook", BIFF5 "Book".
+// The compound-file stream names: Excel 97 and later call it "Workbook",
+// Excel 5.0/95 "Book"; some writers put BIFF8 into "Book" too, so the BOF
+// record's version decides, not the name.
 inline constexpr const char* kWorkbookStreamName = "Workbook";
 inline constexpr const char* kBiff5StreamName = "Book";
 // Excel does not open a workbook stream held in the compound file's small

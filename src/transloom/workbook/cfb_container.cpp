@@ -73,19 +73,17 @@ Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
     return Status::Fail(std::string("not an Excel 97-2003 workbook (no valid OLE2 compound file") +
                         (error ? std::string(": ") + error->message : std::string()) + ")");
   }
-  int workbookIndex = -1;
-  bool haveBiff5 = false;
+  // "Workbook" first; a "Book" stream is read too, and its BOF record then
+  // tells BIFF8 (read) from BIFF5 and older (refused with that reason).
+  int workbookIndex = -1, bookIndex = -1;
   const int children = gsf_infile_num_children(ole.get());
   for (int i = 0; i < children; ++i) {
     const char* name = gsf_infile_name_by_index(ole.get(), i);
     if (SameNameIgnoringCase(name, biff::kWorkbookStreamName) && workbookIndex < 0) workbookIndex = i;
-    if (SameNameIgnoringCase(name, biff::kBiff5StreamName)) haveBiff5 = true;
+    if (SameNameIgnoringCase(name, biff::kBiff5StreamName) && bookIndex < 0) bookIndex = i;
   }
-  if (workbookIndex < 0) {
-    if (haveBiff5)
-      return Status::Fail("Excel 5.0/95 (BIFF5) workbooks are not supported; save it as Excel 97-2003");
-    return Status::Fail("the compound file has no \"Workbook\" stream");
-  }
+  if (workbookIndex < 0) workbookIndex = bookIndex;
+  if (workbookIndex < 0) return Status::Fail("the compound file has no \"Workbook\" stream");
   GsfPtr<GsfInput> child(gsf_infile_child_by_index(ole.get(), workbookIndex));
   if (!child) return Status::Fail("the \"Workbook\" stream cannot be opened (damaged sector chain)");
   const gsf_off_t length = gsf_input_size(child.get());

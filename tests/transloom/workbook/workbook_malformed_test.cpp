@@ -73,7 +73,16 @@ const MalformedCase kMalformed[] = {
      "not an Excel 97-2003 workbook"},
     {"FatLoop", [] { return WithFatLoop(GoodFile()); }, "Workbook"},
     {"NoWorkbookStream", [] { return WrapInCompoundFile(GoodStream(), "Other"); }, "no \"Workbook\" stream"},
-    {"Biff5BookStream", [] { return WrapInCompoundFile(GoodStream(), "Book"); }, "BIFF5"},
+    // A "Book" stream is judged by its BOF record: BIFF5 inside is refused.
+    {"Biff5BookStream",
+     [] {
+       return WrapInCompoundFile(Cat({Bof(biff::kBofTypeGlobals, biff::kBofVersionBiff5), Eof()}),
+                                 "Book");
+     },
+     "BIFF5"},
+    {"Biff4Bof",
+     [] { return WrapInCompoundFile(Record(biff::kRecordBofBiff4, Bytes(6, 0)), "Book"); },
+     "BIFF2-BIFF4"},
     {"Biff5Bof",
      [] { return WrapInCompoundFile(Cat({Bof(biff::kBofTypeGlobals, biff::kBofVersionBiff5), Eof()})); },
      "BIFF5"},
@@ -93,9 +102,11 @@ const MalformedCase kMalformed[] = {
        return WrapInCompoundFile(s);
      },
      "record header at offset"},
-    {"SstCountLargerThanStrings",
-     [] { return WrapInCompoundFile(BuildStream({}, Sst(5, {"a", "b"}), {{"Data", LabelSst(0, 0, 0)}})); },
-     "promises 5 strings but holds only 2"},
+    // A declared count above what the table holds is read as far as it
+    // goes; a cell naming a string past that is still refused.
+    {"SstCountLargerThanStringsCellPastThem",
+     [] { return WrapInCompoundFile(BuildStream({}, Sst(5, {"a", "b"}), {{"Data", LabelSst(0, 0, 3)}})); },
+     "refers to shared string 3 of 2"},
     {"SstStringPastItsRecord",
      [] {
        const Bytes sst = Record(biff::kRecordSst, Cat({Le32(1), Le32(1), Le16(100), Bytes{0}, Bytes(10, 'z')}));

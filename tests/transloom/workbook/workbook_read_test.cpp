@@ -222,4 +222,61 @@ TEST_P(CraftedStream, ReadCellForCellLikeXlrd) {
 INSTANTIATE_TEST_SUITE_P(Records, CraftedStream, ::testing::ValuesIn(kCrafted),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Shapes other writers produce that spreadsheet programs open.
+struct WriterShapeCase {
+  const char* name;
+  Bytes (*file)();
+  std::vector<std::tuple<int, int, std::string>> expected;
+};
+
+void PrintTo(const WriterShapeCase& c, std::ostream* os) { *os << c.name; }
+
+Bytes FormulaOld(std::uint16_t row, std::uint16_t column, const Bytes& result) {
+  return Record(biff::kRecordFormulaOld, Cat({Le16(row), Le16(column), Le16(15), result, Le16(0),
+                                              Le32(0), Le16(3), Bytes{0x1E, 1, 0}}));
+}
+
+const WriterShapeCase kWriterShapes[] = {
+    {"Biff8InABookStream",
+     [] {
+       return WrapInCompoundFile(
+           BuildStream({}, Sst(2, {"first", "second"}),
+                       {{"Data", Cat({LabelSst(0, 0, 0), LabelSst(1, 2, 1), Number(2, 1, 2.5)})}}),
+           "Book");
+     },
+     {{0, 0, "first"}, {1, 2, "second"}, {2, 1, "2.5"}}},
+    {"FormulaWithTheExcel4Id",
+     [] {
+       const Bytes text = {biff::kFormulaResultString, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+       return WrapInCompoundFile(BuildStream(
+           {}, Sst(1, {"k"}),
+           {{"Data", Cat({LabelSst(0, 0, 0), FormulaOld(0, 1, {0, 0, 0, 0, 0, 0, 0x24, 0x40}),
+                          FormulaOld(1, 1, text), Record(biff::kRecordString, Text16("cached")),
+                          FormulaOld(2, 1, {1, 0, 1, 0, 0, 0, 0xFF, 0xFF})})}}));
+     },
+     {{0, 0, "k"}, {0, 1, "10"}, {1, 1, "cached"}, {2, 1, "TRUE"}}},
+    {"SstDeclaresMoreThanItHolds",
+     [] {
+       return WrapInCompoundFile(BuildStream(
+           {}, Sst(9, {"a", "b"}), {{"Data", Cat({LabelSst(0, 0, 0), LabelSst(0, 1, 1)})}}));
+     },
+     {{0, 0, "a"}, {0, 1, "b"}}},
+};
+
+class WriterShape : public ::testing::TestWithParam<WriterShapeCase> {};
+
+TEST_P(WriterShape, LoadsWithEveryCell) {
+  const Bytes file = GetParam().file();
+  workbook::Workbook book;
+  const workbook::Status loaded = book.LoadFromMemory(file.data(), file.size());
+  ASSERT_TRUE(loaded.ok) << loaded.message;
+  const workbook::Sheet& sheet = *book.GetSheet(0);
+  EXPECT_EQ(sheet.Cells().size(), GetParam().expected.size());
+  for (const auto& [row, column, text] : GetParam().expected)
+    EXPECT_EQ(sheet.CellText(row, column), text) << row << "," << column;
+}
+
+INSTANTIATE_TEST_SUITE_P(Writers, WriterShape, ::testing::ValuesIn(kWriterShapes),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
