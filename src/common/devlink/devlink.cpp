@@ -5,7 +5,11 @@
 
 #include <sys/socket.h>
 
+#include <poll.h>
+
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -25,14 +29,24 @@ using devlink::wire::Frame;
 using devlink::wire::MessageType;
 
 struct Session {
-  std::mutex callMutex;  // one call at a time on a session
+  std::mutex callMutex;  // one call at a time on a session, keep-alives included
   devlink::net::UniqueFd fd;
   devlink::wire::FrameDecoder decoder;
   std::uint32_t deviceSession = 0;
   std::uint32_t nextSequence = 1;
   bool broken = false;  // the stream can no longer be trusted
   devlink::wire::FrameAuth auth;  // active after login
-  std::uint32_t idleLimitMs = 0;  // the device's idle limit, told at login
+  std::atomic<std::uint32_t> idleLimitMs{0};  // the device's idle limit, told at login
+  devlink::net::Clock::time_point lastUse = devlink::net::Clock::now();
+  // What a new login after a dropped session needs.
+  std::int32_t handle = 0;
+  sockaddr_in address{};
+  std::string user, password;
+  // The keep-alive thread and how to stop it.
+  std::mutex keeperMutex;
+  std::condition_variable keeperWake;
+  bool stopping = false;
+  std::thread keeper;
 };
 
 struct Library {
@@ -91,6 +105,7 @@ std::int32_t Exchange(Session& s, MessageType type, MessageType replyType,
                       const std::vector<std::uint8_t>& payload, Deadline deadline, Frame* reply) {
   if (s.broken) return DL_ERR_CONNECTION;
   const std::uint32_t sequence = s.nextSequence++;
+  s.lastUse = devlink::net::Clock::now();
   const IoResult sent = devlink::net::SendAll(
       s.fd.get(),
       s.auth.Seal(devlink::wire::EncodeFrame(type, s.deviceSession, sequence, 0, payload)),
@@ -133,7 +148,21 @@ std::int32_t Exchange(Session& s, MessageType type, MessageType replyType,
   }
 }
 
+void CloseConnection(const std::shared_ptr<Session>& s);
+
 void CloseSession(const std::shared_ptr<Session>& s) {
+  // The keep-alive thread stops at its next wake-up; one in the middle of
+  // a keep-alive holds callMutex like a call and is woken the same way.
+  {
+    std::lock_guard<std::mutex> lock(s->keeperMutex);
+    s->stopping = true;
+  }
+  s->keeperWake.notify_all();
+  CloseConnection(s);
+  if (s->keeper.joinable()) s->keeper.join();
+}
+
+void CloseConnection(const std::shared_ptr<Session>& s) {
   // A call still running on another thread holds callMutex: wake it by
   // shutting the socket, then wait for it to leave.
   std::unique_lock<std::mutex> lock(s->callMutex, std::try_to_lock);
@@ -147,6 +176,7 @@ void CloseSession(const std::shared_ptr<Session>& s) {
   }
   s->fd.Reset();
   s->broken = true;
+  std::fill(s->password.begin(), s->password.end(), '\0');
 }
 
 void CopyField(const std::string& text, char* field, std::size_t size) {
@@ -241,6 +271,7 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
     return out;
   s->deviceSession = reply.header.session;
   s->idleLimitMs = idleLimitMs;
+  s->lastUse = devlink::net::Clock::now();
   if (info) {
     std::memset(info, 0, sizeof *info);
     CopyField(hardware, info->hardware, sizeof info->hardware);
@@ -251,6 +282,101 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
   out.session = std::move(s);
   out.error = 0;
   return out;
+}
+
+// Connects `s` to its address: `tries` attempts of `wait` each. 0 or the
+// login error code.
+int ConnectSession(Session& s, int wait, int tries) {
+  for (int attempt = 0; attempt < tries; ++attempt) {
+    const Deadline tryEnd = devlink::net::DeadlineAfter(wait);
+    const auto r = devlink::net::ConnectBefore(s.address, tryEnd, &s.fd);
+    if (r == devlink::net::ConnectResult::kConnected) return 0;
+    if (r != devlink::net::ConnectResult::kTimeout && attempt + 1 < tries) {
+      // Refused at once: give the device a moment, within this try's wait.
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(std::min(100, devlink::net::RemainingMs(tryEnd))));
+    }
+  }
+  return DL_LOGIN_NOT_FOUND;
+}
+
+void ConnectWait(int* wait, int* tries) {
+  std::lock_guard<std::mutex> lock(Lib().mutex);
+  *wait = Lib().connectWaitMs;
+  *tries = Lib().connectTries;
+}
+
+void KeepAlive(Session* s);
+
+// Starts the keep-alive thread once the device told its idle limit.
+void StartKeeper(Session& s) {
+  if (s.idleLimitMs == 0 || s.keeper.joinable()) return;
+  s.keeper = std::thread(KeepAlive, &s);
+}
+
+// True when the device has closed its end: the next request would only
+// find out after sending.
+bool PeerHungUp(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  if (p.revents & (POLLHUP | POLLERR | POLLRDHUP)) return true;
+  std::uint8_t byte;
+  return (p.revents & POLLIN) && ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+// Logs in again with the session's own credentials after the device dropped
+// it; the handle stays the same. Caller holds callMutex.
+bool Relogin(Session& s) {
+  int wait, tries;
+  ConnectWait(&wait, &tries);
+  s.fd.Reset();
+  s.decoder = devlink::wire::FrameDecoder();
+  s.auth = devlink::wire::FrameAuth();
+  s.deviceSession = 0;
+  s.broken = false;
+  bool ok = ConnectSession(s, wait, tries) == 0;
+  if (ok) {
+    // LoginExchange wants shared ownership only to hand it back; lend it.
+    std::shared_ptr<Session> lent(&s, [](Session*) {});
+    ok = LoginExchange(lent, s.user, s.password, devlink::net::DeadlineAfter(wait), nullptr)
+             .session != nullptr;
+  }
+  if (!ok) {
+    s.fd.Reset();
+    s.broken = true;
+  }
+  Notify("DL_Relogin", s.handle, 0, 0, ok ? 1 : 0);
+  return ok;
+}
+
+// Before a call: a session the device dropped is logged in again, once.
+bool EnsureSession(Session& s, bool* relogged) {
+  if (!s.broken && s.fd.valid() && !PeerHungUp(s.fd.get())) return true;
+  if (s.user.empty() && s.password.empty() && s.handle == 0) return false;
+  *relogged = true;
+  return Relogin(s);
+}
+
+void KeepAlive(Session* s) {
+  std::unique_lock<std::mutex> lock(s->keeperMutex);
+  for (;;) {
+    const auto period = std::chrono::milliseconds(std::max<std::uint32_t>(s->idleLimitMs / 3, 20));
+    if (s->keeperWake.wait_for(lock, period, [s] { return s->stopping; })) return;
+    lock.unlock();
+    {
+      // A call in progress keeps the session alive by itself; never wait for
+      // it, so that closing the session never waits for this thread.
+      std::unique_lock<std::mutex> call(s->callMutex, std::try_to_lock);
+      if (call.owns_lock() && !s->broken && s->fd.valid() &&
+          devlink::net::Clock::now() - s->lastUse >= period) {
+        Frame reply;
+        Exchange(*s, MessageType::kKeepAlive, MessageType::kKeepAliveReply, {},
+                 devlink::net::DeadlineAfter(static_cast<int>(std::min<long>(period.count(), 5000))),
+                 &reply);
+      }
+    }
+    lock.lock();
+  }
 }
 
 std::int32_t LoginImpl(const char* ip, std::uint16_t port, const char* user, const char* password,
@@ -272,33 +398,19 @@ std::int32_t LoginImpl(const char* ip, std::uint16_t port, const char* user, con
   // The callers pass fixed fields of 16 and 64 bytes that may lack a
   // terminator when full: never read past them.
   const std::string ipText(ip, ::strnlen(ip, 16));
-  const std::string userText(user, ::strnlen(user, devlink::wire::kMaxNameSize));
-  const std::string passwordText =
-      password ? std::string(password, ::strnlen(password, devlink::wire::kMaxNameSize)) : "";
-  sockaddr_in addr;
-  if (!devlink::net::MakeAddress(ipText, port, &addr) || port == 0) {
+  auto s = std::make_shared<Session>();
+  s->user.assign(user, ::strnlen(user, devlink::wire::kMaxNameSize));
+  if (password) s->password.assign(password, ::strnlen(password, devlink::wire::kMaxNameSize));
+  if (!devlink::net::MakeAddress(ipText, port, &s->address) || port == 0) {
     *error = DL_LOGIN_NOT_FOUND;
     return 0;
   }
-  auto s = std::make_shared<Session>();
-  bool connected = false;
-  for (int attempt = 0; attempt < tries && !connected; ++attempt) {
-    const Deadline tryEnd = devlink::net::DeadlineAfter(wait);
-    const auto r = devlink::net::ConnectBefore(addr, tryEnd, &s->fd);
-    if (r == devlink::net::ConnectResult::kConnected) {
-      connected = true;
-    } else if (r != devlink::net::ConnectResult::kTimeout && attempt + 1 < tries) {
-      // Refused at once: give the device a moment, within this try's wait.
-      std::this_thread::sleep_for(
-          std::chrono::milliseconds(std::min(100, devlink::net::RemainingMs(tryEnd))));
-    }
-  }
-  if (!connected) {
-    *error = DL_LOGIN_NOT_FOUND;
+  if (const int e = ConnectSession(*s, wait, tries); e != 0) {
+    *error = e;
     return 0;
   }
   LoginOutcome outcome =
-      LoginExchange(s, userText, passwordText, devlink::net::DeadlineAfter(wait), info);
+      LoginExchange(s, s->user, s->password, devlink::net::DeadlineAfter(wait), info);
   if (!outcome.session) {
     *error = outcome.error;
     return 0;
@@ -311,7 +423,9 @@ std::int32_t LoginImpl(const char* ip, std::uint16_t port, const char* user, con
   std::int32_t handle = Lib().nextHandle;
   while (Lib().sessions.count(handle)) handle = handle == 0x7FFFFFFF ? 1 : handle + 1;
   Lib().nextHandle = handle == 0x7FFFFFFF ? 1 : handle + 1;
-  Lib().sessions[handle] = std::move(outcome.session);
+  s->handle = handle;
+  StartKeeper(*s);
+  Lib().sessions[handle] = std::move(s);
   *error = 0;
   return handle;
 }
@@ -324,10 +438,15 @@ std::int32_t GetConfigImpl(std::int32_t handle, int command, int channel, void* 
   if (!s) return DL_ERR_INVALID_HANDLE;
   std::lock_guard<std::mutex> lock(s->callMutex);
   Frame reply;
-  const std::int32_t r =
-      Exchange(*s, MessageType::kGetConfig, MessageType::kGetConfigReply,
-               devlink::wire::PayloadWriter().I32(command).I32(channel).Take(),
-               devlink::net::DeadlineAfter(waitMs), &reply);
+  bool relogged = false;
+  if (!EnsureSession(*s, &relogged)) return DL_ERR_CONNECTION;
+  const auto request = devlink::wire::PayloadWriter().I32(command).I32(channel).Take();
+  std::int32_t r = Exchange(*s, MessageType::kGetConfig, MessageType::kGetConfigReply, request,
+                            devlink::net::DeadlineAfter(waitMs), &reply);
+  // Dropped between the check and the request: one new login, one retry.
+  if (r == DL_ERR_CONNECTION && !relogged && Relogin(*s))
+    r = Exchange(*s, MessageType::kGetConfig, MessageType::kGetConfigReply, request,
+                 devlink::net::DeadlineAfter(waitMs), &reply);
   if (r != 0) return r;
   if (reply.payload.size() > bufferSize) return DL_ERR_BUFFER_TOO_SMALL;
   if (command == CMD_LANG_LIST) {
@@ -352,7 +471,9 @@ std::int32_t GetConfigImpl(std::int32_t handle, int command, int channel, void* 
 
 std::int32_t SetConfigImpl(std::int32_t handle, int command, int channel, const void* data,
                            std::uint32_t size, int waitMs) {
-  if ((!data && size > 0) || waitMs <= 0 || size > devlink::wire::kMaxPayload - 8)
+  // Command, channel and the frame's tag share the payload with the data.
+  if ((!data && size > 0) || waitMs <= 0 ||
+      size > devlink::wire::kMaxPayload - 8 - devlink::wire::kTagSize)
     return DL_ERR_INVALID_ARG;
   const std::shared_ptr<Session> s = FindSession(handle);
   if (!s) return DL_ERR_INVALID_HANDLE;
@@ -361,8 +482,15 @@ std::int32_t SetConfigImpl(std::int32_t handle, int command, int channel, const 
   devlink::wire::PayloadWriter w;
   w.I32(command).I32(channel);
   if (size > 0) w.Bytes(static_cast<const std::uint8_t*>(data), size);
-  return Exchange(*s, MessageType::kSetConfig, MessageType::kSetConfigReply, w.Take(),
-                  devlink::net::DeadlineAfter(waitMs), &reply);
+  const std::vector<std::uint8_t> request = w.Take();
+  bool relogged = false;
+  if (!EnsureSession(*s, &relogged)) return DL_ERR_CONNECTION;
+  std::int32_t r = Exchange(*s, MessageType::kSetConfig, MessageType::kSetConfigReply, request,
+                            devlink::net::DeadlineAfter(waitMs), &reply);
+  if (r == DL_ERR_CONNECTION && !relogged && Relogin(*s))
+    r = Exchange(*s, MessageType::kSetConfig, MessageType::kSetConfigReply, request,
+                 devlink::net::DeadlineAfter(waitMs), &reply);
+  return r;
 }
 
 }  // namespace

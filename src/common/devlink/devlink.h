@@ -13,6 +13,13 @@
 //   written past the buffer. DL_SetConfig returns 0 on success. Failures are
 //   negative codes below; a time-out is DL_ERR_TIMEOUT (-10005).
 // - Thread-safe: sessions are independent; calls on one session serialise.
+// - A session stays alive while idle: a library thread sends a keep-alive
+//   when a third of the idle limit the device stated at login has passed
+//   without a call. When the device dropped the session anyway, the next
+//   DL_GetConfig / DL_SetConfig logs in again once with the same
+//   credentials (bounded by the connect time) before it sends; if that
+//   fails the call returns DL_ERR_CONNECTION. Observers see each such
+//   attempt as a "DL_Relogin" record (result 1 when it succeeded).
 //
 // The wire protocol behind it is described in docs/devlink-protocol.md.
 #pragma once

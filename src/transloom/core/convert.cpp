@@ -1,5 +1,6 @@
 #include "transloom/core/convert.h"
 
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "common/platform/profile.h"
 #include "common/uitext/language_table.h"
@@ -25,10 +26,15 @@ std::string ReadStringPath(const std::string& configFolder) {
                                      "StringPath", "", kStringPathBuffer);
 }
 
+std::string LanguageBackupFolder(const std::string& configFolder) {
+  return platform::JoinPath(configFolder, "LanguageBackup");
+}
+
 bool CreateLanguageFile(const std::string& workbookPath, const std::string& stringPath,
-                        std::string* target, std::string* why) {
+                        std::string* target, std::string* why, const std::string& backupFolder,
+                        bool* refused) {
   std::string importText;
-  if (!ReadWorkbookText(workbookPath, &importText, why)) return false;
+  if (!ReadWorkbookText(workbookPath, &importText, why, refused)) return false;
   const std::string language = WorkbookLanguageName(workbookPath);
   if (language.empty()) {
     *why = workbookPath + ": no language name between the last '_' and '.xls'";
@@ -45,8 +51,18 @@ bool CreateLanguageFile(const std::string& workbookPath, const std::string& stri
     return false;
   }
   *target = stringPath + "/" + language;
-  if (!platform::WriteFileAtomic(*target, DeviceLanguageFileBytes(importText))) {
-    *why = *target + ": cannot write the file";
+  if (!backupFolder.empty() && platform::IsRegularFile(*target)) {
+    const std::string backup = platform::JoinPath(backupFolder, language);
+    platform::Status kept = platform::MakeFolders(platform::ParentFolder(backup));
+    if (kept) kept = platform::CopyFileReplacing(*target, backup);
+    if (!kept) {
+      *why = "cannot keep a backup of " + *target + ": " + kept.message;
+      return false;
+    }
+  }
+  if (platform::Status s = platform::WriteFileAtomic(*target, DeviceLanguageFileBytes(importText));
+      !s) {
+    *why = s.message.empty() ? *target + ": cannot write the file" : s.message;
     return false;
   }
   return true;
@@ -58,8 +74,14 @@ bool ToolSession::OnCreateLanguage() {
   const std::optional<std::string> path = ChooseOpenPath();
   if (!path) return Fail("no file chosen");
   std::string target, why;
-  // Only success is reported to the operator; every other end is silent.
-  if (!CreateLanguageFile(*path, StringsFolder(), &target, &why)) return Fail(why);
+  bool refused = false;
+  // Success and refused cells are reported to the operator; every other end
+  // is silent.
+  if (!CreateLanguageFile(*path, StringsFolder(), &target, &why,
+                          LanguageBackupFolder(ConfigFolder()), &refused)) {
+    if (refused) ShowText(uitext::GetString("Transloom.CellsRefused") + "\n" + why);
+    return Fail(why);
+  }
   ShowText(uitext::GetString("Transloom.CreateOk") + "\n" + target);
   return Succeed();
 }

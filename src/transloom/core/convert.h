@@ -17,8 +17,16 @@ std::string DeviceLanguageFileBytes(const std::string& importText);
 // the path names no language, the name would leave `stringPath`,
 // `stringPath` is empty or the file cannot be written. An existing file is
 // replaced as a whole.
+// When `backupFolder` is given, a file being replaced is first copied to
+// <backupFolder>/<language> (one level: the previous backup goes). *refused
+// (when given) tells a workbook whose cells were refused.
 bool CreateLanguageFile(const std::string& workbookPath, const std::string& stringPath,
-                        std::string* target, std::string* why);
+                        std::string* target, std::string* why,
+                        const std::string& backupFolder = "", bool* refused = nullptr);
+
+// Where Create Language keeps the file it replaces: LanguageBackup in the
+// program folder, never the strings folder (which Firmsmith ships).
+std::string LanguageBackupFolder(const std::string& configFolder);
 
 // StringPath of section Path in the tool's Config.ini (at most 259 bytes).
 std::string ReadStringPath(const std::string& configFolder);

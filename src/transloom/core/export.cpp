@@ -62,10 +62,17 @@ bool ToolSession::FetchLanguage(const std::string& name, LanguageMap* map) {
     const std::int32_t result =
         DL_GetConfig(m_lLoginID, CMD_LANG_EXPORT, devlink::NameToLanguageId(name), buffer.data(),
                      kReplyBufferSize, &dwReturned, kExportWaitMs);
+    if (result == DL_ERR_BUFFER_TOO_SMALL) {
+      // Nothing was read: the language is larger than the tool takes.
+      ShowText(uitext::GetString("Transloom.TooLarge") + "\n> " +
+               std::to_string(kReplyBufferSize) + " bytes");
+      return Fail("language " + name + " on the device is larger than the limit of " +
+                  std::to_string(kReplyBufferSize) + " bytes");
+    }
     if (result < 0) {
-      Tell("Transloom.ExportFailed");
-      return Fail("the device did not give language " + name + " (result " +
-                  std::to_string(result) + ")");
+      TellDeviceFailure(result, "Transloom.ExportFailed");
+      return Fail("the device did not give language " + name + " (" + DeviceResultText(result) +
+                  ")");
     }
     dwReturned = std::min(dwReturned, kReplyBufferSize);
     const std::string text = RepairUtf8(std::string_view(buffer.data(), dwReturned));

@@ -20,7 +20,13 @@ std::string WorkbookLanguageName(const std::string& path) {
 }
 
 int TextColumnForPath(const std::string& path) {
-  return path.find("English") != std::string::npos ? 1 : 2;
+  // Only the workbook's own name counts: a folder named "EnglishTeam" says
+  // nothing about the texts inside, and a relative path must read the same
+  // as an absolute one.
+  const std::size_t slash = path.rfind('/');
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  if (name.find("English") != std::string::npos) return 1;
+  return WorkbookLanguageName(name) == "English" ? 1 : 2;
 }
 
 bool IsNameInsideFolder(const std::string& name) {

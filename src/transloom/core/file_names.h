@@ -18,8 +18,9 @@ std::string ExportFileName(const std::string& deviceIp, const std::tm& when,
 // matters); empty when either is missing or they are out of order.
 std::string WorkbookLanguageName(const std::string& path);
 
-// Workbooks of English carry their texts in column 1, all others in column 2;
-// "English" anywhere in the path counts, a folder name included.
+// Workbooks of English carry their texts in column 1, all others in column 2.
+// Only the file name decides (its language after the last "_" is English, or
+// the name contains "English"); the folders above it never do.
 int TextColumnForPath(const std::string& path);
 
 // True when `name`, put below a folder, stays inside it: not empty, not

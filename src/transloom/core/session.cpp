@@ -40,6 +40,24 @@ bool IsAtoiBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 }  // namespace
 
+std::string DeviceResultText(std::int32_t result) {
+  const char* what = "the device failed";
+  switch (result) {
+    case DL_ERR_CONNECTION: what = "connection lost"; break;
+    case DL_ERR_INVALID_HANDLE: what = "no such session"; break;
+    case DL_ERR_PROTOCOL: what = "malformed or unauthenticated reply"; break;
+    case DL_ERR_TIMEOUT: what = "no answer in time"; break;
+    case DL_ERR_BUFFER_TOO_SMALL: what = "reply larger than the buffer"; break;
+    case DL_ERR_INVALID_ARG: what = "request refused by the library"; break;
+    case DL_ERR_NOT_SUPPORTED: what = "command not supported by the device"; break;
+    case DL_ERR_NO_DATA: what = "no such data on the device"; break;
+    case DL_LOGIN_NO_RIGHTS: what = "the user lacks the right"; break;
+    case DL_ERR_NOT_INITIALIZED: what = "device library not started"; break;
+    default: break;
+  }
+  return std::string(what) + " (" + std::to_string(result) + ")";
+}
+
 bool ParsePortText(const std::string& text, std::uint16_t* port) {
   std::size_t i = 0;
   while (i < text.size() && IsAtoiBlank(text[i])) ++i;
@@ -140,11 +158,16 @@ bool ToolSession::OnLogin(const LoginInput& input) {
   }
   LanguageListRecord multLangfunc{};
   std::uint32_t dwReturned = 0;
-  if (DL_GetConfig(m_lLoginID, CMD_LANG_LIST, -1, &multLangfunc, sizeof multLangfunc, &dwReturned,
-                   kListWaitMs) > 0) {
-    languages_ = LanguageNamesOfRecord(multLangfunc, dwReturned);
-  }
+  const std::int32_t listed = DL_GetConfig(m_lLoginID, CMD_LANG_LIST, -1, &multLangfunc,
+                                           sizeof multLangfunc, &dwReturned, kListWaitMs);
   m_strFileName.clear();
+  if (listed <= 0) {
+    // Logged in, but the list stays empty: say why instead of showing an
+    // empty list as if the device had no languages.
+    TellDeviceFailure(listed, "Transloom.ListFailed");
+    return Fail("the device did not list its languages (" + DeviceResultText(listed) + ")");
+  }
+  languages_ = LanguageNamesOfRecord(multLangfunc, dwReturned);
   return Succeed();
 }
 
@@ -168,6 +191,22 @@ void ToolSession::ShowText(const std::string& text) {
 }
 
 void ToolSession::Tell(const std::string& key) { ShowText(uitext::GetString(key)); }
+
+void ToolSession::TellDeviceFailure(std::int32_t result, const std::string& fallbackKey) {
+  if (result == DL_ERR_CONNECTION) {
+    // The library already tried to log in again; the session is over.
+    DL_Logout(m_lLoginID);
+    m_lLoginID = -1;
+    languages_.clear();
+    Tell("Transloom.ConnectionLost");
+  } else if (result == DL_LOGIN_NO_RIGHTS) {
+    Tell("Transloom.NoRight");
+  } else if (result == DL_ERR_NOT_SUPPORTED) {
+    Tell("Transloom.NotSupported");
+  } else {
+    Tell(fallbackKey);
+  }
+}
 
 bool ToolSession::Fail(const std::string& problem) {
   lastProblem_ = problem;

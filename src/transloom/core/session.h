@@ -46,6 +46,10 @@ std::vector<std::string> LanguageNamesOfRecord(const LanguageListRecord& record,
                                                std::uint32_t returned);
 void SortLanguageNames(std::vector<std::string>* names);
 
+// A failed device call's result as a reason line reads it, e.g.
+// "connection lost (-10006)".
+std::string DeviceResultText(std::int32_t result);
+
 class ToolSession {
  public:
   // `sink` must outlive the session.
@@ -64,6 +68,8 @@ class ToolSession {
   const std::vector<std::string>& Languages() const { return languages_; }
 
   // Closes the open session, then logs in; fills Languages() on success.
+  // False also when the login succeeded but the language list could not be
+  // read (the operator is told why; the session stays open).
   bool OnLogin(const LoginInput& input);
   // Reads one device language into `map`; the map is left as it was on failure.
   bool FetchLanguage(const std::string& name, LanguageMap* map);
@@ -102,6 +108,11 @@ class ToolSession {
   // One box with the tool's caption and an OK button.
   void ShowText(const std::string& text);
   void Tell(const std::string& key);  // ShowText(GetString(key))
+  // Tells the operator why a device call failed: a lost connection (the
+  // library could not log in again; the session ends, shown logged out with
+  // an empty list), a missing right and an unsupported command each have
+  // their own text; any other result shows `fallbackKey`.
+  void TellDeviceFailure(std::int32_t result, const std::string& fallbackKey);
   // Records why the operation ends and returns false.
   bool Fail(const std::string& problem);
   bool Succeed();

@@ -110,9 +110,20 @@ void CTransloomDlg::BuildControls() {
     connect(findChild<QPushButton*>(QString::fromUtf8(name)), &QPushButton::clicked, this, handler);
   };
   route("login", [this] { OnLogin(); });
-  route("exportExcel", [this] { OnExportExcel(); });
-  route("importToDevice", [this] { OnImportToDevice(); });
-  route("deleteLanguage", [this] { OnDeleteLanguage(); });
+  // A call that found the connection lost ends the session: the list then
+  // shows the logged-out state.
+  route("exportExcel", [this] {
+    OnExportExcel();
+    if (!IsLoggedIn()) FillLanguageList();
+  });
+  route("importToDevice", [this] {
+    OnImportToDevice();
+    if (!IsLoggedIn()) FillLanguageList();
+  });
+  route("deleteLanguage", [this] {
+    OnDeleteLanguage();
+    if (!IsLoggedIn()) FillLanguageList();
+  });
   route("createLanguage", [this] { OnCreateLanguage(); });
   route("ok", [this] { accept(); });
 

@@ -43,7 +43,7 @@ bool EditDeviceJson(const std::string& stateDir, const std::function<void(Json::
   return true;
 }
 
-bool DevsimRunner::Start(const std::string& stateDir, std::string* error) {
+bool DevsimRunner::Start(const std::string& stateDir, std::string* error, std::uint16_t port) {
   auto fail = [error](const std::string& why) {
     if (error) *error = why;
     return false;
@@ -51,7 +51,8 @@ bool DevsimRunner::Start(const std::string& stateDir, std::string* error) {
   int out[2];
   if (::pipe2(out, O_CLOEXEC) != 0) return fail("pipe failed");
   const std::string program = AppDir() + "/devsim";
-  std::vector<std::string> args = {program, "--state", stateDir, "--host", host_, "--port", "0"};
+  std::vector<std::string> args = {program, "--state", stateDir, "--host", host_, "--port",
+                                   std::to_string(port)};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

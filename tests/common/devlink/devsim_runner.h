@@ -29,7 +29,8 @@ class DevsimRunner {
   DevsimRunner& operator=(const DevsimRunner&) = delete;
 
   // Starts devsim on `stateDir`; waits up to 10 s for its "listening on" line.
-  bool Start(const std::string& stateDir, std::string* error = nullptr);
+  // `port` 0 takes a free one; a restart may ask for the port it had.
+  bool Start(const std::string& stateDir, std::string* error = nullptr, std::uint16_t port = 0);
   // Sends `signal` (SIGTERM unless given) and waits, with SIGKILL after 5 s;
   // returns the exit status (128 + signal when killed), -1 when not running.
   int Stop(int signal = 15);

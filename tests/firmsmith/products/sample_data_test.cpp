@@ -98,6 +98,8 @@ const char* const kTransloomKeys[] = {
     "Transloom.SaveFailed", "Transloom.YESorNO?", "Transloom.ImportFailed",
     "Transloom.ImportOK,Please Reboot", "Transloom.DeleteLangFailed",
     "Transloom.DeleteLangSuccess,Please Reboot", "Transloom.CreateOk",
+    "Transloom.ConnectionLost", "Transloom.CellsRefused", "Transloom.TooLarge",
+    "Transloom.NoRight", "Transloom.NotSupported", "Transloom.ListFailed",
 };
 
 // Keys whose text the build fills with a name through printf: exactly one %s.

@@ -4,10 +4,12 @@
 // as its key after the first dot.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "devsim_runner.h"
 #include "peer_tools.h"
 #include "test_support.h"
+#include "transloom/workbook/workbook.h"
 
 namespace {
 
@@ -191,6 +193,49 @@ TEST_F(TransloomCli, WorkbookSavedByLibreOfficeFromCsv) {
   r = Run({"convert", book, "--strings-dir", dir_ / "strings"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(testsupport::ReadFile(dir_ / "strings/Russian"), "\xEF\xBB\xBF\r\n" + lines);
+}
+
+// Every failed device call fails the command: a list the device refuses
+// is not an empty device.
+TEST_F(TransloomCli, LanguagesFailsWhenTheListIsRefused) {
+  ASSERT_TRUE(testsupport::EditDeviceJson(state(), [](Json::Value& root) {
+    for (Json::Value& u : root["Users"])
+      if (u["Name"] == "admin") {
+        u["Rights"] = Json::Value(Json::arrayValue);
+        u["Rights"].append("Config");
+      }
+  }));
+  StartDevice();
+  const CommandResult r = Run({"languages"}, Device());
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("NoRight"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("-11300"), std::string::npos) << r.err;
+}
+
+// The text column comes from the workbook's name, however the path to it
+// is written: a Russian workbook in a folder named "EnglishTeam".
+TEST_F(TransloomCli, RussianWorkbookInAnEnglishFolderConvertsToRussian) {
+  workbook::Workbook book;
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  sheet->WriteText(0, 0, "Menu.Title");
+  sheet->WriteText(0, 1, "Main menu");
+  sheet->WriteText(0, 2, "\u0413\u043b\u0430\u0432\u043d\u043e\u0435");
+  testsupport::WriteFile(dir_ / "work/EnglishTeam/.keep", "");
+  testsupport::WriteFile(dir_ / "strings/.keep", "");
+  ASSERT_TRUE(book.Save(dir_ / "work/EnglishTeam/x_Russian.xls"));
+  const std::string expected =
+      "\xEF\xBB\xBF\r\nMenu.Title=\u0413\u043b\u0430\u0432\u043d\u043e\u0435\r\n";
+  CommandResult r = Run({"convert", dir_ / "work/EnglishTeam/x_Russian.xls", "--strings-dir",
+                         dir_ / "strings"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(dir_ / "strings/Russian"), expected);
+  ::unlink((dir_ / "strings/Russian").c_str());
+  r = RunCommand({"/bin/sh", "-c",
+                  "cd \"$1\" && exec \"$2\" convert EnglishTeam/x_Russian.xls --strings-dir \"$3\"",
+                  "sh", dir_ / "work", program(), dir_ / "strings"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::ReadFile(dir_ / "strings/Russian"), expected);
 }
 
 }  // namespace

@@ -84,7 +84,13 @@ TEST(FileNames, LanguageNameAndColumnOfPath) {
   } cases[] = {
       {"/w/192.168.1.10_20160303140509_Russian.xls", "Russian", 2},
       {"/w/192.168.1.10_20160303140509_English.xls", "English", 1},
-      {"/English/a_Russian.xls", "Russian", 1},
+      // Folders never choose the column, however they are written.
+      {"/English/a_Russian.xls", "Russian", 2},
+      {"/home/t/EnglishTeam/x_Russian.xls", "Russian", 2},
+      {"EnglishTeam/x_Russian.xls", "Russian", 2},
+      {"../EnglishTeam/x_Russian.xls", "Russian", 2},
+      {"/w/Team_English.xls", "English", 1},
+      {"/w/EnglishDraft.xls", "", 1},
       {"/w/Russian.xls", "", 2},
       {"/w/a_Russian.XLS", "", 2},
       {"/w/a_Russian.xlsx", "Russian", 2},

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
+#include <filesystem>
 #include <cstring>
 #include <thread>
 
@@ -327,13 +329,17 @@ TEST_F(SessionTest, DeviceDroppingTheReplyEndsTheExport) {
     reply.resize(reply.size() / 2);  // half of it, then the line goes dead
     self.Send(fd, reply);
   });
-  ASSERT_TRUE(session_.OnLogin({"127.0.0.1", std::to_string(device.port()), "admin", "x"}));
+  // The refused list is said, not shown as an empty device.
+  EXPECT_FALSE(session_.OnLogin({"127.0.0.1", std::to_string(device.port()), "admin", "x"}));
   EXPECT_TRUE(session_.Languages().empty());
-  EXPECT_TRUE(sink_.boxes.empty());
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ListFailed"});
+  sink_.boxes.clear();
+  DL_SetConnectTime(500, 1);  // the new login after the drop finds nobody answering
   session_.m_mapLanguage = {{"kept", "yes"}};
   sink_.chosenPaths = {dir_ / "x_English.xls"};
   EXPECT_FALSE(session_.OnExportExcel("English"));
-  EXPECT_EQ(Texts(), std::vector<std::string>{"ExportFailed"});
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ConnectionLost"});
+  EXPECT_FALSE(session_.IsLoggedIn());
   EXPECT_EQ(session_.m_mapLanguage, (transloom::LanguageMap{{"kept", "yes"}}));
   EXPECT_FALSE(testsupport::FileExists(dir_ / "x_English.xls"));
 }
@@ -424,7 +430,8 @@ TEST_F(SessionTest, ImportEdgeCases) {
   } cases[] = {
       {dir_ / "x_Russian.xls", 6, "A=ru\r\nB=\r\n", "Russian"},
       {dir_ / "x_English.xls", 0, "A=en\r\nB=\r\n", "English"},
-      {dir_ / "English/x_Russian.xls", 6, "A=en\r\nB=\r\n", "Russian"},
+      // The folder's name does not choose the column; the file name does.
+      {dir_ / "English/x_Russian.xls", 6, "A=ru\r\nB=\r\n", "Russian"},
       {dir_ / "x_russian.xls", -1, "", nullptr},
       {dir_ / "xRussian.xls", -1, "", nullptr},
   };
@@ -469,15 +476,190 @@ TEST_F(SessionTest, RefusalsOfAUserWithoutTheLanguageRight) {
       }
   }));
   StartDevice();
-  ASSERT_TRUE(session_.OnLogin(Input()));
+  // Listing needs the right too: logged in, told why the list is empty.
+  EXPECT_FALSE(session_.OnLogin(Input()));
+  EXPECT_TRUE(session_.IsLoggedIn());
+  EXPECT_TRUE(session_.Languages().empty());
   workbook::Workbook book;
-  book.AddSheet("Sheet1")->WriteText(0, 0, "k");
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  sheet->WriteText(0, 0, "k");
+  sheet->WriteText(0, 2, "t");
   ASSERT_TRUE(book.Save(dir_ / "x_Russian.xls"));
   sink_.chosenPaths = {dir_ / "x_Russian.xls"};
   EXPECT_FALSE(session_.OnImportToDevice());
   EXPECT_FALSE(session_.OnDeleteLanguage());
-  EXPECT_EQ(Texts(), (std::vector<std::string>{"YESorNO?", "ImportFailed", "DeleteLangFailed"}));
+  sink_.chosenPaths = {dir_ / "x_Russian.xls"};
+  EXPECT_FALSE(session_.OnExportExcel("Russian"));
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"NoRight", "YESorNO?", "NoRight", "NoRight",
+                                               "NoRight"}));
   EXPECT_TRUE(session_.IsLoggedIn()) << "the session stays open";
+}
+
+// --- cells a device language line cannot carry --------------------------
+
+struct HostileRow {
+  const char* name;
+  std::vector<std::array<std::string, 3>> rows;  // key, English, text
+  std::vector<int> sheetRows;                    // rows the refusal names (from 1)
+};
+
+const HostileRow kHostileRows[] = {
+    {"LineBreakInText", {{"A", "a", "ok"}, {"B", "b", "two\nlines"}}, {2}},
+    {"CarriageReturnInText", {{"A", "a", "one\rtwo"}}, {1}},
+    {"LineBreakInKey", {{"A", "a", "x"}, {"Evil\nKey", "b", "y"}}, {2}},
+    {"EqualsInKey", {{"A=B", "a", "x"}}, {1}},
+    {"DuplicateKey", {{"A", "a", "x"}, {"B", "b", "y"}, {"A", "c", "z"}}, {3}},
+    {"TextColumnEmptyEverywhere", {{"A", "a", ""}, {"B", "b", ""}}, {}},
+};
+
+class HostileWorkbook : public SessionTest, public ::testing::WithParamInterface<HostileRow> {};
+
+TEST_P(HostileWorkbook, ImportAndConvertRefuseAndChangeNothing) {
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  workbook::Workbook book;
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  int row = 0;
+  for (const auto& r : GetParam().rows) {
+    for (int c = 0; c < 3; ++c)
+      if (!r[c].empty()) ASSERT_TRUE(sheet->WriteText(row, c, r[c]));
+    ++row;
+  }
+  const std::string path = dir_ / "x_Russian.xls";
+  ASSERT_TRUE(book.Save(path));
+  const std::string strings = dir_ / "strings";
+  testsupport::WriteFile(strings + "/Russian", "\xEF\xBB\xBF\r\nA=old\r\n");
+  testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + strings + "\n");
+  const std::string workbookBefore = testsupport::ReadFile(path);
+  const std::string deviceBefore = testsupport::ReadFile(state() + "/languages/Russian");
+
+  auto expectRefusal = [&](const char* what) {
+    ASSERT_FALSE(sink_.boxes.empty()) << what;
+    const std::string& text = sink_.boxes.back().text;
+    EXPECT_EQ(0u, text.rfind("CellsRefused", 0)) << what << ": " << text;
+    for (int r : GetParam().sheetRows)
+      EXPECT_NE(std::string::npos, text.find("row " + std::to_string(r) + ":")) << what << ": " << text;
+    if (GetParam().sheetRows.empty())
+      EXPECT_NE(std::string::npos, text.find("empty in every row")) << what << ": " << text;
+  };
+  sink_.chosenPaths = {path};
+  calls_.clear();
+  EXPECT_FALSE(session_.OnImportToDevice());
+  expectRefusal("import");
+  EXPECT_EQ(0, CountCalls("DL_SetConfig")) << "nothing reaches the device";
+  sink_.chosenPaths = {path};
+  EXPECT_FALSE(session_.OnCreateLanguage());
+  expectRefusal("convert");
+
+  EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
+  EXPECT_EQ(deviceBefore, testsupport::ReadFile(state() + "/languages/Russian"));
+  EXPECT_EQ("\xEF\xBB\xBF\r\nA=old\r\n", testsupport::ReadFile(strings + "/Russian"));
+  EXPECT_EQ(workbookBefore, testsupport::ReadFile(path));
+  EXPECT_FALSE(testsupport::FileExists(dir_ / "program/LanguageBackup/Russian"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, HostileWorkbook, ::testing::ValuesIn(kHostileRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(SessionTest, TheToolsOwnExportShapesStillPassAndConvertKeepsABackup) {
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  workbook::Workbook book;
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  // A key with a trailing blank and a row without a key, as exports hold them.
+  sheet->WriteText(0, 0, "Key ");
+  sheet->WriteText(0, 2, "text one");
+  sheet->WriteText(1, 1, "no key here");
+  sheet->WriteText(1, 2, "ignored");
+  sheet->WriteText(2, 0, "Other");
+  sheet->WriteText(2, 2, "text two");
+  // In a folder whose name holds "English": the file name alone decides.
+  const std::string path = dir_ / "EnglishTeam/x_Russian.xls";
+  testsupport::WriteFile(dir_ / "EnglishTeam/.keep", "");
+  ASSERT_TRUE(book.Save(path));
+  sink_.chosenPaths = {path};
+  ASSERT_TRUE(session_.OnImportToDevice()) << session_.LastProblem();
+  EXPECT_EQ("Key =text one\r\nOther=text two\r\n",
+            testsupport::ReadFile(state() + "/imported/Russian"));
+
+  const std::string strings = dir_ / "strings";
+  testsupport::WriteFile(strings + "/Russian", "previous file");
+  testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + strings + "\n");
+  sink_.chosenPaths = {path};
+  ASSERT_TRUE(session_.OnCreateLanguage()) << session_.LastProblem();
+  EXPECT_EQ("\xEF\xBB\xBF\r\nKey =text one\r\nOther=text two\r\n",
+            testsupport::ReadFile(strings + "/Russian"));
+  EXPECT_EQ("previous file", testsupport::ReadFile(dir_ / "program/LanguageBackup/Russian"));
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(strings))
+    names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{"Russian"}) << "no backup in the shipped folder";
+  // One level: the next conversion keeps the file it replaces, not older ones.
+  sink_.chosenPaths = {path};
+  ASSERT_TRUE(session_.OnCreateLanguage());
+  EXPECT_EQ(testsupport::ReadFile(strings + "/Russian"),
+            testsupport::ReadFile(dir_ / "program/LanguageBackup/Russian"));
+}
+
+// --- a session that lasts -------------------------------------------------
+
+TEST_F(SessionTest, IdleSessionIsKeptAliveWithoutLoggingInAgain) {
+  ASSERT_TRUE(testsupport::EditDeviceJson(state(), [](Json::Value& v) { v["SessionIdleMs"] = 600; }));
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(3 * 600 + 200));
+  sink_.chosenPaths = {dir_ / "a_English.xls"};
+  EXPECT_TRUE(session_.OnExportExcel("English")) << session_.LastProblem();
+  EXPECT_EQ(0, CountCalls("DL_Relogin")) << "the device dropped the idle session";
+}
+
+TEST_F(SessionTest, RestartedDeviceIsLoggedInAgainOnceAndAStoppedOneIsReported) {
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  sink_.chosenPaths = {dir_ / "a_English.xls"};
+  ASSERT_TRUE(session_.OnExportExcel("English"));
+  const std::uint16_t port = devsim_.port();
+  devsim_.Stop();
+  std::string error;
+  ASSERT_TRUE(devsim_.Start(state(), &error, port)) << error;
+  sink_.chosenPaths = {dir_ / "b_English.xls"};
+  EXPECT_TRUE(session_.OnExportExcel("English")) << session_.LastProblem();
+  EXPECT_EQ(1, CountCalls("DL_Relogin"));
+  EXPECT_TRUE(session_.IsLoggedIn());
+
+  devsim_.Stop();
+  DL_SetConnectTime(300, 1);
+  sink_.boxes.clear();
+  sink_.chosenPaths = {dir_ / "c_English.xls"};
+  EXPECT_FALSE(session_.OnExportExcel("English"));
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ConnectionLost"});
+  EXPECT_FALSE(session_.IsLoggedIn());
+  EXPECT_TRUE(session_.Languages().empty());
+  EXPECT_FALSE(testsupport::FileExists(dir_ / "c_English.xls"));
+}
+
+TEST_F(SessionTest, ImportOverTheRequestLimitNamesSizeAndLimitAndSendsNothing) {
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  workbook::Workbook book;
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  for (int row = 0; row < 40; ++row) {
+    ASSERT_TRUE(sheet->WriteText(row, 0, "Key" + std::to_string(row)));
+    ASSERT_TRUE(sheet->WriteText(row, 2, std::string(30000, 'a' + row % 26)));
+  }
+  const std::string path = dir_ / "big_Russian.xls";
+  ASSERT_TRUE(book.Save(path));
+  sink_.chosenPaths = {path};
+  calls_.clear();
+  sink_.boxes.clear();
+  EXPECT_FALSE(session_.OnImportToDevice());
+  EXPECT_EQ(0, CountCalls("DL_SetConfig"));
+  ASSERT_EQ(2u, sink_.boxes.size());
+  const std::string& text = sink_.boxes.back().text;
+  EXPECT_EQ(0u, text.rfind("TooLarge\n", 0)) << text;
+  EXPECT_NE(std::string::npos, text.find(" bytes > 1048536 bytes")) << text;
+  EXPECT_NE(std::string::npos, session_.LastProblem().find("limit of 1048536 bytes"));
+  EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
 }
 
 }  // namespace

@@ -271,7 +271,11 @@ TEST(CreateLanguageFile, NamesThatLeaveTheFolderAreRefused) {
   TempDir dir;
   testsupport::WriteFile(dir / "strings/keep", "k");
   workbook::Workbook book;
-  book.AddSheet("Sheet1")->WriteText(0, 0, "k");
+  workbook::Sheet* sheet = book.AddSheet("Sheet1");
+  sheet->WriteText(0, 0, "k");
+  // A text as well: a sheet whose text column is empty everywhere is refused
+  // before the name is even looked at.
+  sheet->WriteText(0, 2, "v");
   testsupport::WriteFile(dir / "strings/a/b/keep", "k");
   // The last "_" lies in a folder name "x_..": the language name would be
   // "../../../escaped", which from strings/a/b lands on the workbook itself.
@@ -292,7 +296,7 @@ TEST(CreateLanguageFile, NamesThatLeaveTheFolderAreRefused) {
       transloom::CreateLanguageFile(dir / "w/my_files/Russian.xls", dir / "strings", &target, &why))
       << why;
   EXPECT_EQ(target, dir / "strings/files/Russian");
-  EXPECT_EQ(ReadFile(target), "\xEF\xBB\xBF\r\nk=\r\n");
+  EXPECT_EQ(ReadFile(target), "\xEF\xBB\xBF\r\nk=v\r\n");
 }
 
 }  // namespace
