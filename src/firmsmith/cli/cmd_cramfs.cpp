@@ -1,5 +1,6 @@
-// firmsmith-cli cramfs-build SRC IMAGE / cramfs-extract IMAGE DEST: the cramfs
-// writer and extractor as the package pipeline uses them.
+// firmsmith-cli cramfs-build SRC IMAGE [--manifest FILE] / cramfs-extract
+// IMAGE DEST [--special-files]: the cramfs writer and extractor as the package
+// pipeline uses them.
 #include <string>
 #include <vector>
 
@@ -9,29 +10,35 @@
 
 namespace {
 
-using Operation = int (*)(const std::string&, const std::string&, std::string*);
-
-int RunTwoPathCommand(const std::vector<std::string>& args, const char* usage, Operation operation) {
-  const std::vector<std::string> paths = platform::CliPositionals(args, {});
-  if (paths.size() != 2) return platform::CliFail(std::string("usage: ") + usage);
+int RunCramfsBuild(const std::vector<std::string>& args) {
+  const std::vector<std::string> paths = platform::CliPositionals(args, {"--manifest"});
+  if (paths.size() != 2) return platform::CliFail("usage: cramfs-build SRC IMAGE [--manifest FILE]");
+  fsimage::CramfsBuildOptions options;
+  if (const std::string* manifest = platform::CliOption(args, "--manifest")) options.manifestPath = *manifest;
   std::string why;
-  if (operation(paths[0], paths[1], &why) != 0) return platform::CliFail(why);
+  if (fsimage::BuildCramfsImage(paths[0], paths[1], options, &why) != 0) return platform::CliFail(why);
   return 0;
 }
 
-int RunCramfsBuild(const std::vector<std::string>& args) {
-  return RunTwoPathCommand(args, "cramfs-build SRC IMAGE", fsimage::BuildCramfsImage);
-}
-
 int RunCramfsExtract(const std::vector<std::string>& args) {
-  return RunTwoPathCommand(args, "cramfs-extract IMAGE DEST", fsimage::ExtractCramfsImage);
+  const std::vector<std::string> paths = platform::CliPositionals(args, {});
+  if (paths.size() != 2) return platform::CliFail("usage: cramfs-extract IMAGE DEST [--special-files]");
+  fsimage::CramfsExtractOptions options;
+  options.createSpecialFiles = platform::CliHasFlag(args, "--special-files");
+  std::string why;
+  if (fsimage::ExtractCramfsImage(paths[0], paths[1], options, &why) != 0) return platform::CliFail(why);
+  return 0;
 }
 
 const platform::CliRegistration kCramfsBuild{
-    {"cramfs-build", "SRC IMAGE",
-     "Build a cramfs image of folder SRC (inode listing on standard output).", RunCramfsBuild}};
+    {"cramfs-build", "SRC IMAGE [--manifest FILE]",
+     "Build a cramfs image of folder SRC (inode listing on standard output); FILE adds the special "
+     "entries an extraction left out.",
+     RunCramfsBuild}};
 const platform::CliRegistration kCramfsExtract{
-    {"cramfs-extract", "IMAGE DEST", "Unpack cramfs image IMAGE into folder DEST.",
+    {"cramfs-extract", "IMAGE DEST [--special-files]",
+     "Unpack cramfs image IMAGE into folder DEST; device nodes, FIFOs and sockets go to DEST.manifest "
+     "unless --special-files (as root) makes them.",
      RunCramfsExtract}};
 
 }  // namespace

@@ -1,11 +1,9 @@
 #include "firmsmith/fsimage/cramfs_data.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <string_view>
@@ -16,6 +14,7 @@
 #include <zlib.h>
 
 #include "common/platform/debuglog.h"
+#include "common/platform/fd.h"
 #include "firmsmith/fsimage/cramfs_format.h"
 
 namespace fsimage {
@@ -30,27 +29,29 @@ namespace {
 constexpr std::size_t kBatchInputBytes = 4u << 20;
 constexpr int kCompressionLevel = 9;
 
-// Reads the first `length` bytes of a file; false when it has fewer.
-bool ReadLeadingBytes(const std::string& path, std::uint32_t length, std::vector<std::uint8_t>* out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// Reads the first `length` bytes of a file; a file that has fewer (it
+// shrank since the scan) fails like one that cannot be read.
+platform::Status ReadLeadingBytes(const std::string& path, std::uint32_t length,
+                                  std::vector<std::uint8_t>* out) {
+  std::string why;
+  // The scan saw a regular file: a link put there since is not followed.
+  const platform::UniqueFd fd = platform::OpenRegular(path, O_RDONLY | O_NOFOLLOW, 0, &why);
+  if (!fd.valid()) return platform::Status::Fail(why);
   out->resize(length);
-  std::size_t done = 0;
-  bool ok = true;
-  while (done < length) {
-    ssize_t n = ::read(fd, out->data() + done, length - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  return ok;
+  const ssize_t n = platform::ReadFull(fd.get(), out->data(), length);
+  if (n < 0) return platform::FailErrno("cannot read " + path);
+  if (n != static_cast<ssize_t>(length)) return platform::Status::Fail("cannot read " + path + " in full: it shrank");
+  return platform::Status::Ok();
 }
 
-std::uint32_t BlockCount(std::uint32_t length) { return (length + kBlockSize - 1) / kBlockSize; }
+// The bytes an entry stores: a file's leading bytes or a link's target.
+platform::Status EntryData(const CramfsEntry& e, std::vector<std::uint8_t>* out) {
+  if (e.IsLink()) {
+    out->assign(e.linkTarget.begin(), e.linkTarget.end());
+    return platform::Status::Ok();
+  }
+  return ReadLeadingBytes(e.path, e.size, out);
+}
 
 std::size_t ContentHash(const std::vector<std::uint8_t>& content) {
   return std::hash<std::string_view>{}(
@@ -61,7 +62,7 @@ void CollectFiles(CramfsEntry& dir, std::vector<CramfsEntry*>* files) {
   for (CramfsEntry& e : dir.children) {
     if (e.IsDirectory()) {
       CollectFiles(e, files);
-    } else if (e.size > 0) {
+    } else if (e.HasData()) {
       files->push_back(&e);
     }
   }
@@ -197,8 +198,8 @@ struct CramfsDataWriter::State {
     auto it = inMemory.find(&earlier);
     if (it != inMemory.end()) return std::memcmp(it->second, content.data(), content.size()) == 0;
     std::vector<std::uint8_t> other;
-    if (!ReadLeadingBytes(earlier.path, earlier.size, &other)) {
-      Fail("cannot read " + earlier.path + " in full");
+    if (platform::Status read = EntryData(earlier, &other); !read) {
+      Fail(read.message);
       return false;
     }
     return other == content;
@@ -295,8 +296,8 @@ bool CramfsDataWriter::WriteFiles(CramfsEntry& root, std::string* error) {
     platform::DebugOutput("%s, uncompress size = %d \n", f->path.c_str(), static_cast<int>(f->size));
     PendingFile pending;
     pending.entry = f;
-    if (!ReadLeadingBytes(f->path, f->size, &pending.content))
-      return s.Fail("cannot read " + f->path + " in full");
+    if (platform::Status read = EntryData(*f, &pending.content); !read)
+      return s.Fail(read.message);
     if (lengthCount[f->size] > 1) {
       const std::size_t hash = ContentHash(pending.content);
       bool failed = false;

@@ -31,8 +31,8 @@ class ImageBuffer {
   std::uint32_t size_ = 0;
 };
 
-// Lays out the data area from `start` on: every non-empty file in depth-first
-// order, each either sharing the data of the earliest identical file or with
+// Lays out the data area from `start` on: every file or link with data in
+// depth-first order, each either sharing the data of the earliest identical one or with
 // its own pointer table and level-9 zlib blocks. Fills in the files' inode
 // offsets in the directory area already written.
 class CramfsDataWriter {

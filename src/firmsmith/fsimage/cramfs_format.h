@@ -61,17 +61,43 @@ inline constexpr std::uint32_t kMaxFileSize = (1u << kSizeWidth) - 1;  // 16,777
 // Offsets are stored in units of 4 bytes, so the largest addressable byte.
 inline constexpr std::uint64_t kMaxOffset = ((std::uint64_t{1} << kOffsetWidth) - 1) * 4;
 inline constexpr std::size_t kMaxStoredNameLength = ((1u << kNameLenWidth) - 1) * 4;  // 252
-// The largest image the format can address: the last file's table may start
-// at the largest offset, and a file holds at most kMaxFileSize bytes.
-inline constexpr std::uint32_t kMaxImageSize = 285229051;
 
 inline constexpr std::uint32_t kModeTypeMask = 0170000;
 inline constexpr std::uint32_t kModeDirectory = 0040000;
 inline constexpr std::uint32_t kModeRegular = 0100000;
+inline constexpr std::uint32_t kModeSymlink = 0120000;
+inline constexpr std::uint32_t kModeCharDevice = 0020000;
+inline constexpr std::uint32_t kModeBlockDevice = 0060000;
+inline constexpr std::uint32_t kModeFifo = 0010000;
+inline constexpr std::uint32_t kModeSocket = 0140000;
+
+// A device node keeps its number in the size field, as the kernel reads it:
+// major in bits 8-15, minor in bits 0-7.
+inline constexpr std::uint32_t kMaxDeviceMajor = 0xFF;
+inline constexpr std::uint32_t kMaxDeviceMinor = 0xFF;
+inline constexpr std::uint32_t EncodeDevice(std::uint32_t major, std::uint32_t minor) {
+  return (major & kMaxDeviceMajor) << 8 | (minor & kMaxDeviceMinor);
+}
+inline constexpr std::uint32_t DeviceMajor(std::uint32_t size) { return (size >> 8) & kMaxDeviceMajor; }
+inline constexpr std::uint32_t DeviceMinor(std::uint32_t size) { return size & kMaxDeviceMinor; }
 
 // Data: blocks of this many bytes before compression, one 32-bit pointer each.
 inline constexpr std::uint32_t kBlockSize = 4096;
 inline constexpr std::size_t kBlockPointerSize = 4;
+
+// Blocks of a file (or link target) of `length` bytes: the one count the
+// writer, the reader and the check all use.
+inline constexpr std::uint32_t BlockCount(std::uint32_t length) {
+  return static_cast<std::uint32_t>((std::uint64_t{length} + kBlockSize - 1) / kBlockSize);
+}
+
+// The largest image the writer lets a tree grow to: the last file's pointer
+// table may start at the largest offset an inode can hold, followed by the
+// table of the largest file and that file's bytes (a block that does not
+// shrink is taken as stored at its own length).
+inline constexpr std::uint32_t kMaxImageSize = static_cast<std::uint32_t>(
+    kMaxOffset + std::uint64_t{BlockCount(kMaxFileSize)} * kBlockPointerSize + kMaxFileSize);
+static_assert(kMaxImageSize == 285229051, "cramfs field widths changed the largest image");
 // A compressed block never takes more than this in an image we accept.
 inline constexpr std::uint32_t kMaxCompressedBlock = 2 * kBlockSize;
 // The image length is a multiple of this.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,8 @@
 
 #include <zlib.h>
 
+#include "common/platform/fd.h"
+#include "common/platform/files.h"
 #include "firmsmith/fsimage/cramfs_format.h"
 
 namespace fsimage {
@@ -30,21 +33,10 @@ constexpr int kMaxDepth = 256;
 constexpr std::size_t kWindowStep = 8192;
 constexpr std::size_t kWindowSize = 2 * kWindowStep;
 constexpr std::size_t kFileBufferSize = 64 * 1024;
+// Longer link targets cannot be made on the workstation or the device.
+constexpr std::uint32_t kMaxLinkTarget = 4095;
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
+using platform::UniqueFd;
 
 // The image seen through one 16 KiB window. A read at X uses the window at X
 // rounded down to 8 KiB, so anything up to 8 KiB long (an inode with its name,
@@ -72,12 +64,9 @@ class ImageWindow {
       std::memmove(buffer_, buffer_ + kWindowStep, have);
     }
     step_ = kNone;
-    while (have < want) {
-      ssize_t n = ::pread(fd_, buffer_ + have, want - have, static_cast<off_t>(base + have));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      have += static_cast<std::size_t>(n);
-    }
+    const ssize_t n = platform::ReadFullAt(fd_, buffer_ + have, want - have, static_cast<off_t>(base + have));
+    if (n != static_cast<ssize_t>(want - have)) return false;
+    have = want;
     step_ = step;
     valid_ = have;
     return true;
@@ -120,14 +109,35 @@ class BlockInflater {
   std::uint8_t out_[kMaxCompressedBlock];
 };
 
+// Where an entry's inflated blocks go; nullptr data stands for zero bytes.
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  virtual bool Append(const std::uint8_t* data, std::size_t length) = 0;
+};
+
+// A link's target, kept in memory.
+class TargetSink : public BlockSink {
+ public:
+  bool Append(const std::uint8_t* data, std::size_t length) override {
+    if (data) {
+      target.append(reinterpret_cast<const char*>(data), length);
+    } else {
+      target.append(length, '\0');
+    }
+    return true;
+  }
+  std::string target;
+};
+
 // Collects a file's blocks and writes them in large pieces.
-class FileWriter {
+class FileWriter : public BlockSink {
  public:
   explicit FileWriter(int fd) : fd_(fd) {}
-  ~FileWriter() { Flush(); }
-  bool ok() const { return fd_.ok(); }
+  ~FileWriter() override { Flush(); }
+  bool ok() const { return fd_.valid(); }
 
-  bool Append(const std::uint8_t* data, std::size_t length) {
+  bool Append(const std::uint8_t* data, std::size_t length) override {
     if (used_ + length > sizeof buffer_ && !Flush()) return false;
     if (data) {
       std::memcpy(buffer_ + used_, data, length);
@@ -139,22 +149,13 @@ class FileWriter {
   }
 
   bool Flush() {
-    std::size_t done = 0;
-    while (done < used_ && fd_.ok()) {
-      ssize_t n = ::write(fd_.get(), buffer_ + done, used_ - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        used_ = 0;
-        return false;
-      }
-      done += static_cast<std::size_t>(n);
-    }
+    const bool written = fd_.valid() && platform::WriteFull(fd_.get(), buffer_, used_);
     used_ = 0;
-    return fd_.ok();
+    return written;
   }
 
  private:
-  Fd fd_;
+  UniqueFd fd_;
   std::size_t used_ = 0;
   std::uint8_t buffer_[kFileBufferSize];
 };
@@ -173,18 +174,20 @@ class CramfsExtractor {
   // An empty destination walks the image without writing anything and
   // records every damaged entry in `problems` (the structural check).
   CramfsExtractor(const std::string& imagePath, const std::string& destination,
-                  std::vector<std::string>* problems = nullptr)
-      : imagePath_(imagePath), destination_(destination), problems_(problems) {}
+                  const CramfsExtractOptions& options, std::vector<std::string>* problems = nullptr,
+                  std::vector<CramfsListedEntry>* listing = nullptr)
+      : imagePath_(imagePath), destination_(destination), options_(options), problems_(problems),
+        listing_(listing) {}
 
   int Run(std::string* why) {
-    // O_NONBLOCK: a FIFO given as the image must not hang us before the check.
-    image_ = std::make_unique<Fd>(::open(imagePath_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!image_->ok()) return Fail(why, "cannot open " + imagePath_ + ": " + std::strerror(errno));
+    // Only a regular file opens: a FIFO given as the image must not hang us.
+    std::string opened;
+    image_ = platform::OpenRegularForReading(imagePath_, &opened);
+    if (!image_.valid()) return Fail(why, opened);
     struct stat st {};
-    if (::fstat(image_->get(), &st) != 0 || !S_ISREG(st.st_mode))
-      return Fail(why, imagePath_ + " is not a regular file");
+    if (::fstat(image_.get(), &st) != 0) return Fail(why, platform::ErrnoReason("cannot examine " + imagePath_));
     fileLength_ = static_cast<std::uint64_t>(st.st_size);
-    window_ = std::make_unique<ImageWindow>(image_->get(), fileLength_);
+    window_ = std::make_unique<ImageWindow>(image_.get(), fileLength_);
 
     std::string error;
     if (!ReadSuperblock(&error) || !CheckRoot(&error)) return Fail(why, imagePath_ + ": " + error);
@@ -197,12 +200,13 @@ class CramfsExtractor {
       return problems_->empty() ? 0 : Fail(why, imagePath_ + ": " + problems_->front());
     }
     if (::mkdir(destination_.c_str(), 0777) != 0 && errno != EEXIST)
-      return Fail(why, "cannot create " + destination_ + ": " + std::strerror(errno));
-    Fd dest(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dest.ok()) return Fail(why, "cannot open folder " + destination_ + ": " + std::strerror(errno));
+      return Fail(why, platform::ErrnoReason("cannot create " + destination_));
+    UniqueFd dest(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dest.valid()) return Fail(why, platform::ErrnoReason("cannot open folder " + destination_));
     ExpandDirectory(dest.get(), root_, "", 0);
 
     if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
+    if (platform::Status noted = NoteSkipped(); !noted) return Fail(why, noted.message);
     // A damaged entry of the image is left out quietly; a file or folder we
     // could not write (disk full, a folder in the way) is a failed extraction.
     if (writeFailures_ > 0)
@@ -213,6 +217,40 @@ class CramfsExtractor {
 
  private:
   bool checkOnly() const { return problems_ != nullptr; }
+
+  void List(const std::string& path, const Inode& in, const std::string& target = std::string()) {
+    if (!listing_) return;
+    CramfsListedEntry e;
+    e.path = path;
+    e.mode = in.mode;
+    e.uid = in.uid;
+    e.gid = in.gid;
+    e.size = in.size;
+    e.linkTarget = target;
+    listing_->push_back(std::move(e));
+  }
+
+  std::string manifestPath() const {
+    return options_.manifestPath.empty() ? CramfsManifestPath(destination_) : options_.manifestPath;
+  }
+
+  // Writes what was not created to the manifest, with one warning line; a
+  // manifest of an earlier extraction that no longer holds goes away.
+  platform::Status NoteSkipped() {
+    const std::string manifest = manifestPath();
+    if (skipped_.empty()) {
+      struct stat st {};
+      if (::lstat(manifest.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::unlink(manifest.c_str()) != 0)
+        return platform::FailErrno("cannot remove the stale " + manifest);
+      return platform::Status::Ok();
+    }
+    if (platform::Status written = platform::WriteFileAtomic(manifest, FormatCramfsManifest(skipped_));
+        !written)
+      return written;
+    std::fprintf(stderr, "warning: %zu device nodes, FIFOs or sockets not created, listed in %s\n",
+                 skipped_.size(), manifest.c_str());
+    return platform::Status::Ok();
+  }
 
   // The structural check names what the extraction silently leaves out.
   void Damaged(const std::string& path, const std::string& reason) {
@@ -228,8 +266,7 @@ class CramfsExtractor {
     std::uint64_t have = 0;
     while (have < size_) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size_ - have));
-      ssize_t n = ::pread(image_->get(), chunk.data(), want, static_cast<off_t>(imageStart_ + have));
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = platform::ReadFullAt(image_.get(), chunk.data(), want, static_cast<off_t>(imageStart_ + have));
       if (n <= 0) return Damaged("", "cannot read the image for its CRC");
       // The superblock lies wholly in the first chunk.
       if (have == 0) PutLe32(chunk.data() + kSuperCrc, 0);
@@ -291,7 +328,7 @@ class CramfsExtractor {
   // Lists the folder open at `dirFd` from the entry list of `dir`. A damaged
   // entry ends this list; the folders above go on.
   void WriteFailed(const std::string& path) {
-    if (writeFailures_++ == 0) firstWriteFailure_ = path + ": " + std::strerror(errno);
+    if (writeFailures_++ == 0) firstWriteFailure_ = platform::ErrnoReason(path);
   }
 
   void ExpandDirectory(int dirFd, const Inode& dir, const std::string& path, int depth) {
@@ -332,22 +369,77 @@ class CramfsExtractor {
       case kModeRegular:
         ExtractFile(parentFd, name, path, in);
         break;
+      case kModeSymlink:
+        ExtractLink(parentFd, name, path, in);
+        break;
+      case kModeCharDevice:
+      case kModeBlockDevice:
+      case kModeFifo:
+      case kModeSocket:
+        ExtractSpecial(parentFd, name, path, in);
+        break;
       default:
-        break;  // links, devices and the like are not recreated
+        Damaged(path, "entry of an unknown type");
+        break;
     }
+  }
+
+  // A link is made with its stored target and never followed afterwards:
+  // whatever later stands at that name replaces the link.
+  void ExtractLink(int parentFd, const std::string& name, const std::string& path, const Inode& in) {
+    if (in.size == 0 || in.offset == 0) return Damaged(path, "link without a target");
+    if (in.offset < dataStart_) dataStart_ = in.offset;
+    TargetSink sink;
+    WalkBlocks(path, in, &sink);
+    if (sink.target.size() != in.size) return;  // damaged blocks, already named
+    if (sink.target.find('\0') != std::string::npos) return Damaged(path, "link target holds a zero byte");
+    if (in.size > kMaxLinkTarget) return Damaged(path, "link target too long");
+    List(path, in, sink.target);
+    if (checkOnly()) return;
+    const char* n = name.c_str();
+    ::unlinkat(parentFd, n, 0);  // a folder in the way stays and fails the link
+    if (::symlinkat(sink.target.c_str(), parentFd, n) != 0) WriteFailed(path);
+  }
+
+  // Device nodes, FIFOs and sockets are made only when asked for (and for
+  // devices, only root can); the rest goes to the manifest.
+  void ExtractSpecial(int parentFd, const std::string& name, const std::string& path, const Inode& in) {
+    List(path, in);
+    if (checkOnly()) return;
+    const std::uint32_t type = in.mode & kModeTypeMask;
+    const bool device = type == kModeCharDevice || type == kModeBlockDevice;
+    if (options_.createSpecialFiles) {
+      const char* n = name.c_str();
+      ::unlinkat(parentFd, n, 0);
+      const dev_t number = device ? makedev(DeviceMajor(in.size), DeviceMinor(in.size)) : 0;
+      if (::mknodat(parentFd, n, static_cast<mode_t>(type | (in.mode & 0777)), number) == 0) return;
+      if (errno != EPERM) return WriteFailed(path);
+    }
+    CramfsSpecialEntry e;
+    e.path = path;
+    e.type = type == kModeCharDevice ? 'c' : type == kModeBlockDevice ? 'b' : type == kModeFifo ? 'p' : 's';
+    e.mode = in.mode & 07777;
+    e.uid = in.uid;
+    e.gid = in.gid;
+    if (device) {
+      e.major = DeviceMajor(in.size);
+      e.minor = DeviceMinor(in.size);
+    }
+    skipped_.push_back(std::move(e));
   }
 
   void ExpandSubfolder(int parentFd, const std::string& name, const std::string& path, const Inode& in,
                        int depth) {
     if (depth > kMaxDepth) return Damaged(path, "folders nested too deep");
     if (in.offset == 0 && in.size != 0) return Damaged(path, "folder without an entry list");
+    List(path, in);
     if (checkOnly()) return ExpandDirectory(-1, in, path + "/", depth);
     const char* n = name.c_str();
     // A link standing where the folder goes would take the tree elsewhere.
     if (IsSymlinkAt(parentFd, n)) ::unlinkat(parentFd, n, 0);
     ::mkdirat(parentFd, n, 0777);  // an existing folder is fine
-    Fd sub(::openat(parentFd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!sub.ok()) return WriteFailed(path);
+    UniqueFd sub(::openat(parentFd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!sub.valid()) return WriteFailed(path);
     ExpandDirectory(sub.get(), in, path + "/", depth);
   }
 
@@ -356,6 +448,7 @@ class CramfsExtractor {
     std::uint64_t at = in.offset;
     if ((at == 0) != (remaining == 0)) return Damaged(path, "file size and data offset disagree");
     if (at != 0 && at < dataStart_) dataStart_ = at;
+    List(path, in);
     if (checkOnly()) return WalkBlocks(path, in, nullptr);
     const char* n = name.c_str();
     // Whatever stands there goes first: a read-only file could not be
@@ -370,13 +463,13 @@ class CramfsExtractor {
     if (!out.Flush()) WriteFailed(path);
   }
 
-  // Inflates the file's blocks in order into `out` (nullptr: only checks
-  // them). A damaged block ends the file there.
-  void WalkBlocks(const std::string& path, const Inode& in, FileWriter* out) {
+  // Inflates the entry's blocks in order into `out` (nullptr: only checks
+  // them). A damaged block ends the data there.
+  void WalkBlocks(const std::string& path, const Inode& in, BlockSink* out) {
     std::uint32_t remaining = in.size;
     const std::uint64_t at = in.offset;
     if (remaining == 0) return;
-    const std::uint32_t blocks = (remaining + kBlockSize - 1) / kBlockSize;
+    const std::uint32_t blocks = BlockCount(remaining);
     // The pointer table is read ahead so that the window then follows the
     // blocks alone; a table cut by the end of the image ends the file there.
     pointers_.clear();
@@ -414,7 +507,8 @@ class CramfsExtractor {
 
   const std::string imagePath_;
   const std::string destination_;
-  std::unique_ptr<Fd> image_;
+  const CramfsExtractOptions options_;
+  UniqueFd image_;
   std::unique_ptr<ImageWindow> window_;
   BlockInflater inflater_;
   std::uint64_t fileLength_ = 0;
@@ -428,6 +522,8 @@ class CramfsExtractor {
   std::uint64_t dataStart_ = kNone;
   std::uint64_t dataEnd_ = 0;
   std::vector<std::string>* problems_;
+  std::vector<CramfsListedEntry>* listing_;
+  std::vector<CramfsSpecialEntry> skipped_;
   std::unordered_set<std::uint64_t> listsSeen_;
   std::vector<std::uint32_t> pointers_;
   int writeFailures_ = 0;
@@ -441,7 +537,7 @@ int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* pro
   std::string why;
   int result = -1;
   try {
-    auto checker = std::make_unique<CramfsExtractor>(imagePath, std::string(), &found);
+    auto checker = std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found);
     result = checker->Run(&why);
   } catch (const std::exception& e) {
     why = "cannot check " + imagePath + ": " + e.what();
@@ -458,9 +554,27 @@ int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* pro
   return result;
 }
 
-int ExtractCramfsImage(const std::string& imagePath, const std::string& destination, std::string* why) {
+int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries, std::string* why) {
+  entries->clear();
+  std::vector<std::string> found;
   try {
-    auto extractor = std::make_unique<CramfsExtractor>(imagePath, destination);
+    auto lister =
+        std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found, entries);
+    return lister->Run(why);
+  } catch (const std::exception& e) {
+    if (why) *why = "cannot list " + imagePath + ": " + e.what();
+    return -1;
+  }
+}
+
+int ExtractCramfsImage(const std::string& imagePath, const std::string& destination, std::string* why) {
+  return ExtractCramfsImage(imagePath, destination, CramfsExtractOptions{}, why);
+}
+
+int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
+                       const CramfsExtractOptions& options, std::string* why) {
+  try {
+    auto extractor = std::make_unique<CramfsExtractor>(imagePath, destination, options);
     return extractor->Run(why);
   } catch (const std::exception& e) {
     if (why) *why = "cannot extract " + imagePath + ": " + e.what();

@@ -4,21 +4,28 @@
 //
 // Contract, in short:
 // - The superblock may sit at offset 0 or behind a 512-byte pad.
-// - Folders and regular files are recreated; symbolic links and other kinds
-//   of entries produce nothing. Files get the image's permission bits (less
-//   the umask); owner, group and times are not applied.
+// - Folders, regular files and symbolic links (with their stored target) are
+//   recreated. Files get the image's permission bits (less the umask);
+//   owner, group and times are not applied.
+// - Device nodes, FIFOs and sockets are made only with createSpecialFiles
+//   (devices need root); the others are listed in a manifest
+//   (cramfs_manifest.h) beside the destination, with one warning line.
 // - An entry that cannot be read or written is left out (a file may be left
 //   short) and the walk goes on; only the checks of the superblock, of the
 //   root and of how the directory and data areas join up decide the result.
 // - Entries named ".", ".." or holding "/" are skipped; nothing is ever
-//   written outside the destination, and symbolic links already standing in
-//   the destination are replaced, never written through.
-// - Warnings go to standard error: "warning: old cramfs format" and
-//   "warning: file extends past end of filesystem".
+//   written outside the destination or through a link: whatever stands at an
+//   entry's name (a link made earlier included) is replaced, never followed.
+// - Warnings go to standard error: "warning: old cramfs format",
+//   "warning: file extends past end of filesystem", and the count of special
+//   entries left to the manifest.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "firmsmith/fsimage/cramfs_manifest.h"
 
 namespace fsimage {
 
@@ -28,6 +35,31 @@ namespace fsimage {
 // given, receives one line naming the file and the reason of a failure.
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
                        std::string* why = nullptr);
+
+struct CramfsExtractOptions {
+  // Make device nodes, FIFOs and sockets too (what cannot be made for want
+  // of privilege still goes to the manifest).
+  bool createSpecialFiles = false;
+  // Where the manifest goes; empty: CramfsManifestPath(destination). Written
+  // only when something was left out; a stale one is removed.
+  std::string manifestPath;
+};
+int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
+                       const CramfsExtractOptions& options, std::string* why);
+
+// One entry of an image as stored, for listings and comparisons.
+struct CramfsListedEntry {
+  std::string path;  // relative, "/" between folders
+  std::uint32_t mode = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+  std::uint32_t size = 0;  // bytes; for device nodes the number (cramfs_format.h)
+  std::string linkTarget;  // symbolic links only
+};
+// Every entry below the root in the order of the image's lists, read with
+// the structural check's strictness. 0, or -1 with the first finding in *why.
+int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries,
+                    std::string* why = nullptr);
 
 // Walks the image as ExtractCramfsImage would, without writing anything, and
 // is strict where the extraction is lenient: the superblock CRC (format

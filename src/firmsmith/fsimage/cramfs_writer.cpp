@@ -14,9 +14,11 @@
 #include <zlib.h>
 
 #include "common/platform/debuglog.h"
+#include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/cramfs_data.h"
 #include "firmsmith/fsimage/cramfs_format.h"
+#include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/cramfs_tree.h"
 
 namespace fsimage {
@@ -24,36 +26,31 @@ namespace {
 
 using namespace cramfs;
 
-// Owns the image file from its creation on; the image goes out in one write.
+// The image file from its creation on; the image goes out in one write.
 class ImageFile {
  public:
-  explicit ImageFile(const std::string& path)
-      : fd_(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666)) {}
-  ~ImageFile() {
-    if (fd_ >= 0) ::close(fd_);
+  // Creating or truncating it never waits on a FIFO and refuses anything
+  // but a regular file.
+  platform::Status Create(const std::string& path) {
+    std::string why;
+    fd_ = platform::OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, 0666, &why);
+    return fd_.valid() ? platform::Status::Ok() : platform::Status::Fail(why);
   }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
-  bool is_open() const { return fd_ >= 0; }
 
   bool WriteAll(const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-      ssize_t n = ::write(fd_, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        // A half image would look like a complete one to a careless reader.
-        if (::ftruncate(fd_, 0) != 0) {
-        }
-        return false;
+    if (!platform::WriteFull(fd_.get(), data, size)) {
+      const int saved = errno;
+      // A half image would look like a complete one to a careless reader.
+      if (::ftruncate(fd_.get(), 0) != 0) {
       }
-      data += n;
-      size -= static_cast<std::size_t>(n);
+      errno = saved;
+      return false;
     }
-    return ::close(std::exchange(fd_, -1)) == 0;
+    return ::close(fd_.Release()) == 0;
   }
 
  private:
-  int fd_;
+  platform::UniqueFd fd_;
 };
 
 void TraceInode(const CramfsEntry& e) {
@@ -65,15 +62,20 @@ void TraceInode(const CramfsEntry& e) {
 
 class CramfsBuilder {
  public:
-  CramfsBuilder(const std::string& source, const std::string& imagePath)
-      : source_(source), imagePath_(imagePath) {}
+  CramfsBuilder(const std::string& source, const std::string& imagePath, const CramfsBuildOptions& options)
+      : source_(source), imagePath_(imagePath), options_(options) {}
 
   int Run(std::string* why) {
-    ImageFile out(imagePath_);
-    if (!out.is_open()) return Fail(why, "cannot create " + imagePath_ + ": " + std::strerror(errno));
+    ImageFile out;
+    if (platform::Status created = out.Create(imagePath_); !created) return Fail(why, created.message);
+    std::vector<CramfsSpecialEntry> specials;
+    if (!options_.manifestPath.empty()) {
+      if (platform::Status read = ReadCramfsManifest(options_.manifestPath, &specials); !read)
+        return Fail(why, read.message);
+    }
     CramfsTree tree;
     std::string error;
-    if (!ScanCramfsTree(source_, &tree, &error)) return Fail(why, error);
+    if (!ScanCramfsTree(source_, specials, &tree, &error)) return Fail(why, error);
     if (!image_.Allocate(tree.bufferSize))
       return Fail(why, "out of memory for an image of " + std::to_string(tree.bufferSize) + " bytes");
     std::fflush(stdout);
@@ -82,7 +84,7 @@ class CramfsBuilder {
     if (!data.WriteFiles(tree.root, &error)) return Fail(why, error);
     if (!Finish(tree.root, data.end(), data.blocks(), &error)) return Fail(why, error);
     if (!out.WriteAll(image_.data(), imageSize_))
-      return Fail(why, "cannot write " + imagePath_ + ": " + std::strerror(errno));
+      return Fail(why, platform::ErrnoReason("cannot write " + imagePath_));
     return 0;
   }
 
@@ -173,6 +175,7 @@ class CramfsBuilder {
 
   const std::string source_;
   const std::string imagePath_;
+  const CramfsBuildOptions options_;
   ImageBuffer image_;
   std::uint32_t position_ = 0;
   std::uint32_t inodes_ = 0;
@@ -183,9 +186,14 @@ class CramfsBuilder {
 
 int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
                      std::string* why) {
+  return BuildCramfsImage(sourceFolder, imagePath, CramfsBuildOptions{}, why);
+}
+
+int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
+                     const CramfsBuildOptions& options, std::string* why) {
   int result = -1;
   try {
-    CramfsBuilder builder(sourceFolder, imagePath);
+    CramfsBuilder builder(sourceFolder, imagePath, options);
     result = builder.Run(why);
   } catch (const std::exception& e) {
     // Out of memory or threads: nothing of it leaves this component.

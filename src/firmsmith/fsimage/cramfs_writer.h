@@ -2,15 +2,22 @@
 // the devices mount (layout in cramfs_format.h).
 //
 // Contract, in short:
-// - Folders are walked in byte order of their names, following symbolic links;
-//   "Thumbs.db" and ".svn" (with its tree) are left out, case mattering.
+// - Folders are walked in byte order of their names, never following a
+//   symbolic link; "Thumbs.db" and ".svn" (with its tree) are left out, case
+//   mattering.
+// - Each entry is stored as what it is: folder, regular file, symbolic link
+//   (its target as its data, in blocks like file data), character or block
+//   device (its number in the size field), FIFO or socket. Nothing outside
+//   the source tree enters the image.
 // - Names longer than 252 bytes are cut on a UTF-8 character boundary; a name
 //   longer than 255 bytes, or one that cannot be cut cleanly, fails the build.
 // - Everything below the root gets permission bits 0777; the root 0777, or
 //   0555 when the source folder has no owner-write bit. uid and gid are 0.
-// - Files are stored with at most 16,777,215 bytes; identical files share the
-//   data of the earliest one in depth-first order.
-// - The same tree always gives the same bytes.
+// - Files are stored with at most 16,777,215 bytes; files and links with
+//   identical data share the data of the earliest one in depth-first order.
+// - A manifest (cramfs_manifest.h) adds device nodes, FIFOs and sockets that
+//   an unprivileged extraction could not create.
+// - The same tree always gives the same bytes, whatever the number of threads.
 // - Trace: the inode listing on standard output, per-file sizes on the debug
 //   channel (platform::DebugOutput).
 #pragma once
@@ -26,6 +33,15 @@ namespace fsimage {
 // one line naming the file and the reason of a failure.
 int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
                      std::string* why = nullptr);
+
+struct CramfsBuildOptions {
+  // A manifest written by the extractor; its entries join the tree at their
+  // paths (their folders must be in the tree, their names must not). Empty:
+  // none.
+  std::string manifestPath;
+};
+int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
+                     const CramfsBuildOptions& options, std::string* why);
 
 // The name an entry is stored under: the name itself, or its first 252 bytes
 // cut back to the start of a UTF-8 character. False when the name is longer

@@ -2,6 +2,11 @@
 // and unpack it to the source tree, tried on a tree with every edge case.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <numeric>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -84,6 +89,68 @@ TEST_F(CramfsFsck, FsckAcceptsOurImageAndUnpacksTheSourceTree) {
   std::string why;
   ASSERT_EQ(fsimage::ExtractCramfsImage(tmp_ / "ours.img", tmp_ / "our-out", &why), 0) << why;
   EXPECT_EQ(ListTree(tmp_ / "our-out"), ListTree(tmp_ / "expected"));
+}
+
+// "fsck.cramfs -v --extract" lines with the extraction folder, the modes
+// and the owners taken out: type, size or device number, path, link target.
+std::vector<std::string> FsckEntries(const std::string& image, const std::string& destination) {
+  const auto run = RunCommand({kFsck, "-v", "--extract=" + destination, image});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  std::vector<std::string> lines;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> kept;
+    bool ownerSeen = false;
+    int index = 0;
+    for (std::string w; words >> w;) {
+      if (index++ == 1) continue;  // the mode
+      if (!ownerSeen && w.find(':') != std::string::npos && w.find_first_not_of("0123456789:") == std::string::npos) {
+        ownerSeen = true;
+        continue;
+      }
+      if (w.rfind(destination, 0) == 0) w = "ROOT" + w.substr(destination.size());
+      kept.push_back(w);
+    }
+    if (ownerSeen) lines.push_back(std::accumulate(kept.begin(), kept.end(), std::string(),
+                                                   [](std::string a, const std::string& b) {
+                                                     return a.empty() ? b : a + " " + b;
+                                                   }));
+  }
+  return lines;
+}
+
+// A device root made by mkfs.cramfs and by us: fsck.cramfs sees the same
+// types, link targets and device numbers in both, reproduces our links and
+// nodes, and our extractor reproduces those of the mkfs.cramfs image.
+TEST_F(CramfsFsck, DeviceRootKeepsLinksAndNodesInBothImages) {
+  if (!testsupport::HaveProgram("mkfs.cramfs")) GTEST_SKIP() << "mkfs.cramfs missing";
+  const bool root = ::geteuid() == 0;
+  const DeviceRoot made = MakeDeviceRoot(tmp_ / "src", root);
+  const auto mkfs = RunCommand({"/usr/sbin/mkfs.cramfs", "-N", "little", tmp_ / "src", tmp_ / "mkfs.img"});
+  ASSERT_EQ(mkfs.status, 0) << mkfs.err;
+  BuildImage(tmp_ / "src", tmp_ / "ours.img");
+
+  if (!root) GTEST_SKIP() << "fsck.cramfs --extract makes the FIFO and nodes only as root";
+  const std::vector<std::string> theirs = FsckEntries(tmp_ / "mkfs.img", tmp_ / "a");
+  const std::vector<std::string> ours = FsckEntries(tmp_ / "ours.img", tmp_ / "b");
+  EXPECT_EQ(ours, theirs);
+  EXPECT_GT(ours.size(), DeviceRootApplets().size() + 10);
+  for (const std::string& line : {"c 5, 1 ROOT/dev/console", "b 31, 0 ROOT/dev/mtdblock0", "p 0 ROOT/tmp/logpipe",
+                                  "l 12 ROOT/sbin/init -> /bin/busybox",
+                                  "l 12 ROOT/lib/libc.so.6 -> libc-2.31.so"})
+    EXPECT_NE(std::find(ours.begin(), ours.end(), line), ours.end()) << line;
+  const std::string hostLink =
+      "l " + std::to_string(made.hostFile.size()) + " ROOT/lib/libcrypto.so -> " + made.hostFile;
+  EXPECT_NE(std::find(ours.begin(), ours.end(), hostLink), ours.end()) << hostLink;
+
+  const TreeListing source = ListTree(tmp_ / "src");
+  EXPECT_EQ(ListTree(tmp_ / "b"), source);
+  const auto x = RunCommand({testsupport::AppDir() + "/firmsmith-cli", "cramfs-extract", tmp_ / "mkfs.img",
+                             tmp_ / "c", "--special-files"});
+  ASSERT_EQ(x.status, 0) << x.err;
+  EXPECT_EQ(x.err, "");
+  EXPECT_EQ(ListTree(tmp_ / "c"), source);
 }
 
 }  // namespace

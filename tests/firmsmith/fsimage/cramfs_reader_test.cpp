@@ -149,13 +149,6 @@ TEST(CramfsReader, DamagedBlockLeavesTheFileShortAndTheWalkGoesOn) {
   EXPECT_EQ(testsupport::ReadFile(tmp / "out/top"), TextContent(100, 2));
 }
 
-void Rename(Bytes& image, const std::string& from, const std::string& to) {
-  ASSERT_EQ(from.size(), to.size());
-  const std::size_t at = WalkImage(image).at(from).inodeOffset + kInodeSize;
-  const std::size_t nameStart = from.rfind('/') == std::string::npos ? 0 : from.rfind('/') + 1;
-  std::copy(to.begin() + static_cast<long>(nameStart), to.end(), image.begin() + static_cast<long>(at));
-}
-
 TEST(CramfsReader, NamesThatLeaveTheDestinationAreSkipped) {
   TempDir tmp;
   PutFile(tmp / "src", "aa", "dot dot file");

@@ -1,8 +1,12 @@
 #include "cramfs_test_util.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,11 +31,21 @@ void PutFolder(const std::string& root, const std::string& relative) {
 TreeListing ListTree(const std::string& root) {
   TreeListing out;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::end(it); ++it) {
-    const std::string rel = fs::relative(it->path(), root).string();
-    if (it->is_symlink()) {
-      out[rel] = "link";
-    } else if (it->is_directory()) {
+    const std::string rel = it->path().lexically_relative(root).string();
+    const fs::file_status status = it->symlink_status();
+    struct stat st {};
+    ::lstat(it->path().c_str(), &st);
+    if (fs::is_symlink(status)) {
+      out[rel] = "link -> " + fs::read_symlink(it->path()).string();
+    } else if (fs::is_directory(status)) {
       out[rel] = "dir";
+    } else if (fs::is_character_file(status) || fs::is_block_file(status)) {
+      out[rel] = std::string(fs::is_character_file(status) ? "char " : "block ") +
+                 std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev));
+    } else if (fs::is_fifo(status)) {
+      out[rel] = "fifo";
+    } else if (fs::is_socket(status)) {
+      out[rel] = "socket";
     } else {
       const std::string content = testsupport::ReadFile(it->path().string());
       out[rel] = "file " + std::to_string(content.size()) + " " +
@@ -56,6 +70,56 @@ Bytes BuildImage(const std::string& source, const std::string& image) {
   const int rc = fsimage::BuildCramfsImage(source, image, &why);
   EXPECT_EQ(rc, 0) << why;
   return rc == 0 ? ReadBytes(image) : Bytes();
+}
+
+std::string DeviceRootHostFile() {
+  for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/libz.so.1", "/lib/x86_64-linux-gnu/libz.so.1",
+                                "/usr/lib/os-release", "/etc/os-release", "/bin/sh"}) {
+    std::error_code ec;
+    const fs::path real = fs::canonical(candidate, ec);
+    if (!ec && fs::is_regular_file(real) && fs::file_size(real) > 0) return real.string();
+  }
+  return "/bin/sh";
+}
+
+const std::vector<std::string>& DeviceRootApplets() {
+  static const std::vector<std::string> applets = {
+      "bin/ash",     "bin/cat",     "bin/chmod",  "bin/cp",       "bin/date",     "bin/dd",
+      "bin/df",      "bin/echo",    "bin/grep",   "bin/kill",     "bin/ln",       "bin/ls",
+      "bin/mkdir",   "bin/mount",   "bin/mv",     "bin/ps",       "bin/rm",       "bin/sh",
+      "bin/sleep",   "bin/umount",  "sbin/ifconfig", "sbin/init", "sbin/insmod",  "sbin/reboot",
+      "sbin/route",  "usr/bin/free", "usr/bin/killall", "usr/bin/tftp", "usr/bin/top", "usr/sbin/telnetd"};
+  return applets;
+}
+
+DeviceRoot MakeDeviceRoot(const std::string& root, bool nodes) {
+  DeviceRoot made;
+  made.hostFile = DeviceRootHostFile();
+  PutFile(root, "bin/busybox", TextContent(70000, 21));
+  for (const std::string& applet : DeviceRootApplets()) {
+    // Three shapes of applet link, as real roots mix them.
+    std::string target = "busybox";
+    if (applet.rfind("sbin/", 0) == 0) target = "/bin/busybox";
+    if (applet.rfind("usr/", 0) == 0) target = "../../bin/busybox";
+    PutFolder(root, fs::path(applet).parent_path().string());
+    fs::create_symlink(target, root + "/" + applet);
+  }
+  PutFile(root, "lib/libc-2.31.so", TextContent(30000, 22));
+  fs::create_symlink("libc-2.31.so", root + "/lib/libc.so.6");
+  fs::create_symlink(made.hostFile, root + "/lib/libcrypto.so");
+  fs::create_symlink("/opt/gone/libmissing.so.9", root + "/lib/libmissing.so");
+  PutFile(root, "etc/loadmod", "insmod /lib/modules/hi_audio.ko\n");
+  PutFile(root, "etc/init.d/rcS", "#!/bin/sh\nmount -a\n");
+  PutFile(root, "usr/share/app/deep/conf/app.cfg", TextContent(500, 23));
+  PutFolder(root, "dev");
+  PutFolder(root, "tmp");
+  EXPECT_EQ(::mkfifo((root + "/tmp/logpipe").c_str(), 0644), 0);
+  if (nodes) {
+    EXPECT_EQ(::mknod((root + "/dev/console").c_str(), S_IFCHR | 0600, makedev(5, 1)), 0);
+    EXPECT_EQ(::mknod((root + "/dev/mtdblock0").c_str(), S_IFBLK | 0660, makedev(31, 0)), 0);
+    made.nodes = true;
+  }
+  return made;
 }
 
 std::string TextContent(std::size_t length, unsigned seed) {
@@ -115,6 +179,15 @@ std::map<std::string, FoundEntry> WalkImage(const Bytes& image) {
   if (image.size() < kSuperblockSize) return out;
   WalkList(image, InodeAt(image, kSuperRoot), "", &out);
   return out;
+}
+
+void Rename(Bytes& image, const std::string& from, const std::string& to) {
+  ASSERT_EQ(from.size(), to.size());
+  const auto entries = WalkImage(image);
+  ASSERT_EQ(entries.count(from), 1u) << from;
+  const std::size_t at = entries.at(from).inodeOffset + kInodeSize;
+  const std::size_t nameStart = from.rfind('/') == std::string::npos ? 0 : from.rfind('/') + 1;
+  std::copy(to.begin() + static_cast<long>(nameStart), to.end(), image.begin() + static_cast<long>(at));
 }
 
 std::string InflateBlock(const Bytes& image, std::uint32_t table, std::uint32_t blocks,

@@ -17,7 +17,8 @@ using Bytes = std::vector<std::uint8_t>;
 void PutFile(const std::string& root, const std::string& relative, const std::string& content);
 void PutFolder(const std::string& root, const std::string& relative);
 
-// relative path -> "dir" or "file <length> <hash>" for every entry below `root`
+// relative path -> "dir", "file <length> <hash>", "link -> <target>",
+// "char M:N", "block M:N", "fifo" or "socket" for every entry below `root`
 // (symbolic links are described, never followed).
 using TreeListing = std::map<std::string, std::string>;
 TreeListing ListTree(const std::string& root);
@@ -28,6 +29,18 @@ void WriteBytes(const std::string& path, const Bytes& bytes);
 // Builds `source` into `image` with our writer and returns the bytes (empty
 // after a failure, with a test failure recorded).
 Bytes BuildImage(const std::string& source, const std::string& image);
+
+// A tree shaped like a device's root: bin/busybox with thirty applet links
+// (relative, absolute, up and across), lib/libc.so.6 -> libc-2.31.so,
+// lib/libcrypto.so -> an existing file of this machine, a dangling link,
+// nested folders, a FIFO in tmp/ and, with `nodes` (root only), dev/console
+// (character 5:1) and dev/mtdblock0 (block 31:0).
+struct DeviceRoot {
+  std::string hostFile;  // the target of lib/libcrypto.so
+  bool nodes = false;
+};
+DeviceRoot MakeDeviceRoot(const std::string& root, bool nodes);
+const std::vector<std::string>& DeviceRootApplets();
 
 // Content that compresses like real firmware files: words from a seeded
 // pseudo-random stream.
@@ -44,6 +57,10 @@ struct FoundEntry {
   fsimage::cramfs::Inode inode;
 };
 std::map<std::string, FoundEntry> WalkImage(const Bytes& image);
+
+// Renames the entry at image path `from` in place to `to` (same length;
+// only the last part of `to` is used): a way to make hostile images.
+void Rename(Bytes& image, const std::string& from, const std::string& to);
 
 // Inflates block `index` of the file whose block-pointer table is at `table`.
 std::string InflateBlock(const Bytes& image, std::uint32_t table, std::uint32_t blocks,

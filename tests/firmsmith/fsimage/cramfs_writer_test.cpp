@@ -2,11 +2,13 @@
 // tables, duplicate sharing and the order of the directory area.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
+#include <map>
 
 #include "cramfs_test_util.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
@@ -276,39 +278,110 @@ TEST(CramfsWriter, FailuresReturnMinusOne) {
   // A missing source is a mistake, not an empty partition.
   EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "missing", tmp / "out.img", &why), -1);
   EXPECT_EQ(testsupport::ReadFile(tmp / "out.img"), "");
-  // A link loop would otherwise never end.
-  std::filesystem::create_directory_symlink("..", tmp / "src/loop");
-  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img", &why), -1);
-  EXPECT_NE(why.find("loop"), std::string::npos) << why;
 }
 
-TEST(CramfsWriter, DanglingLinkFailsLinkedFilesAndFoldersAreStored) {
+// Links are stored as links with their target as data and never followed:
+// a link to a file outside the tree, to a folder, a dangling one and one
+// back to its own parent (a loop when followed) all build.
+TEST(CramfsWriter, LinksAreStoredAsLinksNeverFollowed) {
   TempDir tmp;
   PutFile(tmp.path(), "outside/data", "linked content");
   PutFile(tmp.path(), "src/plain", "p");
   std::filesystem::create_symlink(tmp / "outside/data", tmp / "src/file-link");
   std::filesystem::create_directory_symlink(tmp / "outside", tmp / "src/dir-link");
+  std::filesystem::create_symlink("/nowhere/at/all", tmp / "src/dangling");
+  std::filesystem::create_directory_symlink("..", tmp / "src/loop");
   const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
   const auto e = WalkImage(image);
-  ASSERT_EQ(e.count("file-link"), 1u);
-  EXPECT_EQ(e.at("file-link").inode.mode, 0100777u);
-  EXPECT_EQ(e.at("file-link").inode.size, 14u);
-  EXPECT_EQ(e.count("dir-link/data"), 1u);
-  std::filesystem::create_symlink(tmp / "nowhere", tmp / "src/dangling");
-  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
+  const std::map<std::string, std::string> targets = {{"file-link", tmp / "outside/data"},
+                                                      {"dir-link", tmp / "outside"},
+                                                      {"dangling", "/nowhere/at/all"},
+                                                      {"loop", ".."}};
+  for (const auto& [name, target] : targets) {
+    ASSERT_EQ(e.count(name), 1u) << name;
+    const Inode in = e.at(name).inode;
+    EXPECT_EQ(in.mode, 0120777u) << name;
+    EXPECT_EQ(in.size, target.size()) << name;
+    EXPECT_EQ(InflateBlock(image, in.offset, 1, 0), target) << name;
+  }
+  EXPECT_EQ(e.count("dir-link/data"), 0u);
+  EXPECT_EQ(e.count("loop/plain"), 0u);
+  EXPECT_EQ(Word(image, kSuperFiles), 6u);
 }
 
-TEST(CramfsWriter, UnreadableSourcesFailTheBuild) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root reads everything";
+// A link shares data with an earlier link (or file) of the same bytes.
+TEST(CramfsWriter, LinksWithTheSameTargetShareTheirData) {
+  TempDir tmp;
+  PutFile(tmp.path(), "src/bin/busybox", TextContent(9000, 5));
+  PutFile(tmp.path(), "src/a/busybox-name", "busybox");
+  for (const char* applet : {"cat", "ls", "sh"})
+    std::filesystem::create_symlink("busybox", tmp / ("src/bin/" + std::string(applet)));
+  std::filesystem::create_symlink("../bin/busybox", tmp / "src/sbin-init");
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  const auto e = WalkImage(image);
+  const std::uint32_t first = e.at("a/busybox-name").inode.offset;
+  EXPECT_NE(first, 0u);
+  for (const char* link : {"bin/cat", "bin/ls", "bin/sh"}) EXPECT_EQ(e.at(link).inode.offset, first) << link;
+  EXPECT_NE(e.at("sbin-init").inode.offset, first);
+  // busybox 3 blocks, the shared "busybox" bytes 1, "../bin/busybox" 1.
+  EXPECT_EQ(Word(image, kSuperBlocks), 5u);
+}
+
+// Devices keep their number in the size field, FIFOs and sockets their type;
+// all get the writer's 0777 and owner 0 like every entry.
+TEST(CramfsWriter, SpecialFilesAreStoredWithTheirTypeAndDeviceNumber) {
+  TempDir tmp;
+  PutFolder(tmp.path(), "src/dev");
+  ASSERT_EQ(::mkfifo((tmp / "src/dev/fifo").c_str(), 0600), 0);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::mknod((tmp / "src/dev/console").c_str(), S_IFCHR | 0600, makedev(5, 1)), 0);
+    ASSERT_EQ(::mknod((tmp / "src/dev/mtdblock0").c_str(), S_IFBLK | 0660, makedev(31, 0)), 0);
+  }
+  const Bytes image = BuildImage(tmp / "src", tmp / "out.img");
+  const auto e = WalkImage(image);
+  EXPECT_EQ(e.at("dev/fifo").inode.mode, 0010777u);
+  EXPECT_EQ(e.at("dev/fifo").inode.size, 0u);
+  EXPECT_EQ(e.at("dev/fifo").inode.offset, 0u);
+  EXPECT_EQ(Word(image, kSuperBlocks), 0u);
+  if (!root) GTEST_SKIP() << "device nodes need root";
+  EXPECT_EQ(e.at("dev/console").inode.mode, 0020777u);
+  EXPECT_EQ(e.at("dev/console").inode.size, 0x0501u);
+  EXPECT_EQ(e.at("dev/mtdblock0").inode.mode, 0060777u);
+  EXPECT_EQ(e.at("dev/mtdblock0").inode.size, 0x1F00u);
+  EXPECT_EQ(e.at("dev/mtdblock0").inode.uid, 0u);
+}
+
+// Runs the CLI build without the root override where the suite runs as
+// root, so an unreadable entry is unreadable for it too.
+testsupport::CommandResult BuildWithoutOverride(const std::string& src, const std::string& image) {
+  std::vector<std::string> argv;
+  if (::geteuid() == 0) argv = {"setpriv", "--bounding-set=-dac_override,-dac_read_search"};
+  argv.insert(argv.end(), {testsupport::AppDir() + "/firmsmith-cli", "cramfs-build", src, image});
+  return testsupport::RunCommand(argv);
+}
+
+TEST(CramfsWriter, UnreadableSourcesFailTheBuildNamingThem) {
+  if (::geteuid() == 0 && !testsupport::HaveProgram("setpriv")) GTEST_SKIP() << "setpriv missing";
   TempDir tmp;
   PutFile(tmp.path(), "src/secret", "s");
   PutFile(tmp.path(), "src/closed/f", "c");
-  ASSERT_EQ(::chmod((tmp / "src/secret").c_str(), 0), 0);
-  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
-  ::chmod((tmp / "src/secret").c_str(), 0644);
-  ASSERT_EQ(::chmod((tmp / "src/closed").c_str(), 0), 0);
-  EXPECT_EQ(fsimage::BuildCramfsImage(tmp / "src", tmp / "out.img"), -1);
-  ::chmod((tmp / "src/closed").c_str(), 0755);
+  struct Case {
+    const char* entry;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"src/secret", "cannot open"}, Case{"src/closed", "cannot list folder"}}) {
+    SCOPED_TRACE(c.entry);
+    const TreeListing before = ListTree(tmp / "src");
+    ASSERT_EQ(::chmod((tmp / c.entry).c_str(), 0), 0);
+    const auto run = BuildWithoutOverride(tmp / "src", tmp / "out.img");
+    ::chmod((tmp / c.entry).c_str(), 0755);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.reason + std::string(" ") + (tmp / c.entry)), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;
+    EXPECT_EQ(testsupport::ReadFile(tmp / "out.img"), "");
+    EXPECT_EQ(ListTree(tmp / "src"), before);
+  }
 }
 
 TEST(CramfsWriter, TraceListsEveryInodeOnStandardOutput) {

@@ -1,0 +1,161 @@
+#include "firmsmith/fsimage/cramfs_manifest.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
+
+#include "common/platform/files.h"
+
+namespace fsimage {
+namespace {
+
+constexpr std::uint32_t kMaxModeBits = 07777;
+
+bool NeedsEscape(unsigned char c) { return c <= 0x20 || c == 0x7F || c == '\\'; }
+
+std::string EscapePath(const std::string& path) {
+  std::string out;
+  for (const char ch : path) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (NeedsEscape(c)) {
+      char buffer[8];
+      std::snprintf(buffer, sizeof buffer, "\\%03o", c);
+      out += buffer;
+    } else {
+      out += ch;
+    }
+  }
+  return out;
+}
+
+bool UnescapePath(const std::string& text, std::string* path) {
+  path->clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      *path += text[i];
+      continue;
+    }
+    unsigned value = 0;
+    for (std::size_t k = 1; k <= 3; ++k) {
+      if (i + k >= text.size()) return false;
+      const char d = text[i + k];
+      if (d < '0' || d > '7') return false;
+      value = value * 8 + static_cast<unsigned>(d - '0');
+    }
+    if (value > 0xFF) return false;
+    *path += static_cast<char>(value);
+    i += 3;
+  }
+  return true;
+}
+
+// A relative path of plain names: nothing that could leave the tree.
+bool IsTreePath(const std::string& path) {
+  if (path.empty() || path.front() == '/' || path.back() == '/') return false;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = path.find('/', start);
+    const std::string part = path.substr(start, slash - start);
+    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return false;
+    if (slash == std::string::npos) return true;
+    start = slash + 1;
+  }
+}
+
+bool ParseNumber(const std::string& text, int base, std::uint32_t limit, std::uint32_t* value) {
+  if (text.empty() || text.size() > 12) return false;
+  std::uint64_t v = 0;
+  for (const char c : text) {
+    const int digit = c >= '0' && c <= '9' ? c - '0' : 99;
+    if (digit >= base) return false;
+    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    if (v > limit) return false;
+  }
+  *value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+bool ParsePair(const std::string& text, std::uint32_t limit, std::uint32_t* a, std::uint32_t* b) {
+  const std::size_t colon = text.find(':');
+  return colon != std::string::npos && ParseNumber(text.substr(0, colon), 10, limit, a) &&
+         ParseNumber(text.substr(colon + 1), 10, limit, b);
+}
+
+bool IsDeviceType(char type) { return type == 'c' || type == 'b'; }
+
+}  // namespace
+
+std::string CramfsManifestPath(const std::string& destination) {
+  std::string base = destination;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + ".manifest";
+}
+
+std::uint32_t CramfsSpecialTypeBits(char type) {
+  switch (type) {
+    case 'c': return S_IFCHR;
+    case 'b': return S_IFBLK;
+    case 'p': return S_IFIFO;
+    case 's': return S_IFSOCK;
+    default: return 0;
+  }
+}
+
+std::string FormatCramfsManifest(const std::vector<CramfsSpecialEntry>& entries) {
+  std::string out =
+      "# Special entries not created as files: PATH TYPE(c b p s) MODE UID:GID MAJOR:MINOR|-\n";
+  for (const CramfsSpecialEntry& e : entries) {
+    char fields[96];
+    if (IsDeviceType(e.type)) {
+      std::snprintf(fields, sizeof fields, " %c %04o %u:%u %u:%u\n", e.type, e.mode & kMaxModeBits, e.uid,
+                    e.gid, e.major, e.minor);
+    } else {
+      std::snprintf(fields, sizeof fields, " %c %04o %u:%u -\n", e.type, e.mode & kMaxModeBits, e.uid, e.gid);
+    }
+    out += EscapePath(e.path) + fields;
+  }
+  return out;
+}
+
+platform::Status ParseCramfsManifest(const std::string& text, const std::string& shownPath,
+                                     std::vector<CramfsSpecialEntry>* entries) {
+  entries->clear();
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (line.empty() || line[0] == '#') continue;
+    auto bad = [&](const std::string& what) {
+      return platform::Status::Fail(shownPath + " line " + std::to_string(number) + ": " + what);
+    };
+    std::vector<std::string> fields;
+    std::istringstream words(line);
+    for (std::string w; words >> w;) fields.push_back(w);
+    if (fields.size() != 5 || line.find('\t') != std::string::npos)
+      return bad("expected PATH TYPE MODE UID:GID DEVICE");
+    CramfsSpecialEntry e;
+    if (!UnescapePath(fields[0], &e.path) || !IsTreePath(e.path)) return bad("bad path " + fields[0]);
+    if (fields[1].size() != 1 || CramfsSpecialTypeBits(fields[1][0]) == 0)
+      return bad("type must be c, b, p or s");
+    e.type = fields[1][0];
+    if (!ParseNumber(fields[2], 8, kMaxModeBits, &e.mode)) return bad("bad mode " + fields[2]);
+    if (!ParsePair(fields[3], 0xFFFFFFFFu, &e.uid, &e.gid)) return bad("bad owner " + fields[3]);
+    if (IsDeviceType(e.type)) {
+      if (!ParsePair(fields[4], 0xFFFFFFFFu, &e.major, &e.minor)) return bad("bad device number " + fields[4]);
+    } else if (fields[4] != "-") {
+      return bad("a FIFO or socket has no device number");
+    }
+    entries->push_back(std::move(e));
+  }
+  return platform::Status::Ok();
+}
+
+platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsSpecialEntry>* entries) {
+  std::string text;
+  if (platform::Status read = platform::ReadFileText(path, &text); !read) return read;
+  return ParseCramfsManifest(text, path, entries);
+}
+
+}  // namespace fsimage
