@@ -2,6 +2,7 @@
 
 #include <json/writer.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <exception>
@@ -10,8 +11,10 @@
 #include <memory>
 #include <sstream>
 
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "firmsmith/check/package_inspect.h"
+#include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/package/layout/install_desc.h"
 
 namespace check {
@@ -20,8 +23,42 @@ namespace {
 // What a file of a partition tree is, for telling whether it changed.
 struct TreeFile {
   std::uint64_t size = 0;
-  bool link = false;
+  std::string kind;  // EntryKind()
 };
+
+std::string LinkTarget(const std::string& path) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+  target.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return target;
+}
+
+std::string DeviceKind(const char* type, unsigned major, unsigned minor) {
+  return std::string(type) + " " + std::to_string(major) + ":" + std::to_string(minor);
+}
+
+// "file", "link -> TARGET", "char M:N", "block M:N", "fifo" or "socket".
+std::string EntryKind(const std::string& path, const struct stat& st) {
+  if (S_ISLNK(st.st_mode)) return "link -> " + LinkTarget(path);
+  if (S_ISCHR(st.st_mode)) return DeviceKind("char", major(st.st_rdev), minor(st.st_rdev));
+  if (S_ISBLK(st.st_mode)) return DeviceKind("block", major(st.st_rdev), minor(st.st_rdev));
+  if (S_ISFIFO(st.st_mode)) return "fifo";
+  if (S_ISSOCK(st.st_mode)) return "socket";
+  return "file";
+}
+
+// Device nodes, FIFOs and sockets an unprivileged cramfs extraction left
+// to its manifest beside the tree.
+void AddManifestEntries(const std::string& root, std::map<std::string, TreeFile>* files) {
+  std::vector<fsimage::CramfsSpecialEntry> specials;
+  const std::string manifest = fsimage::CramfsManifestPath(root);
+  if (!platform::FileExists(manifest) || !fsimage::ReadCramfsManifest(manifest, &specials)) return;
+  for (const fsimage::CramfsSpecialEntry& e : specials) {
+    std::string kind = e.type == 'p' ? "fifo" : "socket";
+    if (e.type == 'c' || e.type == 'b') kind = DeviceKind(e.type == 'c' ? "char" : "block", e.major, e.minor);
+    (*files)[e.path] = TreeFile{0, kind};
+  }
+}
 
 void WalkTree(const std::string& root, const std::string& relative, int depth,
               std::map<std::string, TreeFile>* files) {
@@ -35,17 +72,11 @@ void WalkTree(const std::string& root, const std::string& relative, int depth,
     if (::lstat(platform::JoinPath(root, rel).c_str(), &st) != 0) continue;
     if (S_ISDIR(st.st_mode)) {
       WalkTree(root, rel, depth + 1, files);
-    } else if (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) {
-      (*files)[rel] = TreeFile{static_cast<std::uint64_t>(st.st_size), S_ISLNK(st.st_mode)};
+    } else {
+      const std::uint64_t size = S_ISREG(st.st_mode) || S_ISLNK(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+      (*files)[rel] = TreeFile{size, EntryKind(platform::JoinPath(root, rel), st)};
     }
   }
-}
-
-std::string LinkTarget(const std::string& path) {
-  std::string target(4096, '\0');
-  const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-  target.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  return target;
 }
 
 bool SameFileContent(const std::string& a, const std::string& b) {
@@ -65,21 +96,24 @@ std::vector<FileChange> CompareTrees(const std::string& rootA, const std::string
   std::map<std::string, TreeFile> a, b;
   WalkTree(rootA, "", 0, &a);
   WalkTree(rootB, "", 0, &b);
+  AddManifestEntries(rootA, &a);
+  AddManifestEntries(rootB, &b);
   std::vector<FileChange> changes;
   for (const auto& [path, fa] : a) {
     const auto it = b.find(path);
     if (it == b.end()) {
-      changes.push_back({path, Change::kRemoved, fa.size, 0});
+      changes.push_back({path, Change::kRemoved, fa.size, 0, fa.kind, ""});
       continue;
     }
     const TreeFile& fb = it->second;
     const std::string pa = platform::JoinPath(rootA, path), pb = platform::JoinPath(rootB, path);
-    bool same = fa.link == fb.link && fa.size == fb.size;
-    if (same) same = fa.link ? LinkTarget(pa) == LinkTarget(pb) : SameFileContent(pa, pb);
-    if (!same) changes.push_back({path, Change::kChanged, fa.size, fb.size});
+    // A link's kind holds its target: a changed target is a change.
+    bool same = fa.kind == fb.kind && fa.size == fb.size;
+    if (same && fa.kind == "file") same = SameFileContent(pa, pb);
+    if (!same) changes.push_back({path, Change::kChanged, fa.size, fb.size, fa.kind, fb.kind});
   }
   for (const auto& [path, fb] : b)
-    if (!a.count(path)) changes.push_back({path, Change::kAdded, 0, fb.size});
+    if (!a.count(path)) changes.push_back({path, Change::kAdded, 0, fb.size, "", fb.kind});
   return changes;
 }
 
@@ -227,7 +261,12 @@ Json::Value DiffJson(const PackageDiff& diff) {
       item["filesCompared"] = e.filesCompared;
       if (!e.note.empty()) item["note"] = e.note;
       Json::Value files(Json::arrayValue);
-      for (const FileChange& f : e.files) files.append(ChangeJson("path", f.path, f.change, f.sizeA, f.sizeB));
+      for (const FileChange& f : e.files) {
+        Json::Value file = ChangeJson("path", f.path, f.change, f.sizeA, f.sizeB);
+        file["kindA"] = f.kindA;
+        file["kindB"] = f.kindB;
+        files.append(file);
+      }
       item["files"] = files;
     }
     entries.append(item);
@@ -253,6 +292,12 @@ std::string DiffText(const PackageDiff& diff) {
     for (const FileChange& f : e.files) {
       out << "  " << ChangeName(f.change) << " " << f.path;
       SizesText(out, f.change, f.sizeA, f.sizeB);
+      // Anything but a regular file names what it is (a link its target).
+      if (f.kindA != "file" || f.kindB != "file") {
+        if (f.change == Change::kAdded) out << " [" << f.kindB << "]";
+        else if (f.change == Change::kRemoved) out << " [" << f.kindA << "]";
+        else out << " [" << f.kindA << " => " << f.kindB << "]";
+      }
       out << "\n";
     }
   }

@@ -22,6 +22,10 @@ struct FileChange {
   Change change = Change::kChanged;
   std::uint64_t sizeA = 0;  // 0 when added
   std::uint64_t sizeB = 0;  // 0 when removed
+  // What the entry is on each side ("" when absent): "file", "link -> TARGET",
+  // "char M:N", "block M:N", "fifo" or "socket".
+  std::string kindA;
+  std::string kindB;
 };
 
 struct EntryChange {

@@ -3,6 +3,7 @@
 // on a package fresh from the make operation; mkimage -l is the peer that
 // judges the header CRCs.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <json/json.h>
 
 #include <cstdint>
@@ -557,6 +558,44 @@ TEST_F(CheckTest, FlashImageIsInspectedAndVerifiedPerPartition) {
   flash[kCustomStart + fs.find("\x78\xda", 76) + 20] ^= 0x33;
   WriteFile(path, flash);
   EXPECT_NE(Joined(check::VerifyPackage(path, &product_)).find("CUSTOM: cramfs"), std::string::npos);
+}
+
+// ---- links and special entries in a diff ----
+
+// A user partition with library links and a FIFO: a changed link target, a
+// link that became a file and a FIFO that went away are changes, named with
+// what the entry is; an unchanged link and FIFO are not.
+TEST_F(CheckTest, DiffShowsEntryKindsAndLinkTargets) {
+  std::vector<std::string> bins;
+  for (const std::string version : {"1", "2"}) {
+    const std::string folder = GoodFolder("links" + version);
+    const std::string user = dir_ / ("links" + version + "-user");
+    WriteFile(user + "/lib/libc-2.31.so", Text(200, "libc"));
+    std::filesystem::create_symlink(version == "1" ? "libc-2.31.so" : "libc-2.36.so", user + "/lib/libc.so.6");
+    std::filesystem::create_symlink("/bin/busybox", user + "/bin-sh");
+    if (version == "1") {
+      std::filesystem::create_symlink("libc-2.31.so", user + "/lib/libm.so");
+      ASSERT_EQ(::mkfifo((user + "/gone-pipe").c_str(), 0644), 0);
+    } else {
+      WriteFile(user + "/lib/libm.so", "now a file");
+    }
+    ASSERT_EQ(::mkfifo((user + "/pipe").c_str(), 0644), 0);
+    WrapTree(user, folder, "user-x.cramfs.img", kUserStart, kUserEnd);
+    bins.push_back(Pack(folder));
+    EXPECT_EQ(Joined(check::VerifyPackage(bins.back(), &product_)), "");
+  }
+  check::PackageDiff diff;
+  ASSERT_TRUE(check::DiffPackages(bins[0], bins[1], &product_, &diff, &error_)) << error_;
+  const std::string text = check::DiffText(diff);
+  EXPECT_NE(text.find("  removed gone-pipe (0 bytes) [fifo]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  changed lib/libc.so.6 (12 -> 12 bytes) [link -> libc-2.31.so => link -> libc-2.36.so]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("  changed lib/libm.so (12 -> 10 bytes) [link -> libc-2.31.so => file]\n"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("bin-sh"), std::string::npos) << text;
+  EXPECT_EQ(text.find(" pipe"), std::string::npos) << text;
 }
 
 }  // namespace
