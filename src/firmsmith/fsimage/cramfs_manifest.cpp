@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <sstream>
 
@@ -156,6 +158,23 @@ platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsS
   std::string text;
   if (platform::Status read = platform::ReadFileText(path, &text); !read) return read;
   return ParseCramfsManifest(text, path, entries);
+}
+
+platform::Status DropCramfsManifestEntries(const std::string& path, const std::string& relative) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 && errno == ENOENT) return platform::Status::Ok();
+  std::vector<CramfsSpecialEntry> entries;
+  if (platform::Status read = ReadCramfsManifest(path, &entries); !read) return read;
+  std::string prefix = relative;
+  while (!prefix.empty() && prefix.back() == '/') prefix.pop_back();
+  const std::size_t before = entries.size();
+  entries.erase(std::remove_if(entries.begin(), entries.end(),
+                               [&](const CramfsSpecialEntry& e) {
+                                 return prefix.empty() || e.path == prefix || e.path.rfind(prefix + "/", 0) == 0;
+                               }),
+                entries.end());
+  if (entries.size() == before) return platform::Status::Ok();
+  return platform::WriteFileAtomic(path, FormatCramfsManifest(entries));
 }
 
 }  // namespace fsimage

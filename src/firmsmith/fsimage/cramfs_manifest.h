@@ -49,6 +49,10 @@ platform::Status ParseCramfsManifest(const std::string& text, const std::string&
 // Reads and parses the manifest file at `path`.
 platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsSpecialEntry>* entries);
 
+// Removes the entries at `relative` and below it from the manifest at `path`,
+// for a tree whose files there were deleted. No manifest: nothing to do.
+platform::Status DropCramfsManifestEntries(const std::string& path, const std::string& relative);
+
 // The file-type bits of a manifest type letter (S_IFCHR ...), 0 when unknown.
 std::uint32_t CramfsSpecialTypeBits(char type);
 

@@ -33,6 +33,9 @@ constexpr int kMaxDepth = 256;
 constexpr std::size_t kWindowStep = 8192;
 constexpr std::size_t kWindowSize = 2 * kWindowStep;
 constexpr std::size_t kFileBufferSize = 64 * 1024;
+// What we make gets the image's permission bits without set-id, sticky and
+// world-write: an image's word does not open a work folder to every user.
+constexpr std::uint32_t kCreatedPermissions = 0775;
 // Longer link targets cannot be made on the workstation or the device.
 constexpr std::uint32_t kMaxLinkTarget = 4095;
 
@@ -412,7 +415,7 @@ class CramfsExtractor {
       const char* n = name.c_str();
       ::unlinkat(parentFd, n, 0);
       const dev_t number = device ? makedev(DeviceMajor(in.size), DeviceMinor(in.size)) : 0;
-      if (::mknodat(parentFd, n, static_cast<mode_t>(type | (in.mode & 0777)), number) == 0) return;
+      if (::mknodat(parentFd, n, static_cast<mode_t>(type | (in.mode & kCreatedPermissions)), number) == 0) return;
       if (errno != EPERM) return WriteFailed(path);
     }
     CramfsSpecialEntry e;
@@ -437,7 +440,7 @@ class CramfsExtractor {
     const char* n = name.c_str();
     // A link standing where the folder goes would take the tree elsewhere.
     if (IsSymlinkAt(parentFd, n)) ::unlinkat(parentFd, n, 0);
-    ::mkdirat(parentFd, n, 0777);  // an existing folder is fine
+    ::mkdirat(parentFd, n, kCreatedPermissions);  // an existing folder is fine
     UniqueFd sub(::openat(parentFd, n, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!sub.valid()) return WriteFailed(path);
     ExpandDirectory(sub.get(), in, path + "/", depth);
@@ -456,7 +459,7 @@ class CramfsExtractor {
     // makes the file fail.
     ::unlinkat(parentFd, n, 0);
     FileWriter out(::openat(parentFd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            in.mode & 0777));
+                            in.mode & kCreatedPermissions));
     if (!out.ok()) return WriteFailed(path);
     if (in.size == 0) return;
     WalkBlocks(path, in, &out);

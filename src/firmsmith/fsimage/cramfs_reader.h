@@ -5,7 +5,8 @@
 // Contract, in short:
 // - The superblock may sit at offset 0 or behind a 512-byte pad.
 // - Folders, regular files and symbolic links (with their stored target) are
-//   recreated. Files get the image's permission bits (less the umask);
+//   recreated. Files get the image's permission bits less set-id, sticky
+//   and world-write bits (and less the umask);
 //   owner, group and times are not applied.
 // - Device nodes, FIFOs and sockets are made only with createSpecialFiles
 //   (devices need root); the others are listed in a manifest

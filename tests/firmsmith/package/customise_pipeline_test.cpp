@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "firmsmith/package/layout/json_file.h"
+#include "cramfs_test_util.h"
 #include "package_fixture.h"
 
 namespace packagetest {
@@ -235,6 +236,49 @@ TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
   ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
   EXPECT_EQ(ReadFile(work_ / "user-out/etc/loadmod"),
             std::string("insmod codec.ko\nhimm 0x20050068 0x50320c14\0", 43));
+}
+
+// A user partition shaped like a device root (busybox applet links, library
+// links, a link to a host file, a dangling link, a FIFO and, as root, device
+// nodes) keeps every link and node through the gain-line rework, whether
+// the nodes could be made in the work folder or not; only etc/loadmod
+// changes, and no node or FIFO is ever made in a work folder.
+TEST_F(PackageTest, GainLineReworkKeepsTheLinksAndNodesOfADeviceRoot) {
+  const cramfstest::DeviceRoot made = cramfstest::MakeDeviceRoot(work_ / "user", ::geteuid() == 0);
+  const std::string loadmod = ReadFile(work_ / "user/etc/loadmod");
+  PeerImage(work_ / "user", "user-x.cramfs.img", kUserStart, kUserEnd);
+  WriteFile(work_ / "InstallDesc",
+            "{\"UpgradeCommand\": [{\"Command\": \"Burn\", \"FileName\": \"user-x.cramfs.img\"}], \"Hardware\": \"HW-T\"}");
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
+  WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n6db=00101\n");
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.lineInGain = true;
+  o.lineInLeft = "3db";
+  o.lineInRight = "6db";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
+
+  const std::string image = Entry(input, "user-x.cramfs.img");
+  ASSERT_GT(image.size(), 64u);
+  WriteFile(work_ / "user.payload", image.substr(64));
+  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
+  cramfstest::TreeListing expected = cramfstest::ListTree(work_ / "user");
+  expected["etc/loadmod"] =
+      cramfstest::ListTree(work_ / "user-out").at("etc/loadmod");  // checked below
+  EXPECT_EQ(cramfstest::ListTree(work_ / "user-out"), expected);
+  EXPECT_EQ(ReadFile(work_ / "user-out/etc/loadmod"), loadmod + std::string("\nhimm 0x20050068 0x50320c14\0", 28));
+  EXPECT_EQ(fs::read_symlink(work_ / "user-out/lib/libcrypto.so").string(), made.hostFile);
+
+  // The program folder holds the run's temporary folders: nothing in them
+  // is a node, FIFO or socket, or open to every user.
+  for (auto it = fs::recursive_directory_iterator(prog_.path()); it != fs::end(it); ++it) {
+    const fs::file_status st = it->symlink_status();
+    if (fs::is_symlink(st)) continue;
+    EXPECT_TRUE(fs::is_regular_file(st) || fs::is_directory(st)) << it->path();
+    EXPECT_EQ(st.permissions() & (fs::perms::others_write | fs::perms::set_uid | fs::perms::set_gid),
+              fs::perms::none)
+        << it->path();
+  }
 }
 
 // Building from folders, the operator's etc/loadmod is edited in place; a

@@ -9,6 +9,7 @@
 
 #include "common/platform/debuglog.h"
 #include "common/platform/files.h"
+#include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "common/platform/file_ops.h"
@@ -50,7 +51,8 @@ std::string SlotBaseName(const MakeOptions& options, int slot) {
 
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
-                                      const MakeEnvironment& environment) {
+                                      const MakeEnvironment& environment,
+                                      const std::string& cramfsManifest) {
   ::unlink(imagePath.c_str());
   if (!platform::IsDirectory(sourceFolder))
     return platform::Status::Fail("no source folder " + sourceFolder);
@@ -72,7 +74,9 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
       return platform::Status::Fail("ext4 images cannot be built: " + imagePath);
     default: {
       std::string why;
-      if (fsimage::BuildCramfsImage(sourceFolder, imagePath, &why) == 0) return platform::Status::Ok();
+      fsimage::CramfsBuildOptions options;
+      options.manifestPath = cramfsManifest;
+      if (fsimage::BuildCramfsImage(sourceFolder, imagePath, options, &why) == 0) return platform::Status::Ok();
       return platform::Status::Fail(why.empty() ? "cannot build " + imagePath : why);
     }
   }
@@ -92,6 +96,11 @@ platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& i
     target = ignore.substr(0, star - 1);
   }
   if (!IsContainedPath(target)) return platform::Status::Ok();
+  if (ownedByUs) {
+    if (platform::Status dropped = fsimage::DropCramfsManifestEntries(fsimage::CramfsManifestPath(folder), target);
+        !dropped)
+      return dropped;
+  }
   const std::string path = platform::JoinPath(folder, target);
   const bool wouldDelete = star == std::string::npos
                                ? (platform::FileExists(path) && !platform::IsDirectory(path))

@@ -17,9 +17,12 @@ std::string SlotBaseName(const MakeOptions& options, int slot);
 // file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
 // jffs2. Ext4 cannot be built. Fails, naming the file and the cause, when
 // nothing usable was produced.
+// `cramfsManifest`, when not empty, names the special entries an unpack of
+// ours left beside the tree (fsimage/cramfs_manifest.h): cramfs takes them in.
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
-                                      const MakeEnvironment& environment);
+                                      const MakeEnvironment& environment,
+                                      const std::string& cramfsManifest = std::string());
 
 // The product's custom ignore path applied to a source tree: without "*" the
 // file of that name directly in the folder is deleted; with "*" every file
@@ -29,6 +32,8 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
 // nothing would be deleted; otherwise a copy staged under `stagingFolder`, so
 // the operator's own folder is never changed. Fails naming the entry that
 // could not be copied or deleted.
+// In a tree of ours, the entries of its cramfs manifest (beside it) at and
+// below the deleted path go too.
 platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
                      const std::string& stagingFolder, std::string* buildFolder);
 
