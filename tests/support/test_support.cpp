@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -106,6 +108,74 @@ bool HaveProgram(const std::string& name) {
     if (!dir.empty() && ::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
   }
   return false;
+}
+
+std::vector<std::string> WithoutFileOverride(std::vector<std::string> argv) {
+  if (::geteuid() != 0) return argv;
+  argv.insert(argv.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search"});
+  return argv;
+}
+
+namespace {
+
+constexpr unsigned kFileOverrideBits = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+
+bool GetCapabilities(__user_cap_data_struct* data) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return ::syscall(SYS_capget, &header, data) == 0;
+}
+bool SetCapabilities(__user_cap_data_struct* data) {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+}  // namespace
+
+FileOverrideDropped::FileOverrideDropped() {
+  if (::geteuid() != 0) return;
+  __user_cap_data_struct data[2] = {};
+  if (!GetCapabilities(data)) return;
+  saved_[0] = data[0].effective;
+  saved_[1] = data[1].effective;
+  data[0].effective &= ~kFileOverrideBits;
+  dropped_ = SetCapabilities(data);
+}
+
+FileOverrideDropped::~FileOverrideDropped() {
+  if (!dropped_) return;
+  __user_cap_data_struct data[2] = {};
+  if (!GetCapabilities(data)) return;
+  data[0].effective = saved_[0];
+  data[1].effective = saved_[1];
+  SetCapabilities(data);
+}
+
+std::vector<std::string> OnSmallDisk(const std::string& folder, int kib,
+                                     std::vector<std::string> argv) {
+  static const bool possible =
+      HaveProgram("unshare") &&
+      RunCommand({"unshare", "-m", "sh", "-c", "mount -t tmpfs -o size=4k tmpfs \"$1\"", "sh",
+                  folder})
+              .status == 0;
+  if (!possible) return {};
+  argv.insert(argv.begin(), {"unshare", "-m", "sh", "-c",
+                             "mount -t tmpfs -o size=" + std::to_string(kib) +
+                                 "k tmpfs \"$1\" && shift && exec \"$@\"",
+                             "sh", folder});
+  return argv;
+}
+
+std::map<std::string, std::string> SnapshotTree(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(folder, ec); !ec && it != fs::end(it);
+       it.increment(ec)) {
+    if (it->is_symlink()) continue;
+    if (it->is_regular_file()) files[it->path().string()] = ReadFile(it->path().string());
+    // Folders count by name, so a folder made or removed shows too.
+    if (it->is_directory()) files[it->path().string() + "/"] = "";
+  }
+  return files;
 }
 
 void WriteFile(const std::string& path, const std::string& content) {

@@ -45,6 +45,39 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::string
                          const std::map<std::string, std::string>& env = {});
 bool HaveProgram(const std::string& name);
 
+// `argv` run without the superuser's right to read, write and enter any
+// file (setpriv drops CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from the
+// bounding set), so that a file of mode 000 is unreadable also when the
+// tests run as root, as CI does. For any other user, argv as it is.
+std::vector<std::string> WithoutFileOverride(std::vector<std::string> argv);
+
+// While alive, this thread works without the superuser's file override
+// (CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH leave its effective set), so a
+// mode-000 file is unreadable in-process too; programs it starts get their
+// rights back. Does nothing for other users.
+class FileOverrideDropped {
+ public:
+  FileOverrideDropped();
+  ~FileOverrideDropped();
+  FileOverrideDropped(const FileOverrideDropped&) = delete;
+  FileOverrideDropped& operator=(const FileOverrideDropped&) = delete;
+
+ private:
+  bool dropped_ = false;
+  unsigned saved_[2] = {0, 0};  // effective sets as capget gave them
+};
+
+// `argv` run in a private mount namespace in which `folder` (an existing
+// empty folder) is a tmpfs of `kib` KiB: a disk that fills up. Empty when
+// this machine cannot give one (no unshare, or no right to mount); the
+// caller then skips.
+std::vector<std::string> OnSmallDisk(const std::string& folder, int kib,
+                                     std::vector<std::string> argv);
+
+// Every file below `folder` with its bytes, by path: taken before and after
+// a failure to show that no input changed.
+std::map<std::string, std::string> SnapshotTree(const std::string& folder);
+
 void WriteFile(const std::string& path, const std::string& content);  // makes parent folders
 std::string ReadFile(const std::string& path);                        // "" when missing
 bool FileExists(const std::string& path);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <iostream>
 
+#include "common/platform/fd.h"
 #include "common/platform/profile.h"
 
 namespace shell {
@@ -201,10 +202,10 @@ bool PingHost(const std::string& host, int timeoutMs, std::ostream& out, std::os
     tv = ToTimeval(left);
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     socklen_t fromLen = sizeof from;
-    const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                                 &fromLen);
+    const ssize_t n = platform::RetryOnInterrupt([&] {
+      return ::recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    });
     if (n < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         out << "\nRequest time out.";
         break;

@@ -34,7 +34,19 @@ CliRegistration::CliRegistration(const CliCommand& command) { Registry().push_ba
 
 int CliFail(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", ToolName(), message.c_str());
-  return 1;
+  return kCliFailure;
+}
+
+int CliFail(const std::string& message, const Status& why) {
+  CliFail(message);
+  if (!why.ok && !why.message.empty() && message.find(why.message) == std::string::npos)
+    std::fprintf(stderr, "%s: %s\n", ToolName(), why.message.c_str());
+  return kCliFailure;
+}
+
+int CliUsage(const std::string& message, int status) {
+  CliFail(message);
+  return status;
 }
 
 int RunCli(const char* toolName, int argc, char** argv) {
@@ -52,8 +64,7 @@ int RunCli(const char* toolName, int argc, char** argv) {
     }
     return c.run(args);
   }
-  CliFail(std::string("unknown command '") + argv[1] + "' (see --help)");
-  return 2;
+  return CliUsage(std::string("unknown command '") + argv[1] + "' (see --help)");
 }
 
 bool CliHasFlag(const std::vector<std::string>& args, const std::string& flag) {

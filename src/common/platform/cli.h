@@ -2,12 +2,15 @@
 // transloom-cli). Each subcommand lives in its own source file of the tool and
 // registers itself with a static CliRegistration; main() calls RunCli.
 //
-// Conventions: exit status 0 on success, non-zero on failure with one line of
-// error text on standard error naming the file and the reason.
+// Conventions: exit status 0 on success, 1 on failure, 2 on a usage error
+// (as diff and grep do). A failure prints the command's message on standard
+// error, then the reason line naming the file and the cause.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "common/platform/status.h"
 
 namespace platform {
 
@@ -25,8 +28,19 @@ struct CliRegistration {
 // Dispatches argv[1] to its command; prints --help (fits a screen).
 int RunCli(const char* toolName, int argc, char** argv);
 
-// Prints "<tool>: <message>" on standard error and returns 1.
+inline constexpr int kCliFailure = 1;
+inline constexpr int kCliUsageError = 2;
+// For the commands whose 2 already means a result (image-wrap, image-info).
+inline constexpr int kCliUsageErrorOfResultCommand = 64;
+
+// Prints "<tool>: <message>" on standard error and returns kCliFailure.
 int CliFail(const std::string& message);
+// The same, followed by "<tool>: <reason>" when the failure carries a reason
+// that the message does not already hold.
+int CliFail(const std::string& message, const Status& why);
+// Prints "<tool>: <message>" (what was wrong with the arguments) on standard
+// error and returns `status`.
+int CliUsage(const std::string& message, int status = kCliUsageError);
 
 // Small argument helpers for the commands.
 bool CliHasFlag(const std::vector<std::string>& args, const std::string& flag);

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <thread>
 
+#include "common/platform/fd.h"
 #include "common/platform/progdir.h"
 
 extern char** environ;
@@ -37,9 +38,11 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
-// Spawns program with args; returns the pid, or -1 with *error set.
+// Spawns program with args; returns the pid, or -1 with *error set. With
+// `outputTo` (a descriptor), the program's standard input is /dev/null and
+// its standard output and error go to `outputTo`.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::string& workingFolder, bool quietStreams, std::string* error) {
+            const std::string& workingFolder, int outputTo, std::string* error) {
   std::vector<std::string> argv;
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -48,9 +51,10 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   cargs.push_back(nullptr);
 
   SpawnActions actions;
-  if (quietStreams) {
+  if (outputTo >= 0) {
     ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(actions.get(), 2, 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), outputTo, 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), outputTo, 2);
   }
   if (!workingFolder.empty())
     ::posix_spawn_file_actions_addchdir_np(actions.get(), workingFolder.c_str());
@@ -78,9 +82,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
 
 int WaitFor(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return -1;
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
@@ -134,16 +136,51 @@ std::string FindTool(const std::string& name) {
 
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   ProcessResult result;
-  pid_t pid = Spawn(program, args, std::string(), true, &result.error);
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) {
+    result.error = std::strerror(errno);
+    return result;
+  }
+  UniqueFd readEnd(ends[0]);
+  UniqueFd writeEnd(ends[1]);
+  pid_t pid = Spawn(program, args, std::string(), writeEnd.get(), &result.error);
+  writeEnd.Reset();  // the program holds the only write end now: EOF when it ends
   if (pid < 0) return result;
   result.started = true;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(readEnd.get(), chunk, sizeof chunk); });
+    if (n <= 0) break;
+    result.output.append(chunk, static_cast<std::size_t>(n));
+    if (result.output.size() > 2 * kKeptOutput)
+      result.output.erase(0, result.output.size() - kKeptOutput);
+  }
+  if (result.output.size() > kKeptOutput) result.output.erase(0, result.output.size() - kKeptOutput);
   result.exitStatus = WaitFor(pid);
   return result;
 }
 
+std::string LastLines(const std::string& output, int count) {
+  std::vector<std::string> lines;
+  std::size_t begin = 0;
+  while (begin < output.size()) {
+    std::size_t end = output.find('\n', begin);
+    if (end == std::string::npos) end = output.size();
+    std::string line = output.substr(begin, end - begin);
+    begin = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+      line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  std::string joined;
+  const std::size_t first = lines.size() > static_cast<std::size_t>(count) ? lines.size() - count : 0;
+  for (std::size_t i = first; i < lines.size(); ++i) joined += (joined.empty() ? "" : "; ") + lines[i];
+  return joined;
+}
+
 bool StartProgram(const std::string& program, const std::vector<std::string>& args,
                   const std::string& workingFolder, std::string* error) {
-  pid_t pid = Spawn(program, args, workingFolder, false, error);
+  pid_t pid = Spawn(program, args, workingFolder, -1, error);
   if (pid < 0) return false;
   // The started program outlives this call; someone has to reap it.
   std::thread([pid] { WaitFor(pid); }).detach();

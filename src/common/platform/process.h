@@ -3,6 +3,7 @@
 // vector, so a path with blanks or shell characters stays one argument.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -25,13 +26,23 @@ struct ProcessResult {
   bool started = false;  // false: the program could not be started at all
   int exitStatus = -1;   // exit code, or 128 + signal number
   std::string error;     // why it could not be started
+  // What the program wrote on its standard output and error, joined; only
+  // the last kKeptOutput bytes of a long chatter.
+  std::string output;
 };
 
+inline constexpr std::size_t kKeptOutput = 64 * 1024;
+
 // Runs `program` (a path) with `args` (argv[1..]), with standard input from
-// /dev/null and its standard output joined to our standard error, so that a
-// tool neither waits for a terminal nor mixes its chatter into our own
-// output. Blocks until the program ends.
+// /dev/null and its standard output and error collected in `output`, so that
+// a tool neither waits for a terminal nor mixes its chatter into our own
+// output, and its complaints can be shown when it fails. Blocks until the
+// program ends.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args);
+
+// The last `count` non-empty lines of a program's output, joined by "; " so
+// that they fit a one-line reason.
+std::string LastLines(const std::string& output, int count);
 
 // Starts `program` with `args` in `workingFolder` (empty: ours) and returns
 // at once; the program's exit is collected in the background so that it never

@@ -216,8 +216,9 @@ bool DiffPackages(const std::string& pathA, const std::string& pathB, const prod
     PackageReport a, b;
     if (!InspectPackage(pathA, product, &a, error) || !InspectPackage(pathB, product, &b, error)) return false;
     if (a.flashImage != b.flashImage) return *error = "cannot compare a flash image with an upgrade package", false;
-    ScratchFolder scratch;
-    if (!scratch.ok()) return *error = "cannot create a temporary folder", false;
+    platform::TempFolder scratch;
+    if (platform::Status made = scratch.Create(std::string(), "firmsmith-check-"); !made)
+      return *error = made.message, false;
     DiffDesc(a, b, diff);
     std::map<std::string, const ImageReport*> inB;
     for (const ImageReport& e : b.entries) inB[e.name] = &e;

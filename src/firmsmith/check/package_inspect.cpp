@@ -167,20 +167,11 @@ TraceToStderr::~TraceToStderr() {
   ::close(saved_);
 }
 
-ScratchFolder::ScratchFolder() {
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/firmsmith-check-XXXXXX";
-  if (::mkdtemp(pattern.data())) path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder() {
-  if (!path_.empty()) platform::RemoveTree(path_);
-}
-
 const char* ImageKindName(int kind) {
   switch (kind) {
     case fsimage::kImageKindCramfs: return "cramfs";
     case fsimage::kImageKindSquashfs: return "squashfs";
+    case fsimage::kImageKindJffs2: return "jffs2";
     default: return "none";
   }
 }
@@ -226,11 +217,16 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
     report->path = path;
     if (!platform::IsRegularFile(path)) return *error = path + ": not a readable file", false;
     report->fileSize = platform::FileSize(path);
-    report->scratch = std::make_shared<ScratchFolder>();
-    if (!report->scratch->ok()) return *error = "cannot create a temporary folder", false;
+    report->scratch = std::make_shared<platform::TempFolder>();
+    if (platform::Status made = report->scratch->Create(std::string(), "firmsmith-check-"); !made)
+      return *error = made.message, false;
     report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
-    if (fsimage::UnpackArchive(path, report->unpackedFolder) == 0)
+    platform::Status unpacked;
+    if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked) == 0)
       return InspectUpgradePackage(report->unpackedFolder, product, report, error);
+    // The destination exists once the archive was opened: then the package
+    // is a ZIP archive that could not be unpacked, no flash image.
+    if (platform::FileExists(report->unpackedFolder)) return *error = unpacked.message, false;
     report->unpackedFolder.clear();
     if (!product) return *error = path + ": not an upgrade package (a flash image needs --product)", false;
     return InspectFlashImage(path, *product, report, error);

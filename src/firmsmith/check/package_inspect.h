@@ -12,25 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/file_ops.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/products/product_profile.h"
 
 namespace check {
-
-// A folder under $TMPDIR (or /tmp), removed with everything in it when the
-// last owner lets go.
-class ScratchFolder {
- public:
-  ScratchFolder();
-  ~ScratchFolder();
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // While alive, standard output goes to standard error: the readers trace
 // what they unpack on standard output, which must carry only a command's
@@ -83,7 +69,7 @@ struct PackageReport {
   std::vector<BurnCommand> commands;
   std::vector<ImageReport> entries;  // every entry but InstallDesc, in name order
   std::string unpackedFolder;        // the package's files (upgrade packages)
-  std::shared_ptr<ScratchFolder> scratch;
+  std::shared_ptr<platform::TempFolder> scratch;  // removed when the last owner lets go
 };
 
 // Unpacks `path` (an upgrade package; with `product`, a file that is no ZIP

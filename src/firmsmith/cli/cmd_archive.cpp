@@ -10,33 +10,38 @@
 namespace {
 
 int RunUnpack(const std::vector<std::string>& args) {
-  if (args.size() != 2) return platform::CliFail("usage: unpack ARCHIVE DEST");
-  if (fsimage::UnpackArchive(args[0], args[1]) != 0)
-    return platform::CliFail(args[0] + ": cannot open the archive");
+  if (args.size() != 2) return platform::CliUsage("usage: unpack ARCHIVE DEST");
+  platform::Status why;
+  if (fsimage::UnpackArchive(args[0], args[1], &why) != 0)
+    return platform::CliFail("cannot unpack " + args[0] + " into " + args[1], why);
   return 0;
 }
 
 int RunPack(const std::vector<std::string>& args) {
-  if (args.size() != 2) return platform::CliFail("usage: pack FOLDER ARCHIVE");
-  if (fsimage::PackFolder(args[0], args[1]) != 0)
-    return platform::CliFail(args[1] + ": cannot pack " + args[0] +
-                             " (missing folder, archive not writable, or a file over 160 MiB)");
+  if (args.size() != 2) return platform::CliUsage("usage: pack FOLDER ARCHIVE");
+  platform::Status why;
+  if (fsimage::PackFolder(args[0], args[1], &why) != 0)
+    return platform::CliFail("cannot pack " + args[0] + " into " + args[1], why);
   return 0;
 }
 
 int RunProbe(const std::vector<std::string>& args) {
   if (args.size() < 2 || args.size() > 4)
-    return platform::CliFail("usage: probe MODE PATH [KEY [MATCH]]");
+    return platform::CliUsage("usage: probe MODE PATH [KEY [MATCH]]");
   char* end = nullptr;
   long mode = std::strtol(args[0].c_str(), &end, 10);
-  if (args[0].empty() || *end != '\0') return platform::CliFail("MODE must be 0, 1, 2 or 3");
+  if (args[0].empty() || *end != '\0') return platform::CliUsage("MODE must be 0, 1, 2 or 3");
   int match = 0;
   if (args.size() == 4) {
     match = static_cast<int>(std::strtol(args[3].c_str(), &end, 10));
-    if (args[3].empty() || *end != '\0') return platform::CliFail("MATCH must be 0 or 1");
+    if (args[3].empty() || *end != '\0') return platform::CliUsage("MATCH must be 0 or 1");
   }
   std::string key = args.size() >= 3 ? args[2] : std::string();
-  std::printf("%d\n", fsimage::DetectImageKind(static_cast<int>(mode), args[1], key, match));
+  platform::Status why;
+  std::printf("%d\n", fsimage::DetectImageKind(static_cast<int>(mode), args[1], key, match, &why));
+  std::fflush(stdout);
+  // The kind printed for an unreadable input is no answer: say so and fail.
+  if (!why) return platform::CliFail("cannot probe " + args[1], why);
   return 0;
 }
 
@@ -47,6 +52,7 @@ const platform::CliRegistration kPack{
      RunPack}};
 const platform::CliRegistration kProbe{
     {"probe", "MODE PATH [KEY [MATCH]]",
-     "Print the image kind: 2 squashfs, 1 cramfs, 0 neither, -1 archive unreadable.", RunProbe}};
+     "Print the image kind: 3 jffs2, 2 squashfs, 1 cramfs, 0 none, -1 archive unreadable "
+     "(exit 1 when the input cannot be read).", RunProbe}};
 
 }  // namespace

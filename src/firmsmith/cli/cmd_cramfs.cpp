@@ -12,7 +12,7 @@ namespace {
 
 int RunCramfsBuild(const std::vector<std::string>& args) {
   const std::vector<std::string> paths = platform::CliPositionals(args, {"--manifest"});
-  if (paths.size() != 2) return platform::CliFail("usage: cramfs-build SRC IMAGE [--manifest FILE]");
+  if (paths.size() != 2) return platform::CliUsage("usage: cramfs-build SRC IMAGE [--manifest FILE]");
   fsimage::CramfsBuildOptions options;
   if (const std::string* manifest = platform::CliOption(args, "--manifest")) options.manifestPath = *manifest;
   std::string why;

@@ -13,11 +13,11 @@ namespace {
 
 int RunDiff(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
-  if (positionals.size() != 2) return platform::CliFail("diff: expected two packages (diff A B)");
+  if (positionals.size() != 2) return platform::CliUsage("diff: expected two packages (diff A B)");
   std::string error;
   products::ProductProfile storage;
   const products::ProductProfile* product = nullptr;
-  if (!check::ProductOption(args, &storage, &product, &error)) return platform::CliFail(error);
+  if (!check::ProductOption(args, &storage, &product, &error)) return platform::CliUsage(error);
   check::PackageDiff diff;
   bool compared = false;
   {

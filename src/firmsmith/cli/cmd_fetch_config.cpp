@@ -4,17 +4,15 @@
 // DIR and, with --users, its configuration export (CMD_CONFIG_EXPORT) into
 // DIR/cfg, both unpacked. The password may come from FIRMSMITH_PASSWORD so it
 // stays out of the process list.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "common/devlink/devlink.h"
 #include "common/platform/cli.h"
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
@@ -37,30 +35,6 @@ class DeviceSession {
   std::int32_t handle = -1;
 };
 
-// A private temporary file for a reply, removed when done.
-class TempReplyFile {
- public:
-  TempReplyFile() {
-    const char* tmp = std::getenv("TMPDIR");
-    path_ = std::string(tmp && *tmp ? tmp : "/tmp") + "/fetch-config-XXXXXX";
-    const int fd = ::mkstemp(path_.data());
-    if (fd < 0) {
-      path_.clear();
-    } else {
-      ::close(fd);
-    }
-  }
-  ~TempReplyFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempReplyFile(const TempReplyFile&) = delete;
-  TempReplyFile& operator=(const TempReplyFile&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // Reads one zipped configuration and unpacks it into `folder`. Returns the
 // DL_GetConfig result (>= 1 success), or 0 when the reply could not be
 // stored or unpacked (with *problem set).
@@ -69,15 +43,15 @@ std::int32_t FetchZip(std::int32_t handle, int command, const std::string& folde
   std::vector<std::uint8_t> buffer;
   const std::int32_t r = package::ReadConfigReply(handle, command, &buffer);
   if (r < 1) return r;
-  TempReplyFile zip;
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  if (zip.path().empty() || !platform::WriteFileAtomic(zip.path(), buffer) || ec) {
-    *problem = "cannot write the reply for " + folder;
-    return 0;
-  }
-  if (fsimage::UnpackArchive(zip.path(), folder) != 0) {
-    *problem = "the device's reply is not a readable ZIP archive";
+  platform::TempFolder scratch;
+  platform::Status status = scratch.Create(std::string(), "fetch-config-");
+  const std::string zip = platform::JoinPath(scratch.path(), "reply.zip");
+  if (status) status = platform::WriteFileAtomic(zip, buffer);
+  if (status) status = platform::MakeFolders(folder);
+  if (status && fsimage::UnpackArchive(zip, folder, &status) != 0 && status.ok)
+    status = platform::Status::Fail("the device's reply is not a readable ZIP archive");
+  if (!status) {
+    *problem = status.message;
     return 0;
   }
   return r;
@@ -92,7 +66,7 @@ int RunFetchConfig(const std::vector<std::string>& args) {
   const std::string* user = platform::CliOption(args, "--user");
   const std::string* out = platform::CliOption(args, "--out");
   if (!ip || !portText || !user || !out)
-    return platform::CliFail("fetch-config: --ip, --port, --user and --out are required");
+    return platform::CliUsage("fetch-config: --ip, --port, --user and --out are required");
   char* end = nullptr;
   const long port = std::strtol(portText->c_str(), &end, 10);
   if (portText->empty() || *end != '\0' || port < 1 || port > 65535)

@@ -22,41 +22,44 @@ bool ParseFlashOffset(const std::string& text, std::uint32_t* value) {
 }
 
 int RunImageWrap(const std::vector<std::string>& args) {
-  if (args.size() != 4) return platform::CliFail("usage: image-wrap IN OUT START END");
+  if (args.size() != 4)
+    return platform::CliUsage("usage: image-wrap IN OUT START END",
+                              platform::kCliUsageErrorOfResultCommand);
   std::uint32_t start = 0, end = 0;
   if (!ParseFlashOffset(args[2], &start) || !ParseFlashOffset(args[3], &end))
     return platform::CliFail("START and END must be decimal or 0x-hexadecimal 32-bit numbers");
-  int rc = fsimage::MakeImage(args[0], args[1], start, end);
+  platform::Status why;
+  int rc = fsimage::MakeImage(args[0], args[1], start, end, &why);
   switch (rc) {
     case 0:
       return 0;
     case -2:
-      platform::CliFail(args[0] + ": image is larger than the partition (END - START)");
+      platform::CliFail(args[0] + ": image is larger than the partition (END - START)", why);
       return 2;
     case -3:
-      platform::CliFail(args[0] + ": cannot open the input");
+      platform::CliFail(args[0] + ": cannot open the input", why);
       return 3;
     default:
-      platform::CliFail(args[0] + ": cannot wrap into " + args[1] +
-                        " (unreadable input, input too large, or output not writable)");
-      return 1;
+      return platform::CliFail("cannot wrap " + args[0] + " into " + args[1], why);
   }
 }
 
 int RunImageStrip(const std::vector<std::string>& args) {
-  if (args.size() != 2) return platform::CliFail("usage: image-strip IMG OUT");
-  if (fsimage::StripImageHeader(args[0], args[1]) != 0)
-    return platform::CliFail(args[0] + ": cannot strip the header into " + args[1] +
-                             " (unreadable, shorter than 64 bytes, or output not writable)");
+  if (args.size() != 2) return platform::CliUsage("usage: image-strip IMG OUT");
+  platform::Status why;
+  if (fsimage::StripImageHeader(args[0], args[1], &why) != 0)
+    return platform::CliFail("cannot strip the header of " + args[0] + " into " + args[1], why);
   return 0;
 }
 
 int RunImageInfo(const std::vector<std::string>& args) {
-  if (args.size() != 1) return platform::CliFail("usage: image-info IMG");
+  if (args.size() != 1)
+    return platform::CliUsage("usage: image-info IMG", platform::kCliUsageErrorOfResultCommand);
   fsimage::ImageHeader h;
   fsimage::ImageCheck check;
-  if (!fsimage::VerifyImage(args[0], &h, &check))
-    return platform::CliFail(args[0] + ": cannot read a 64-byte image header");
+  platform::Status why;
+  if (!fsimage::VerifyImage(args[0], &h, &check, &why))
+    return platform::CliFail(args[0] + ": cannot read a 64-byte image header", why);
   char when[64] = "?";
   std::time_t t = static_cast<std::time_t>(h.time);
   std::tm tm {};
@@ -82,14 +85,15 @@ int RunImageInfo(const std::vector<std::string>& args) {
 const platform::CliRegistration kImageWrap{
     {"image-wrap", "IN OUT START END",
      "Put the 64-byte partition header in front of a file-system image (exit 2: too big, "
-     "3: no input).",
+     "3: no input, 64: usage).",
      RunImageWrap}};
 const platform::CliRegistration kImageStrip{
     {"image-strip", "IMG OUT", "Write the file-system image behind the partition header.",
      RunImageStrip}};
 const platform::CliRegistration kImageInfo{
     {"image-info", "IMG",
-     "Print the partition header fields and check both CRCs (exit 2: a check failed).",
+     "Print the partition header fields and check both CRCs (exit 2: a check failed, "
+     "64: usage).",
      RunImageInfo}};
 
 }  // namespace

@@ -51,7 +51,7 @@ int WriteLayoutSvg(const std::string& package, const products::ProductProfile* p
 
 int RunInspect(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product", "--svg"});
-  if (positionals.size() != 1) return platform::CliFail("inspect: expected one package (inspect PACKAGE)");
+  if (positionals.size() != 1) return platform::CliUsage("inspect: expected one package (inspect PACKAGE)");
   std::string error;
   products::ProductProfile storage;
   const products::ProductProfile* product = nullptr;

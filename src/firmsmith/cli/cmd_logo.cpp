@@ -7,7 +7,7 @@
 namespace {
 
 int RunLogoFit(const std::vector<std::string>& args) {
-  if (args.size() != 3) return platform::CliFail("usage: logo-fit FOLDER WIDTH HEIGHT");
+  if (args.size() != 3) return platform::CliUsage("usage: logo-fit FOLDER WIDTH HEIGHT");
   char* end = nullptr;
   long width = std::strtol(args[1].c_str(), &end, 10);
   bool ok = !args[1].empty() && *end == '\0';

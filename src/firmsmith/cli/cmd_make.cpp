@@ -16,7 +16,7 @@ namespace {
 
 int RunMake(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {});
-  if (positionals.size() != 1) return platform::CliFail("make: expected one job file (make JOB.ini)");
+  if (positionals.size() != 1) return platform::CliUsage("make: expected one job file (make JOB.ini)");
 
   const std::string programDirectory = platform::GetProgramDirectory();
   uitext::CInitLanguage* language = uitext::CInitLanguage::GetInstance();

@@ -12,7 +12,7 @@ namespace {
 
 int RunVerify(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {"--product"});
-  if (positionals.size() != 1) return platform::CliFail("verify: expected one package (verify PACKAGE)");
+  if (positionals.size() != 1) return platform::CliUsage("verify: expected one package (verify PACKAGE)");
   std::string error;
   products::ProductProfile storage;
   const products::ProductProfile* product = nullptr;

@@ -5,13 +5,17 @@
 #include <minizip/zip.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "common/platform/debuglog.h"
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "common/platform/fd.h"
 #include "firmsmith/fsimage/zip_reader.h"
@@ -100,8 +104,11 @@ std::string EnterFolders(const std::string& root, const std::vector<std::string>
 // Creates or truncates the file of an entry in `folder` (a real path inside
 // the root). An existing symbolic link is written through only when it
 // resolves to a regular file inside the root.
+// Invalid with *why empty for a file that must not be written, with the
+// reason when it cannot be created.
 platform::UniqueFd CreateEntryFile(const std::string& root, const std::string& folder,
-                         const std::string& name, std::string* createdPath) {
+                                   const std::string& name, std::string* createdPath,
+                                   std::string* why) {
   std::string target = platform::JoinPath(folder, name);
   struct stat st {};
   if (::lstat(target.c_str(), &st) == 0) {
@@ -113,132 +120,233 @@ platform::UniqueFd CreateEntryFile(const std::string& root, const std::string& f
     }
   }
   // O_NOFOLLOW: no link swapped in meanwhile is followed.
-  platform::UniqueFd fd = platform::OpenRegular(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644);
+  platform::UniqueFd fd =
+      platform::OpenRegular(target, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0644, why);
   if (fd.valid()) *createdPath = target;
   return fd;
 }
 
-void ExtractEntry(ZZIP_DIR* dir, const std::string& name, const std::string& root,
-                  std::vector<char>& chunk) {
+// Writes one entry out. Entries that must not be written are skipped (see the
+// contract); a file that cannot be created or written completely, or an entry
+// that cannot be read, fails the unpack: a half-unpacked package must never
+// pass for a whole one.
+platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const std::string& name,
+                              const ZipEntryInfo* info, const std::string& root,
+                              std::vector<char>& chunk) {
   std::vector<std::string> folders;
   std::string file;
   if (!SplitEntryName(name, &folders, &file)) {
     platform::DebugOutput("skip %s: leads outside the destination\n", name.c_str());
-    return;
+    return platform::Status::Ok();
   }
   std::string folder = EnterFolders(root, folders);
   if (folder.empty()) {
     platform::DebugOutput("skip %s: its folder cannot be made inside the destination\n",
                           name.c_str());
-    return;
+    return platform::Status::Ok();
   }
-  if (file.empty()) return;  // a folder entry: the folder is there now
+  if (file.empty()) return platform::Status::Ok();  // a folder entry: the folder is there now
 
   ZzipFile entry(zzip_file_open(dir, name.c_str(), 0));
-  if (!entry) {
-    platform::DebugOutput("skip %s: cannot open the entry\n", name.c_str());
-    return;
-  }
+  if (!entry) return platform::Status::Fail("cannot read the entry " + name + " of the archive");
   std::string path;
-  platform::UniqueFd out = CreateEntryFile(root, folder, file, &path);
+  std::string why;
+  platform::UniqueFd out = CreateEntryFile(root, folder, file, &path, &why);
   if (!out.valid()) {
-    platform::DebugOutput("skip %s: cannot create the file\n", name.c_str());
-    return;
+    if (why.empty()) {
+      platform::DebugOutput("skip %s: its file is a link leading out or no regular file\n",
+                            name.c_str());
+      return platform::Status::Ok();
+    }
+    return platform::Status::Fail(why);
   }
+  uLong crc = ::crc32(0L, Z_NULL, 0);
+  std::uint64_t written = 0;
   for (;;) {
     zzip_ssize_t n = zzip_file_read(entry.get(), chunk.data(), chunk.size());
     if (n == 0) break;
-    // A damaged entry leaves no half-written file behind.
-    if (n < 0 || !platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
-      platform::DebugOutput("skip %s: damaged entry or short write\n", name.c_str());
+    platform::Status failed;
+    if (n < 0) {
+      failed = platform::Status::Fail("entry " + name + " of " + archive + " is damaged: its data cannot be inflated");
+    } else if (!platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
+      failed = platform::FailErrno("cannot write " + path);
+    } else {
+      crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
+      written += static_cast<std::uint64_t>(n);
+    }
+    if (!failed.ok) {
+      // A damaged entry or a short write leaves no half-written file behind.
       out.Reset();
       ::unlink(path.c_str());
-      return;
+      return failed;
     }
   }
+  // zziplib compares nothing: the entry's CRC-32 and size are checked here.
+  if (info != nullptr && (static_cast<std::uint32_t>(crc) != info->crc || written != info->size)) {
+    out.Reset();
+    ::unlink(path.c_str());
+    char text[192];
+    std::snprintf(text, sizeof text, ": %llu bytes with CRC-32 0x%08x, the directory says %llu with 0x%08x",
+                  static_cast<unsigned long long>(written), static_cast<unsigned>(crc),
+                  static_cast<unsigned long long>(info->size), static_cast<unsigned>(info->crc));
+    return platform::Status::Fail("entry " + name + " of " + archive + " is damaged" + text);
+  }
+  if (::close(out.Release()) != 0) {
+    platform::Status failed = platform::FailErrno("cannot write " + path);
+    ::unlink(path.c_str());
+    return failed;
+  }
+  return platform::Status::Ok();
 }
 
-// Adds one file as an entry named `name`. 0, or -1 to stop the walk.
-int AddFile(zipFile zip, const std::string& path, const std::string& name, const struct stat& self,
-            std::vector<char>& chunk) {
-  platform::UniqueFd in = platform::OpenRegularForReading(path);
-  if (!in.valid()) return 0;  // not a readable regular file: left out
+// minizip reports a failed write only as ZIP_ERRNO; errno (cleared before
+// the call) tells the cause when the C library set one.
+platform::Status ZipWriteFailure(const std::string& archive, const std::string& name) {
+  return platform::FailErrno("cannot write " + archive + " (entry " + name + ")",
+                             errno != 0 ? errno : EIO);
+}
+
+// Adds one file as an entry named `name`; a failure stops the walk.
+platform::Status AddFile(zipFile zip, const std::string& archive, const std::string& path,
+                         const std::string& name, const struct stat& self,
+                         std::vector<char>& chunk) {
+  std::string why;
+  platform::UniqueFd in = platform::OpenRegularForReading(path, &why);
+  if (!in.valid()) return platform::Status::Fail(why);
   struct stat st {};
-  if (::fstat(in.get(), &st) != 0) return 0;
-  if (st.st_dev == self.st_dev && st.st_ino == self.st_ino) return 0;  // the archive itself
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxPackedFileSize) {
-    platform::DebugOutput("%s: larger than %llu bytes\n", path.c_str(),
-                          static_cast<unsigned long long>(kMaxPackedFileSize));
-    return -1;
-  }
+  if (::fstat(in.get(), &st) != 0) return platform::FailErrno("cannot read " + path);
+  if (st.st_dev == self.st_dev && st.st_ino == self.st_ino) return platform::Status::Ok();  // the archive itself
+  if (static_cast<std::uint64_t>(st.st_size) > kMaxPackedFileSize)
+    return platform::Status::Fail(path + ": larger than " + std::to_string(kMaxPackedFileSize) +
+                                  " bytes, the most a package entry may hold");
 
   zip_fileinfo info{};
+  errno = 0;
   info.dosDate = (kEntryDosDate << 16) | kEntryDosTime;
   if (zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
                             Z_DEFAULT_COMPRESSION, 0) != ZIP_OK)
-    return -1;
+    return ZipWriteFailure(archive, name);
   std::uint64_t remaining = static_cast<std::uint64_t>(st.st_size);
-  int rc = 0;
+  platform::Status status;
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    if (platform::ReadFull(in.get(), chunk.data(), want) != static_cast<ssize_t>(want) ||
-        zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(want)) != ZIP_OK) {
-      platform::DebugOutput("%s: cannot be read or packed completely\n", path.c_str());
-      rc = -1;
+    ssize_t got = platform::ReadFull(in.get(), chunk.data(), want);
+    if (got != static_cast<ssize_t>(want)) {
+      status = got < 0 ? platform::FailErrno("cannot read " + path)
+                       : platform::Status::Fail("cannot read " + path + ": it shrank while being packed");
+      break;
+    }
+    errno = 0;
+    if (zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(want)) != ZIP_OK) {
+      status = ZipWriteFailure(archive, name);
       break;
     }
     remaining -= want;
   }
-  if (zipCloseFileInZip(zip) != ZIP_OK) rc = -1;
-  return rc;
+  errno = 0;
+  if (zipCloseFileInZip(zip) != ZIP_OK && status.ok) status = ZipWriteFailure(archive, name);
+  return status;
 }
 
-int AddTree(zipFile zip, const std::string& folder, const struct stat& self,
-            std::vector<char>& chunk) {
+platform::Status AddTree(zipFile zip, const std::string& archive, const std::string& folder,
+                         const struct stat& self, std::vector<char>& chunk) {
   std::vector<platform::FolderEntry> entries;
-  if (!platform::ListFolder(folder, &entries)) return -1;
+  if (platform::Status listed = platform::ListFolder(folder, &entries); !listed) return listed;
   for (const platform::FolderEntry& e : entries) {
     std::string path = platform::JoinPath(folder, e.name);
-    int rc = e.isDirectory ? AddTree(zip, path, self, chunk) : AddFile(zip, path, e.name, self, chunk);
-    if (rc != 0) return rc;
+    platform::Status status =
+        e.isDirectory ? AddTree(zip, archive, path, self, chunk)
+                      : AddFile(zip, archive, path, e.name, self, chunk);
+    if (!status) return status;
   }
-  return 0;
+  return platform::Status::Ok();
+}
+
+void Tell(platform::Status* why, platform::Status status) {
+  if (!status.ok) platform::DebugOutput("%s\n", status.message.c_str());
+  if (why != nullptr) *why = std::move(status);
 }
 
 }  // namespace
 
-int UnpackArchive(const std::string& archive, const std::string& destination) {
-  ZzipDir dir = OpenZipArchive(archive);
-  if (!dir) return -1;
+int UnpackArchive(const std::string& archive, const std::string& destination,
+                  platform::Status* why) {
+  platform::Status opened;
+  ZzipDir dir = OpenZipArchive(archive, &opened);
+  if (!dir) {
+    Tell(why, opened);
+    return -1;
+  }
+  // Refused before anything is written: nothing half-unpacked remains.
+  std::vector<ZipEntryInfo> entries;
+  if (platform::Status checked = ReadZipDirectory(archive, kMaxPackedFileSize, &entries); !checked) {
+    Tell(why, checked);
+    return -1;
+  }
 
   std::string root = RealPath(destination);
-  if (root.empty() && ::mkdir(destination.c_str(), 0755) == 0) root = RealPath(destination);
+  if (root.empty()) {
+    if (::mkdir(destination.c_str(), 0755) != 0) {
+      Tell(why, platform::FailErrno("cannot create folder " + destination));
+      return -1;
+    }
+    root = RealPath(destination);
+    if (root.empty()) {
+      Tell(why, platform::FailErrno("cannot enter folder " + destination));
+      return -1;
+    }
+  }
+  if (!platform::IsDirectory(root)) {
+    Tell(why, platform::Status::Fail("cannot unpack into " + destination + ": not a folder"));
+    return -1;
+  }
+  std::map<std::string, const ZipEntryInfo*> byName;
+  for (const ZipEntryInfo& e : entries) byName[e.name] = &e;
   std::vector<char> chunk(kUnpackChunk);
   ZZIP_DIRENT entry;
+  platform::Status status;
   while (zzip_dir_read(dir.get(), &entry)) {
     if (entry.d_name == nullptr) continue;
     std::string name = entry.d_name;
     std::printf("extract:%s\n", name.c_str());
-    if (!root.empty()) ExtractEntry(dir.get(), name, root, chunk);
+    auto found = byName.find(name);
+    status = ExtractEntry(dir.get(), archive, name, found == byName.end() ? nullptr : found->second,
+                          root, chunk);
+    if (!status) break;
   }
   std::fflush(stdout);
-  return 0;
+  Tell(why, status);
+  return status.ok ? 0 : -1;
 }
 
-int PackFolder(const std::string& folder, const std::string& archive) {
+int PackFolder(const std::string& folder, const std::string& archive, platform::Status* why) {
   // A folder that is not there would quietly give an empty package.
   struct stat folderStat {};
-  if (::stat(folder.c_str(), &folderStat) != 0 || !S_ISDIR(folderStat.st_mode)) return -1;
+  if (::stat(folder.c_str(), &folderStat) != 0) {
+    Tell(why, platform::FailErrno("cannot pack folder " + folder));
+    return -1;
+  }
+  if (!S_ISDIR(folderStat.st_mode)) {
+    Tell(why, platform::Status::Fail("cannot pack " + folder + ": not a folder"));
+    return -1;
+  }
 
+  errno = 0;
   zipFile zip = zipOpen64(archive.c_str(), APPEND_STATUS_CREATE);
-  if (zip == nullptr) return -1;
+  if (zip == nullptr) {
+    Tell(why, platform::FailErrno("cannot create the archive " + archive, errno != 0 ? errno : EIO));
+    return -1;
+  }
   // The archive may lie inside the folder; it must not pack itself.
   struct stat self {};
   ::stat(archive.c_str(), &self);
   std::vector<char> chunk(kPackChunk);
-  int rc = AddTree(zip, folder, self, chunk);
-  if (zipClose(zip, nullptr) != ZIP_OK) rc = -1;
-  return rc;
+  platform::Status status = AddTree(zip, archive, folder, self, chunk);
+  errno = 0;
+  if (zipClose(zip, nullptr) != ZIP_OK && status.ok)
+    status = platform::FailErrno("cannot write the archive " + archive, errno != 0 ? errno : EIO);
+  Tell(why, status);
+  return status.ok ? 0 : -1;
 }
 
 }  // namespace fsimage

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/platform/status.h"
+
 namespace fsimage {
 
 // A single file larger than this cannot be packed.
@@ -16,18 +18,29 @@ inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
 // "/" keeps its folders, which are created as needed. Entries that would land
 // outside the destination (absolute names, ".." parts, a path through a
 // symbolic link that leads out of the destination, or onto a symbolic link
-// that does) are skipped, like entries whose file cannot be created.
-// Returns -1 when the archive cannot be opened, else 0.
-int UnpackArchive(const std::string& archive, const std::string& destination);
+// that does) are skipped, like entries whose place holds something other
+// than a regular file. Before anything is written, the archive's directory
+// is checked (ReadZipDirectory: no encrypted entry, no compression method
+// other than stored and deflated, no name twice, no entry over
+// kMaxPackedFileSize, no overlapping entries); every entry's CRC-32 and size
+// are compared as it is written. Returns 0, or -1 when the archive cannot be
+// opened or fails those checks, the destination cannot be made, or an entry
+// cannot be read, created or written completely or is damaged (the unpack
+// stops there; the file of that entry is removed). *why (when given)
+// receives the reason, naming the file or the entry.
+int UnpackArchive(const std::string& archive, const std::string& destination,
+                  platform::Status* why = nullptr);
 
 // Creates (or replaces) `archive` with one entry per regular file of the tree
 // under `folder`, each named by its bare file name without folders, deflated
 // at the default level and dated DOS date 0x0020, time 0, so the same tree
 // gives the same bytes. Folders are walked in name order and get no entries
-// of their own; files that cannot be opened are left out. Returns 0, or -1
-// when the archive cannot be created, a file is larger than
-// kMaxPackedFileSize (the walk stops there; the archive keeps the entries
-// made so far) or a file cannot be read or written completely.
-int PackFolder(const std::string& folder, const std::string& archive);
+// of their own. Returns 0, or -1 when the folder is missing, the archive
+// cannot be created, a file or folder of the tree cannot be opened or read, a
+// file is larger than kMaxPackedFileSize or an entry cannot be written
+// completely (the walk stops there; the archive keeps the entries made so
+// far). *why (when given) receives the reason, naming the file.
+int PackFolder(const std::string& folder, const std::string& archive,
+               platform::Status* why = nullptr);
 
 }  // namespace fsimage

@@ -46,8 +46,8 @@ class TreeScanner {
 
   bool ScanRoot(const std::string& source, CramfsEntry* root) {
     struct stat st {};
-    if (::stat(source.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-      return Fail("source folder " + source + " is missing or not a folder");
+    if (::stat(source.c_str(), &st) != 0) return Fail(platform::ErrnoReason("cannot read source folder " + source));
+    if (!S_ISDIR(st.st_mode)) return Fail("source folder " + source + " is not a folder");
     root->mode = kModeDirectory | ((st.st_mode & S_IWUSR) ? kAllPermissions : kReadOnlyRootPermissions);
     return ScanFolder(source, st, root);
   }

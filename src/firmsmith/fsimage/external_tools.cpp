@@ -4,31 +4,49 @@
 #include <cstring>
 #include <initializer_list>
 #include <thread>
+#include <vector>
 
 #include "common/platform/debuglog.h"
+#include "common/platform/fd.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/image_probe.h"
-#include "common/platform/fd.h"
+#include "firmsmith/fsimage/jffs2_reader.h"
+#include "firmsmith/fsimage/source_tree.h"
+#include "firmsmith/fsimage/squashfs_check.h"
 
 namespace fsimage {
 namespace {
 
 // The tools may still be flushing their output when they are reaped.
 constexpr std::chrono::milliseconds kSettleTime{100};
+// Lines of a failed tool's output that make its reason.
+constexpr int kReasonLines = 3;
 
 std::string Quoted(const std::string& path) { return "\"" + path + "\""; }
 
 // Quotes delimit the arguments: a path holding one would be split apart.
 bool PathsArePassable(std::initializer_list<const std::string*> paths, const char* tool,
-                      platform::MessageSink& sink) {
+                      platform::MessageSink& sink, platform::Status* why) {
   for (const std::string* p : paths) {
     if (p->find('"') != std::string::npos) {
-      sink.ShowMessage(std::string(tool) + ": cannot pass a path holding a double quote: " + *p,
-                       "");
+      const std::string text =
+          std::string(tool) + ": cannot pass a path holding a double quote: " + *p;
+      sink.ShowMessage(text, "");
+      if (why != nullptr) *why = platform::Status::Fail(text);
       return false;
     }
   }
   return true;
+}
+
+// Hands the reason to the caller, or to the debug channel when it asked for
+// none; false for the caller to return.
+bool Fail(platform::Status* why, platform::Status status) {
+  if (why != nullptr)
+    *why = std::move(status);
+  else
+    platform::DebugOutput("%s\n", status.message.c_str());
+  return false;
 }
 
 }  // namespace
@@ -48,55 +66,100 @@ std::string SquashfsExtractParameters(const std::string& imagePath,
   return "-d " + Quoted(destinationFolder) + " " + Quoted(imagePath);
 }
 
-bool RunExternalTool(const std::string& tool, const std::string& parameters,
-                     platform::MessageSink& sink) {
+namespace {
+
+enum class ToolRun { kNotStarted, kFailed, kSucceeded };
+
+// RunExternalTool, telling a tool that never ran from one that failed.
+ToolRun RunTool(const std::string& tool, const std::string& parameters,
+                platform::MessageSink& sink, platform::Status* why) {
   std::string program = platform::FindTool(tool);
   if (program.empty()) {
-    sink.ShowMessage("cannot find the tool " + tool + " in the program folder or on PATH", "");
-    return false;
+    const std::string text = "cannot find the tool " + tool + " in the program folder or on PATH";
+    sink.ShowMessage(text, "");
+    Fail(why, platform::Status::Fail(text));
+    return ToolRun::kNotStarted;
   }
   platform::DebugOutput("%s %s\n", program.c_str(), parameters.c_str());
   platform::ProcessResult result = platform::RunProgram(program, platform::SplitParameters(parameters));
   if (!result.started) {
-    sink.ShowMessage("cannot start the tool " + program + ": " + result.error, "");
-    return false;
+    const std::string text = "cannot start the tool " + program + ": " + result.error;
+    sink.ShowMessage(text, "");
+    Fail(why, platform::Status::Fail(text));
+    return ToolRun::kNotStarted;
   }
+  platform::DebugOutput("%s", result.output.c_str());
   platform::DebugOutput("%s ended with status %d\n", tool.c_str(), result.exitStatus);
   std::this_thread::sleep_for(kSettleTime);
-  return true;
+  if (result.exitStatus != 0) {
+    const std::string said = platform::LastLines(result.output, kReasonLines);
+    Fail(why, platform::Status::Fail(tool + " " + parameters + " failed with exit status " +
+                                     std::to_string(result.exitStatus) +
+                                     (said.empty() ? "" : ": " + said)));
+    return ToolRun::kFailed;
+  }
+  return ToolRun::kSucceeded;
+}
+
+}  // namespace
+
+bool RunExternalTool(const std::string& tool, const std::string& parameters,
+                     platform::MessageSink& sink, platform::Status* why) {
+  return RunTool(tool, parameters, sink, why) == ToolRun::kSucceeded;
 }
 
 bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imagePath,
-                        bool smallBlocks, platform::MessageSink& sink) {
-  if (!PathsArePassable({&sourceFolder, &imagePath}, kMksquashfsTool, sink)) return false;
-  if (!RunExternalTool(kMksquashfsTool,
-                       SquashfsBuildParameters(sourceFolder, imagePath, smallBlocks), sink))
-    return false;
+                        bool smallBlocks, platform::MessageSink& sink, platform::Status* why) {
+  if (!PathsArePassable({&sourceFolder, &imagePath}, kMksquashfsTool, sink, why)) return false;
+  auto failed = [&](platform::Status status) {
+    sink.ShowMessage("make squashfs error!", "");
+    sink.ShowMessage(imagePath, "");
+    return Fail(why, std::move(status));
+  };
+  std::vector<SourceEntry> source;
+  if (platform::Status read = ReadSourceTree(sourceFolder, &source); !read) return failed(read);
 
-  platform::UniqueFd image = platform::OpenRegularForReading(imagePath);
+  platform::Status ran;
+  const ToolRun run = RunTool(kMksquashfsTool,
+                              SquashfsBuildParameters(sourceFolder, imagePath, smallBlocks), sink, &ran);
+  if (run == ToolRun::kNotStarted) return Fail(why, ran);
+  const bool toolOk = run == ToolRun::kSucceeded;
+
+  std::string reason;
+  platform::UniqueFd image = platform::OpenRegularForReading(imagePath, &reason);
   char magic[kSquashfsMagicLength] = {};
   if (!image.valid()) sink.ShowMessage("open squashfs error", "");
-  if (image.valid() && platform::ReadFullAt(image.get(), magic, sizeof magic, 0) ==
-                           static_cast<ssize_t>(sizeof magic) &&
-      std::memcmp(magic, kSquashfsMagic, sizeof magic) == 0)
-    return true;
-  sink.ShowMessage("make squashfs error!", "");
-  sink.ShowMessage(imagePath, "");
-  return false;
+  if (!toolOk) return failed(ran);
+  if (!image.valid()) return failed(platform::Status::Fail(reason));
+  if (platform::ReadFullAt(image.get(), magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic) ||
+      std::memcmp(magic, kSquashfsMagic, sizeof magic) != 0)
+    return failed(platform::Status::Fail(imagePath + ": no squashfs magic at its start"));
+
+  std::vector<SourceEntry> listed;
+  if (platform::Status check = CheckSquashfsImage(imagePath, std::string(), &listed); !check)
+    return failed(check);
+  if (platform::Status same = CompareImageWithSource(imagePath, listed, source); !same)
+    return failed(same);
+  return true;
 }
 
 int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePath,
-                    platform::MessageSink& sink) {
-  if (!PathsArePassable({&sourceFolder, &imagePath}, kMkfsJffs2Tool, sink)) return 0;
-  return RunExternalTool(kMkfsJffs2Tool, Jffs2BuildParameters(sourceFolder, imagePath), sink) ? 1
-                                                                                              : 0;
+                    platform::MessageSink& sink, platform::Status* why) {
+  if (!PathsArePassable({&sourceFolder, &imagePath}, kMkfsJffs2Tool, sink, why)) return 0;
+  std::vector<SourceEntry> source;
+  if (platform::Status read = ReadSourceTree(sourceFolder, &source); !read) return Fail(why, read);
+  if (!RunExternalTool(kMkfsJffs2Tool, Jffs2BuildParameters(sourceFolder, imagePath), sink, why))
+    return 0;
+  if (platform::Status check = CheckJffs2Image(imagePath, sourceFolder); !check)
+    return Fail(why, check);
+  return 1;
 }
 
 int ExtractSquashfsImage(const std::string& imagePath, const std::string& destinationFolder,
-                         platform::MessageSink& sink) {
-  if (!PathsArePassable({&imagePath, &destinationFolder}, kUnsquashfsTool, sink)) return 0;
+                         platform::MessageSink& sink, platform::Status* why) {
+  if (!PathsArePassable({&imagePath, &destinationFolder}, kUnsquashfsTool, sink, why)) return 0;
   return RunExternalTool(kUnsquashfsTool, SquashfsExtractParameters(imagePath, destinationFolder),
-                         sink)
+                         sink, why)
              ? 1
              : 0;
 }

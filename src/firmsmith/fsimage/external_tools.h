@@ -1,18 +1,25 @@
 // Squashfs and jffs2 images are made by external tools: mksquashfs,
 // unsquashfs and mkfs.jffs2, looked for in the program folder first, then on
 // PATH. Each is started without a shell with a fixed parameter string, the
-// caller blocks until it ends and then 100 ms more; the tool's exit code is
-// not the verdict (only the squashfs builder checks its output).
+// caller blocks until it ends and then 100 ms more. The tools' silence is not
+// trusted: a tool that exits with a non-zero status fails the step with its
+// last lines of output as the reason, the source is checked to be readable
+// before a build (the tools turn an unreadable file into an empty or missing
+// one), and the image a build writes is checked against its source.
 //
 // Every path is quoted in the parameter string, so a path with blanks stays
 // one argument; a path that itself holds a double quote cannot be passed
 // safely and is refused. A tool that cannot be found or started, or a refused
 // path, is reported with one message box naming it.
+//
+// Every failure fills *why (when given) with one line naming the file and
+// the cause; without `why`, the reason goes to the debug channel.
 #pragma once
 
 #include <string>
 
 #include "common/platform/message_sink.h"
+#include "common/platform/status.h"
 
 namespace fsimage {
 
@@ -21,28 +28,34 @@ inline constexpr const char* kUnsquashfsTool = "unsquashfs";
 inline constexpr const char* kMkfsJffs2Tool = "mkfs.jffs2";
 
 // Finds `tool`, splits `parameters` into arguments and runs it, then waits
-// 100 ms. False (after one message box) when it cannot be found or started.
+// 100 ms. False (after one message box) when it cannot be found or started;
+// false also when it exits with a non-zero status (no box: the reason, with
+// the tool's last lines of output, goes to *why).
 bool RunExternalTool(const std::string& tool, const std::string& parameters,
-                     platform::MessageSink& sink);
+                     platform::MessageSink& sink, platform::Status* why = nullptr);
 
 // mksquashfs "<source>" "<image>" -noappend -b 4k   (smallBlocks)
 // mksquashfs "<source>" "<image>" -b 256k           (otherwise)
-// True when the image then begins with the squashfs magic. Otherwise the
-// boxes "open squashfs error" (only when the image cannot be opened),
-// "make squashfs error!" and the image path, all with an empty caption.
+// True when every source file could be read, the tool succeeded, the image
+// begins with the squashfs magic and "unsquashfs -lln" lists exactly the
+// source tree (names, types, sizes). Otherwise the boxes "open squashfs
+// error" (only when the image cannot be opened), "make squashfs error!" and
+// the image path, all with an empty caption.
 bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imagePath,
-                        bool smallBlocks, platform::MessageSink& sink);
+                        bool smallBlocks, platform::MessageSink& sink,
+                        platform::Status* why = nullptr);
 
 // mkfs.jffs2 -d "<source>" -l -e 0x10000 -o "<image>"
-// 1 once the tool has run (its output is checked by later steps), 0 when it
-// could not be started.
+// 1 when every source file could be read, the tool succeeded and the image
+// passes CheckJffs2Image against the source; 0 otherwise (a box only when
+// the tool could not be started).
 int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePath,
-                    platform::MessageSink& sink);
+                    platform::MessageSink& sink, platform::Status* why = nullptr);
 
 // unsquashfs -d "<destination>" "<image>"
-// 1 once the tool has run, 0 when it could not be started.
+// 1 when the tool succeeded, 0 when it could not be started or failed.
 int ExtractSquashfsImage(const std::string& imagePath, const std::string& destinationFolder,
-                         platform::MessageSink& sink);
+                         platform::MessageSink& sink, platform::Status* why = nullptr);
 
 // The parameter strings above, for the callers and tests that show them.
 std::string SquashfsBuildParameters(const std::string& sourceFolder, const std::string& imagePath,

@@ -41,11 +41,33 @@ std::uint32_t Crc32(const std::uint8_t* data, std::size_t size) {
 
 constexpr std::size_t kCopyChunk = 64 * 1024;
 
+// Hands a reason to the caller (when it asked for one) and to the debug
+// channel; returns `rc`.
+int Fail(platform::Status* why, platform::Status status, int rc) {
+  platform::DebugOutput("%s\n", status.message.c_str());
+  if (why != nullptr) *why = std::move(status);
+  return rc;
+}
+
 // Opens an image file and reads its header bytes; invalid when either fails.
-platform::UniqueFd OpenImage(const std::string& path, std::uint8_t* bytes) {
-  platform::UniqueFd fd = platform::OpenRegularForReading(path);
-  if (fd.valid() && platform::ReadFullAt(fd.get(), bytes, IH_SIZE, 0) != static_cast<ssize_t>(IH_SIZE))
+platform::UniqueFd OpenImage(const std::string& path, std::uint8_t* bytes, platform::Status* why) {
+  std::string reason;
+  platform::UniqueFd fd = platform::OpenRegularForReading(path, &reason);
+  if (!fd.valid()) {
+    Fail(why, platform::Status::Fail(reason), 0);
+    return fd;
+  }
+  ssize_t got = platform::ReadFullAt(fd.get(), bytes, IH_SIZE, 0);
+  if (got < 0) {
+    Fail(why, platform::FailErrno("cannot read " + path), 0);
     fd.Reset();
+  } else if (got != static_cast<ssize_t>(IH_SIZE)) {
+    Fail(why,
+         platform::Status::Fail(path + ": " + std::to_string(got) +
+                                " bytes, shorter than the 64-byte image header"),
+         0);
+    fd.Reset();
+  }
   return fd;
 }
 
@@ -93,16 +115,17 @@ void EncodeImageHeader(const ImageHeader& header, std::uint8_t* out) {
   PutBe32(out + IH_HCRC_OFFSET, Crc32(out, IH_SIZE));
 }
 
-bool ReadImageHeader(const std::string& path, ImageHeader* header) {
+bool ReadImageHeader(const std::string& path, ImageHeader* header, platform::Status* why) {
   std::uint8_t bytes[IH_SIZE];
-  if (!OpenImage(path, bytes).valid()) return false;
+  if (!OpenImage(path, bytes, why).valid()) return false;
   *header = DecodeImageHeader(bytes);
   return true;
 }
 
-bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check) {
+bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check,
+                 platform::Status* why) {
   std::uint8_t bytes[IH_SIZE];
-  platform::UniqueFd fd = OpenImage(path, bytes);
+  platform::UniqueFd fd = OpenImage(path, bytes, why);
   if (!fd.valid()) return false;
   *header = DecodeImageHeader(bytes);
   *check = ImageCheck();
@@ -115,7 +138,12 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
   off_t offset = static_cast<off_t>(IH_SIZE);
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    if (platform::ReadFullAt(fd.get(), chunk.data(), want, offset) != static_cast<ssize_t>(want)) return true;
+    ssize_t got = platform::ReadFullAt(fd.get(), chunk.data(), want, offset);
+    if (got < 0) {
+      Fail(why, platform::FailErrno("cannot read " + path), 0);
+      return false;
+    }
+    if (got != static_cast<ssize_t>(want)) return true;
     crc = ::crc32(crc, chunk.data(), static_cast<uInt>(want));
     remaining -= want;
     offset += static_cast<off_t>(want);
@@ -126,31 +154,47 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
 }
 
 int MakeImage(const std::string& input, const std::string& output, std::uint32_t start,
-              std::uint32_t end) {
+              std::uint32_t end, platform::Status* why) {
   platform::DebugOutput("MakeImage before!\n");
   // Truncating the output first would destroy an input of the same name.
-  if (platform::SameFile(input, output)) return -1;
+  if (platform::SameFile(input, output))
+    return Fail(why, platform::Status::Fail("cannot wrap " + input + " into itself"), -1);
 
   platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out.valid()) return -1;
+  if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
   platform::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!in.valid()) return -3;
+  if (!in.valid()) return Fail(why, platform::FailErrno("cannot open " + input), -3);
 
   struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
-  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxWrappedImageSize) return -1;
+  if (::fstat(in.get(), &st) != 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
+  if (!S_ISREG(st.st_mode))
+    return Fail(why, platform::Status::Fail(input + ": not a regular file"), -1);
+  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxWrappedImageSize)
+    return Fail(why,
+                platform::Status::Fail(input + ": " + std::to_string(st.st_size) +
+                                       " bytes, more than the largest image (" +
+                                       std::to_string(kMaxWrappedImageSize) + " bytes)"),
+                -1);
   const auto length = static_cast<std::uint32_t>(st.st_size);
 
   // Unsigned on purpose: a product whose end lies below its start never
   // reports "too big"; one with start = end = 0 rejects every non-empty image.
   if (static_cast<std::uint32_t>(end - start) < length) {
     platform::DebugOutput("Too Big!\n");
+    if (why != nullptr)
+      *why = platform::Status::Fail(input + ": image of " + std::to_string(length) +
+                                    " bytes is larger than the partition of " +
+                                    std::to_string(static_cast<std::uint32_t>(end - start)) +
+                                    " bytes");
     return -2;
   }
 
   std::vector<std::uint8_t> buffer(IH_SIZE + length);
-  if (platform::ReadFullAt(in.get(), buffer.data() + IH_SIZE, length, 0) != static_cast<ssize_t>(length))
-    return -1;
+  ssize_t got = platform::ReadFullAt(in.get(), buffer.data() + IH_SIZE, length, 0);
+  if (got < 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
+  if (got != static_cast<ssize_t>(length))
+    return Fail(why, platform::Status::Fail("cannot read " + input + ": it shrank while being read"),
+                -1);
 
   ImageHeader header;
   header.magic = IH_MAGIC;
@@ -166,20 +210,28 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
   header.name = IH_NAME_LINUX;
   EncodeImageHeader(header, buffer.data());
 
-  if (!platform::WriteFull(out.get(), buffer.data(), buffer.size())) return -1;
+  if (!platform::WriteFull(out.get(), buffer.data(), buffer.size()) || ::close(out.Release()) != 0)
+    return Fail(why, platform::FailErrno("cannot write " + output), -1);
   platform::DebugOutput("Firmsmith Success!\n");
   platform::DebugOutput("MakeImage after!\n");
   return 0;
 }
 
-int StripImageHeader(const std::string& image, const std::string& output) {
-  if (platform::SameFile(image, output)) return -1;
-  platform::UniqueFd in = platform::OpenRegularForReading(image);
-  if (!in.valid()) return -1;
+int StripImageHeader(const std::string& image, const std::string& output, platform::Status* why) {
+  if (platform::SameFile(image, output))
+    return Fail(why, platform::Status::Fail("cannot strip " + image + " into itself"), -1);
+  std::string reason;
+  platform::UniqueFd in = platform::OpenRegularForReading(image, &reason);
+  if (!in.valid()) return Fail(why, platform::Status::Fail(reason), -1);
   struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || st.st_size < static_cast<off_t>(IH_SIZE)) return -1;
+  if (::fstat(in.get(), &st) != 0) return Fail(why, platform::FailErrno("cannot read " + image), -1);
+  if (st.st_size < static_cast<off_t>(IH_SIZE))
+    return Fail(why,
+                platform::Status::Fail(image + ": " + std::to_string(st.st_size) +
+                                       " bytes, shorter than the 64-byte image header"),
+                -1);
   platform::UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!out.valid()) return -1;
+  if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
 
   // Copy exactly the length seen at the start: a file that shrinks meanwhile
   // is an incomplete copy, not a success.
@@ -189,11 +241,16 @@ int StripImageHeader(const std::string& image, const std::string& output) {
   while (remaining > 0) {
     std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
     ssize_t got = platform::ReadFullAt(in.get(), chunk.data(), want, offset);
-    if (got != static_cast<ssize_t>(want)) return -1;
-    if (!platform::WriteFull(out.get(), chunk.data(), want)) return -1;
+    if (got < 0) return Fail(why, platform::FailErrno("cannot read " + image), -1);
+    if (got != static_cast<ssize_t>(want))
+      return Fail(why, platform::Status::Fail("cannot read " + image + ": it shrank while being read"),
+                  -1);
+    if (!platform::WriteFull(out.get(), chunk.data(), want))
+      return Fail(why, platform::FailErrno("cannot write " + output), -1);
     remaining -= want;
     offset += static_cast<off_t>(want);
   }
+  if (::close(out.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + output), -1);
   return 0;
 }
 

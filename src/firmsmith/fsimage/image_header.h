@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/platform/status.h"
+
 namespace fsimage {
 
 // Layout: offsets and widths of the header fields.
@@ -63,8 +65,9 @@ void EncodeImageHeader(const ImageHeader& header, std::uint8_t* out);
 std::uint32_t ComputeHeaderCrc(const std::uint8_t* bytes);
 
 // Reads the header at the start of a file. False when the file cannot be
-// read or is shorter than IH_SIZE bytes.
-bool ReadImageHeader(const std::string& path, ImageHeader* header);
+// read or is shorter than IH_SIZE bytes. In every function below, *why (when
+// given) receives the reason of a failure, naming the file.
+bool ReadImageHeader(const std::string& path, ImageHeader* header, platform::Status* why = nullptr);
 
 // What VerifyImage found out about an image file.
 struct ImageCheck {
@@ -75,7 +78,8 @@ struct ImageCheck {
 };
 // Reads the header of the image file and checks it and its data. False when
 // the file cannot be read or is shorter than IH_SIZE bytes.
-bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check);
+bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check,
+                 platform::Status* why = nullptr);
 
 // Writes header + the bare image at `input` to `output`, with load address
 // `start` and entry point `end`. 0 success; -1 output not creatable, input
@@ -85,12 +89,13 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
 // input cannot be opened (the output is then left empty). Diagnostic lines go
 // to the debug channel.
 int MakeImage(const std::string& input, const std::string& output, std::uint32_t start,
-              std::uint32_t end);
+              std::uint32_t end, platform::Status* why = nullptr);
 
 // Writes everything behind the first IH_SIZE bytes of `image` to `output`.
 // 0 when all of it was copied; -1 when the image cannot be read, is shorter
 // than IH_SIZE bytes, is the output file itself, or the output cannot be
 // written.
-int StripImageHeader(const std::string& image, const std::string& output);
+int StripImageHeader(const std::string& image, const std::string& output,
+                     platform::Status* why = nullptr);
 
 }  // namespace fsimage

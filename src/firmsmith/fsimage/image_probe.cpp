@@ -10,6 +10,8 @@
 
 #include "firmsmith/fsimage/cramfs_format.h"
 #include "firmsmith/fsimage/image_header.h"
+#include "firmsmith/fsimage/jffs2_format.h"
+#include "firmsmith/fsimage/jffs2_reader.h"
 #include "common/platform/fd.h"
 #include "firmsmith/fsimage/zip_reader.h"
 
@@ -20,7 +22,8 @@ namespace {
 using ReadAt = std::function<bool(std::uint64_t offset, char* out, std::size_t size)>;
 
 // The squashfs magic at the file-system start, else the cramfs signature
-// 16 bytes further on.
+// 16 bytes further on, else a jffs2 node header (either byte order, its
+// header CRC correct, so that two stray bytes are no jffs2 image).
 int Classify(const ReadAt& read, std::uint64_t fsStart) {
   char magic[kSquashfsMagicLength];
   if (read(fsStart, magic, sizeof magic) && std::memcmp(magic, kSquashfsMagic, sizeof magic) == 0)
@@ -29,6 +32,9 @@ int Classify(const ReadAt& read, std::uint64_t fsStart) {
   if (read(fsStart + cramfs::kSuperSignature, signature, sizeof signature) &&
       std::memcmp(signature, cramfs::kSignature, sizeof signature) == 0)
     return kImageKindCramfs;
+  std::uint8_t node[jffs2::kHeaderSize];
+  if (read(fsStart, reinterpret_cast<char*>(node), sizeof node) && IsJffs2NodeHeader(node, sizeof node))
+    return kImageKindJffs2;
   return kImageKindNone;
 }
 
@@ -42,19 +48,29 @@ bool ParseOffset(const std::string& text, std::uint64_t* offset) {
   return true;
 }
 
-int DetectInFile(const std::string& path, std::uint64_t fsStart) {
-  platform::UniqueFd fd = platform::OpenRegularForReading(path);
-  if (!fd.valid()) return kImageKindNone;
-  ReadAt read = [&fd](std::uint64_t offset, char* out, std::size_t size) {
+int DetectInFile(const std::string& path, std::uint64_t fsStart, platform::Status* why) {
+  std::string reason;
+  platform::UniqueFd fd = platform::OpenRegularForReading(path, &reason);
+  if (!fd.valid()) {
+    if (why != nullptr) *why = platform::Status::Fail(reason);
+    return kImageKindNone;
+  }
+  int readError = 0;
+  ReadAt read = [&fd, &readError](std::uint64_t offset, char* out, std::size_t size) {
     if (offset > static_cast<std::uint64_t>(INT64_MAX) - size) return false;
-    return platform::ReadFullAt(fd.get(), out, size, static_cast<off_t>(offset)) ==
-           static_cast<ssize_t>(size);
+    ssize_t got = platform::ReadFullAt(fd.get(), out, size, static_cast<off_t>(offset));
+    if (got < 0) readError = errno;
+    return got == static_cast<ssize_t>(size);
   };
-  return Classify(read, fsStart);
+  int kind = Classify(read, fsStart);
+  // A short file holds no signature; a file that cannot be read is no answer.
+  if (readError != 0 && why != nullptr) *why = platform::FailErrno("cannot read " + path, readError);
+  return kind;
 }
 
-int DetectInArchive(const std::string& path, const std::string& key, int match) {
-  ZzipDir dir = OpenZipArchive(path);
+int DetectInArchive(const std::string& path, const std::string& key, int match,
+                    platform::Status* why) {
+  ZzipDir dir = OpenZipArchive(path, why);
   if (!dir) return kImageKindArchiveError;
   ZZIP_DIRENT entry;
   while (zzip_dir_read(dir.get(), &entry)) {
@@ -83,21 +99,23 @@ int DetectInArchive(const std::string& path, const std::string& key, int match) 
 
 }  // namespace
 
-int DetectImageKind(int mode, const std::string& path, const std::string& key, int match) {
+int DetectImageKind(int mode, const std::string& path, const std::string& key, int match,
+                    platform::Status* why) {
+  if (why != nullptr) *why = platform::Status::Ok();
   if (path.empty()) return kImageKindNone;
   switch (mode) {
     case kProbeArchiveEntry:
       if (key.empty()) return kImageKindNone;
-      return DetectInArchive(path, key, match);
+      return DetectInArchive(path, key, match, why);
     case kProbeAtOffset: {
       std::uint64_t offset = 0;
       if (!ParseOffset(key, &offset)) return kImageKindNone;
-      return DetectInFile(path, offset);
+      return DetectInFile(path, offset, why);
     }
     case kProbeBehindHeader:
-      return DetectInFile(path, IH_SIZE);
+      return DetectInFile(path, IH_SIZE, why);
     case kProbeBareImage:
-      return DetectInFile(path, 0);
+      return DetectInFile(path, 0, why);
     default:
       return kImageKindNone;
   }

@@ -1,11 +1,13 @@
-// The image-kind probe: tells whether a partition image holds squashfs or
-// cramfs by the signature bytes at the start of its file system, looking
+// The image-kind probe: tells whether a partition image holds squashfs,
+// cramfs or jffs2 by the signature bytes at the start of its file system, looking
 // inside a package archive, behind a partition header, at a flash offset, or
 // at the start of a bare image.
 #pragma once
 
 #include <cstddef>
 #include <string>
+
+#include "common/platform/status.h"
 
 namespace fsimage {
 
@@ -18,6 +20,7 @@ enum ImageKind : int {
   kImageKindNone = 0,
   kImageKindCramfs = 1,
   kImageKindSquashfs = 2,
+  kImageKindJffs2 = 3,
 };
 
 enum ProbeMode : int {
@@ -33,10 +36,14 @@ enum ProbeMode : int {
   kProbeBareImage = 3,
 };
 
-// kImageKindSquashfs, kImageKindCramfs or kImageKindNone; kImageKindArchiveError
+// kImageKindSquashfs, kImageKindCramfs, kImageKindJffs2 or kImageKindNone; kImageKindArchiveError
 // when the archive of mode 0 cannot be opened. An empty path, an empty key in
 // mode 0, an unreadable file or an unknown mode give kImageKindNone. In mode 0
 // the first matching entry (archive order) that shows a signature decides.
-int DetectImageKind(int mode, const std::string& path, const std::string& key, int match);
+// When the archive or the file cannot be opened or read, *why (when given)
+// receives the reason naming it, whatever the kind returned; it is ok
+// otherwise.
+int DetectImageKind(int mode, const std::string& path, const std::string& key, int match,
+                    platform::Status* why = nullptr);
 
 }  // namespace fsimage

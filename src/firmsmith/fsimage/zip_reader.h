@@ -4,8 +4,12 @@
 
 #include <zzip/zzip.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "common/platform/status.h"
 
 namespace fsimage {
 
@@ -20,7 +24,28 @@ using ZzipFile = std::unique_ptr<ZZIP_FILE, ZzipFileCloser>;
 
 // Opens exactly `path` as a ZIP archive: a regular file only, and without
 // zziplib's habit of trying "<path>.zip" and the like when `path` is
-// missing. Null when it is not a readable archive.
-ZzipDir OpenZipArchive(const std::string& path);
+// missing. Null when it is not a readable archive, with the reason in *why
+// (when given).
+ZzipDir OpenZipArchive(const std::string& path, platform::Status* why = nullptr);
+
+// One entry as the archive's central directory describes it.
+struct ZipEntryInfo {
+  std::string name;
+  std::uint16_t flags = 0;
+  std::uint16_t method = 0;
+  std::uint32_t crc = 0;
+  std::uint64_t compressedSize = 0;
+  std::uint64_t size = 0;
+  std::uint64_t localHeaderOffset = 0;
+};
+
+// Reads the central directory of the archive at `path` (ZIP64 records
+// included) and refuses, naming the entry, what no unpack may pass: an
+// encrypted entry, a compression method other than stored or deflated, two
+// entries of the same name, an entry larger than `maxEntrySize`, and entries
+// whose data overlap or share a local header (the way a "ZIP bomb" packs
+// one stretch of data many times).
+platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntrySize,
+                                  std::vector<ZipEntryInfo>* entries);
 
 }  // namespace fsimage

@@ -8,10 +8,10 @@ namespace {
 
 int RunConvert(const std::vector<std::string>& args) {
   std::string error;
-  if (!transloomcli::CheckArguments(args, 1, &error)) return platform::CliFail(error);
+  if (!transloomcli::CheckArguments(args, 1, &error)) return platform::CliUsage(error);
   for (const char* option : {"--ip", "--port", "--user", "--password", "--language", "--out"})
     if (platform::CliOption(args, option))
-      return platform::CliFail(std::string(option) + " does not apply to convert");
+      return platform::CliUsage(std::string(option) + " does not apply to convert");
   transloomcli::LoadUiTexts();
   transloomcli::CliSession session;
   session.path = platform::CliPositionals(args, transloomcli::kValuedOptions)[0];

@@ -7,7 +7,7 @@ namespace {
 
 int RunDelete(const std::vector<std::string>& args) {
   std::string error;
-  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliFail(error);
+  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliUsage(error);
   transloomcli::CliSession session;
   return transloomcli::RunOnDevice(
       args, session, [](transloomcli::CliSession& s) { return s.OnDeleteLanguage(); });

@@ -38,13 +38,13 @@ bool ParseIndex(const std::string& text, int* value) {
 
 int RunDump(const std::vector<std::string>& args) {
   const std::vector<std::string> files = platform::CliPositionals(args, {"--sheet"});
-  if (files.size() != 1) return platform::CliFail("dump: expected one FILE.xls (see dump --help)");
+  if (files.size() != 1) return platform::CliUsage("dump: expected one FILE.xls (see dump --help)");
   int sheetIndex = 0;
   if (const std::string* value = platform::CliOption(args, "--sheet")) {
     if (!ParseIndex(*value, &sheetIndex))
-      return platform::CliFail("dump: --sheet needs a sheet number from 0, not '" + *value + "'");
+      return platform::CliUsage("dump: --sheet needs a sheet number from 0, not '" + *value + "'");
   } else if (platform::CliHasFlag(args, "--sheet")) {
-    return platform::CliFail("dump: --sheet needs a sheet number");
+    return platform::CliUsage("dump: --sheet needs a sheet number");
   }
   workbook::Workbook book;
   if (workbook::Status s = book.Load(files[0]); !s) return platform::CliFail(s.message);

@@ -10,9 +10,9 @@ namespace {
 
 int RunExport(const std::vector<std::string>& args) {
   std::string error;
-  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliFail(error);
+  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliUsage(error);
   const std::string* language = platform::CliOption(args, "--language");
-  if (language == nullptr) return platform::CliFail("--language NAME is required");
+  if (language == nullptr) return platform::CliUsage("--language NAME is required");
   transloomcli::CliSession session;
   if (const std::string* out = platform::CliOption(args, "--out")) session.path = *out;
   return transloomcli::RunOnDevice(args, session, [&](transloomcli::CliSession& s) {

@@ -7,7 +7,7 @@ namespace {
 
 int RunImport(const std::vector<std::string>& args) {
   std::string error;
-  if (!transloomcli::CheckArguments(args, 1, &error)) return platform::CliFail(error);
+  if (!transloomcli::CheckArguments(args, 1, &error)) return platform::CliUsage(error);
   transloomcli::CliSession session;
   session.path = platform::CliPositionals(args, transloomcli::kValuedOptions)[0];
   return transloomcli::RunOnDevice(

@@ -9,7 +9,7 @@ namespace {
 
 int RunLanguages(const std::vector<std::string>& args) {
   std::string error;
-  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliFail(error);
+  if (!transloomcli::CheckArguments(args, 0, &error)) return platform::CliUsage(error);
   transloomcli::CliSession session;
   return transloomcli::RunOnDevice(args, session, [](transloomcli::CliSession& s) {
     for (const std::string& name : s.Languages()) std::printf("%s\n", name.c_str());

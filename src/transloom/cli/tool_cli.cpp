@@ -98,7 +98,7 @@ int RunOnDevice(const std::vector<std::string>& args, CliSession& session,
                 const std::function<bool(CliSession&)>& operation) {
   transloom::LoginInput input;
   std::string error;
-  if (!ParseLoginOptions(args, &input, &error)) return platform::CliFail(error);
+  if (!ParseLoginOptions(args, &input, &error)) return platform::CliUsage(error);
   LoadUiTexts();
   transloom::ToolSession::StartDeviceLibrary();
   bool ok = session.OnLogin(input);

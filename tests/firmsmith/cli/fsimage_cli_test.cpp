@@ -114,27 +114,49 @@ TEST(ArchiveCli, PackUnpackAndProbe) {
   EXPECT_EQ(ReadFile(dir / "out/custom-x.cramfs.img"), cramfs);
   EXPECT_EQ(ReadFile(dir / "out/InstallDesc"), "{}");
 
+  // An archive that cannot be read still prints -1, and the probe fails.
   struct {
     std::vector<std::string> args;
     std::string out;
+    int status;
   } probes[] = {
-      {{"0", dir / "pkg.bin", "custom-x", "1"}, "1\n"},
-      {{"0", dir / "pkg.bin", "custom-x"}, "0\n"},
-      {{"0", dir / "missing.bin", "custom-x", "1"}, "-1\n"},
-      {{"2", dir / "out/custom-x.cramfs.img"}, "1\n"},
-      {{"3", dir / "out/custom-x.cramfs.img"}, "0\n"},
-      {{"1", dir / "out/custom-x.cramfs.img", "0x40"}, "1\n"},
+      {{"0", dir / "pkg.bin", "custom-x", "1"}, "1\n", 0},
+      {{"0", dir / "pkg.bin", "custom-x"}, "0\n", 0},
+      {{"0", dir / "missing.bin", "custom-x", "1"}, "-1\n", 1},
+      {{"2", dir / "out/custom-x.cramfs.img"}, "1\n", 0},
+      {{"3", dir / "out/custom-x.cramfs.img"}, "0\n", 0},
+      {{"1", dir / "out/custom-x.cramfs.img", "0x40"}, "1\n", 0},
   };
   for (const auto& p : probes) {
     std::vector<std::string> args = {"probe"};
     args.insert(args.end(), p.args.begin(), p.args.end());
     CommandResult r = Cli(args);
-    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, p.status) << r.err;
     EXPECT_EQ(r.out, p.out) << p.args[0] << " " << p.args[1];
   }
-  EXPECT_EQ(Cli({"probe", "x", dir / "pkg.bin"}).status, 1);
+  // A bad MODE is a usage error.
+  EXPECT_EQ(Cli({"probe", "x", dir / "pkg.bin"}).status, 2);
   EXPECT_EQ(Cli({"unpack", dir / "missing.bin", dir / "out"}).status, 1);
   EXPECT_EQ(Cli({"pack", dir / "missing", dir / "x.bin"}).status, 1);
+}
+
+TEST(CliConventions, UsageErrorsExit2AndResultCommands64) {
+  struct {
+    std::vector<std::string> args;
+    int status;
+  } cases[] = {
+      {{"pack", "only-one"}, 2},       {{"unpack"}, 2},
+      {{"probe"}, 2},                  {{"image-strip", "a"}, 2},
+      {{"cramfs-build", "a"}, 2},      {{"diff", "a"}, 2},
+      {{"inspect"}, 2},                {{"verify"}, 2},
+      {{"make"}, 2},                   {{"no-such-command"}, 2},
+      {{"image-wrap", "a", "b"}, 64},  {{"image-info"}, 64},
+  };
+  for (const auto& c : cases) {
+    CommandResult r = Cli(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0] << "\n" << r.err;
+    EXPECT_NE(r.err.find("firmsmith-cli: "), std::string::npos) << r.err;
+  }
 }
 
 // A 24-bit BMP of one colour, written by hand.

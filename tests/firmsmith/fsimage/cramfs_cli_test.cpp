@@ -47,8 +47,9 @@ TEST(CramfsCli, FailuresExitOneWithOneLineNamingTheFile) {
   EXPECT_EQ(Lines(extract.err), 1);
   EXPECT_NE(extract.err.find(tmp / "junk.img"), std::string::npos) << extract.err;
 
+  // A usage error exits 2, as diff and grep do.
   const auto usage = RunCommand({Cli(), "cramfs-extract", tmp / "junk.img"});
-  EXPECT_EQ(usage.status, 1);
+  EXPECT_EQ(usage.status, 2);
   EXPECT_EQ(Lines(usage.err), 1);
 }
 

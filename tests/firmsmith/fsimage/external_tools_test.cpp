@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "test_support.h"
@@ -139,6 +140,117 @@ TEST(ExternalTools, PathHoldingAQuoteIsRefusedBeforeAnythingRuns) {
   ASSERT_EQ(sink.boxes.size(), 1u);
   EXPECT_NE(sink.boxes[0].text.find("mkfs.jffs2"), std::string::npos);
   EXPECT_FALSE(FileExists("/tmp/else"));
+}
+
+// A folder of stand-in tools put first on PATH while alive (the program
+// folder of a test holds no tools, so PATH decides).
+class FakeTools {
+ public:
+  FakeTools() : oldPath_(std::getenv("PATH") ? std::getenv("PATH") : "") {
+    ::setenv("PATH", (dir_.path() + ":" + oldPath_).c_str(), 1);
+  }
+  ~FakeTools() { ::setenv("PATH", oldPath_.c_str(), 1); }
+  void Add(const std::string& name, const std::string& script) {
+    WriteFile(dir_ / name, "#!/bin/sh\n" + script);
+    ::chmod((dir_ / name).c_str(), 0755);
+  }
+
+ private:
+  TempDir dir_;
+  std::string oldPath_;
+};
+
+struct ToolFailure {
+  const char* what;
+  const char* tool;
+  const char* script;  // mksquashfs' $2, mkfs.jffs2's $7: the image
+  const char* cause;   // in the reason
+  int (*run)(const std::string& source, const std::string& image, platform::Status* why);
+};
+
+void PrintTo(const ToolFailure& c, std::ostream* os) { *os << c.what; }
+
+int Squashfs(const std::string& source, const std::string& image, platform::Status* why) {
+  RecordingMessageSink sink;
+  return fsimage::BuildSquashfsImage(source, image, true, sink, why) ? 1 : 0;
+}
+int Jffs2(const std::string& source, const std::string& image, platform::Status* why) {
+  RecordingMessageSink sink;
+  return fsimage::BuildJffs2Image(source, image, sink, why);
+}
+int Unsquash(const std::string& source, const std::string& image, platform::Status* why) {
+  RecordingMessageSink sink;
+  return fsimage::ExtractSquashfsImage(image, source + "-out", sink, why);
+}
+
+class FailingTool : public ::testing::TestWithParam<ToolFailure> {};
+
+TEST_P(FailingTool, FailsTheStepWithTheToolsLastWords) {
+  const ToolFailure& c = GetParam();
+  if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("mkfs.jffs2"))
+    GTEST_SKIP() << "squashfs-tools or mtd-utils missing";
+  TempDir dir;
+  MakeTree(dir / "src");
+  WriteFile(dir / "other/only.txt", "not the source");
+  FakeTools fake;
+  std::string script = c.script;
+  for (std::size_t at; (at = script.find("@OTHER@")) != std::string::npos;)
+    script.replace(at, 7, dir / "other");
+  fake.Add(c.tool, script);
+  platform::Status why;
+  EXPECT_EQ(c.run(dir / "src", dir / "part.img", &why), 0) << c.what;
+  EXPECT_FALSE(why.ok) << c.what;
+  EXPECT_NE(why.message.find(c.cause), std::string::npos) << c.what << ": " << why.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailingTool,
+    ::testing::Values(
+        ToolFailure{"mksquashfs exits 1", "mksquashfs",
+                    "echo working\necho 'FATAL ERROR: disk on fire' >&2\nexit 1\n",
+                    "exit status 1: working; FATAL ERROR: disk on fire", Squashfs},
+        ToolFailure{"mksquashfs leaves files out and exits 0", "mksquashfs",
+                    "exec /usr/bin/mksquashfs @OTHER@ \"$2\" -noappend -quiet\n",
+                    "is missing", Squashfs},
+        ToolFailure{"mkfs.jffs2 exits 1", "mkfs.jffs2", "echo 'mkfs.jffs2: write failed' >&2\nexit 1\n",
+                    "mkfs.jffs2: write failed", Jffs2},
+        ToolFailure{"mkfs.jffs2 cuts its image short and exits 0", "mkfs.jffs2",
+                    "/usr/sbin/mkfs.jffs2 \"$@\" || exit 9\n"
+                    "size=$(stat -c %s \"$7\")\ntruncate -s $((size / 2 + 3)) \"$7\"\n",
+                    "part.img: jffs2 node at offset", Jffs2},
+        ToolFailure{"unsquashfs exits 2", "unsquashfs", "echo 'read_block: failed to read' >&2\nexit 2\n",
+                    "exit status 2: read_block: failed to read", Unsquash}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(ExternalTools, UnreadableSourceFileFailsBothBuildsNamingIt) {
+  if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("mkfs.jffs2"))
+    GTEST_SKIP() << "squashfs-tools or mtd-utils missing";
+  TempDir dir;
+  MakeTree(dir / "src");
+  const std::string locked = dir / "src/etc/hello.txt";
+  ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+  platform::Status squashfs, jffs2;
+  {
+    testsupport::FileOverrideDropped asAnyUser;
+    EXPECT_EQ(Squashfs(dir / "src", dir / "a.img", &squashfs), 0);
+    EXPECT_EQ(Jffs2(dir / "src", dir / "b.img", &jffs2), 0);
+  }
+  ::chmod(locked.c_str(), 0644);
+  for (const platform::Status& why : {squashfs, jffs2}) {
+    EXPECT_NE(why.message.find(locked), std::string::npos) << why.message;
+    EXPECT_NE(why.message.find("Permission denied"), std::string::npos) << why.message;
+  }
+}
+
+TEST(ExternalTools, BuiltImagesPassTheirChecks) {
+  if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("mkfs.jffs2"))
+    GTEST_SKIP() << "squashfs-tools or mtd-utils missing";
+  TempDir dir;
+  MakeTree(dir / "src");
+  ASSERT_EQ(::symlink("etc/hello.txt", (dir / "src/hello").c_str()), 0);
+  platform::Status squashfs, jffs2;
+  EXPECT_EQ(Squashfs(dir / "src", dir / "a.img", &squashfs), 1) << squashfs.message;
+  EXPECT_EQ(Jffs2(dir / "src", dir / "b.img", &jffs2), 1) << jffs2.message;
 }
 
 }  // namespace

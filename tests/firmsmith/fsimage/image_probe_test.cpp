@@ -57,6 +57,9 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"bare squashfs", 3, FakeFs(2), "", 2},
         FileCase{"bare cramfs", 3, FakeFs(1), "", 1},
         FileCase{"bare neither", 3, FakeFs(0), "", 0},
+        // The jffs2 node magic alone, without a header CRC that fits it.
+        FileCase{"jffs2 magic only, little endian", 3, std::string("\x85\x19\x03\x20", 4) + FakeFs(0), "", 0},
+        FileCase{"jffs2 magic only, big endian", 3, std::string("\x19\x85\x20\x03", 4) + FakeFs(0), "", 0},
         FileCase{"shorter than 20 bytes", 3, "hsq", "", 0},
         FileCase{"19 bytes, cramfs cut short", 3, std::string(16, '\0') + "Com", "", 0},
         FileCase{"behind header squashfs", 2, Header() + FakeFs(2), "", 2},
@@ -142,6 +145,12 @@ bool BuildWithMksquashfs(const std::string& tree, const std::string& image) {
 bool BuildWithMkfsCramfs(const std::string& tree, const std::string& image) {
   return RunTool({"mkfs.cramfs", tree, image});
 }
+bool BuildWithMkfsJffs2Little(const std::string& tree, const std::string& image) {
+  return RunTool({"mkfs.jffs2", "-d", tree, "-l", "-e", "0x10000", "-o", image});
+}
+bool BuildWithMkfsJffs2Big(const std::string& tree, const std::string& image) {
+  return RunTool({"mkfs.jffs2", "-d", tree, "-b", "-e", "0x10000", "-o", image});
+}
 bool BuildWithOurWriter(const std::string& tree, const std::string& image) {
   testing::internal::CaptureStdout();  // the writer lists its inodes there
   int rc = fsimage::BuildCramfsImage(tree, image);
@@ -183,7 +192,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RealImage{"mksquashfs", "mksquashfs", fsimage::kImageKindSquashfs, BuildWithMksquashfs},
         RealImage{"mkfs.cramfs", "mkfs.cramfs", fsimage::kImageKindCramfs, BuildWithMkfsCramfs},
-        RealImage{"our cramfs writer", nullptr, fsimage::kImageKindCramfs, BuildWithOurWriter}),
+        RealImage{"our cramfs writer", nullptr, fsimage::kImageKindCramfs, BuildWithOurWriter},
+        RealImage{"mkfs.jffs2 -l", "mkfs.jffs2", fsimage::kImageKindJffs2, BuildWithMkfsJffs2Little},
+        RealImage{"mkfs.jffs2 -b", "mkfs.jffs2", fsimage::kImageKindJffs2, BuildWithMkfsJffs2Big}),
     [](const auto& info) { return "builder" + std::to_string(info.index); });
 
 }  // namespace

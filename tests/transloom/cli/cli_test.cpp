@@ -84,8 +84,9 @@ TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
                                               {"languages", "--ip", "localhost"},
                                               {"languages", "--ip", "127.0.0.1", "--bogus", "1"},
                                               {"import", "--ip", "127.0.0.1"}}) {
+    // Usage errors exit 2, as diff and grep do.
     const CommandResult r = Run(bad);
-    EXPECT_EQ(r.status, 1) << bad.back();
+    EXPECT_EQ(r.status, 2) << bad.back();
     EXPECT_NE(r.err.find("transloom-cli: "), std::string::npos) << r.err;
   }
 }

@@ -15,6 +15,7 @@
 
 #include "common/devlink/devlink.h"
 #include "common/devlink/language_ids.h"
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 
 namespace devsim {
@@ -356,16 +357,10 @@ Reply DeviceState::ZipFolder(const std::string& subfolder) {
   std::vector<std::string> files;
   CollectFiles(root, "", &files);
 
-  // minizip writes to a path: build the archive in a private temporary file.
-  const char* tmp = std::getenv("TMPDIR");
-  std::string path = std::string(tmp && *tmp ? tmp : "/tmp") + "/devsim-zip-XXXXXX";
-  const int fd = ::mkstemp(path.data());
-  if (fd < 0) return {DL_ERR_DEVICE, {}};
-  ::close(fd);
-  struct Unlinker {
-    std::string path;
-    ~Unlinker() { ::unlink(path.c_str()); }
-  } unlinker{path};
+  // minizip writes to a path: build the archive in a private temporary folder.
+  platform::TempFolder scratch;
+  if (!scratch.Create(std::string(), "devsim-zip-")) return {DL_ERR_DEVICE, {}};
+  const std::string path = platform::JoinPath(scratch.path(), "reply.zip");
 
   {
     std::unique_ptr<void, ZipCloser> zip(zipOpen64(path.c_str(), APPEND_STATUS_CREATE));
