@@ -66,7 +66,7 @@ int RunFetchConfig(const std::vector<std::string>& args) {
   const std::string* user = platform::CliOption(args, "--user");
   const std::string* out = platform::CliOption(args, "--out");
   if (!ip || !portText || !user || !out)
-    return platform::CliUsage("fetch-config: --ip, --port, --user and --out are required");
+    return platform::CliFail("fetch-config: --ip, --port, --user and --out are required");
   char* end = nullptr;
   const long port = std::strtol(portText->c_str(), &end, 10);
   if (portText->empty() || *end != '\0' || port < 1 || port > 65535)

@@ -279,7 +279,7 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
   }
   // Refused before anything is written: nothing half-unpacked remains.
   std::vector<ZipEntryInfo> entries;
-  if (platform::Status checked = ReadZipDirectory(archive, kMaxPackedFileSize, &entries); !checked) {
+  if (platform::Status checked = ReadZipDirectory(archive, kMaxUnpackedEntrySize, &entries); !checked) {
     Tell(why, checked);
     return -1;
   }

@@ -11,6 +11,9 @@ namespace fsimage {
 
 // A single file larger than this cannot be packed.
 inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
+// An entry that would unpack to more than this is refused: more than any
+// flash chip of ours holds, so only a damaged or hostile archive names it.
+inline constexpr std::uint64_t kMaxUnpackedEntrySize = std::uint64_t{1} << 31;  // 2 GiB
 
 // Writes every entry of the archive (exactly the file named, a regular file)
 // into `destination` (made when missing), in archive order,
@@ -22,7 +25,7 @@ inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
 // than a regular file. Before anything is written, the archive's directory
 // is checked (ReadZipDirectory: no encrypted entry, no compression method
 // other than stored and deflated, no name twice, no entry over
-// kMaxPackedFileSize, no overlapping entries); every entry's CRC-32 and size
+// kMaxUnpackedEntrySize, no overlapping entries); every entry's CRC-32 and size
 // are compared as it is written. Returns 0, or -1 when the archive cannot be
 // opened or fails those checks, the destination cannot be made, or an entry
 // cannot be read, created or written completely or is damaged (the unpack

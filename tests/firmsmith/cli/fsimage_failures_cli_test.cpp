@@ -268,7 +268,7 @@ elif case == 'overlap':
     patch(central('b.img') + 42, '<I', local('a.img') + 100)
 elif case == 'huge':
     build([fine, ('romfs-x.img', b'z' * 100, S)])
-    patch(central('romfs-x.img') + 24, '<I', 167772161)
+    patch(central('romfs-x.img') + 24, '<I', 2147483649)
 )";
 
 struct BrokenZip {
@@ -317,7 +317,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BrokenZip{"duplicate entry name", "duplicate", "user-x.cramfs.img", "twice"},
                       BrokenZip{"entries sharing a local header", "shared", "b.img", "shares"},
                       BrokenZip{"overlapping entries", "overlap", "b.img", "overlaps"},
-                      BrokenZip{"entry over the size limit", "huge", "romfs-x.img", "167772161"}),
+                      BrokenZip{"entry over the size limit", "huge", "romfs-x.img", "2147483649"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace
