@@ -246,10 +246,12 @@ bool ExtractPayload(const ImageReport& image, const std::string& destination, st
   }
   if (image.fsKind == fsimage::kImageKindSquashfs) {
     CollectingSink sink;
-    if (fsimage::ExtractSquashfsImage(image.payloadPath, destination, sink) == 1 &&
+    platform::Status why;
+    if (fsimage::ExtractSquashfsImage(image.payloadPath, destination, sink, &why) == 1 &&
         platform::IsDirectory(destination))
       return true;
-    *error = image.name + ": unsquashfs failed" + (sink.texts.empty() ? "" : ": " + sink.texts);
+    *error = image.name + ": " + (why.ok ? "unsquashfs failed" : why.message) +
+             (sink.texts.empty() ? "" : ": " + sink.texts);
     return false;
   }
   *error = image.name + ": neither cramfs nor squashfs";
