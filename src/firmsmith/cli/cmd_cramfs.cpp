@@ -22,7 +22,7 @@ int RunCramfsBuild(const std::vector<std::string>& args) {
 
 int RunCramfsExtract(const std::vector<std::string>& args) {
   const std::vector<std::string> paths = platform::CliPositionals(args, {});
-  if (paths.size() != 2) return platform::CliFail("usage: cramfs-extract IMAGE DEST [--special-files]");
+  if (paths.size() != 2) return platform::CliUsage("usage: cramfs-extract IMAGE DEST [--special-files]");
   fsimage::CramfsExtractOptions options;
   options.createSpecialFiles = platform::CliHasFlag(args, "--special-files");
   std::string why;
