@@ -9,12 +9,9 @@
 namespace package {
 namespace {
 
-// The probe's kind 3: a jffs2 node header at the partition's start.
-constexpr int kProbedJffs2 = 3;
-
 int FsOfKind(int kind) {
   if (kind == fsimage::kImageKindSquashfs) return products::kFsSquashfs;
-  if (kind == kProbedJffs2) return products::kFsJffs2;
+  if (kind == fsimage::kImageKindJffs2) return products::kFsJffs2;
   return products::kFsCramfs;
 }
 

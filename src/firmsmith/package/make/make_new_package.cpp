@@ -90,7 +90,8 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     const products::PartitionSpec& spec = *SlotPartition(product, slot);
     const std::string output = platform::JoinPath(dist, base + ".img");
     const std::uint64_t size = platform::FileSize(fsImage);
-    const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end);
+    platform::Status wrapped;
+    const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
     if (r == -2) {
       ::unlink(output.c_str());
       ShowFailureKey(env, "alarm_file", "",
@@ -100,7 +101,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     }
     if (r != 0) {
       ::unlink(output.c_str());
-      ShowFailureKey(env, "create_error", "", "cannot write " + output);
+      ShowFailureKey(env, "create_error", "", wrapped ? "cannot write " + output : wrapped.message);
       return false;
     }
     const DescResult listed = AppendBuildCommand(desc, base + ".img");
@@ -115,8 +116,10 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   // the product stays whole when packing or the check fails.
   platform::OutputFile packed;
   platform::Status status = packed.Create(packagePath);
-  if (status && fsimage::PackFolder(dist, packed.partPath()) != 0)
-    status = platform::Status::Fail("cannot pack " + dist + " into " + packed.partPath());
+  platform::Status packedWhy;
+  if (status && fsimage::PackFolder(dist, packed.partPath(), &packedWhy) != 0)
+    status = packedWhy ? platform::Status::Fail("cannot pack " + dist + " into " + packed.partPath())
+                       : packedWhy;
   if (!status) {
     ShowFailureKey(env, "make_updatefile_failed", "", status.message);
     return false;

@@ -171,8 +171,10 @@ bool Rework::Run() {
     return Fail("create_error", "", made.message);
 
   if (network_) {
-    if (fsimage::UnpackArchive(input_, work_) != 0 || !UnpackedCompletely(input_, work_))
-      return FailAndDropWork("alarm_extract", "alarm_make", "cannot unpack " + input_);
+    platform::Status unpacked;
+    if (fsimage::UnpackArchive(input_, work_, &unpacked) != 0 || !UnpackedCompletely(input_, work_))
+      return FailAndDropWork("alarm_extract", "alarm_make",
+                             unpacked ? "cannot unpack " + input_ : unpacked.message);
     switch (CheckInstallDesc(desc_)) {
       case DescResult::kOk: break;
       case DescResult::kMissing: return FailAndDropWork(kNoInstallDescKey, "alarm_make");
@@ -202,8 +204,10 @@ bool Rework::Run() {
       return Fail("make_updatefile_failed", "", created.message);
     struct stat st {};
     if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
-    if (fsimage::PackFolder(work_, packed.partPath()) != 0)
-      return Fail("make_updatefile_failed", "", "cannot pack " + work_ + " into " + packed.partPath());
+    platform::Status packedWhy;
+    if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy) != 0)
+      return Fail("make_updatefile_failed", "",
+                  packedWhy ? "cannot pack " + work_ + " into " + packed.partPath() : packedWhy.message);
     // A reworked package keeps the bounds its images had, which need not be
     // the product's: only its structure is checked.
     if (!CheckAndReplace(&packed, nullptr)) return false;
@@ -445,11 +449,12 @@ bool Rework::ProcessSlot(int slot) {
 
   if (network_) {
     const std::uint64_t size = platform::FileSize(fsImage);
-    const int r = fsimage::MakeImage(fsImage, output, start, end);
+    platform::Status wrapped;
+    const int r = fsimage::MakeImage(fsImage, output, start, end, &wrapped);
     ::unlink(fsImage.c_str());
     if (r != 0) {
       ::unlink(output.c_str());
-      std::string reason = "cannot wrap " + fsImage + " into " + output;
+      std::string reason = wrapped ? "cannot wrap " + fsImage + " into " + output : wrapped.message;
       if (r == -2)
         reason = base + ": image of " + std::to_string(size) + " bytes, room for " +
                  std::to_string(std::uint64_t{end} - start) + " bytes (" + Hex(start) + ".." +

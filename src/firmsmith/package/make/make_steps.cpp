@@ -58,18 +58,21 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
     return platform::Status::Fail("no source folder " + sourceFolder);
   platform::MessageSink& sink = SinkOf(environment);
   switch (fs) {
-    case products::kFsSquashfs:
-      if (!fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink))
-        return platform::Status::Fail("mksquashfs made no squashfs image " + imagePath);
+    case products::kFsSquashfs: {
+      platform::Status why;
+      if (!fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink, &why))
+        return why ? platform::Status::Fail("mksquashfs made no squashfs image " + imagePath) : why;
       return platform::Status::Ok();
-    case products::kFsJffs2:
-      // The tool's own verdict is not reliable; an image that is not there
-      // or empty is what tells.
-      if (fsimage::BuildJffs2Image(sourceFolder, imagePath, sink) != 1)
-        return platform::Status::Fail("mkfs.jffs2 could not be started for " + imagePath);
+    }
+    case products::kFsJffs2: {
+      // The builder checks the tool's status and the image it wrote.
+      platform::Status why;
+      if (fsimage::BuildJffs2Image(sourceFolder, imagePath, sink, &why) != 1)
+        return why ? platform::Status::Fail("mkfs.jffs2 made no sound image " + imagePath) : why;
       if (platform::FileSize(imagePath) == 0)
         return platform::Status::Fail("mkfs.jffs2 made no image " + imagePath);
       return platform::Status::Ok();
+    }
     case products::kFsExt4:
       return platform::Status::Fail("ext4 images cannot be built: " + imagePath);
     default: {

@@ -30,8 +30,10 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   }
   out->payload = platform::JoinPath(out->root, name + ".cramfs");
   if (o.kind == PackageKind::NetworkUpgrades) {
-    if (fsimage::StripImageHeader(request.imagePath, out->payload) != 0) {
-      ShowFailureKey(env, "readfile", "alarm_make", "cannot take the image out of " + request.imagePath);
+    platform::Status stripped;
+    if (fsimage::StripImageHeader(request.imagePath, out->payload, &stripped) != 0) {
+      ShowFailureKey(env, "readfile", "alarm_make",
+                     stripped ? "cannot take the image out of " + request.imagePath : stripped.message);
       return false;
     }
   } else {
@@ -49,9 +51,10 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   // it would come back with empty files and fresh, valid CRCs.
   std::string damage;
   if (fs == products::kFsSquashfs) {
-    if (fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env)) != 1 ||
+    platform::Status extracted;
+    if (fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env), &extracted) != 1 ||
         !platform::IsDirectory(out->folder))
-      damage = "unsquashfs could not read " + out->payload;
+      damage = extracted ? "unsquashfs could not read " + out->payload : extracted.message;
   } else if (fs == products::kFsCramfs) {
     std::vector<std::string> problems;
     if (fsimage::CheckCramfsImage(out->payload, &problems) != 0)
