@@ -168,6 +168,27 @@ TEST_F(IntegrityCli, BrokenInputsChangeNothing) {
          Repack();
        },
        "custom=\n[Custom]\nStrings=strings\n", {"custom-x", "damaged"}, false},
+      {"damaged squashfs user partition",
+       [&] {
+         BasePackage();
+         const std::string tree = work_ / "sqsh";
+         fs::remove_all(tree);
+         WriteFile(tree + "/etc/loadmod", "insmod codec.ko");
+         std::string text;
+         for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + " of the recorder's application\n";
+         WriteFile(tree + "/bin/app", text);
+         fs::remove(work_ / "user.sqfs");
+         ASSERT_EQ(RunCommand({"mksquashfs", tree, work_ / "user.sqfs", "-noappend", "-quiet"}).status, 0);
+         CorruptByte(work_ / "user.sqfs", static_cast<std::size_t>(fs::file_size(work_ / "user.sqfs") / 3));
+         fs::remove(work_ / "user-x.cramfs.img");
+         ASSERT_EQ(RunCommand({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a",
+                               "0x00250000", "-e", "0x00650000", "-n", "Linux", "-d", work_ / "user.sqfs",
+                               work_ / "user-x.cramfs.img"})
+                       .status,
+                   0);
+         Repack();
+       },
+       "user=\n[Custom]\nLineInGain=1\n", {"user-x", "damaged", "unsquashfs"}, false},
       {"unreadable source file",
        [&] {
          BasePackage();
@@ -202,6 +223,46 @@ TEST_F(IntegrityCli, BrokenInputsChangeNothing) {
     ::chmod((newUser + "/bin/secret.bin").c_str(), 0600);
     ::chmod((work_ / "customdir/locked").c_str(), 0700);
     fs::remove(newUser + "/bin/secret.bin");
+  }
+}
+
+// A disk that fills up while a partition is built: the program folder,
+// where intermediate images are written, is a copy on a small tmpfs in a
+// private mount namespace. The run fails naming the partition and leaves
+// everything as it was.
+TEST_F(IntegrityCli, FullDiskDuringABuildChangesNothing) {
+  if (::geteuid() != 0 || !testsupport::HaveProgram("unshare")) GTEST_SKIP() << "needs root for a mount namespace";
+  if (RunCommand({"unshare", "-m", "true"}).status != 0) GTEST_SKIP() << "no mount namespaces here";
+  const std::string input = BasePackage();
+  WriteFile(work_ / "big/lib/blob.so", NoiseBytes(3 * 1048576, 9));
+  const std::uint64_t room = fs::file_size(prog_ / "firmsmith-cli") / 1024 + 1024;  // KiB: the copy + 1 MiB
+  const struct {
+    const char* name;
+    const char* partitions;
+    const char* tool;
+  } cases[] = {
+      {"jffs2", "romfs=big\n", "mkfs.jffs2"},
+      {"squashfs", "user=big\n[FileSystems]\nuser=Squashfs\n", "mksquashfs"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!testsupport::HaveProgram(c.tool)) continue;
+    const std::vector<std::string> watched = {input, input + ".bak", input + ".prev"};
+    std::map<std::string, std::string> before;
+    for (const std::string& f : watched) before[f] = Sha256(f);
+    WriteFile(work_ / "job.ini", std::string(kReworkJob) + c.partitions);
+    const std::string small = work_ / "small";
+    fs::create_directories(small);
+    const testsupport::CommandResult r = RunCommand(
+        {"unshare", "-m", "sh", "-c",
+         "mount -t tmpfs -o size=" + std::to_string(room) + "k tmpfs \"$1\" && cp -a \"$2\"/. \"$1\"/ && "
+         "exec \"$1\"/firmsmith-cli make \"$3\" --no-pauses",
+         "sh", small, prog_.path(), work_ / "job.ini"});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find(c.name == std::string("jffs2") ? "romfs-x" : "user-x"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("Firmsmith: Make upgrade file\n"), std::string::npos) << r.err;
+    for (const std::string& f : watched) EXPECT_EQ(Sha256(f), before[f]) << f;
+    EXPECT_EQ(PartFiles(work_.path()), std::vector<std::string>{});
   }
 }
 
