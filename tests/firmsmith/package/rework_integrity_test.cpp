@@ -125,6 +125,33 @@ class IntegrityCli : public PackageTest {
 
 constexpr const char* kReworkJob = "[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\n";
 
+// Rewrites a package with its entries stored, then breaks user-x.cramfs.img
+// the way a damaged download or a foreign packer would.
+constexpr const char kBreakPackage[] = R"(
+import struct, sys, warnings, zipfile
+case, path = sys.argv[1], sys.argv[2]
+name = 'user-x.cramfs.img'
+with zipfile.ZipFile(path) as z:
+    items = [(i.filename, z.read(i.filename)) for i in z.infolist()]
+if case == 'duplicate':
+    items.append((name, dict(items)[name]))
+warnings.simplefilter('ignore')
+with zipfile.ZipFile(path, 'w') as z:
+    for n, d in items:
+        z.writestr(n, d, compress_type=zipfile.ZIP_STORED)
+b = bytearray(open(path, 'rb').read())
+local = zipfile.ZipFile(path).getinfo(name).header_offset
+if case == 'crc':
+    b[local + 30 + len(name) + 200] ^= 0x20
+elif case == 'encrypted':
+    at = b.find(b'PK\x01\x02')
+    while struct.unpack_from('<H', b, at + 28)[0] != len(name) or b[at + 46:at + 46 + len(name)] != name.encode():
+        at = b.find(b'PK\x01\x02', at + 4)
+    struct.pack_into('<H', b, at + 8, 1)
+    struct.pack_into('<H', b, local + 6, 1)
+open(path, 'wb').write(bytes(b))
+)";
+
 // Every broken input ends with exit 1 and a message naming the cause, and
 // leaves the input, its backups and no temporary file behind.
 TEST_F(IntegrityCli, BrokenInputsChangeNothing) {
@@ -196,6 +223,35 @@ TEST_F(IntegrityCli, BrokenInputsChangeNothing) {
          ::chmod((newUser + "/bin/secret.bin").c_str(), 0);
        },
        "user=newuser\n", {"secret.bin", "Permission denied"}, true},
+      {"unreadable source file of a squashfs build",
+       [&] {
+         BasePackage();
+         WriteFile(newUser + "/bin/secret.bin", "locked away");
+         ::chmod((newUser + "/bin/secret.bin").c_str(), 0);
+       },
+       "user=newuser\n[FileSystems]\nuser=Squashfs\n", {"secret.bin", "Permission denied"}, true},
+      {"unreadable source file of a jffs2 build",
+       [&] {
+         BasePackage();
+         WriteFile(newUser + "/bin/secret.bin", "locked away");
+         ::chmod((newUser + "/bin/secret.bin").c_str(), 0);
+       },
+       "romfs=newuser\n", {"secret.bin", "Permission denied"}, true},
+      {"corrupted package entry",
+       [&] {
+         ASSERT_EQ(RunCommand({"/usr/bin/python3", "-c", kBreakPackage, "crc", BasePackage()}).status, 0);
+       },
+       "user=newuser\n", {"user-x.cramfs.img", "CRC-32"}, false},
+      {"encrypted package entry",
+       [&] {
+         ASSERT_EQ(RunCommand({"/usr/bin/python3", "-c", kBreakPackage, "encrypted", BasePackage()}).status, 0);
+       },
+       "user=newuser\n", {"user-x.cramfs.img", "encrypted"}, false},
+      {"package entry there twice",
+       [&] {
+         ASSERT_EQ(RunCommand({"/usr/bin/python3", "-c", kBreakPackage, "duplicate", BasePackage()}).status, 0);
+       },
+       "user=newuser\n", {"user-x.cramfs.img", "twice"}, false},
       {"unreadable folder staged for the ignore rule",
        [&] {
          BasePackage();
