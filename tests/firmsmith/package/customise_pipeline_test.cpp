@@ -219,21 +219,7 @@ INSTANTIATE_TEST_SUITE_P(FileSystems, CustomiseCli, ::testing::Values(Fs::kCramf
 // given; the rebuilt image holds it at the end of etc/loadmod.
 TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
   WriteFile(work_ / "user/etc/loadmod", "insmod codec.ko");
-  PeerImage(work_ / "user", "user-x.cramfs.img", kUserStart, kUserEnd);
-  WriteFile(work_ / "InstallDesc",
-            "{\"UpgradeCommand\": [{\"Command\": \"Burn\", \"FileName\": \"user-x.cramfs.img\"}], \"Hardware\": \"HW-T\"}");
-  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
-  WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n6db=00101\n");
-  package::MakeOptions o = Options(true, input);
-  package::TickSlot(&o, package::kSlotUser);
-  o.lineInGain = true;
-  o.lineInLeft = "3db";
-  o.lineInRight = "6db";
-  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
-  const std::string image = Entry(input, "user-x.cramfs.img");
-  ASSERT_GT(image.size(), 64u);
-  WriteFile(work_ / "user.payload", image.substr(64));
-  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
+  ASSERT_NO_FATAL_FAILURE(ReworkUserWithGainLine(work_ / "user"));
   EXPECT_EQ(ReadFile(work_ / "user-out/etc/loadmod"),
             std::string("insmod codec.ko\nhimm 0x20050068 0x50320c14\0", 43));
 }
@@ -246,22 +232,8 @@ TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
 TEST_F(PackageTest, GainLineReworkKeepsTheLinksAndNodesOfADeviceRoot) {
   const cramfstest::DeviceRoot made = cramfstest::MakeDeviceRoot(work_ / "user", ::geteuid() == 0);
   const std::string loadmod = ReadFile(work_ / "user/etc/loadmod");
-  PeerImage(work_ / "user", "user-x.cramfs.img", kUserStart, kUserEnd);
-  WriteFile(work_ / "InstallDesc",
-            "{\"UpgradeCommand\": [{\"Command\": \"Burn\", \"FileName\": \"user-x.cramfs.img\"}], \"Hardware\": \"HW-T\"}");
-  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
-  WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n6db=00101\n");
-  package::MakeOptions o = Options(true, input);
-  package::TickSlot(&o, package::kSlotUser);
-  o.lineInGain = true;
-  o.lineInLeft = "3db";
-  o.lineInRight = "6db";
-  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
+  ASSERT_NO_FATAL_FAILURE(ReworkUserWithGainLine(work_ / "user"));
 
-  const std::string image = Entry(input, "user-x.cramfs.img");
-  ASSERT_GT(image.size(), 64u);
-  WriteFile(work_ / "user.payload", image.substr(64));
-  ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
   cramfstest::TreeListing expected = cramfstest::ListTree(work_ / "user");
   expected["etc/loadmod"] =
       cramfstest::ListTree(work_ / "user-out").at("etc/loadmod");  // checked below

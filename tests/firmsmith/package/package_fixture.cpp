@@ -94,6 +94,25 @@ std::string PackageTest::PeerPackage(const std::string& name, const std::vector<
   return package;
 }
 
+void PackageTest::ReworkUserWithGainLine(const std::string& userTree) {
+  PeerImage(userTree, "user-x.cramfs.img", kUserStart, kUserEnd);
+  WriteFile(work_ / "InstallDesc",
+            "{\"UpgradeCommand\": [{\"Command\": \"Burn\", \"FileName\": \"user-x.cramfs.img\"}], \"Hardware\": \"HW-T\"}");
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
+  WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n6db=00101\n");
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.lineInGain = true;
+  o.lineInLeft = "3db";
+  o.lineInRight = "6db";
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), package::MakeOutcome::kReworked) << LastBox();
+  const std::string image = Entry(input, "user-x.cramfs.img");
+  ASSERT_GT(image.size(), 64u);
+  WriteFile(work_ / "user.payload", image.substr(64));
+  ASSERT_EQ(testsupport::RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status,
+            0);
+}
+
 std::vector<std::string> PackageTest::Entries(const std::string& package) {
   const testsupport::CommandResult r = RunCommand({"unzip", "-Z1", package});
   std::vector<std::string> names;

@@ -45,6 +45,10 @@ class PackageTest : public ::testing::Test {
   std::vector<std::string> Entries(const std::string& package);            // unzip -Z1
   std::string Entry(const std::string& package, const std::string& entry);  // unzip -p
   std::vector<std::string> CommandFileNames(const std::string& installDesc);
+  // Packs `userTree` as the only image of "in.bin", reworks it with the gain
+  // line 3db/6db and extracts the rebuilt user partition with fsck.cramfs
+  // into work_/user-out.
+  void ReworkUserWithGainLine(const std::string& userTree);
   std::string LastBox() const { return sink_.boxes.empty() ? "" : sink_.boxes.back().text; }
 
   testsupport::TempDir prog_;

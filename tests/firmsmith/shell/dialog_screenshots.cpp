@@ -32,6 +32,14 @@ namespace {
 
 void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(10, w->height() / 2)); }
 
+// Ticks a product in the tree as the operator does, by a click on its row.
+void ChooseProduct(const shell::CFirmsmithDlg::Controls& c, const char* name) {
+  const auto items = c.productTree->findItems(name, Qt::MatchExactly);
+  if (!items.isEmpty())
+    QTest::mouseClick(c.productTree->viewport(), Qt::LeftButton, {},
+                      c.productTree->visualItemRect(items.front()).center());
+}
+
 bool Save(QWidget* w, const std::string& path) {
   w->show();
   QTest::qWait(300);
@@ -79,10 +87,7 @@ int main(int argc, char** argv) {
       dialog.OnInitDialog();
       dialog.show();
       const auto& c = dialog.controls();
-      const auto items = c.productTree->findItems("KV-N3232X", Qt::MatchExactly);
-      if (!items.isEmpty())
-        QTest::mouseClick(c.productTree->viewport(), Qt::LeftButton, {},
-                          c.productTree->visualItemRect(items.front()).center());
+      ChooseProduct(c, "KV-N3232X");
       c.originalFile->setText(QStringLiteral("/home/operator/firmware/KV-N3232X_V4.02.bin"));
       Click(c.rows[shell::CFirmsmithDlg::kRowCustom].check);
       Click(c.strings.check);
@@ -108,10 +113,7 @@ int main(int argc, char** argv) {
       dialog.OnInitDialog();
       dialog.show();
       const auto& c = dialog.controls();
-      const auto items = c.productTree->findItems("KV-N3232X", Qt::MatchExactly);
-      if (!items.isEmpty())
-        QTest::mouseClick(c.productTree->viewport(), Qt::LeftButton, {},
-                          c.productTree->visualItemRect(items.front()).center());
+      ChooseProduct(c, "KV-N3232X");
       for (int row : {shell::CFirmsmithDlg::kRowRomfs, shell::CFirmsmithDlg::kRowCustom})
         Click(c.rows[row].check);
       c.rows[shell::CFirmsmithDlg::kRowRomfs].path->setText(
