@@ -14,11 +14,6 @@
 namespace platform {
 namespace {
 
-std::string BaseName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
@@ -239,6 +234,11 @@ Status CopyFileReplacing(const std::string& source, const std::string& target) {
       return written;
   }
   return out.Commit();
+}
+
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::string ParentFolder(const std::string& path) {

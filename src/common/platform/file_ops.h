@@ -90,6 +90,8 @@ Status DeleteFilesInTree(const std::string& folder);
 // Copies `source` to `target` through a temporary file beside the target, so
 // the target is either its old self or a complete copy.
 Status CopyFileReplacing(const std::string& source, const std::string& target);
+// The last component of a path ("" when it ends with "/").
+std::string BaseName(const std::string& path);
 // The folder part of a path ("" for a bare name, "/" for a root entry).
 std::string ParentFolder(const std::string& path);
 

@@ -192,6 +192,34 @@ TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
   EXPECT_FALSE(fs::exists(work_ / ".h264dvr"));
 }
 
+// The window's progress panel and the command line show these lines; they
+// must come in the order the work happens, once per step.
+TEST_F(MakePipeline, ReworkAndNewPackageTellTheirStepsInOrder) {
+  PeerImage(MakeFolder("olduser", "old"), "user-x.squashfs.img", kUserStart, kUserEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"user-x.squashfs.img"}));
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.squashfs.img"});
+  std::vector<std::string> steps;
+  package::MakeEnvironment env = Env();
+  env.progress = [&](const package::MakeProgress& p) { steps.push_back(package::DescribeProgress(p)); };
+  env.verifyOutput = [](const std::string&, const products::ProductProfile*, std::string*) { return true; };
+
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotUser);
+  o.slots[package::kSlotUser].sourcePath = MakeFolder("newuser", "new user");
+  ASSERT_EQ(package::RunMakeOperation(o, env), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(steps, (std::vector<std::string>{"unpacking in.bin", "building user-x as cramfs",
+                                             "wrapping user-x.squashfs.img", "packing in.bin",
+                                             "checking in.bin"}));
+
+  steps.clear();
+  package::MakeOptions fresh = Options(false);
+  package::TickSlot(&fresh, package::kSlotLogo);
+  fresh.slots[package::kSlotLogo].sourcePath = MakeFolder("logo", "logo");
+  ASSERT_EQ(package::RunMakeOperation(fresh, env), MakeOutcome::kPackageBuilt) << LastBox();
+  EXPECT_EQ(steps, (std::vector<std::string>{"building logo-x as cramfs", "wrapping logo-x.cramfs.img",
+                                             "packing TestBox_all.bin", "checking TestBox_all.bin"}));
+}
+
 TEST_F(MakePipeline, ReworkProbesTheInputAndRebuildsSquashfsAsSquashfs) {
   if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("unsquashfs"))
     GTEST_SKIP() << "squashfs tools missing";

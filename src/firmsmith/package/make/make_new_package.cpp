@@ -91,6 +91,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     const std::string output = platform::JoinPath(dist, base + ".img");
     const std::uint64_t size = platform::FileSize(fsImage);
     platform::Status wrapped;
+    ReportStep(env, MakeStep::kWrapping, platform::BaseName(output));
     const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
     if (r == -2) {
       ::unlink(output.c_str());
@@ -117,6 +118,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   platform::OutputFile packed;
   platform::Status status = packed.Create(packagePath);
   platform::Status packedWhy;
+  ReportStep(env, MakeStep::kPacking, platform::BaseName(packagePath));
   if (status && fsimage::PackFolder(dist, packed.partPath(), &packedWhy) != 0)
     status = packedWhy ? platform::Status::Fail("cannot pack " + dist + " into " + packed.partPath())
                        : packedWhy;

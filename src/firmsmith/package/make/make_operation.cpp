@@ -61,9 +61,20 @@ std::string FillFormat(const std::string& format, const std::string& argument) {
   return out;
 }
 
+void ReportStep(const MakeEnvironment& environment, MakeStep step, const std::string& subject,
+                const std::string& detail) {
+  if (!environment.progress) return;
+  MakeProgress progress;
+  progress.step = step;
+  progress.subject = subject;
+  progress.detail = detail;
+  environment.progress(progress);
+}
+
 bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& checkedPath,
                          const std::string& shownPath, const products::ProductProfile* product) {
   if (!environment.verifyOutput) return true;
+  ReportStep(environment, MakeStep::kChecking, platform::BaseName(shownPath));
   std::string problems;
   if (environment.verifyOutput(checkedPath, product, &problems)) return true;
   // A file that fails its check must never be announced as made, nor

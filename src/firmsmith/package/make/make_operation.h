@@ -11,6 +11,7 @@
 
 #include "common/platform/message_sink.h"
 #include "firmsmith/package/make/make_options.h"
+#include "firmsmith/package/make/make_progress.h"
 
 namespace package {
 
@@ -37,6 +38,8 @@ struct MakeEnvironment {
   // Run on the written package or flash image before the success message;
   // empty: not checked.
   OutputVerifier verifyOutput;
+  // Told of every step as it starts; empty: nobody listens.
+  MakeProgressCallback progress;
 };
 
 enum class MakeOutcome {
@@ -87,6 +90,10 @@ bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& 
 // the partition's name, the damage as the reason. Nothing is written.
 inline constexpr const char* kDamagedPartitionKey =
     "Firmsmith.The partition %s of the input file is damaged; nothing was written.";
+
+// Tells the environment's listener that a step starts.
+void ReportStep(const MakeEnvironment& environment, MakeStep step, const std::string& subject,
+                const std::string& detail = std::string());
 
 // Sleeps seconds × pauseScale.
 void Pause(const MakeEnvironment& environment, double seconds);

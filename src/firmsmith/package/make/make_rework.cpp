@@ -172,6 +172,7 @@ bool Rework::Run() {
 
   if (network_) {
     platform::Status unpacked;
+    ReportStep(env_, MakeStep::kUnpacking, platform::BaseName(input_));
     if (fsimage::UnpackArchive(input_, work_, &unpacked) != 0 || !UnpackedCompletely(input_, work_))
       return FailAndDropWork("alarm_extract", "alarm_make",
                              unpacked ? "cannot unpack " + input_ : unpacked.message);
@@ -205,6 +206,7 @@ bool Rework::Run() {
     struct stat st {};
     if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
     platform::Status packedWhy;
+    ReportStep(env_, MakeStep::kPacking, platform::BaseName(input_));
     if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy) != 0)
       return Fail("make_updatefile_failed", "",
                   packedWhy ? "cannot pack " + work_ + " into " + packed.partPath() : packedWhy.message);
@@ -361,6 +363,7 @@ bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string
     request.start = spec.start;
     request.end = spec.end;
     const bool custom = rule.inPlace == InPlaceRework::kCustomPartition;
+    if (custom || o_.lineInGain) ReportStep(env_, MakeStep::kUnpacking, base);
     const bool prepared = custom ? customiser_.PrepareCustomPartition(request, &source)
                                  : (o_.lineInGain && customiser_.PrepareUserPartition(request, &source));
     if (!prepared) {
@@ -450,6 +453,7 @@ bool Rework::ProcessSlot(int slot) {
   if (network_) {
     const std::uint64_t size = platform::FileSize(fsImage);
     platform::Status wrapped;
+    ReportStep(env_, MakeStep::kWrapping, platform::BaseName(output));
     const int r = fsimage::MakeImage(fsImage, output, start, end, &wrapped);
     ::unlink(fsImage.c_str());
     if (r != 0) {
@@ -464,6 +468,7 @@ bool Rework::ProcessSlot(int slot) {
     }
     return true;
   }
+  ReportStep(env_, MakeStep::kPatching, base);
   const bool patched = PatchFlash(slot, fsImage, start, end);
   ::unlink(fsImage.c_str());
   return patched;
