@@ -3,25 +3,22 @@
 # partitions from folders, wrap them with their partition headers, repack -
 # once through `firmsmith-cli make` and once through the peer tools (unzip,
 # mkfs.cramfs, mkimage, zip) doing the same steps, and prints the ratio
-# ours / peers (goal: at most 0.7).
+# ours / peers (goal: at most 0.3) and our peak memory.
 #
 # usage: bench/rework.sh [APP_DIR]   (default: build/app of this checkout)
 # Run it under `nice -n 10` on a shared machine.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
+. "$repo/bench/lib.sh"
 app=${1:-$repo/build/app}
-for tool in unzip zip mkfs.cramfs mkimage python3; do
-  command -v "$tool" >/dev/null || PATH=$PATH:/usr/sbin:/sbin
-  command -v "$tool" >/dev/null || { echo "rework.sh: $tool is missing" >&2; exit 1; }
-done
-[ -x "$app/firmsmith-cli" ] || { echo "rework.sh: no firmsmith-cli in $app" >&2; exit 1; }
+bench_need unzip zip mkfs.cramfs mkimage /usr/bin/time
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/rework-bench-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 prog=$scratch/prog
-mkdir -p "$prog/Products" "$scratch/src" "$scratch/pkg"
-cp "$app/firmsmith-cli" "$prog/"
+mkdir -p "$scratch/src" "$scratch/pkg"
+bench_program_folder "$app" "$prog"
 cat >"$prog/Products/BenchBox.ini" <<'INI'
 [Product]
 name=BenchBox
@@ -43,7 +40,7 @@ INI
 
 # Partition trees: a mix of text that compresses well and bytes that do not,
 # like the binaries, pages and pictures of real partitions. Deterministic.
-python3 - "$scratch/src" <<'PY'
+/usr/bin/python3 - "$scratch/src" <<'PY'
 import os, random, sys
 root = sys.argv[1]
 rnd = random.Random(20261210)
@@ -68,9 +65,7 @@ tree("newweb", 150, 60000)
 PY
 
 # The input package, made by the peer tools.
-wrap() {  # payload image start end
-  mkimage -A arm -O linux -T kernel -C gzip -a "$3" -e "$4" -n Linux -d "$1" "$2" >/dev/null
-}
+wrap() { bench_wrap "$@"; }
 mkfs.cramfs "$scratch/src/olduser" "$scratch/user.payload" >/dev/null
 mkfs.cramfs "$scratch/src/oldweb" "$scratch/web.payload" >/dev/null
 mkfs.cramfs "$scratch/src/oldromfs" "$scratch/romfs.payload" >/dev/null
@@ -80,8 +75,6 @@ wrap "$scratch/romfs.payload" "$scratch/pkg/romfs-x.cramfs.img" 0x00100000 0x00d
 printf '{\n\t"UpgradeCommand" : [\n\t{ "Command" : "Burn", "FileName" : "web-x.cramfs.img" },\n\t{ "Command" : "Burn", "FileName" : "user-x.cramfs.img" },\n\t{ "Command" : "Burn", "FileName" : "romfs-x.cramfs.img" }\n\t],\n\t"Hardware" : "HW-BENCH",\n\t"Vendor" : "Bench"\n}\n' >"$scratch/pkg/InstallDesc"
 (cd "$scratch/pkg" && zip -q -j "$scratch/input.bin" InstallDesc user-x.cramfs.img web-x.cramfs.img romfs-x.cramfs.img)
 size=$(stat -c %s "$scratch/input.bin")
-
-now() { date +%s.%N; }
 
 # Ours: the whole rework through the make operation.
 cp "$scratch/input.bin" "$scratch/ours.bin"
@@ -93,14 +86,12 @@ OriginalFile=$scratch/ours.bin
 user=$scratch/src/newuser
 web=$scratch/src/newweb
 INI
-t0=$(now)
-"$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses >/dev/null 2>"$scratch/ours.log" ||
-  { cat "$scratch/ours.log" >&2; exit 1; }
-t1=$(now)
+bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses
+read -r ours_wall ours_peak _ <<<"$BENCH_LAST"
 
 # Peers: the same steps by hand.
 cp "$scratch/input.bin" "$scratch/peers.bin"
-t2=$(now)
+t2=$(bench_now)
 unzip -q -o "$scratch/peers.bin" -d "$scratch/work"
 mkfs.cramfs "$scratch/src/newuser" "$scratch/nu.payload" >/dev/null
 wrap "$scratch/nu.payload" "$scratch/work/user-x.cramfs.img" 0x00d00000 0x01900000
@@ -108,12 +99,9 @@ mkfs.cramfs "$scratch/src/newweb" "$scratch/nw.payload" >/dev/null
 wrap "$scratch/nw.payload" "$scratch/work/web-x.cramfs.img" 0x01900000 0x02100000
 mv "$scratch/peers.bin" "$scratch/peers.bin.bak"
 (cd "$scratch/work" && zip -q -j "$scratch/peers.bin" ./*)
-t3=$(now)
+t3=$(bench_now)
 
 unzip -tq "$scratch/ours.bin" >/dev/null || { echo "rework.sh: our package fails unzip -t" >&2; exit 1; }
-python3 - "$size" "$t0" "$t1" "$t2" "$t3" <<'PY'
-import sys
-size, t0, t1, t2, t3 = int(sys.argv[1]), *map(float, sys.argv[2:])
-ours, peers = t1 - t0, t3 - t2
-print(f"package {size / 1e6:.1f} MB: firmsmith {ours:.2f} s, peer tools {peers:.2f} s, ratio {ours / peers:.2f}")
-PY
+largest=$(unzip -Zl "$scratch/ours.bin" | awk '$1 ~ /^-/ && $4 > m { m = $4 } END { print m }')
+echo "package $(( size / 1000000 )) MB"
+bench_report "rework (a)" "$ours_wall" "$ours_peak" "$(awk "BEGIN { print $t3 - $t2 }")" 0.3 "$largest"

@@ -1,0 +1,102 @@
+# Shared pieces of the package benchmarks: firmware-like trees, the peer
+# tools' image wrapping, and timed runs that record wall time, CPU time and
+# peak memory. Sourced by the bench scripts; not run on its own.
+
+PATH=$PATH:/usr/sbin:/sbin
+
+bench_need() {  # TOOL...: stops when a tool is missing
+  local tool
+  for tool in "$@"; do
+    command -v "$tool" >/dev/null || { echo "$(basename "$0"): $tool is missing" >&2; exit 1; }
+  done
+}
+
+# bench_program_folder APP PROG: a program folder of its own for firmsmith-cli
+# (its Products/ folder is filled by the caller).
+bench_program_folder() {
+  [ -x "$1/firmsmith-cli" ] || { echo "$(basename "$0"): no firmsmith-cli in $1" >&2; exit 1; }
+  mkdir -p "$2/Products"
+  cp "$1/firmsmith-cli" "$2/"
+  [ -d "$1/Language" ] && cp -r "$1/Language" "$2/"
+  [ -f "$1/Config.ini" ] && cp "$1/Config.ini" "$2/"
+  return 0
+}
+
+# bench_tree DIR MEGABYTES SEED: files like a partition's (binaries that do
+# not compress, text and pages that do, zero-padded tables, a few
+# duplicates), in nested folders. Deterministic for a seed.
+bench_tree() {
+  /usr/bin/python3 - "$1" "$2" "$3" <<'PY'
+import os, random, sys
+root, megabytes, seed = sys.argv[1], float(sys.argv[2]), int(sys.argv[3])
+rnd = random.Random(seed)
+words = [b"config", b"channel", b"record", b"stream", b"alarm", b"network", b"video",
+         b"<div class=\"row\">", b"</div>\n", b"#define", b"0x00", b"\t"]
+def text(n):
+    out = bytearray()
+    while len(out) < n:
+        out += rnd.choice(words) + b" %d " % rnd.randrange(100000)
+    return bytes(out[:n])
+budget, i, made = int(megabytes * 1e6), 0, []
+while budget > 0:
+    folder = os.path.join(root, "d%02d" % (i % 9), "s%d" % (i % 4))
+    os.makedirs(folder, exist_ok=True)
+    size = min(budget, rnd.choice([3000, 20000, 60000, 200000]))
+    kind = i % 5
+    if kind == 0 or kind == 1:
+        data = rnd.randbytes(size)                       # compressed code and pictures
+    elif kind == 2:
+        data = text(size)                                # scripts, pages, settings
+    elif kind == 3:
+        data = (rnd.randbytes(size // 4) + bytes(size))[:size]  # tables padded with zeros
+    else:
+        data = rnd.choice(made) if made else text(size)  # a library shipped twice
+    made.append(data)
+    with open(os.path.join(folder, "f%05d.bin" % i), "wb") as f:
+        f.write(data)
+    budget -= len(data)
+    i += 1
+PY
+}
+
+# bench_wrap PAYLOAD IMAGE START END: the 64-byte image header by mkimage.
+bench_wrap() {
+  mkimage -A arm -O linux -T kernel -C gzip -a "$3" -e "$4" -n Linux -d "$1" "$2" >/dev/null
+}
+
+# bench_build_peer FS TREE PAYLOAD: the peer tool for a file system.
+bench_build_peer() {
+  case $1 in
+    cramfs) mkfs.cramfs "$2" "$3" >/dev/null ;;
+    squashfs) mksquashfs "$2" "$3" -noappend -all-root -quiet -no-progress >/dev/null ;;
+    jffs2) mkfs.jffs2 -r "$2" -o "$3" -e 0x10000 -p >/dev/null ;;
+  esac
+}
+
+bench_now() { date +%s.%N; }
+
+# bench_timed LOG COMMAND...: runs the command under /usr/bin/time -v; leaves
+# "wall-seconds peak-kbytes cpu-seconds" in BENCH_LAST and its output in LOG.
+bench_timed() {
+  local log=$1; shift
+  /usr/bin/time -v -o "$log.time" "$@" >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+  BENCH_LAST=$(awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, t, ":"); s = 0;
+                                       for (i = 1; i <= n; i++) s = s * 60 + t[i]; secs = s }
+            /Maximum resident set size/ { kb = $2 }
+            /User time|System time/ { cpu += $2 }
+            END { print secs, kb, cpu }' "$log.time")
+}
+
+# bench_report LABEL OURS_WALL OURS_PEAK_KB PEER_WALL GOAL LARGEST_IMAGE_BYTES:
+# one line with the ratio, our peak memory against the largest image + 64 MiB,
+# and the machine's load.
+bench_report() {
+  /usr/bin/python3 - "$@" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(nproc)" <<'PY'
+import sys
+label, ours, peak_kb, peers, goal, largest, load, cores = sys.argv[1:9]
+ours, peers, peak, largest = float(ours), float(peers), int(peak_kb) / 1024, int(largest) / 2**20
+print(f"{label}: firmsmith {ours:.2f} s, peers {peers:.2f} s, ratio {ours / peers:.2f} (goal <= {goal}); "
+      f"peak memory {peak:.1f} MiB (largest image {largest:.1f} MiB + 64 = {largest + 64:.1f}); "
+      f"load {load} on {cores} cores")
+PY
+}
