@@ -4,6 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/platform/debuglog.h"
+
+#ifndef FS_VERSION
+#define FS_VERSION "unknown"
+#endif
+
 namespace platform {
 namespace {
 
@@ -17,15 +23,34 @@ const char*& ToolName() {
   return name;
 }
 
+bool IsOneOf(const std::string& arg, const char* const (&names)[2]) {
+  return arg == names[0] || arg == names[1];
+}
+
 void PrintHelp(FILE* out) {
   std::vector<CliCommand> commands = Registry();
   std::sort(commands.begin(), commands.end(),
             [](const CliCommand& a, const CliCommand& b) { return std::strcmp(a.name, b.name) < 0; });
-  std::fprintf(out, "usage: %s COMMAND [ARGS]\n\ncommands:\n", ToolName());
+  std::fprintf(out, "usage: %s [-v|-q] COMMAND [ARGS]\n\ncommands:\n", ToolName());
   for (const CliCommand& c : commands) {
     std::fprintf(out, "  %s %s\n      %s\n", c.name, c.usage, c.summary);
   }
-  std::fprintf(out, "\n'%s COMMAND --help' shows one command's usage.\n", ToolName());
+  std::fprintf(out,
+               "\noptions (before or after the command):\n"
+               "  -v, --verbose  traces (inode listings, extracted entries) on standard error\n"
+               "  -q, --quiet    no warnings; errors only\n"
+               "  -h, --help     this help, or with a command that command's help\n"
+               "  --version      the version\n"
+               "\nExit status: 0 success, 1 failure, 2 usage error (unless a command says "
+               "otherwise).\n"
+               "'%s COMMAND --help' shows one command's usage.\n",
+               ToolName());
+}
+
+void PrintCommandHelp(const CliCommand& c) {
+  std::printf("usage: %s %s %s\n  %s\n", ToolName(), c.name, c.usage, c.summary);
+  if (c.details != nullptr) std::printf("\n%s\n", c.details);
+  std::printf("\n  -v, --verbose  traces on standard error\n  -q, --quiet    no warnings\n");
 }
 
 }  // namespace
@@ -51,20 +76,47 @@ int CliUsage(const std::string& message, int status) {
 
 int RunCli(const char* toolName, int argc, char** argv) {
   ToolName() = toolName;
-  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-    PrintHelp(argc < 2 ? stderr : stdout);
-    return argc < 2 ? 2 : 0;
+  // The common options may stand anywhere, as scripts put them.
+  std::vector<std::string> args;
+  bool help = false, version = false;
+  Verbosity verbosity = Verbosity::kNormal;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (IsOneOf(a, kCliVerbose)) {
+      verbosity = Verbosity::kVerbose;
+    } else if (IsOneOf(a, kCliQuiet)) {
+      verbosity = Verbosity::kQuiet;
+    } else if (a == "-h" || a == "--help") {
+      help = true;
+    } else if (a == "--version") {
+      version = true;
+    } else {
+      args.push_back(a);
+    }
+  }
+  SetVerbosity(verbosity);
+  if (version) {
+    std::printf("%s %s\n", toolName, FS_VERSION);
+    return 0;
+  }
+  if (args.empty()) {
+    PrintHelp(help ? stdout : stderr);
+    return help ? 0 : kCliUsageError;
   }
   for (const CliCommand& c : Registry()) {
-    if (std::strcmp(c.name, argv[1]) != 0) continue;
-    std::vector<std::string> args(argv + 2, argv + argc);
-    if (CliHasFlag(args, "--help")) {
-      std::printf("usage: %s %s %s\n  %s\n", toolName, c.name, c.usage, c.summary);
+    if (args[0] != c.name) continue;
+    if (help) {
+      PrintCommandHelp(c);
       return 0;
     }
+    args.erase(args.begin());
     return c.run(args);
   }
-  return CliUsage(std::string("unknown command '") + argv[1] + "' (see --help)");
+  if (help) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  return CliUsage("unknown command '" + args[0] + "' (see --help)");
 }
 
 bool CliHasFlag(const std::vector<std::string>& args, const std::string& flag) {

@@ -4,7 +4,10 @@
 //
 // Conventions: exit status 0 on success, 1 on failure, 2 on a usage error
 // (as diff and grep do). A failure prints the command's message on standard
-// error, then the reason line naming the file and the cause.
+// error, then the reason line naming the file and the cause. Standard output
+// carries only a command's result. Before or after the command name:
+// -v/--verbose shows traces on standard error, -q/--quiet hides warnings;
+// -h/--help and --version answer for the tool and for every command.
 #pragma once
 
 #include <string>
@@ -19,14 +22,21 @@ struct CliCommand {
   const char* usage;    // "[--json]"
   const char* summary;  // one line for --help
   int (*run)(const std::vector<std::string>& args);  // args after the name
+  // More lines for "COMMAND --help" (what each argument means); may be null.
+  const char* details = nullptr;
 };
 
 struct CliRegistration {
   explicit CliRegistration(const CliCommand& command);
 };
 
-// Dispatches argv[1] to its command; prints --help (fits a screen).
+// Dispatches the command of argv to its run function, with the common
+// options taken out; prints --help (fits a screen) and --version.
 int RunCli(const char* toolName, int argc, char** argv);
+
+// The common options, taken out of the arguments before a command sees them.
+inline constexpr const char* kCliVerbose[] = {"-v", "--verbose"};
+inline constexpr const char* kCliQuiet[] = {"-q", "--quiet"};
 
 inline constexpr int kCliFailure = 1;
 inline constexpr int kCliUsageError = 2;

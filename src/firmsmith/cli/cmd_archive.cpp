@@ -53,6 +53,15 @@ const platform::CliRegistration kPack{
 const platform::CliRegistration kProbe{
     {"probe", "MODE PATH [KEY [MATCH]]",
      "Print the image kind: 3 jffs2, 2 squashfs, 1 cramfs, 0 none, -1 archive unreadable "
-     "(exit 1 when the input cannot be read).", RunProbe}};
+     "(exit 1 when the input cannot be read).", RunProbe,
+     "MODE says what PATH is and what KEY means:\n"
+     "  0  PATH is a package (ZIP); KEY is an entry name, equal to it (MATCH 0, the\n"
+     "     default) or contained in it (MATCH 1); the first matching entry that shows\n"
+     "     a file system behind its 64-byte header decides.\n"
+     "  1  PATH is a flash image; KEY is the byte offset of the file system (decimal\n"
+     "     or 0x-hexadecimal).\n"
+     "  2  PATH is a partition image; the file system behind its 64-byte header.\n"
+     "  3  PATH is a bare file-system image.\n"
+     "Example: probe 0 General_KV-N1608W.bin user-x 1"}};
 
 }  // namespace

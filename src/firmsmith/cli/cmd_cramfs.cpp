@@ -32,7 +32,7 @@ int RunCramfsExtract(const std::vector<std::string>& args) {
 
 const platform::CliRegistration kCramfsBuild{
     {"cramfs-build", "SRC IMAGE [--manifest FILE]",
-     "Build a cramfs image of folder SRC (inode listing on standard output); FILE adds the special "
+     "Build a cramfs image of folder SRC (-v: the inode listing on standard error); FILE adds the special "
      "entries an extraction left out.",
      RunCramfsBuild}};
 const platform::CliRegistration kCramfsExtract{

@@ -27,7 +27,8 @@ int RunImageWrap(const std::vector<std::string>& args) {
                               platform::kCliUsageErrorOfResultCommand);
   std::uint32_t start = 0, end = 0;
   if (!ParseFlashOffset(args[2], &start) || !ParseFlashOffset(args[3], &end))
-    return platform::CliFail("START and END must be decimal or 0x-hexadecimal 32-bit numbers");
+    return platform::CliUsage("START and END must be decimal or 0x-hexadecimal 32-bit numbers",
+                              platform::kCliUsageErrorOfResultCommand);
   platform::Status why;
   int rc = fsimage::MakeImage(args[0], args[1], start, end, &why);
   switch (rc) {

@@ -308,7 +308,7 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
   while (zzip_dir_read(dir.get(), &entry)) {
     if (entry.d_name == nullptr) continue;
     std::string name = entry.d_name;
-    std::printf("extract:%s\n", name.c_str());
+    platform::TraceOutput("extract:%s\n", name.c_str());
     auto found = byName.find(name);
     status = ExtractEntry(dir.get(), archive, name, found == byName.end() ? nullptr : found->second,
                           root, chunk);

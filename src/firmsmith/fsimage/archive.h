@@ -17,7 +17,7 @@ inline constexpr std::uint64_t kMaxUnpackedEntrySize = std::uint64_t{1} << 31;  
 
 // Writes every entry of the archive (exactly the file named, a regular file)
 // into `destination` (made when missing), in archive order,
-// printing "extract:<name>" for each on standard output. An entry name with
+// tracing "extract:<name>" for each (debuglog.h). An entry name with
 // "/" keeps its folders, which are created as needed. Entries that would land
 // outside the destination (absolute names, ".." parts, a path through a
 // symbolic link that leads out of the destination, or onto a symbolic link

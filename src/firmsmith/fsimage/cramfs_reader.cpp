@@ -17,6 +17,7 @@
 
 #include <zlib.h>
 
+#include "common/platform/debuglog.h"
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/cramfs_format.h"
@@ -250,7 +251,7 @@ class CramfsExtractor {
     if (platform::Status written = platform::WriteFileAtomic(manifest, FormatCramfsManifest(skipped_));
         !written)
       return written;
-    std::fprintf(stderr, "warning: %zu device nodes, FIFOs or sockets not created, listed in %s\n",
+    platform::WarningOutput("%zu device nodes, FIFOs or sockets not created, listed in %s\n",
                  skipped_.size(), manifest.c_str());
     return platform::Status::Ok();
   }
@@ -301,12 +302,12 @@ class CramfsExtractor {
     if (flags_ >= kFlagsUnsupported) return *error = "unsupported cramfs features", false;
     if (size_ < kImageAlignment) return *error = "superblock size below 4096", false;
     if (!(flags_ & kFlagFsidVersion2)) {
-      std::fputs("warning: old cramfs format\n", stderr);
+      platform::WarningOutput("old cramfs format\n");
       return true;
     }
     if (GetLe32(super_ + kSuperFiles) == 0) return *error = "superblock file count is 0", false;
     if (fileLength_ < size_) return *error = "file shorter than the superblock size", false;
-    if (fileLength_ > size_) std::fputs("warning: file extends past end of filesystem\n", stderr);
+    if (fileLength_ > size_) platform::WarningOutput("file extends past end of filesystem\n");
     return true;
   }
 

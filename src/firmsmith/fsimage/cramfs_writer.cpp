@@ -54,10 +54,11 @@ class ImageFile {
 };
 
 void TraceInode(const CramfsEntry& e) {
+  if (!platform::TraceEnabled()) return;
   char size[16];
   std::snprintf(size, sizeof size, "%9u", e.size);
-  std::printf("%c %04o %s %5u:%-3u %s\n", 'f', e.mode & 07777, size, e.uid, e.gid,
-              e.name.c_str());
+  platform::TraceOutput("%c %04o %s %5u:%-3u %s\n", 'f', e.mode & 07777, size, e.uid, e.gid,
+                        e.name.c_str());
 }
 
 class CramfsBuilder {
@@ -118,7 +119,7 @@ class CramfsBuilder {
   // those of its later siblings.
   bool WriteDirectoryArea(CramfsEntry& root, std::string* error) {
     position_ = kSuperblockSize;
-    std::printf("root:\n");
+    platform::TraceOutput("root:\n");
     std::vector<CramfsEntry*> stack;
     CramfsEntry* current = &root;
     for (;;) {
@@ -139,7 +140,7 @@ class CramfsBuilder {
         return false;
       }
       SetInodeOffset(image_.data() + current->inodeOffset, position_);
-      std::printf("%s:\n", current->name.c_str());
+      platform::TraceOutput("%s:\n", current->name.c_str());
     }
     return true;
   }

@@ -18,8 +18,8 @@
 // - A manifest (cramfs_manifest.h) adds device nodes, FIFOs and sockets that
 //   an unprivileged extraction could not create.
 // - The same tree always gives the same bytes, whatever the number of threads.
-// - Trace: the inode listing on standard output, per-file sizes on the debug
-//   channel (platform::DebugOutput).
+// - Trace: the inode listing on the trace channel (platform::TraceOutput,
+//   shown with -v), per-file sizes on the debug channel (DebugOutput).
 #pragma once
 
 #include <string>

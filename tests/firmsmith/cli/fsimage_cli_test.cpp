@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,9 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
                       WrapCase{"decimal, exactly the partition", 4096, "65536", "69632", 0},
                       WrapCase{"one byte too big", 4097, "65536", "69632", 2},
                       WrapCase{"start = end = 0", 1, "0", "0", 2},
-                      WrapCase{"not a number", 10, "0x1g", "0x20000", 1},
-                      WrapCase{"beyond 32 bits", 10, "0", "4294967296", 1},
-                      WrapCase{"negative", 10, "-1", "0x20000", 1}),
+                      WrapCase{"not a number", 10, "0x1g", "0x20000", 64},
+                      WrapCase{"beyond 32 bits", 10, "0", "4294967296", 64},
+                      WrapCase{"negative", 10, "-1", "0x20000", 64}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(ImageCli, MissingInputExits3AndOutputFolderMissingExits1) {
@@ -108,9 +109,10 @@ TEST(ArchiveCli, PackUnpackAndProbe) {
   WriteFile(dir / "pkg/sub/InstallDesc", "{}");
   ASSERT_EQ(Cli({"pack", dir / "pkg", dir / "pkg.bin"}).status, 0);
 
-  CommandResult unpack = Cli({"unpack", dir / "pkg.bin", dir / "out"});
+  CommandResult unpack = Cli({"unpack", "-v", dir / "pkg.bin", dir / "out"});
   ASSERT_EQ(unpack.status, 0) << unpack.err;
-  EXPECT_EQ(unpack.out, "extract:custom-x.cramfs.img\nextract:InstallDesc\n");
+  EXPECT_EQ(unpack.out, "");
+  EXPECT_EQ(unpack.err, "extract:custom-x.cramfs.img\nextract:InstallDesc\n");
   EXPECT_EQ(ReadFile(dir / "out/custom-x.cramfs.img"), cramfs);
   EXPECT_EQ(ReadFile(dir / "out/InstallDesc"), "{}");
 
@@ -151,12 +153,45 @@ TEST(CliConventions, UsageErrorsExit2AndResultCommands64) {
       {{"inspect"}, 2},                {{"verify"}, 2},
       {{"make"}, 2},                   {{"no-such-command"}, 2},
       {{"image-wrap", "a", "b"}, 64},  {{"image-info"}, 64},
+      {{"logo-fit", "a", "1", "1"}, 2},
+      {{"fetch-config", "--ip", "127.0.0.1", "--out", "x"}, 2},
   };
   for (const auto& c : cases) {
     CommandResult r = Cli(c.args);
     EXPECT_EQ(r.status, c.status) << c.args[0] << "\n" << r.err;
     EXPECT_NE(r.err.find("firmsmith-cli: "), std::string::npos) << r.err;
   }
+}
+
+// Every command listed by --help answers -h and --help with its usage on
+// standard output; --version names the tool.
+TEST(CliConventions, EveryCommandAnswersHelpAndTheToolItsVersion) {
+  const CommandResult all = Cli({"--help"});
+  ASSERT_EQ(all.status, 0) << all.err;
+  std::vector<std::string> names;
+  std::istringstream lines(all.out);
+  for (std::string line; std::getline(lines, line);)
+    if (line.rfind("  ", 0) == 0 && line.size() > 2 && line[2] != ' ' && line[2] != '-')
+      names.push_back(line.substr(2, line.find(' ', 2) - 2));
+  EXPECT_GE(names.size(), 10u) << all.out;
+  for (const std::string& name : names) {
+    for (const char* flag : {"-h", "--help"}) {
+      const CommandResult r = Cli({name, flag});
+      EXPECT_EQ(r.status, 0) << name << " " << flag << ": " << r.err;
+      EXPECT_EQ(r.out.rfind("usage: firmsmith-cli " + name + " ", 0), 0u) << r.out;
+      EXPECT_EQ(r.err, "") << name;
+    }
+  }
+  const CommandResult version = Cli({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.rfind("firmsmith-cli ", 0), 0u) << version.out;
+  EXPECT_EQ(Cli({"make", "--version"}).out, version.out);
+
+  // probe's MODE is explained, each value on its own line.
+  const CommandResult probe = Cli({"probe", "--help"});
+  for (const char* mode : {"\n  0  PATH is a package", "\n  1  PATH is a flash image",
+                           "\n  2  PATH is a partition image", "\n  3  PATH is a bare"})
+    EXPECT_NE(probe.out.find(mode), std::string::npos) << probe.out;
 }
 
 // A 24-bit BMP of one colour, written by hand.
@@ -185,19 +220,37 @@ std::string SolidBmp(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t 
   return out;
 }
 
-TEST(LogoCli, FitsTheFolderOrFails) {
+// The source (a folder or one file) stays byte for byte; only
+// DEST/logo.bmp is written, and nothing at all when the fitting fails.
+TEST(LogoCli, FitsIntoTheOutFolderAndLeavesTheSourceOrFails) {
   TempDir dir;
-  WriteFile(dir / "logo/boot.bmp", SolidBmp(100, 40, 255, 0, 0));
-  ASSERT_EQ(Cli({"logo-fit", dir / "logo", "200", "80"}).status, 0);
-  EXPECT_FALSE(FileExists(dir / "logo/boot.bmp"));
-  const std::string logo = ReadFile(dir / "logo/logo.bmp");
-  ASSERT_EQ(logo.size(), 200u * 80u * 2u + 54u);
-  EXPECT_EQ(logo[28], 16);
-  EXPECT_EQ(logo.substr(54, 2), std::string("\x00\x7c", 2));  // red in 5-5-5
+  const std::string red = SolidBmp(100, 40, 255, 0, 0);
+  WriteFile(dir / "logo/boot.bmp", red);
+  WriteFile(dir / "logo/spare.bmp", SolidBmp(10, 10, 0, 0, 255));
+  for (const std::string& source : {dir / "logo", dir / "logo/boot.bmp"}) {
+    const std::string dest = dir / ("dest-" + std::to_string(source.size()));
+    const CommandResult r = Cli({"logo-fit", source, "200", "80", "--out", dest});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadFile(dir / "logo/boot.bmp"), red);
+    EXPECT_TRUE(FileExists(dir / "logo/spare.bmp"));
+    EXPECT_FALSE(FileExists(dir / "logo/logo.bmp"));
+    const std::string logo = ReadFile(dest + "/logo.bmp");
+    ASSERT_EQ(logo.size(), 200u * 80u * 2u + 54u);
+    EXPECT_EQ(logo[28], 16);
+    EXPECT_EQ(logo.substr(54, 2), std::string("\x00\x7c", 2));  // red in 5-5-5
+  }
 
   WriteFile(dir / "text/readme.txt", "no picture");
-  EXPECT_EQ(Cli({"logo-fit", dir / "text", "200", "80"}).status, 1);
-  EXPECT_EQ(Cli({"logo-fit", dir / "logo", "0", "80"}).status, 1);
+  const CommandResult notPicture = Cli({"logo-fit", dir / "text", "200", "80", "--out", dir / "t"});
+  EXPECT_EQ(notPicture.status, 1);
+  EXPECT_NE(notPicture.err.find(dir / "text"), std::string::npos) << notPicture.err;
+  EXPECT_EQ(ReadFile(dir / "text/readme.txt"), "no picture");
+  EXPECT_FALSE(FileExists(dir / "t/logo.bmp"));
+  // Usage errors: a size out of range, no --out (the old in-place form).
+  EXPECT_EQ(Cli({"logo-fit", dir / "logo", "0", "80", "--out", dir / "u"}).status, 2);
+  EXPECT_EQ(Cli({"logo-fit", dir / "logo", "200", "80"}).status, 2);
+  EXPECT_EQ(ReadFile(dir / "logo/boot.bmp"), red);
 }
 
 }  // namespace

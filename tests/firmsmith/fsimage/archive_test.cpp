@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/debuglog.h"
 #include "random_bytes.h"
 #include "test_support.h"
 
@@ -32,12 +33,18 @@ std::string PythonNames(const std::string& archive) {
   return r.out;
 }
 
-// UnpackArchive with its "extract:" listing captured.
+// UnpackArchive with its "extract:" trace (shown with -v) captured; nothing
+// may reach standard output.
 int Unpack(const std::string& archive, const std::string& dest, std::string* printed = nullptr) {
+  platform::SetVerbosity(platform::Verbosity::kVerbose);
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   int rc = fsimage::UnpackArchive(archive, dest);
-  std::string out = testing::internal::GetCapturedStdout();
-  if (printed) *printed = out;
+  const std::string out = testing::internal::GetCapturedStdout();
+  const std::string traced = testing::internal::GetCapturedStderr();
+  platform::SetVerbosity(platform::Verbosity::kNormal);
+  EXPECT_EQ(out, "");
+  if (printed) *printed = traced;
   return rc;
 }
 

@@ -17,13 +17,23 @@ std::string Cli() { return testsupport::AppDir() + "/firmsmith-cli"; }
 
 int Lines(const std::string& s) { return static_cast<int>(std::count(s.begin(), s.end(), '\n')); }
 
-TEST(CramfsCli, BuildListsInodesOnStdoutAndSizesOnTheDebugChannel) {
+// Quiet by default; -v (before or after the command) lists the inodes on
+// standard error, never on standard output.
+TEST(CramfsCli, BuildListsInodesWithVerboseAndSizesOnTheDebugChannel) {
   TempDir tmp;
   PutFile(tmp / "src", "f", "hello");
   const auto quiet = RunCommand({Cli(), "cramfs-build", tmp / "src", tmp / "a.img"});
   EXPECT_EQ(quiet.status, 0) << quiet.err;
-  EXPECT_EQ(quiet.out, "root:\nf 0777         5     0:0   f\n");
+  EXPECT_EQ(quiet.out, "");
   EXPECT_EQ(quiet.err, "");
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{Cli(), "-v", "cramfs-build", tmp / "src", tmp / "v.img"},
+        std::vector<std::string>{Cli(), "cramfs-build", tmp / "src", tmp / "v.img", "--verbose"}}) {
+    const auto verbose = RunCommand(argv);
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_EQ(verbose.out, "");
+    EXPECT_EQ(verbose.err, "root:\nf 0777         5     0:0   f\n");
+  }
 
   const auto traced =
       RunCommand({Cli(), "cramfs-build", tmp / "src", tmp / "b.img"}, "", {{"FIRMSMITH_DEBUG", "1"}});
@@ -63,7 +73,17 @@ TEST(CramfsCli, ExtractPassesWarningsThroughOnStderr) {
   const auto x = RunCommand({Cli(), "cramfs-extract", tmp / "long.img", tmp / "out"});
   EXPECT_EQ(x.status, 0);
   EXPECT_EQ(x.err, "warning: file extends past end of filesystem\n");
+  EXPECT_EQ(x.out, "");
   EXPECT_EQ(testsupport::ReadFile(tmp / "out/d/f"), "hello");
+
+  // -q leaves errors only; the extraction itself is the same.
+  const auto q = RunCommand({Cli(), "-q", "cramfs-extract", tmp / "long.img", tmp / "quiet"});
+  EXPECT_EQ(q.status, 0);
+  EXPECT_EQ(q.err, "");
+  EXPECT_EQ(testsupport::ReadFile(tmp / "quiet/d/f"), "hello");
+  const auto failing = RunCommand({Cli(), "-q", "cramfs-extract", tmp / "missing.img", tmp / "none"});
+  EXPECT_EQ(failing.status, 1);
+  EXPECT_NE(failing.err.find(tmp / "missing.img"), std::string::npos) << failing.err;
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <map>
 
+#include "common/platform/debuglog.h"
 #include "cramfs_test_util.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 #include "test_support.h"
@@ -384,13 +385,26 @@ TEST(CramfsWriter, UnreadableSourcesFailTheBuildNamingThem) {
   }
 }
 
-TEST(CramfsWriter, TraceListsEveryInodeOnStandardOutput) {
+// The listing is a trace: standard error, and only when asked for (-v).
+TEST(CramfsWriter, TraceListsEveryInodeOnStandardErrorWhenVerbose) {
+  if (platform::DebugEnabled()) GTEST_SKIP() << "FIRMSMITH_DEBUG adds its own lines";
   TempDir tmp;
   PutFile(tmp.path(), "src/d/inner", "12345");
   PutFile(tmp.path(), "src/top", "");
   ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
+  BuildImage(tmp / "src", tmp / "quiet.img");
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  platform::SetVerbosity(platform::Verbosity::kVerbose);
+  ::testing::internal::CaptureStdout();
+  ::testing::internal::CaptureStderr();
   BuildImage(tmp / "src", tmp / "out.img");
-  const std::string out = ::testing::internal::GetCapturedStdout();
+  const std::string printed = ::testing::internal::GetCapturedStdout();
+  const std::string out = ::testing::internal::GetCapturedStderr();
+  platform::SetVerbosity(platform::Verbosity::kNormal);
+  EXPECT_EQ(printed, "");
   EXPECT_EQ(out,
             "root:\n"
             "f 0777        20     0:0   d\n"
