@@ -3,7 +3,7 @@
 // Pulls a reference device's custom configuration (CMD_CUSTOM_CONFIG) into
 // DIR and, with --users, its configuration export (CMD_CONFIG_EXPORT) into
 // DIR/cfg, both unpacked. The password may come from FIRMSMITH_PASSWORD so it
-// stays out of the process list.
+// stays out of the process list, or from a prompt on a terminal.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +14,7 @@
 #include "common/platform/cli.h"
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
+#include "common/platform/password.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/customise/device_config.h"
@@ -66,17 +67,16 @@ int RunFetchConfig(const std::vector<std::string>& args) {
   const std::string* user = platform::CliOption(args, "--user");
   const std::string* out = platform::CliOption(args, "--out");
   if (!ip || !portText || !user || !out)
-    return platform::CliFail("fetch-config: --ip, --port, --user and --out are required");
+    return platform::CliUsage("fetch-config: --ip, --port, --user and --out are required");
   char* end = nullptr;
   const long port = std::strtol(portText->c_str(), &end, 10);
   if (portText->empty() || *end != '\0' || port < 1 || port > 65535)
-    return platform::CliFail("fetch-config: bad port '" + *portText + "' (1 to 65535)");
+    return platform::CliUsage("fetch-config: bad port '" + *portText + "' (1 to 65535)");
   std::string password;
-  if (const std::string* p = platform::CliOption(args, "--password")) {
-    password = *p;
-  } else if (const char* env = std::getenv("FIRMSMITH_PASSWORD")) {
-    password = env;
-  }
+  if (platform::Status given = platform::ResolvePassword(platform::CliOption(args, "--password"),
+                                                         "FIRMSMITH_PASSWORD", &password);
+      !given)
+    return platform::CliUsage("fetch-config: " + given.message);
 
   DeviceSession session;
   DeviceInfoRecord info{};
@@ -112,6 +112,9 @@ int RunFetchConfig(const std::vector<std::string>& args) {
 const platform::CliRegistration kFetchConfig{
     {"fetch-config", "--ip IP --port PORT --user NAME [--password PW] --out DIR [--users]",
      "Save a device's custom configuration (and with --users its accounts) into DIR.",
-     RunFetchConfig}};
+     RunFetchConfig,
+     "The password: --password, else $FIRMSMITH_PASSWORD (empty counts), else asked on the\n"
+     "terminal; without any of them the command stops before it connects (exit 2).\n"
+     "Example: fetch-config --ip 192.168.1.10 --port 34567 --user admin --out ref"}};
 
 }  // namespace

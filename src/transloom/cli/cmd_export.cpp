@@ -28,7 +28,7 @@ int RunExport(const std::vector<std::string>& args) {
 const platform::CliRegistration kExport{
     {"export",
      "--language NAME [--out FILE.xls] --ip ADDRESS [--port N] [--user NAME] [--password TEXT | "
-     "$TRANSLOOM_PASSWORD]",
+     "$TRANSLOOM_PASSWORD | prompt]",
      "Export a device language and its English reference into a workbook.", RunExport}};
 
 }  // namespace

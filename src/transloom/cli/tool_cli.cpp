@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/platform/cli.h"
+#include "common/platform/password.h"
 #include "common/uitext/language_table.h"
 
 namespace transloomcli {
@@ -57,9 +58,12 @@ bool ParseLoginOptions(const std::vector<std::string>& args, transloom::LoginInp
   input->portText = port ? *port : "34567";
   const std::string* user = platform::CliOption(args, "--user");
   input->user = user ? *user : "admin";
-  const std::string* password = platform::CliOption(args, "--password");
-  const char* fromEnvironment = std::getenv("TRANSLOOM_PASSWORD");
-  input->password = password ? *password : fromEnvironment ? fromEnvironment : "";
+  if (platform::Status given = platform::ResolvePassword(platform::CliOption(args, "--password"),
+                                                         "TRANSLOOM_PASSWORD", &input->password);
+      !given) {
+    *error = given.message;
+    return false;
+  }
   return true;
 }
 

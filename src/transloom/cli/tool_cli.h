@@ -14,7 +14,7 @@
 namespace transloomcli {
 
 inline constexpr const char* kDeviceUsage =
-    "--ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD]";
+    "--ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD | prompt]";
 // Options that take a value, for platform::CliPositionals.
 extern const std::vector<std::string> kValuedOptions;
 
@@ -48,8 +48,9 @@ class CliSession : public transloom::ToolSession {
 // Loads the UI texts (Config.ini and .lang beside the program), once.
 void LoadUiTexts();
 
-// Reads --ip, --port, --user and --password (else $TRANSLOOM_PASSWORD); false
-// with the reason when --ip is missing or not a dotted IPv4 address.
+// Reads --ip, --port, --user and --password (else $TRANSLOOM_PASSWORD, else a
+// prompt on a terminal); false with the reason when --ip is missing or not a
+// dotted IPv4 address, or when no password is given and none can be asked.
 bool ParseLoginOptions(const std::vector<std::string>& args, transloom::LoginInput* input,
                        std::string* error);
 

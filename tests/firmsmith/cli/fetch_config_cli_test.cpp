@@ -6,6 +6,7 @@
 #include "common/devlink/devlink.h"
 #include "common/platform/profile.h"
 #include "devsim_runner.h"
+#include "loopback_listener.h"
 #include "test_support.h"
 
 namespace {
@@ -124,7 +125,9 @@ TEST_F(FetchConfigTest, DeviceThatRefusesCustomConfigurationIsNotSupported) {
   EXPECT_TRUE(FilesUnder(out()).empty());
 }
 
-TEST_F(FetchConfigTest, BadArgumentsFail) {
+// Missing or malformed options are usage errors (exit 2), found before any
+// connection.
+TEST_F(FetchConfigTest, BadArgumentsAreUsageErrors) {
   for (const std::vector<std::string>& extra :
        {std::vector<std::string>{"--ip", "127.0.0.1", "--user", "admin", "--out", "x"},
         std::vector<std::string>{"--ip", "127.0.0.1", "--port", "70000", "--user", "admin",
@@ -134,9 +137,36 @@ TEST_F(FetchConfigTest, BadArgumentsFail) {
     std::vector<std::string> argv = {Cli(), "fetch-config"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     const auto r = RunCommand(argv);
-    EXPECT_EQ(1, r.status) << r.err;
+    EXPECT_EQ(2, r.status) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("fetch-config")) << r.err;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// No --password, no FIRMSMITH_PASSWORD and no terminal to ask: the command
+// stops before it connects, so no empty guess counts against the account.
+TEST(FetchConfigPassword, NoPasswordAndNoTerminalStopsBeforeConnecting) {
+  testsupport::TempDir dir;
+  testsupport::LoopbackListener device;
+  ASSERT_TRUE(device.Start());
+  const auto r = RunCommand({Cli(), "fetch-config", "--ip", "127.0.0.1", "--port",
+                             std::to_string(device.port()), "--user", "admin", "--out", dir / "out"});
+  EXPECT_EQ(2, r.status);
+  EXPECT_NE(std::string::npos, r.err.find("no password given")) << r.err;
+  EXPECT_EQ(0, device.Connections());
+  EXPECT_FALSE(testsupport::FileExists(dir / "out"));
+}
+
+// An explicitly empty variable is a given password: it is sent, and the
+// simulator refuses it.
+TEST_F(FetchConfigTest, AnExplicitlyEmptyPasswordIsSent) {
+  Start();
+  const auto r = Fetch("admin", "", false, {{"FIRMSMITH_PASSWORD", ""}});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ("firmsmith-cli: " + Shown("alarm_password_notvalid") + "\n", r.err);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "devsim_runner.h"
+#include "loopback_listener.h"
 #include "peer_tools.h"
 #include "test_support.h"
 #include "transloom/workbook/workbook.h"
@@ -65,7 +66,12 @@ TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
     const char* err;
   } cases[] = {
       {Device("wrong"), {}, 1, "Prompt: LoginFailed:PasswdError\n"},
-      {{"--ip", "127.0.0.1", "--port", "65536"}, {}, 1, "Prompt: PortError\n"},
+      {{"--ip", "127.0.0.1", "--port", "65536"}, {{"TRANSLOOM_PASSWORD", "x"}}, 1, "Prompt: PortError\n"},
+      // Explicitly empty counts as given: it is sent and refused.
+      {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port())},
+       {{"TRANSLOOM_PASSWORD", ""}},
+       1,
+       "Prompt: LoginFailed:PasswdError\n"},
       {{"--ip", "127.0.0.1", "--port", std::to_string(devsim_.port())},
        {{"TRANSLOOM_PASSWORD", "admin123"}},
        0,
@@ -89,6 +95,26 @@ TEST_F(TransloomCli, LoginTextsAndPasswordFromTheEnvironment) {
     EXPECT_EQ(r.status, 2) << bad.back();
     EXPECT_NE(r.err.find("transloom-cli: "), std::string::npos) << r.err;
   }
+}
+
+// No --password, no TRANSLOOM_PASSWORD and no terminal to ask: every device
+// command stops before it connects.
+TEST_F(TransloomCli, NoPasswordAndNoTerminalStopsEveryDeviceCommandBeforeConnecting) {
+  testsupport::LoopbackListener device;
+  ASSERT_TRUE(device.Start());
+  const std::vector<std::string> login = {"--ip", "127.0.0.1", "--port", std::to_string(device.port())};
+  testsupport::WriteFile(dir_ / "book.xls", "not opened");
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{"languages"}, {"delete"},
+        {"export", "--language", "Russian", "--out", dir_ / "out.xls"},
+        {"import", dir_ / "book.xls"}}) {
+    const CommandResult r = Run(command, login);
+    EXPECT_EQ(r.status, 2) << command[0] << ": " << r.err;
+    EXPECT_NE(r.err.find("transloom-cli: no password given"), std::string::npos) << r.err;
+  }
+  EXPECT_EQ(device.Connections(), 0);
+  EXPECT_FALSE(testsupport::FileExists(dir_ / "out.xls"));
+  EXPECT_EQ(testsupport::ReadFile(dir_ / "book.xls"), "not opened");
 }
 
 TEST_F(TransloomCli, TranslatedTextsBesideTheBuiltProgram) {
