@@ -3,7 +3,8 @@
 // (described with an example in docs/job-files.md) fill the same option
 // model the main dialog fills, with the dialog's defaults for everything
 // left out and the dialog's rules for what may be ticked together. Relative
-// paths are taken from the job file's folder.
+// paths are taken from the job file's folder. The strict line rules are in
+// job_file_syntax.h.
 #pragma once
 
 #include <string>
@@ -19,16 +20,27 @@ struct JobFile {
   std::vector<std::string> languages;  // [Custom] Languages, for a FullLanguage folder
 };
 
-// Reads the job. `products` is the product list of the program folder,
-// `programDirectory` its folder (for Config.ini defaults). False with one
-// line naming the key and the reason in *error.
+// Reads the job strictly, before anything is done: an unknown section or key
+// (with the nearest known name), a section or key given twice, a value
+// outside its set, a folder or file that does not exist, or a key that would
+// change nothing (e.g. OEMDevType when the input's DevID is not 24
+// characters) is refused. `products` is the product list of the program
+// folder, `programDirectory` its folder (for Config.ini). False with one line
+// "<path>:<line>: <reason>" in *error. Reads the input package (for its
+// DevID) but writes nothing outside a private temporary folder.
 bool LoadJobFile(const std::string& path, const products::ProductList& products,
                  const std::string& programDirectory, JobFile* job, std::string* error);
 
+// The language files a FullLanguage strings folder gives: English (which
+// must exist), then the listed ones, or with no list every extensionless
+// file of the folder as the window ticks them all; Korean only with
+// KoreanFonts. Empty for other strings folders. Reads only.
+bool JobLanguageFiles(const JobFile& job, std::vector<std::string>* names, std::string* error);
+
 // What the language selection does for a FullLanguage strings folder:
-// empties "<program folder>TempStrings" and copies English (which must
-// exist), the listed languages and, when listed, Korean into it. Marks the
-// options as having languages selected.
+// empties "<program folder>TempStrings" and copies the JobLanguageFiles into
+// it. Marks the options as having languages selected (the custom partition's
+// data/Strings is then emptied before they go in).
 bool StageJobLanguages(JobFile* job, const std::string& programDirectory, std::string* error);
 
 }  // namespace package

@@ -10,23 +10,10 @@
 #include "firmsmith/package/customise/custom_partition.h"
 #include "common/platform/file_ops.h"
 #include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/make/make_plan.h"
 #include "firmsmith/package/make/make_steps.h"
 
 namespace package {
-namespace {
-
-// A product name becomes a file name in the program folder; it must not
-// lead anywhere else.
-std::string PackageFileName(const std::string& productName) {
-  std::string name = productName;
-  for (char& c : name)
-    if (c == '/') c = '_';
-  if (name == "." || name == "..") name = "_";
-  return name + "_all.bin";
-}
-
-}  // namespace
-
 bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   const products::ProductProfile& product = o.selectedProduct;
   if (product.name.empty()) {
@@ -112,7 +99,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     }
   }
 
-  const std::string packagePath = env.programDirectory + PackageFileName(product.name);
+  const std::string packagePath = env.programDirectory + NewPackageFileName(product.name);
   // Packed beside its final name and checked there, so an older package of
   // the product stays whole when packing or the check fails.
   platform::OutputFile packed;
