@@ -70,3 +70,19 @@ function(fs_add_fuzzer name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
 endfunction()
+
+# fs_add_man_page(target "one-line description"): after each link, help2man
+# makes <program folder>/man/man1/<target>.1 from the program's --help and
+# --version, so the page never lags behind the program.
+find_program(FS_HELP2MAN help2man)
+function(fs_add_man_page target description)
+  if(NOT FS_HELP2MAN)
+    message(FATAL_ERROR "help2man is missing: run scripts/install-deps.sh")
+  endif()
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${FS_APP_DIR}/man/man1
+    COMMAND ${FS_HELP2MAN} --no-info --no-discard-stderr --name=${description}
+            --output=${FS_APP_DIR}/man/man1/${target}.1 $<TARGET_FILE:${target}>
+    COMMENT "Man page of ${target}"
+    VERBATIM)
+endfunction()

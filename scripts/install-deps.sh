@@ -21,6 +21,8 @@ packages=(
   xvfb xauth x11-apps imagemagick iproute2 iputils-ping time
   # Chinese, Japanese and Korean captions and language names in the dialogs
   fonts-wqy-microhei
+  # man pages of the command-line tools, made from their --help
+  help2man
   # renders the flash layout pictures that inspect --svg writes (tests)
   librsvg2-bin
 )
