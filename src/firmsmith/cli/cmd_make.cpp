@@ -1,9 +1,11 @@
-// firmsmith-cli make JOB.ini [--no-pauses] [--dry-run]: runs the make
+// firmsmith-cli make JOB.ini [--no-pauses] [--dry-run] [--progress]: runs the make
 // operation from a job file. Every message box is printed (translated) on
 // standard error; standard output carries only the path of what the run
 // wrote (with --dry-run: the plan, and nothing is written). The exit status
 // is 0 when the run ends with its success message, 2 when the job file is
 // refused, 1 when the run fails.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -19,11 +21,56 @@
 
 namespace {
 
+// Progress on standard error: one line per step; a step that counts its
+// bytes rewrites its line in place on a terminal, and prints each tenth of the
+// way when standard error is a file.
+class ProgressPrinter {
+ public:
+  explicit ProgressPrinter(bool terminal) : terminal_(terminal) {}
+  ~ProgressPrinter() { EndInPlaceLine(); }
+  ProgressPrinter(const ProgressPrinter&) = delete;
+  ProgressPrinter& operator=(const ProgressPrinter&) = delete;
+
+  void Show(const package::MakeProgress& p) {
+    const std::string step = std::to_string(static_cast<int>(p.step)) + ":" + p.subject;
+    const bool newStep = step != step_;
+    if (newStep) {
+      EndInPlaceLine();
+      step_ = step;
+      tenth_ = -1;
+    }
+    const std::string line = package::DescribeProgress(p);
+    if (p.total != 0 && terminal_) {
+      std::fprintf(stderr, "\r%s\033[K", line.c_str());
+      inPlace_ = true;
+      return;
+    }
+    if (p.total != 0) {
+      const int tenth = static_cast<int>((p.done >= p.total ? p.total : p.done) * 10 / p.total);
+      if (tenth == tenth_) return;
+      tenth_ = tenth;
+    } else if (!newStep) {
+      return;  // the same step without a count again
+    }
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+
+ private:
+  void EndInPlaceLine() {
+    if (inPlace_) std::fputs("\n", stderr);
+    inPlace_ = false;
+  }
+  const bool terminal_;
+  std::string step_;
+  int tenth_ = -1;
+  bool inPlace_ = false;
+};
+
 int RunMake(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {});
   if (positionals.size() != 1) return platform::CliUsage("make: expected one job file (make JOB.ini)");
   for (const std::string& a : args)
-    if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run")
+    if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run" && a != "--progress")
       return platform::CliUsage("make: unknown option " + a);
 
   const std::string programDirectory = platform::GetProgramDirectory();
@@ -62,6 +109,11 @@ int RunMake(const std::vector<std::string>& args) {
   }
 
   if (!package::StageJobLanguages(&job, programDirectory, &error)) return platform::CliFail(error);
+  // Steps are shown on a terminal, or when asked for; never mixed into output.
+  const bool terminal = ::isatty(STDERR_FILENO) == 1;
+  ProgressPrinter printer(terminal);
+  if (terminal || platform::CliHasFlag(args, "--progress"))
+    environment.progress = [&printer](const package::MakeProgress& p) { printer.Show(p); };
   const package::MakeOutcome outcome = package::RunMakeOperation(job.options, environment);
   if (outcome == package::MakeOutcome::kFailed) return platform::kCliFailure;
   // The result, for scripts.
@@ -70,7 +122,7 @@ int RunMake(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kMake{
-    {"make", "JOB.ini [--no-pauses] [--dry-run]",
+    {"make", "JOB.ini [--no-pauses] [--dry-run] [--progress]",
      "Rework an upgrade package or flash image, or build a new package, as the job file says; "
      "prints the path written.",
      RunMake,
@@ -79,6 +131,7 @@ const platform::CliRegistration kMake{
      "  --dry-run    check everything a run checks and print the plan (partitions, source\n"
      "               folders, file systems, bounds, InstallDesc changes, output); writes nothing\n"
      "  --no-pauses  drop the fixed waits between unpacking steps\n"
+     "  --progress   one line per step on standard error even when it is not a terminal\n"
      "Example: make data/demo/new-package.ini --no-pauses"}};
 
 }  // namespace

@@ -218,6 +218,36 @@ TEST_F(MakeCli, BuildsAPackageAndPrintsTheTranslatedMessage) {
   EXPECT_EQ(RunCommand({"unzip", "-t", prog_ / "TestBox_all.bin"}).status, 0);
 }
 
+// Standard output carries the written path alone and standard error the one
+// success line; -v adds the traces, --progress the steps, both on standard
+// error.
+TEST_F(MakeCli, QuietByDefaultTracesWithVerboseStepsWithProgress) {
+  MakeFolder("logo", "l");
+  MakeFolder("user", "u");
+  WriteFile(work_ / "job.ini", "[Job]\nProduct=TestBox\n[Partitions]\nlogo=logo\nuser=user\n");
+  const std::string package = prog_ / "TestBox_all.bin";
+  const auto run = [&](const std::string& option) {
+    std::vector<std::string> argv = {prog_ / "firmsmith-cli", "make", work_ / "job.ini", "--no-pauses"};
+    if (!option.empty()) argv.push_back(option);
+    const testsupport::CommandResult r = RunCommand(argv);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, package + "\n") << option;
+    return r.err;
+  };
+  const std::string quiet = run("");
+  EXPECT_EQ(quiet, "Firmsmith: Upgrade file created: " + package + "\n");
+  const std::string verbose = run("-v");
+  EXPECT_NE(verbose.find("root:\n"), std::string::npos) << verbose;
+  EXPECT_NE(verbose.find("marker.txt\n"), std::string::npos) << verbose;
+  const std::string steps = run("--progress");
+  const std::size_t building = steps.find("building user-x as cramfs\n");
+  const std::size_t packing = steps.find("packing TestBox_all.bin\n");
+  EXPECT_NE(building, std::string::npos) << steps;
+  EXPECT_NE(packing, std::string::npos) << steps;
+  EXPECT_LT(building, packing) << steps;
+  EXPECT_EQ(steps.find("root:"), std::string::npos) << steps;
+}
+
 TEST_F(MakeCli, ReworksWithTheOemDeviceTypeAlone) {
   WriteFile(work_ / "InstallDesc",
             "{\"UpgradeCommand\": [], \"DevID\": \"0123456789ABCDEFGHIJKLMN\", \"Hardware\": \"HW-T\"}");
