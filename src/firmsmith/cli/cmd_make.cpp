@@ -11,6 +11,7 @@
 
 #include "common/platform/cli.h"
 #include "common/platform/message_sink.h"
+#include "common/platform/password.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/check/package_verify.h"
@@ -84,6 +85,14 @@ int RunMake(const std::vector<std::string>& args) {
   // A mistake in the job is the operator's to mend before anything is done.
   if (!package::LoadJobFile(positionals[0], products, programDirectory, &job, &error))
     return platform::CliUsage(error);
+
+  // The device login of Configs= never goes out with an empty password by
+  // default: the variable, else a prompt on a terminal, else stop here.
+  if (job.needsPassword) {
+    if (platform::Status given = platform::ResolvePassword(nullptr, "FIRMSMITH_PASSWORD", &job.options.password);
+        !given)
+      return platform::CliUsage(positionals[0] + ": [Custom] Configs= reads the device: " + given.message);
+  }
 
   platform::StderrMessageSink sink;
   package::MakeEnvironment environment;

@@ -7,6 +7,7 @@
 
 #include <filesystem>
 
+#include "loopback_listener.h"
 #include "package_fixture.h"
 
 namespace packagetest {
@@ -365,6 +366,25 @@ TEST_F(MakeCli, DryRunPrintsThePlanAndWritesNothing) {
     EXPECT_EQ(testsupport::SnapshotTree(work_.path()), before) << c.job;
     EXPECT_EQ(testsupport::SnapshotTree(prog_.path()), programBefore) << c.job;
   }
+}
+
+// Configs= read from the device with no Password in the job, no
+// FIRMSMITH_PASSWORD and no terminal: the run stops before it connects.
+TEST_F(MakeCli, ReadingTheDeviceWithoutAPasswordStopsBeforeConnecting) {
+  testsupport::LoopbackListener device;
+  ASSERT_TRUE(device.Start());
+  WriteFile(work_ / "InstallDesc", "{\"UpgradeCommand\": [], \"Hardware\": \"HW-T\"}");
+  PeerPackage("in.bin", {"InstallDesc"});
+  WriteFile(work_ / "job.ini", "[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\ncustom=\n[Custom]\n"
+                               "Configs=\nIP=127.0.0.1\nPort=" + std::to_string(device.port()) + "\n");
+  const auto before = testsupport::SnapshotTree(work_.path());
+  const testsupport::CommandResult r =
+      RunCommand({prog_ / "firmsmith-cli", "make", work_ / "job.ini", "--no-pauses"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_NE(r.err.find(work_ / "job.ini"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("no password given"), std::string::npos) << r.err;
+  EXPECT_EQ(device.Connections(), 0);
+  EXPECT_EQ(testsupport::SnapshotTree(work_.path()), before);
 }
 
 TEST_F(MakeCli, FailuresExitWithOne) {

@@ -308,6 +308,7 @@ bool JobReader::ReadCustom(JobFile* out) {
   o.devicePort = Get(kSection, "Port", "34567");
   o.userName = Get(kSection, "UserName", "admin");
   o.password = Get(kSection, "Password");
+  out->needsPassword = o.configs && o.slots[kSlotUbootLogo].sourcePath.empty() && !Has(kSection, "Password");
   o.copyUsers = Switch(kSection, "CopyUsers");
 
   o.appDownloadLink = Switch(kSection, "AppDownloadLink");

@@ -18,6 +18,9 @@ namespace package {
 struct JobFile {
   MakeOptions options;
   std::vector<std::string> languages;  // [Custom] Languages, for a FullLanguage folder
+  // The run logs in to the device (Configs= empty) and the job names no
+  // Password: the caller must find one (never an empty one by default).
+  bool needsPassword = false;
 };
 
 // Reads the job strictly, before anything is done: an unknown section or key
