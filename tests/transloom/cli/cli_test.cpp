@@ -117,6 +117,39 @@ TEST_F(TransloomCli, NoPasswordAndNoTerminalStopsEveryDeviceCommandBeforeConnect
   EXPECT_EQ(testsupport::ReadFile(dir_ / "book.xls"), "not opened");
 }
 
+// On a terminal the password is asked for, and what is typed is not echoed.
+TEST_F(TransloomCli, AsksForThePasswordWithoutEchoOnATerminal) {
+  StartDevice();
+  // A pseudo-terminal as standard input and output; the typed password is
+  // sent once the prompt shows, and everything the terminal shows is kept.
+  const char* kOnTerminal =
+      "import os, pty, sys\n"
+      "pid, fd = pty.fork()\n"
+      "if pid == 0:\n"
+      "    os.execv(sys.argv[1], sys.argv[1:])\n"
+      "shown = b''\n"
+      "while b'Password: ' not in shown:\n"
+      "    shown += os.read(fd, 1024)\n"
+      "os.write(fd, b'admin123\\n')\n"
+      "try:\n"
+      "    while True:\n"
+      "        chunk = os.read(fd, 1024)\n"
+      "        if not chunk: break\n"
+      "        shown += chunk\n"
+      "except OSError:\n"
+      "    pass\n"
+      "status = os.waitpid(pid, 0)[1]\n"
+      "sys.stdout.write(shown.decode(errors='replace'))\n"
+      "sys.exit(os.waitstatus_to_exitcode(status))\n";
+  const CommandResult r =
+      RunCommand({"/usr/bin/python3", "-c", kOnTerminal, program(), "languages", "--ip", "127.0.0.1",
+                  "--port", std::to_string(devsim_.port())});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Password: "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Russian"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("admin123"), std::string::npos) << r.out;
+}
+
 TEST_F(TransloomCli, TranslatedTextsBesideTheBuiltProgram) {
   StartDevice();
   const CommandResult r =
