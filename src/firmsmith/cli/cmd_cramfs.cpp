@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/platform/cli.h"
+#include "common/platform/progdir.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 
@@ -25,6 +26,7 @@ int RunCramfsExtract(const std::vector<std::string>& args) {
   if (paths.size() != 2) return platform::CliUsage("usage: cramfs-extract IMAGE DEST [--special-files]");
   fsimage::CramfsExtractOptions options;
   options.createSpecialFiles = platform::CliHasFlag(args, "--special-files");
+  options.budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
   std::string why;
   if (fsimage::ExtractCramfsImage(paths[0], paths[1], options, &why) != 0) return platform::CliFail(why);
   return 0;

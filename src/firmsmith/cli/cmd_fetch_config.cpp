@@ -38,7 +38,8 @@ class DeviceSession {
 
 // Reads one zipped configuration and unpacks it into `folder`. Returns the
 // DL_GetConfig result (>= 1 success), or 0 when the reply could not be
-// stored or unpacked (with *problem set).
+// stored or unpacked (with *problem set). The reply may unpack to at most
+// the extraction budget.
 std::int32_t FetchZip(std::int32_t handle, int command, const std::string& folder,
                       std::string* problem) {
   std::vector<std::uint8_t> buffer;
@@ -48,11 +49,17 @@ std::int32_t FetchZip(std::int32_t handle, int command, const std::string& folde
   platform::Status status = scratch.Create(std::string(), "fetch-config-");
   const std::string zip = platform::JoinPath(scratch.path(), "reply.zip");
   if (status) status = platform::WriteFileAtomic(zip, buffer);
-  if (status) status = platform::MakeFolders(folder);
-  if (status && fsimage::UnpackArchive(zip, folder, &status) != 0 && status.ok)
+  if (const std::string parent = platform::ParentFolder(folder); status && !parent.empty())
+    status = platform::MakeFolders(parent);
+  if (status && fsimage::UnpackArchive(zip, folder, &status,
+                                       fsimage::ReadExtractBudget(platform::GetProgramDirectory())) != 0 &&
+      status.ok)
     status = platform::Status::Fail("the device's reply is not a readable ZIP archive");
   if (!status) {
+    // The scratch copy is gone when the operator reads this.
     *problem = status.message;
+    for (std::size_t at; (at = problem->find(zip)) != std::string::npos;)
+      problem->replace(at, zip.size(), "the device's reply");
     return 0;
   }
   return r;
@@ -86,6 +93,14 @@ int RunFetchConfig(const std::vector<std::string>& args) {
   if (session.handle < 1)
     return platform::CliFail(uitext::GetString(package::DeviceLoginMessageKey(error)));
 
+  // A failed fetch keeps nothing: a folder it made goes again.
+  struct DropOnFailure {
+    std::string folder;
+    bool keep = false;
+    ~DropOnFailure() {
+      if (!keep && !folder.empty()) platform::RemoveTree(folder);
+    }
+  } drop{platform::FileExists(*out) ? std::string() : *out};
   std::string problem;
   if (platform::CliHasFlag(args, "--users")) {
     const std::int32_t r = FetchZip(session.handle, CMD_CONFIG_EXPORT, platform::JoinPath(*out, "cfg"), &problem);
@@ -104,6 +119,7 @@ int RunFetchConfig(const std::vector<std::string>& args) {
     const char* key = r == DL_ERR_TIMEOUT ? "alarm_getcfg_error" : "alarm_devicenotsupport";
     return platform::CliFail(uitext::GetString(key) + " (" + std::to_string(r) + ")");
   }
+  drop.keep = true;
   std::printf("fetch-config: configuration of %s (%s) saved in %s\n", ip->c_str(),
               info.hardware, out->c_str());
   return 0;

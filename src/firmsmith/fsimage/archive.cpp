@@ -168,6 +168,10 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
     platform::Status failed;
     if (n < 0) {
       failed = platform::Status::Fail("entry " + name + " of " + archive + " is damaged: its data cannot be inflated");
+    } else if (info != nullptr && written + static_cast<std::uint64_t>(n) > info->size) {
+      // An entry may not inflate past the size the directory gives it.
+      failed = platform::Status::Fail("entry " + name + " of " + archive + " is damaged: longer than the " +
+                                      std::to_string(info->size) + " bytes the directory says");
     } else if (!platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
       failed = platform::FailErrno("cannot write " + path);
     } else {
@@ -270,7 +274,7 @@ void Tell(platform::Status* why, platform::Status status) {
 }  // namespace
 
 int UnpackArchive(const std::string& archive, const std::string& destination,
-                  platform::Status* why) {
+                  platform::Status* why, std::uint64_t budget) {
   platform::Status opened;
   ZzipDir dir = OpenZipArchive(archive, &opened);
   if (!dir) {
@@ -282,6 +286,16 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
   if (platform::Status checked = ReadZipDirectory(archive, kMaxUnpackedEntrySize, &entries); !checked) {
     Tell(why, checked);
     return -1;
+  }
+  // Sizes are checked as each entry is written, so the directory's sum is
+  // what the unpack writes at most.
+  std::uint64_t total = 0;
+  for (const ZipEntryInfo& e : entries) {
+    total += e.size;
+    if (total > budget) {
+      Tell(why, platform::Status::Fail(OverBudgetMessage(archive, budget)));
+      return -1;
+    }
   }
 
   std::string root = RealPath(destination);
@@ -310,8 +324,11 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
     std::string name = entry.d_name;
     platform::TraceOutput("extract:%s\n", name.c_str());
     auto found = byName.find(name);
-    status = ExtractEntry(dir.get(), archive, name, found == byName.end() ? nullptr : found->second,
-                          root, chunk);
+    // Every entry is bounded by the directory read above; one it does not
+    // hold would be unbounded.
+    status = found == byName.end()
+                 ? platform::Status::Fail("entry " + name + " of " + archive + " is not in its central directory")
+                 : ExtractEntry(dir.get(), archive, name, found->second, root, chunk);
     if (!status) break;
   }
   std::fflush(stdout);

@@ -6,14 +6,15 @@
 #include <string>
 
 #include "common/platform/status.h"
+#include "firmsmith/fsimage/extract_budget.h"
 
 namespace fsimage {
 
 // A single file larger than this cannot be packed.
 inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
-// An entry that would unpack to more than this is refused: more than any
-// flash chip of ours holds, so only a damaged or hostile archive names it.
-inline constexpr std::uint64_t kMaxUnpackedEntrySize = std::uint64_t{1} << 31;  // 2 GiB
+// An entry that would unpack to more than this is refused: packing never
+// makes a larger one, so only a damaged or hostile archive names it.
+inline constexpr std::uint64_t kMaxUnpackedEntrySize = kMaxPackedFileSize;
 
 // Writes every entry of the archive (exactly the file named, a regular file)
 // into `destination` (made when missing), in archive order,
@@ -30,9 +31,11 @@ inline constexpr std::uint64_t kMaxUnpackedEntrySize = std::uint64_t{1} << 31;  
 // opened or fails those checks, the destination cannot be made, or an entry
 // cannot be read, created or written completely or is damaged (the unpack
 // stops there; the file of that entry is removed). *why (when given)
-// receives the reason, naming the file or the entry.
+// receives the reason, naming the file or the entry. An archive whose
+// entries add up to more than `budget` bytes (extract_budget.h: a device's
+// reply) is refused before anything is written.
 int UnpackArchive(const std::string& archive, const std::string& destination,
-                  platform::Status* why = nullptr);
+                  platform::Status* why = nullptr, std::uint64_t budget = kNoExtractBudget);
 
 // Creates (or replaces) `archive` with one entry per regular file of the tree
 // under `folder`, each named by its bare file name without folders, deflated

@@ -19,6 +19,7 @@
 
 #include "common/platform/debuglog.h"
 #include "common/platform/fd.h"
+#include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/cramfs_format.h"
 
@@ -203,11 +204,27 @@ class CramfsExtractor {
       if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
       return problems_->empty() ? 0 : Fail(why, imagePath_ + ": " + problems_->front());
     }
-    if (::mkdir(destination_.c_str(), 0777) != 0 && errno != EEXIST)
+    const bool madeDestination = ::mkdir(destination_.c_str(), 0777) == 0;
+    if (!madeDestination && errno != EEXIST)
       return Fail(why, platform::ErrnoReason("cannot create " + destination_));
     UniqueFd dest(::open(destination_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dest.valid()) return Fail(why, platform::ErrnoReason("cannot open folder " + destination_));
+    std::vector<platform::FolderEntry> before;
+    if (!madeDestination) {
+      if (platform::Status listed = platform::ListFolder(destination_, &before); !listed)
+        return Fail(why, listed.message);
+    }
     ExpandDirectory(dest.get(), root_, "", 0);
+    if (overBudget_) {
+      // Nothing of a cut extraction may pass for the image's tree.
+      dest.Reset();
+      if (madeDestination) {
+        platform::RemoveTree(destination_);
+      } else {
+        RemoveAllBut(before);
+      }
+      return Fail(why, OverBudgetMessage(imagePath_, options_.budget));
+    }
 
     if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
     if (platform::Status noted = NoteSkipped(); !noted) return Fail(why, noted.message);
@@ -221,6 +238,24 @@ class CramfsExtractor {
 
  private:
   bool checkOnly() const { return problems_ != nullptr; }
+
+  // Takes `bytes` from the budget; false (and the walk stops) past it.
+  bool Charge(std::uint64_t bytes) {
+    if (overBudget_ || bytes > options_.budget - written_) return !(overBudget_ = true);
+    written_ += bytes;
+    return true;
+  }
+
+  // Removes every entry of the destination that was not there before.
+  void RemoveAllBut(const std::vector<platform::FolderEntry>& before) {
+    std::vector<platform::FolderEntry> now;
+    if (!platform::ListFolder(destination_, &now)) return;
+    for (const platform::FolderEntry& e : now) {
+      bool kept = false;
+      for (const platform::FolderEntry& b : before) kept = kept || b.name == e.name;
+      if (!kept) platform::RemoveTree(platform::JoinPath(destination_, e.name));
+    }
+  }
 
   void List(const std::string& path, const Inode& in, const std::string& target = std::string()) {
     if (!listing_) return;
@@ -343,7 +378,7 @@ class CramfsExtractor {
     // A list reached a second time can only come from a loop or a crafted
     // image that multiplies its tree: the devices never share lists.
     if (remaining > 0 && !listsSeen_.insert(at).second) return Damaged(path, "entry list shared or looped");
-    while (remaining > 0) {
+    while (remaining > 0 && !overBudget_) {
       const std::uint8_t* p = window_->At(at, kInodeSize);
       if (!p) return Damaged(path, "entry past the end of the image");
       const Inode child = DecodeInode(p);
@@ -463,13 +498,13 @@ class CramfsExtractor {
                             in.mode & kCreatedPermissions));
     if (!out.ok()) return WriteFailed(path);
     if (in.size == 0) return;
-    WalkBlocks(path, in, &out);
+    WalkBlocks(path, in, &out, true);
     if (!out.Flush()) WriteFailed(path);
   }
 
   // Inflates the entry's blocks in order into `out` (nullptr: only checks
   // them). A damaged block ends the data there.
-  void WalkBlocks(const std::string& path, const Inode& in, BlockSink* out) {
+  void WalkBlocks(const std::string& path, const Inode& in, BlockSink* out, bool charged = false) {
     std::uint32_t remaining = in.size;
     const std::uint64_t at = in.offset;
     if (remaining == 0) return;
@@ -490,6 +525,7 @@ class CramfsExtractor {
       const std::uint32_t next = pointers_[i];
       if (next > dataEnd_) dataEnd_ = next;
       const std::uint32_t expected = std::min(remaining, kBlockSize);
+      if (charged && !Charge(expected)) return;
       if (next == current) {
         // A hole: the block is all zero bytes.
         if (out && !out->Append(nullptr, expected)) return WriteFailed(path);
@@ -530,6 +566,8 @@ class CramfsExtractor {
   std::vector<CramfsSpecialEntry> skipped_;
   std::unordered_set<std::uint64_t> listsSeen_;
   std::vector<std::uint32_t> pointers_;
+  std::uint64_t written_ = 0;
+  bool overBudget_ = false;
   int writeFailures_ = 0;
   std::string firstWriteFailure_;
 };

@@ -17,6 +17,9 @@
 // - Entries named ".", ".." or holding "/" are skipped; nothing is ever
 //   written outside the destination or through a link: whatever stands at an
 //   entry's name (a link made earlier included) is replaced, never followed.
+// - One extraction writes at most `budget` bytes of file data
+//   (extract_budget.h); past it the walk stops, what it made is removed
+//   and the result is -1 with the budget named.
 // - Warnings go to standard error: "warning: old cramfs format",
 //   "warning: file extends past end of filesystem", and the count of special
 //   entries left to the manifest.
@@ -27,6 +30,7 @@
 #include <vector>
 
 #include "firmsmith/fsimage/cramfs_manifest.h"
+#include "firmsmith/fsimage/extract_budget.h"
 
 namespace fsimage {
 
@@ -44,6 +48,8 @@ struct CramfsExtractOptions {
   // Where the manifest goes; empty: CramfsManifestPath(destination). Written
   // only when something was left out; a stale one is removed.
   std::string manifestPath;
+  // Bytes of file data the extraction may write (ReadExtractBudget).
+  std::uint64_t budget = kDefaultExtractBudget;
 };
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
                        const CramfsExtractOptions& options, std::string* why);

@@ -21,6 +21,13 @@ bool FailAndDropWork(const CustomisationRequest& request, const char* key) {
   return false;
 }
 
+bool FailAndDropWork(const CustomisationRequest& request, const char* key, const std::string& reason) {
+  if (reason.empty()) return FailAndDropWork(request, key);
+  if (!request.workFolder.empty()) platform::RemoveTree(request.workFolder);
+  ShowFailureKey(*request.environment, key, "", reason);
+  return false;
+}
+
 bool InPlaceCustomiser::PrepareCustomPartition(const CustomisationRequest& request,
                                                std::string* folder) const {
   const MakeOptions& o = *request.options;

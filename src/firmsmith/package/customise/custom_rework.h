@@ -20,5 +20,7 @@ class InPlaceCustomiser : public PartitionCustomiser {
 // A customisation step's fatal failure: removes the work folder of the
 // request (the rework cannot go on from it), shows `key`, returns false.
 bool FailAndDropWork(const CustomisationRequest& request, const char* key);
+// The same with the reason as the box's detail (none when empty).
+bool FailAndDropWork(const CustomisationRequest& request, const char* key, const std::string& reason);
 
 }  // namespace package

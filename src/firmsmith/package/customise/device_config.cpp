@@ -39,20 +39,29 @@ class DeviceLogin {
   std::int32_t handle_;
 };
 
-// Writes a reply into `folder`/`name` and unpacks it into `folder`/`unpacked`.
-bool StoreAndUnpack(const std::vector<std::uint8_t>& reply, const std::string& folder,
-                    const std::string& name, const std::string& unpacked,
-                    const MakeEnvironment& env) {
+// Writes a reply into `folder`/`name` and unpacks it into `folder`/`unpacked`,
+// at most the extraction budget of bytes: a device's word on how large its
+// entries are is not trusted.
+platform::Status StoreAndUnpack(const std::vector<std::uint8_t>& reply, const std::string& folder,
+                                const std::string& name, const std::string& unpacked,
+                                const MakeEnvironment& env) {
   // A reply of an earlier run in the same temporary folder must not mix in.
-  if (!platform::RemoveTree(folder) || !platform::MakeFolders(folder)) return false;
-  if (!platform::WriteFileAtomic(platform::JoinPath(folder, name), reply)) return false;
+  platform::Status status = platform::RemoveTree(folder);
+  if (status) status = platform::MakeFolders(folder);
+  if (status) status = platform::WriteFileAtomic(platform::JoinPath(folder, name), reply);
+  if (!status) return status;
   Pause(env, 1.0);
   const std::string destination = platform::JoinPath(folder, unpacked);
-  if (!platform::MakeFolders(destination)) return false;
+  if (status = platform::MakeFolders(destination); !status) return status;
   Pause(env, 0.2);
-  const bool unpackedOk = fsimage::UnpackArchive(platform::JoinPath(folder, name), destination) == 0;
+  if (fsimage::UnpackArchive(platform::JoinPath(folder, name), destination, &status,
+                             fsimage::ReadExtractBudget(env.programDirectory)) != 0 &&
+      status.ok)
+    status = platform::Status::Fail("cannot unpack the device's reply " + platform::JoinPath(folder, name));
   Pause(env, 0.2);
-  return unpackedOk;
+  // A cut reply leaves nothing that could be taken for the device's files.
+  if (!status) platform::RemoveTree(folder);
+  return status;
 }
 
 // The device's accounts as Account.custom, every user marked NoMD5 so the
@@ -142,8 +151,9 @@ bool TakeCustomConfigReply(const CustomisationRequest& request, std::int32_t res
   const MakeOptions& o = *request.options;
   const MakeEnvironment& env = *request.environment;
   const std::string customDevice = platform::JoinPath(tempFolder, "customDevice");
-  const bool read = result >= 1 && StoreAndUnpack(reply, customDevice, "CUSTOM.CFG", "config", env);
-  if (read) {
+  const platform::Status unpacked = result >= 1 ? StoreAndUnpack(reply, customDevice, "CUSTOM.CFG", "config", env)
+                                                 : platform::Status::Fail("");
+  if (unpacked) {
     const std::string config = platform::JoinPath(customDevice, "config");
     if (FirstLine(platform::JoinPath(config, "ProductType.ini")) != o.selectedProduct.hardware) {
       platform::RemoveTree(customDevice);
@@ -157,7 +167,7 @@ bool TakeCustomConfigReply(const CustomisationRequest& request, std::int32_t res
   }
   platform::RemoveTree(customDevice);
   if (result < 0 && result != DL_ERR_TIMEOUT) return FailAndDropWork(request, "alarm_devicenotsupport");
-  return FailAndDropWork(request, "alarm_getcfg_error");
+  return FailAndDropWork(request, "alarm_getcfg_error", unpacked.message);
 }
 
 }  // namespace package

@@ -59,8 +59,12 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
     std::vector<std::string> problems;
     if (fsimage::CheckCramfsImage(out->payload, &problems) != 0)
       damage = out->payload + ": " + (problems.empty() ? "not a sound cramfs image" : problems.front());
-    else if (fsimage::ExtractCramfsImage(out->payload, out->folder, &damage) != 0 && damage.empty())
-      damage = "cannot unpack " + out->payload;
+    else {
+      fsimage::CramfsExtractOptions options;
+      options.budget = fsimage::ReadExtractBudget(env.programDirectory);
+      if (fsimage::ExtractCramfsImage(out->payload, out->folder, options, &damage) != 0 && damage.empty())
+        damage = "cannot unpack " + out->payload;
+    }
   }
   Pause(env, 2.0);
   if (!damage.empty()) {
