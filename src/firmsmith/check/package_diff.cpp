@@ -14,6 +14,7 @@
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "firmsmith/check/package_inspect.h"
+#include "firmsmith/check/partition_files.h"
 #include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/package/layout/install_desc.h"
 

@@ -5,14 +5,17 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <sstream>
 
 #include "common/platform/cli.h"
+#include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "common/platform/message_sink.h"
 #include "common/platform/progdir.h"
+#include "firmsmith/check/partition_files.h"
 #include "firmsmith/fsimage/archive.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
@@ -25,18 +28,6 @@
 
 namespace check {
 namespace {
-
-// Keeps what an external tool would show in a box, so it can become a line
-// of a report instead.
-class CollectingSink : public platform::MessageSink {
- public:
-  platform::MessageAnswer ShowMessage(const std::string& text, const std::string&,
-                                      platform::MessageButtons) override {
-    if (!text.empty()) texts += (texts.empty() ? "" : "; ") + text;
-    return platform::MessageAnswer::Ok;
-  }
-  std::string texts;
-};
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -210,53 +201,64 @@ bool ProductOption(const std::vector<std::string>& args, products::ProductProfil
   return true;
 }
 
+namespace {
+// Unpacks the package or reads the flash image's partitions.
+bool Read(const std::string& path, const products::ProductProfile* product, PackageReport* report,
+          std::string* error);
+}  // namespace
+
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
                     PackageReport* report, std::string* error) {
   try {
     *report = PackageReport();
     report->path = path;
     if (!platform::IsRegularFile(path)) return *error = path + ": not a readable file", false;
-    report->fileSize = platform::FileSize(path);
-    report->scratch = std::make_shared<platform::TempFolder>();
-    if (platform::Status made = report->scratch->Create(std::string(), "firmsmith-check-"); !made)
-      return *error = made.message, false;
-    report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
-    platform::Status unpacked;
-    if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked) == 0)
-      return InspectUpgradePackage(report->unpackedFolder, product, report, error);
-    // The destination exists once the archive was opened: then the package
-    // is a ZIP archive that could not be unpacked, no flash image.
-    if (platform::FileExists(report->unpackedFolder)) return *error = unpacked.message, false;
-    report->unpackedFolder.clear();
-    if (!product) return *error = path + ": not an upgrade package (a flash image needs --product)", false;
-    return InspectFlashImage(path, *product, report, error);
+    if (!Read(path, product, report, error)) return false;
+    // What an extraction of each file system would give, or why it fails.
+    const std::uint64_t budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
+    for (ImageReport& image : report->entries) {
+      if (image.payloadPath.empty() || image.fsKind == fsimage::kImageKindNone) continue;
+      image.contentsRead = true;
+      image.contentsProblem = ContentsProblem(image, budget, &image.unpackedBytes, &image.fileCount);
+    }
+    return true;
   } catch (const std::exception& e) {
     *error = path + ": " + e.what();
     return false;
   }
 }
 
-bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error) {
-  if (image.payloadPath.empty()) return *error = image.name + ": no file system to unpack", false;
-  if (image.fsKind == fsimage::kImageKindCramfs) {
-    std::string why;
-    if (fsimage::ExtractCramfsImage(image.payloadPath, destination, &why) == 0) return true;
-    *error = image.name + ": " + why;
-    return false;
-  }
-  if (image.fsKind == fsimage::kImageKindSquashfs) {
-    CollectingSink sink;
-    platform::Status why;
-    if (fsimage::ExtractSquashfsImage(image.payloadPath, destination, sink, &why) == 1 &&
-        platform::IsDirectory(destination))
-      return true;
-    *error = image.name + ": " + (why.ok ? "unsquashfs failed" : why.message) +
-             (sink.texts.empty() ? "" : ": " + sink.texts);
-    return false;
-  }
-  *error = image.name + ": neither cramfs nor squashfs";
-  return false;
+namespace {
+
+// True when the file opens with a ZIP local header: then a failed unpack is
+// the package's fault, never a sign of a flash image.
+bool LooksLikeZip(const std::string& path) {
+  std::string why;
+  platform::UniqueFd fd = platform::OpenRegularForReading(path, &why);
+  char head[4] = {};
+  return fd.valid() && platform::ReadFull(fd.get(), head, sizeof head) == 4 && std::memcmp(head, "PK\3\4", 4) == 0;
 }
+
+bool Read(const std::string& path, const products::ProductProfile* product, PackageReport* report,
+          std::string* error) {
+  report->fileSize = platform::FileSize(path);
+  report->scratch = std::make_shared<platform::TempFolder>();
+  if (platform::Status made = report->scratch->Create(std::string(), "firmsmith-check-"); !made)
+    return *error = made.message, false;
+  report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
+  platform::Status unpacked;
+  if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked) == 0)
+    return InspectUpgradePackage(report->unpackedFolder, product, report, error);
+  // The destination exists once the archive was opened: then the package
+  // is a ZIP archive that could not be unpacked, no flash image.
+  if (platform::FileExists(report->unpackedFolder) || LooksLikeZip(path))
+    return *error = unpacked.ok ? path + ": cannot be unpacked" : unpacked.message, false;
+  report->unpackedFolder.clear();
+  if (!product) return *error = path + ": not an upgrade package (a flash image needs --product)", false;
+  return InspectFlashImage(path, *product, report, error);
+}
+
+}  // namespace
 
 Json::Value ReportJson(const PackageReport& report) {
   Json::Value root(Json::objectValue);
@@ -301,6 +303,17 @@ Json::Value ReportJson(const PackageReport& report) {
       item["header"] = h;
     }
     if (!e.payloadPath.empty()) item["fileSystem"] = ImageKindName(e.fsKind);
+    if (e.contentsRead) {
+      Json::Value c;
+      c["ok"] = e.contentsProblem.empty();
+      if (e.contentsProblem.empty()) {
+        c["entries"] = Json::UInt64(e.fileCount);
+        c["unpackedBytes"] = Json::UInt64(e.unpackedBytes);
+      } else {
+        c["problem"] = e.contentsProblem;
+      }
+      item["contents"] = c;
+    }
     if (e.hasPartition) {
       Json::Value p;
       p["name"] = e.partition;
@@ -341,6 +354,10 @@ std::string ReportText(const PackageReport& report) {
           << (e.headerCheck.dataComplete && e.headerCheck.dataCrcOk ? " ok" : " BAD") << "\n";
     }
     if (!e.payloadPath.empty()) out << "  file system " << ImageKindName(e.fsKind) << "\n";
+    if (e.contentsRead && e.contentsProblem.empty())
+      out << "  contents " << e.fileCount << " entries, " << e.unpackedBytes << " bytes unpacked\n";
+    else if (e.contentsRead)
+      out << "  contents FAILED: " << e.contentsProblem << "\n";
     if (e.hasPartition) {
       out << "  partition " << e.partition << " " << Hex32(e.partitionStart) << "-" << Hex32(e.partitionEnd);
       if (!report.flashImage) out << ", " << e.freeRoom << " bytes free";

@@ -53,6 +53,13 @@ struct ImageReport {
   std::uint32_t partitionStart = 0;
   std::uint32_t partitionEnd = 0;
   std::int64_t freeRoom = 0;  // end - start - payload size; negative when it does not fit
+  // The files of a cramfs, squashfs or jffs2 payload (partition_files.h):
+  // how many and the bytes an extraction writes, or why an extraction would
+  // fail or be cut by the budget ("" when it would not).
+  bool contentsRead = false;
+  std::size_t fileCount = 0;
+  std::uint64_t unpackedBytes = 0;
+  std::string contentsProblem;
 };
 
 struct PackageReport {
@@ -102,8 +109,5 @@ std::string Hex32(std::uint32_t value);
 Json::Value ReportJson(const PackageReport& report);
 std::string ReportText(const PackageReport& report);
 
-// Unpacks a cramfs or squashfs payload into `destination` (which must not
-// exist yet). False with the reason in *error.
-bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error);
 
 }  // namespace check

@@ -5,10 +5,13 @@
 
 #include "common/platform/files.h"
 #include "common/platform/process.h"
+#include "common/platform/progdir.h"
 #include "firmsmith/check/package_inspect.h"
+#include "firmsmith/check/partition_files.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "firmsmith/fsimage/image_probe.h"
+#include "firmsmith/fsimage/jffs2_reader.h"
 #include "firmsmith/package/layout/flash_image.h"
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/json_file.h"
@@ -99,6 +102,23 @@ bool CheckFileSystem(const ImageReport& e, std::vector<std::string>* problems) {
     problems->push_back(e.name + ": squashfs superblock rejected by " + fsimage::kUnsquashfsTool);
     return false;
   }
+  if (e.fsKind == fsimage::kImageKindJffs2) {
+    const platform::Status checked = fsimage::CheckJffs2Image(e.payloadPath);
+    if (checked) return true;
+    // The reader names the scratch copy; the operator knows the entry.
+    std::string shown = checked.message;
+    if (shown.compare(0, e.payloadPath.size() + 2, e.payloadPath + ": ") == 0) shown.erase(0, e.payloadPath.size() + 2);
+    problems->push_back(e.name + ": jffs2 " + shown);
+    return false;
+  }
+  return false;
+}
+
+// An image whose files cannot be listed, or that unpacks past the budget,
+// cannot be reworked or unpacked by the operator: never "ok".
+bool CheckContents(const ImageReport& e, std::vector<std::string>* problems) {
+  if (e.contentsProblem.empty()) return true;
+  problems->push_back(e.name + ": " + e.contentsProblem);
   return false;
 }
 
@@ -111,7 +131,11 @@ void CheckProductStamp(const PackageReport& report, const ImageReport& custom,
                        const products::ProductProfile& product, std::vector<std::string>* problems) {
   const std::string tree = platform::JoinPath(report.scratch->path(), "custom-tree");
   std::string error;
-  if (!ExtractPayload(custom, tree, &error)) return;
+  if (!ExtractPayload(custom, tree, &error)) {
+    // Its stamp cannot be read: the package is not known to be right.
+    problems->push_back(custom.name + ": cannot be unpacked to read its " + kProductDefinitionName + ": " + error);
+    return;
+  }
   std::string text;
   if (!package::ReadDescriptionText(platform::JoinPath(tree, kProductDefinitionName), &text)) return;
   Json::Value root;
@@ -152,7 +176,7 @@ std::vector<std::string> Verify(const std::string& path, const products::Product
       if (!EndsWith(e.name, ".img")) continue;
       CheckHeader(e, product, &problems);
     }
-    const bool readable = CheckFileSystem(e, &problems);
+    const bool readable = CheckFileSystem(e, &problems) && CheckContents(e, &problems);
     if (readable && product && IsCustomImage(report, e)) CheckProductStamp(report, e, *product, &problems);
   }
   return problems;
@@ -223,6 +247,17 @@ bool RecogniseProduct(const std::string& path, const products::ProductList& prod
                          : std::to_string(fitting.size()) + " products fit the package";
   if (!hardware.empty()) *why += " (its custom partition names hardware \"" + hardware + "\")";
   return false;
+}
+
+bool ProductForPackage(const std::vector<std::string>& args, const std::string& path,
+                       products::ProductProfile* storage, const products::ProductProfile** product,
+                       std::string* error) {
+  if (!ProductOption(args, storage, product, error)) return false;
+  std::string unknown;
+  if (*product == nullptr &&
+      RecogniseProduct(path, products::LoadProductProfiles(platform::GetProgramDirectory()), storage, &unknown))
+    *product = storage;
+  return true;
 }
 
 std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product) {

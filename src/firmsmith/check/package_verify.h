@@ -25,6 +25,13 @@ std::vector<std::string> VerifyPackage(const std::string& path, const products::
 bool RecogniseProduct(const std::string& path, const products::ProductList& products,
                       products::ProductProfile* product, std::string* why);
 
+// The product of a command's "--product NAME|FILE.ini", else the one
+// RecogniseProduct finds (*product nullptr when none fits: the caller goes
+// on without). False only when the named product cannot be found.
+bool ProductForPackage(const std::vector<std::string>& args, const std::string& path,
+                       products::ProductProfile* storage, const products::ProductProfile** product,
+                       std::string* error);
+
 // The make operation's verifier (package::MakeEnvironment::verifyOutput).
 package::OutputVerifier MakeOutputVerifier();
 

@@ -72,9 +72,30 @@ platform::Status NodeFailure(const std::string& shownPath, std::size_t offset, c
   return platform::Status::Fail(shownPath + ": jffs2 node at offset " + Hex(offset) + ": " + what);
 }
 
-// The stored data of an inode node, decompressed; false for a compression
-// this reader does not know.
-bool NodeData(const std::vector<std::uint8_t>& bytes, const Jffs2InodeNode& node, std::string* out) {
+// The "rtime" scheme mkfs.jffs2 falls back on when zlib gains nothing:
+// pairs of a byte and a count of bytes repeated from where that byte value
+// was last seen.
+bool RtimeInflate(const std::uint8_t* in, std::size_t inSize, std::string* out) {
+  std::size_t positions[256] = {};
+  std::size_t at = 0;
+  std::size_t pos = 0;
+  const std::size_t size = out->size();
+  while (at < size) {
+    if (pos + 2 > inSize) return false;
+    const std::uint8_t value = in[pos++];
+    (*out)[at++] = static_cast<char>(value);
+    std::size_t repeat = in[pos++];
+    std::size_t back = positions[value];
+    positions[value] = at;
+    if (repeat > size - at) return false;
+    while (repeat-- > 0) (*out)[at++] = (*out)[back++];
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Jffs2NodeData(const std::vector<std::uint8_t>& bytes, const Jffs2InodeNode& node, std::string* out) {
   const std::uint8_t* stored = bytes.data() + node.nodeOffset + kInodeSize;
   switch (node.compression) {
     case kComprNone:
@@ -90,12 +111,13 @@ bool NodeData(const std::vector<std::uint8_t>& bytes, const Jffs2InodeNode& node
                  Z_OK &&
              length == node.dataSize;
     }
+    case kComprRtime:
+      out->assign(node.dataSize, '\0');
+      return RtimeInflate(stored, node.storedSize, out);
     default:
       return false;
   }
 }
-
-}  // namespace
 
 std::uint32_t Jffs2Crc(const std::uint8_t* data, std::size_t size) {
   // zlib's CRC inverts before and after; seeding with ~0 and inverting the
@@ -209,8 +231,10 @@ platform::Status ReadJffs2Nodes(const std::vector<std::uint8_t>& bytes, const st
 }
 
 platform::Status BuildJffs2Tree(const std::vector<std::uint8_t>& bytes, const Jffs2Nodes& nodes,
-                                const std::string& shownPath, std::vector<SourceEntry>* entries) {
+                                const std::string& shownPath, std::vector<SourceEntry>* entries,
+                                std::vector<std::uint32_t>* inos) {
   entries->clear();
+  if (inos) inos->clear();
   // The latest version of each inode's attributes, and of each name.
   std::map<std::uint32_t, const Jffs2InodeNode*> latest;
   for (const Jffs2InodeNode& n : nodes.inodes) {
@@ -250,10 +274,13 @@ platform::Status BuildJffs2Tree(const std::vector<std::uint8_t>& bytes, const Jf
       SourceEntry entry;
       entry.path = path;
       entry.type = TypeOfMode(inode.mode);
+      entry.mode = inode.mode & 07777;
+      entry.uid = inode.uid;
+      entry.gid = inode.gid;
       if (entry.type == kTypeFile) entry.size = inode.fileSize;
       if (entry.type == kTypeLink) {
         std::string target;
-        if (!NodeData(bytes, inode, &target))
+        if (!Jffs2NodeData(bytes, inode, &target))
           return platform::Status::Fail(shownPath + ": cannot read the target of link " + path);
         entry.linkTarget = target;
       }
@@ -263,6 +290,7 @@ platform::Status BuildJffs2Tree(const std::vector<std::uint8_t>& bytes, const Jf
         subfolders.push_back({d.ino, path});
       }
       entries->push_back(std::move(entry));
+      if (inos) inos->push_back(d.ino);
     }
     // Pushed in reverse, so the first folder by name is walked first.
     for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(*it);

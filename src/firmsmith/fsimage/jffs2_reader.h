@@ -65,8 +65,14 @@ platform::Status ReadJffs2Nodes(const std::vector<std::uint8_t>& bytes, const st
 // path, type, size of regular files and the targets of links. Fails, naming
 // `shownPath`, for a name whose inode has no inode node, a link whose target
 // cannot be read, or a folder reached twice.
+// `inos`, when given, receives each entry's inode number.
 platform::Status BuildJffs2Tree(const std::vector<std::uint8_t>& bytes, const Jffs2Nodes& nodes,
-                                const std::string& shownPath, std::vector<SourceEntry>* entries);
+                                const std::string& shownPath, std::vector<SourceEntry>* entries,
+                                std::vector<std::uint32_t>* inos = nullptr);
+
+// The data of one inode node (stored, zero-filled, zlib or rtime),
+// `node.dataSize` bytes; false for another compression or damaged data.
+bool Jffs2NodeData(const std::vector<std::uint8_t>& bytes, const Jffs2InodeNode& node, std::string* out);
 
 // Reads the image at `path`, checks every node (ReadJffs2Nodes) and, given a
 // `sourceFolder`, that the image holds exactly the tree there: every entry

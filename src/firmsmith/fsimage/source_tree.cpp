@@ -23,6 +23,7 @@ platform::Status Walk(const std::string& folder, const std::string& prefix,
     SourceEntry entry;
     entry.path = prefix.empty() ? e.name : prefix + "/" + e.name;
     entry.type = TypeOfMode(st.st_mode);
+    entry.mode = st.st_mode & 07777;
     if (S_ISREG(st.st_mode)) {
       std::string why;
       platform::UniqueFd fd = platform::OpenRegularForReading(path, &why);

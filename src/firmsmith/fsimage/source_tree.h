@@ -26,6 +26,11 @@ struct SourceEntry {
   char type = kTypeFile;   // one of the kType letters
   std::uint64_t size = 0;  // bytes of a regular file
   std::string linkTarget;  // of a symbolic link
+  std::uint32_t mode = 0;  // permission bits (07777), where the reader knows them
+  std::uint32_t uid = 0;   // owner and group, where the reader knows them
+  std::uint32_t gid = 0;
+  std::uint32_t major = 0;  // device nodes, where the reader knows them
+  std::uint32_t minor = 0;
 };
 
 // Every entry below `folder` (the root itself not included), folders before

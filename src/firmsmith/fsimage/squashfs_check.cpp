@@ -25,6 +25,22 @@ std::string NextWord(const std::string& line, std::size_t* at) {
   return line.substr(begin, end - begin);
 }
 
+// Permission bits of an "ls -l" mode text ("drwsr-xr-t"); the letters
+// s, S, t and T carry the set-id and sticky bits.
+std::uint32_t PermissionsOfModeText(const std::string& mode) {
+  std::uint32_t bits = 0;
+  for (int who = 0; who < 3; ++who) {
+    const char* p = mode.c_str() + 1 + who * 3;
+    const int shift = 6 - who * 3;
+    if (p[0] == 'r') bits |= 4u << shift;
+    if (p[1] == 'w') bits |= 2u << shift;
+    if (p[2] == 'x' || p[2] == 's' || p[2] == 't') bits |= 1u << shift;
+    if (p[2] == 's' || p[2] == 'S') bits |= who == 0 ? 04000u : 02000u;
+    if ((p[2] == 't' || p[2] == 'T') && who == 2) bits |= 01000u;
+  }
+  return bits;
+}
+
 bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
   std::size_t at = 0;
   const std::string mode = NextWord(line, &at);
@@ -32,11 +48,17 @@ bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
   if (mode.size() < 10 || owner.find('/') == std::string::npos) return false;
   entry->type = mode[0];
   if (std::string("-dlcbps").find(entry->type) == std::string::npos) return false;
+  entry->mode = PermissionsOfModeText(mode);
+  entry->uid = static_cast<std::uint32_t>(std::strtoul(owner.c_str(), nullptr, 10));
+  entry->gid = static_cast<std::uint32_t>(std::strtoul(owner.c_str() + owner.find('/') + 1, nullptr, 10));
   std::string size = NextWord(line, &at);
   if (entry->type == kTypeCharDevice || entry->type == kTypeBlockDevice) {
     // "major, minor", the minor possibly after blanks.
     if (size.empty() || size.back() != ',') return false;
-    if (NextWord(line, &at).empty()) return false;
+    const std::string minor = NextWord(line, &at);
+    if (minor.empty()) return false;
+    entry->major = static_cast<std::uint32_t>(std::strtoul(size.c_str(), nullptr, 10));
+    entry->minor = static_cast<std::uint32_t>(std::strtoul(minor.c_str(), nullptr, 10));
     entry->size = 0;
   } else {
     char* end = nullptr;
