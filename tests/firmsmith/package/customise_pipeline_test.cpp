@@ -215,6 +215,47 @@ TEST_P(CustomiseCli, ImageThatIsNoFileSystem) {
 INSTANTIATE_TEST_SUITE_P(FileSystems, CustomiseCli, ::testing::Values(Fs::kCramfs, Fs::kSquashfs),
                          [](const auto& info) { return info.param == Fs::kCramfs ? "Cramfs" : "Squashfs"; });
 
+// A custom partition whose eight files of 2 MiB share one stretch of cramfs
+// blocks, with the program folder's budget at 1 MiB: the rework stops at the
+// unpack with the budget named, and the input stays as it was.
+class CustomiseBomb : public CustomiseCli {};
+
+TEST_P(CustomiseBomb, StopsAtTheExtractionBudgetAndKeepsTheInput) {
+  WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n[Limits]\nExtractBudgetMiB=1\n");
+  const std::string tree = work_ / "bomb-src";
+  WriteFile(tree + "/ProductDefinition", "{\"Hardware\": \"HW-T\"}");
+  for (int i = 0; i < 8; ++i) {
+    WriteFile(tree + "/data/f" + std::to_string(i), "");
+    fs::resize_file(tree + "/data/f" + std::to_string(i), 2u << 20);
+  }
+  // Our writer stores identical files' blocks once.
+  const testsupport::CommandResult built =
+      RunCommand({prog_ / "firmsmith-cli", "cramfs-build", tree, work_ / "bomb.payload"});
+  ASSERT_EQ(built.status, 0) << built.err;
+  fs::remove_all(tree);
+  ASSERT_EQ(RunCommand({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a", "0x00850000", "-e",
+                        "0x00950000", "-n", "Linux", "-d", work_ / "bomb.payload", work_ / ImageName()})
+                .status,
+            0);
+  WriteFile(work_ / "InstallDesc", "{\"UpgradeCommand\":[{\"Command\":\"Burn\",\"FileName\":\"" + ImageName() +
+                                       "\"}],\"Hardware\":\"HW-T\"}\n");
+  const std::string input = PeerPackage("in.bin", {"InstallDesc", ImageName()});
+  const std::string original = ReadFile(input);
+
+  const testsupport::CommandResult r = Make("DeviceModel=NVR-X9\n");
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("extraction budget of 1 MiB ([Limits] ExtractBudgetMiB in Config.ini)"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(ReadFile(input), original);
+  EXPECT_FALSE(fs::exists(input + ".bak"));
+  // Nothing of the cut extraction is kept, wherever the run worked.
+  for (const std::string& root : {prog_.path(), work_.path()})
+    for (const auto& e : fs::recursive_directory_iterator(root))
+      EXPECT_EQ(e.path().string().find("/data/f"), std::string::npos) << e.path();
+}
+
+INSTANTIATE_TEST_SUITE_P(OurCramfsWriter, CustomiseBomb, ::testing::Values(Fs::kCramfs));
+
 // The user partition of a package gets the gain line when no user folder is
 // given; the rebuilt image holds it at the end of etc/loadmod.
 TEST_F(PackageTest, GainLineInTheUserPartitionOfAPackage) {
