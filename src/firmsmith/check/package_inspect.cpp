@@ -1,5 +1,6 @@
 #include "firmsmith/check/package_inspect.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "common/platform/progdir.h"
 #include "firmsmith/check/partition_files.h"
 #include "firmsmith/fsimage/archive.h"
+#include "firmsmith/fsimage/cramfs_format.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "firmsmith/fsimage/image_probe.h"
@@ -112,6 +114,23 @@ bool InspectUpgradePackage(const std::string& folder, const products::ProductPro
   return true;
 }
 
+// A cramfs image read out of a flash partition is followed by the rest of
+// the partition, which is no part of it: cut there, the readers do not warn
+// of bytes past the file system's end.
+void CutToCramfsSize(const std::string& path) {
+  std::string why;
+  platform::UniqueFd fd = platform::OpenRegular(path, O_RDWR, 0, &why);
+  std::uint8_t head[fsimage::cramfs::kSuperSize + 8] = {};
+  if (!fd.valid() || platform::ReadFull(fd.get(), head, sizeof head) != static_cast<ssize_t>(sizeof head)) return;
+  if (fsimage::cramfs::GetLe32(head + fsimage::cramfs::kSuperMagic) != fsimage::cramfs::kMagic ||
+      !(fsimage::cramfs::GetLe32(head + fsimage::cramfs::kSuperFlags) & fsimage::cramfs::kFlagFsidVersion2))
+    return;
+  const std::uint32_t size = fsimage::cramfs::GetLe32(head + fsimage::cramfs::kSuperSize);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && size >= fsimage::cramfs::kImageAlignment && size < st.st_size)
+    (void)::ftruncate(fd.get(), static_cast<off_t>(size));
+}
+
 bool InspectFlashImage(const std::string& path, const products::ProductProfile& product,
                        PackageReport* report, std::string* error) {
   report->flashImage = true;
@@ -125,6 +144,7 @@ bool InspectFlashImage(const std::string& path, const products::ProductProfile& 
       return *error = "cannot read partition " + image.name + " of " + path, false;
     image.size = image.payloadSize = platform::FileSize(image.payloadPath);
     image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
+    if (image.fsKind == fsimage::kImageKindCramfs) CutToCramfsSize(image.payloadPath);
     SetPartition(product, np.spec, &image);
     report->entries.push_back(std::move(image));
   }
