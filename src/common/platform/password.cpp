@@ -58,7 +58,8 @@ Status ResolvePassword(const std::string* option, const char* variable, std::str
     const ssize_t n = RetryOnInterrupt([&] { return ::read(STDIN_FILENO, &c, 1); });
     if (n < 0) return FailErrno("cannot read the password from the terminal");
     // End of input before anything was typed is no answer, not an empty password.
-    if (n == 0 && line.empty()) return Status::Fail(std::string(kNoPasswordGiven) + " (end of input at the prompt)");
+    if (n == 0 && line.empty())
+      return Status::Fail(std::string(kNoPasswordGiven) + " (end of input at the prompt)");
     if (n == 0 || c == '\n') break;
     line.push_back(c);
   }

@@ -11,6 +11,7 @@
 #include "common/platform/files.h"
 // Before any Qt header: Qt's "slots" keyword macro would break the option model.
 #include "firmsmith/package/make/make_steps.h"
+
 #include "firmsmith/logo/logo_convert.h"
 
 namespace {
@@ -32,7 +33,8 @@ platform::Status CheckFittedLogo(const std::string& path, long width, long heigh
   const std::size_t row = (static_cast<std::size_t>(width) * 2 + 3) / 4 * 4;
   if (bytes.size() != kBmpHeaderSize + row * static_cast<std::size_t>(height) || bytes[0] != 'B' ||
       bytes[1] != 'M' || Le(bytes, 18, 4) != static_cast<std::uint32_t>(width) ||
-      Le(bytes, 22, 4) != static_cast<std::uint32_t>(height) || Le(bytes, 28, 2) != kLogoBitsPerPixel)
+      Le(bytes, 22, 4) != static_cast<std::uint32_t>(height) ||
+      Le(bytes, 28, 2) != kLogoBitsPerPixel)
     return platform::Status::Fail(path + ": the fitted picture is not a 16-bit bitmap of " +
                                   std::to_string(width) + "x" + std::to_string(height));
   return platform::Status::Ok();

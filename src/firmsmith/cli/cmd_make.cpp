@@ -69,7 +69,8 @@ class ProgressPrinter {
 
 int RunMake(const std::vector<std::string>& args) {
   const std::vector<std::string> positionals = platform::CliPositionals(args, {});
-  if (positionals.size() != 1) return platform::CliUsage("make: expected one job file (make JOB.ini)");
+  if (positionals.size() != 1)
+    return platform::CliUsage("make: expected one job file (make JOB.ini)");
   for (const std::string& a : args)
     if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run" && a != "--progress")
       return platform::CliUsage("make: unknown option " + a);
@@ -89,9 +90,11 @@ int RunMake(const std::vector<std::string>& args) {
   // The device login of Configs= never goes out with an empty password by
   // default: the variable, else a prompt on a terminal, else stop here.
   if (job.needsPassword) {
-    if (platform::Status given = platform::ResolvePassword(nullptr, "FIRMSMITH_PASSWORD", &job.options.password);
+    if (platform::Status given =
+            platform::ResolvePassword(nullptr, "FIRMSMITH_PASSWORD", &job.options.password);
         !given)
-      return platform::CliUsage(positionals[0] + ": [Custom] Configs= reads the device: " + given.message);
+      return platform::CliUsage(positionals[0] +
+                                ": [Custom] Configs= reads the device: " + given.message);
   }
 
   platform::StderrMessageSink sink;

@@ -10,8 +10,8 @@
 #include "common/platform/files.h"
 #include "common/platform/profile.h"
 #include "firmsmith/fsimage/archive.h"
-#include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/input_probe.h"
+#include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/json_file.h"
 #include "firmsmith/package/make/job_file_syntax.h"
 #include "firmsmith/package/make/make_steps.h"
@@ -25,17 +25,23 @@ struct SlotKey {
 };
 // The partition rows of the dialog, by their job-file keys.
 constexpr SlotKey kPartitionRows[] = {
-    {"web", kSlotWeb},   {"logo", kSlotLogo}, {"user", kSlotUser}, {"romfs", kSlotRomfs},
-    {"custom", kSlotCustom}, {"app", kSlotApp}, {"ylk", kSlotYlk},
+    {"web", kSlotWeb},       {"logo", kSlotLogo}, {"user", kSlotUser}, {"romfs", kSlotRomfs},
+    {"custom", kSlotCustom}, {"app", kSlotApp},   {"ylk", kSlotYlk},
 };
 
 // The values a switch takes: the first four clear it, the others set it.
-const std::vector<std::string> kSwitchValues = {"0", "false", "no", "off", "1", "true", "yes", "on"};
+const std::vector<std::string> kSwitchValues = {"0", "false", "no",  "off",
+                                                "1", "true",  "yes", "on"};
 // Keys that are switches, by section.
 constexpr const char* kSwitchKeys[][2] = {
-    {"Partitions", "mtd"},        {"Custom", "KoreanFonts"}, {"Custom", "CopyUsers"},
-    {"Custom", "AppDownloadLink"}, {"Custom", "SN"},         {"Custom", "CloudServer"},
-    {"Custom", "CloseOnlineUpgrade"}, {"Custom", "LineInGain"},
+    {"Partitions", "mtd"},
+    {"Custom", "KoreanFonts"},
+    {"Custom", "CopyUsers"},
+    {"Custom", "AppDownloadLink"},
+    {"Custom", "SN"},
+    {"Custom", "CloudServer"},
+    {"Custom", "CloseOnlineUpgrade"},
+    {"Custom", "LineInGain"},
 };
 constexpr std::size_t kDevIdLength = 24;
 
@@ -44,9 +50,7 @@ bool SameText(const std::string& a, const char* b) { return ::strcasecmp(a.c_str
 class JobReader {
  public:
   JobReader(const JobFileText& text, const std::string& path, const std::string& programDirectory)
-      : text_(text),
-        folder_(platform::ParentFolder(path)),
-        programDirectory_(programDirectory) {
+      : text_(text), folder_(platform::ParentFolder(path)), programDirectory_(programDirectory) {
     for (const JobFileEntry& e : text.entries()) values_.push_back(e);
   }
 
@@ -87,7 +91,8 @@ class JobReader {
   bool NeedsFolder(const char* section, const char* key);
   bool Without(const char* section, const char* key, bool effective, const std::string& because) {
     if (!Has(section, key) || effective) return true;
-    return Error(section, key, "[" + std::string(section) + "] " + key + " has no effect " + because);
+    return Error(section, key,
+                 "[" + std::string(section) + "] " + key + " has no effect " + because);
   }
 
   const JobFileText& text_;
@@ -114,8 +119,9 @@ bool JobReader::Read(const products::ProductList& products, JobFile* out) {
     }
   }
   if (!found)
-    return Error("Job", "Product",
-                 "[Job] Product: no product named '" + productName + "'" + DidYouMean(productName, names));
+    return Error(
+        "Job", "Product",
+        "[Job] Product: no product named '" + productName + "'" + DidYouMean(productName, names));
 
   const std::string kind = Get("Job", "Kind", "Network_upgrades");
   if (SameText(kind, "Network_upgrades") || kind.empty())
@@ -143,8 +149,9 @@ bool JobReader::CheckValues() {
     // mtd is the one switch whose row the dialog ticks; an empty value there
     // means "not ticked", as before.
     if (!known && !(v.empty() && SameText(sk[1], "mtd")))
-      return Error(sk[0], sk[1], "[" + std::string(sk[0]) + "] " + sk[1] + ": '" + v +
-                                     "' is not a switch (1, 0, yes, no, true, false, on, off)");
+      return Error(sk[0], sk[1],
+                   "[" + std::string(sk[0]) + "] " + sk[1] + ": '" + v +
+                       "' is not a switch (1, 0, yes, no, true, false, on, off)");
   }
   for (const char* key : {"Port", "CloudPort"}) {
     if (!Has("Custom", key)) continue;
@@ -152,7 +159,8 @@ bool JobReader::CheckValues() {
     char* end = nullptr;
     const long port = std::strtol(v.c_str(), &end, 10);
     if (v.empty() || *end != '\0' || port < 1 || port > 65535)
-      return Error("Custom", key, "[Custom] " + std::string(key) + ": '" + v + "' is not a port (1 to 65535)");
+      return Error("Custom", key,
+                   "[Custom] " + std::string(key) + ": '" + v + "' is not a port (1 to 65535)");
   }
   for (const char* key : {"IP"}) {
     const std::string v = Get("Custom", key);
@@ -161,8 +169,9 @@ bool JobReader::CheckValues() {
       return Error("Custom", key, "[Custom] IP: '" + v + "' is not a dotted IPv4 address");
   }
   if (Has("Custom", "OEMDevType") && Get("Custom", "OEMDevType").size() != 2)
-    return Error("Custom", "OEMDevType",
-                 "[Custom] OEMDevType: '" + Get("Custom", "OEMDevType") + "' is not two characters");
+    return Error(
+        "Custom", "OEMDevType",
+        "[Custom] OEMDevType: '" + Get("Custom", "OEMDevType") + "' is not two characters");
   // Gain labels are the keys of Config.ini [register] that carry a code.
   for (const char* key : {"LineInLeft", "LineInRight"}) {
     if (!Has("Custom", key)) continue;
@@ -176,8 +185,9 @@ bool JobReader::CheckValues() {
     for (const std::string& k : config.Keys("register"))
       if (k.size() > 2 && SameText(k.substr(k.size() - 2), "db")) labels.push_back(k);
     if (std::find(labels.begin(), labels.end(), label) == labels.end())
-      return Error("Custom", key, "[Custom] " + std::string(key) + ": '" + label +
-                                      "' is not a gain label of " + configIni + DidYouMean(label, labels));
+      return Error("Custom", key,
+                   "[Custom] " + std::string(key) + ": '" + label + "' is not a gain label of " +
+                       configIni + DidYouMean(label, labels));
   }
   return true;
 }
@@ -189,24 +199,29 @@ bool JobReader::ReadPartitions(MakeOptions* o) {
     const products::PartitionSpec& spec = *SlotPartition(p, row.slot);
     if (spec.start == 0 || spec.end == 0)
       return Error("Partitions", row.key,
-                   std::string("[Partitions] ") + row.key + ": product " + p.name + " has no such partition");
+                   std::string("[Partitions] ") + row.key + ": product " + p.name +
+                       " has no such partition");
     TickSlot(o, row.slot);
     o->slots[row.slot].sourcePath = PathValue("Partitions", row.key);
   }
   // These rows work on an existing package only, as in the dialog.
-  const SlotKey late[] = {{"mtd", kSlotMtd}, {"ubootlogo", kSlotUbootLogo},
-                          {"romfs2", kSlotRomfs2}, {"param", kSlotParam}};
+  const SlotKey late[] = {{"mtd", kSlotMtd},
+                          {"ubootlogo", kSlotUbootLogo},
+                          {"romfs2", kSlotRomfs2},
+                          {"param", kSlotParam}};
   for (const SlotKey& row : late) {
     if (!Has("Partitions", row.key)) continue;
     const SlotRule& rule = SlotRuleOf(row.slot);
     // The erased partition takes a switch, the others a path.
     if (rule.source == SlotSource::kErasedData && !Switch("Partitions", row.key)) continue;
     if (!o->originalFileLoaded)
-      return Error("Partitions", row.key, std::string("[Partitions] ") + row.key + " needs [Job] OriginalFile");
+      return Error("Partitions", row.key,
+                   std::string("[Partitions] ") + row.key + " needs [Job] OriginalFile");
     const products::PartitionSpec& spec = *SlotPartition(p, row.slot);
     if (spec.end == 0 || (rule.needsStart && spec.start == 0))
       return Error("Partitions", row.key,
-                   std::string("[Partitions] ") + row.key + ": product " + p.name + " has no such partition");
+                   std::string("[Partitions] ") + row.key + ": product " + p.name +
+                       " has no such partition");
     o->slots[row.slot].value = row.slot + 1;
     o->slots[row.slot].imageName = DefaultImageName(row.slot, p);
     o->*rule.reworkSwitch = true;
@@ -223,7 +238,8 @@ bool JobReader::ReadFileSystems(MakeOptions* o) {
   if (o->originalFileLoaded) {
     DetectInputFileSystems(o);
   } else {
-    for (const SlotKey& row : kPartitionRows) o->slots[row.slot].fs = SlotPartition(p, row.slot)->fs;
+    for (const SlotKey& row : kPartitionRows)
+      o->slots[row.slot].fs = SlotPartition(p, row.slot)->fs;
   }
   static const struct {
     const char* name;
@@ -266,11 +282,13 @@ bool JobReader::ReadCustom(JobFile* out) {
     const bool free = SameText(e.key, "LineInGain") || SameText(e.key, "LineInLeft") ||
                       SameText(e.key, "LineInRight") || SameText(e.key, "OEMDevType");
     if (!free && !o.SlotTicked(kSlotCustom))
-      return Error(kSection, e.key.c_str(), "[Custom] " + e.key + " needs the custom partition in [Partitions]");
+      return Error(kSection, e.key.c_str(),
+                   "[Custom] " + e.key + " needs the custom partition in [Partitions]");
   }
 
   if (Has(kSection, "Strings")) {
-    if (!o.originalFileLoaded) return Error(kSection, "Strings", "[Custom] Strings needs [Job] OriginalFile");
+    if (!o.originalFileLoaded)
+      return Error(kSection, "Strings", "[Custom] Strings needs [Job] OriginalFile");
     o.strings = true;
     o.slots[kSlotStrings].value = kSlotStrings + 1;
     o.slots[kSlotStrings].sourcePath = PathValue(kSection, "Strings");
@@ -285,7 +303,8 @@ bool JobReader::ReadCustom(JobFile* out) {
       name = first == std::string::npos ? "" : name.substr(first, last - first + 1);
       if (!name.empty()) {
         if (name.find('/') != std::string::npos || name == "." || name == "..")
-          return Error(kSection, "Languages", "[Custom] Languages: '" + name + "' is not a language file name");
+          return Error(kSection, "Languages",
+                       "[Custom] Languages: '" + name + "' is not a language file name");
         out->languages.push_back(name);
       }
       begin = comma + 1;
@@ -293,13 +312,15 @@ bool JobReader::ReadCustom(JobFile* out) {
     o.koreanFonts = Switch(kSection, "KoreanFonts");
   }
   if (Has(kSection, "Pictures")) {
-    if (!o.originalFileLoaded) return Error(kSection, "Pictures", "[Custom] Pictures needs [Job] OriginalFile");
+    if (!o.originalFileLoaded)
+      return Error(kSection, "Pictures", "[Custom] Pictures needs [Job] OriginalFile");
     o.pictures = true;
     o.slots[kSlotMtd].value = kSlotMtd + 1;
     o.slots[kSlotMtd].sourcePath = PathValue(kSection, "Pictures");
   }
   if (Has(kSection, "Configs")) {
-    if (!o.originalFileLoaded) return Error(kSection, "Configs", "[Custom] Configs needs [Job] OriginalFile");
+    if (!o.originalFileLoaded)
+      return Error(kSection, "Configs", "[Custom] Configs needs [Job] OriginalFile");
     o.configs = true;
     o.slots[kSlotUbootLogo].value = kSlotUbootLogo + 1;
     o.slots[kSlotUbootLogo].sourcePath = PathValue(kSection, "Configs");
@@ -308,7 +329,8 @@ bool JobReader::ReadCustom(JobFile* out) {
   o.devicePort = Get(kSection, "Port", "34567");
   o.userName = Get(kSection, "UserName", "admin");
   o.password = Get(kSection, "Password");
-  out->needsPassword = o.configs && o.slots[kSlotUbootLogo].sourcePath.empty() && !Has(kSection, "Password");
+  out->needsPassword =
+      o.configs && o.slots[kSlotUbootLogo].sourcePath.empty() && !Has(kSection, "Password");
   o.copyUsers = Switch(kSection, "CopyUsers");
 
   o.appDownloadLink = Switch(kSection, "AppDownloadLink");
@@ -352,17 +374,20 @@ bool JobReader::NeedsFolder(const char* section, const char* key) {
 // Every folder and file the run would read is there, before it starts.
 bool JobReader::CheckPaths(const MakeOptions& o) {
   if (o.originalFileLoaded && !platform::IsRegularFile(o.originalFile))
-    return Error("Job", "OriginalFile",
-                 "[Job] OriginalFile: " + o.originalFile +
-                     (platform::FileExists(o.originalFile) ? " is not a regular file" : " does not exist"));
-  for (const char* key : {"web", "logo", "user", "romfs", "custom", "app", "ylk", "romfs2", "param"})
+    return Error(
+        "Job", "OriginalFile",
+        "[Job] OriginalFile: " + o.originalFile +
+            (platform::FileExists(o.originalFile) ? " is not a regular file" : " does not exist"));
+  for (const char* key :
+       {"web", "logo", "user", "romfs", "custom", "app", "ylk", "romfs2", "param"})
     if (Has("Partitions", key) && !NeedsFolder("Partitions", key)) return false;
   for (const char* key : {"Strings", "Pictures", "Configs"})
     if (Has("Custom", key) && !NeedsFolder("Custom", key)) return false;
   if (o.ubootLogo && !platform::IsRegularFile(o.ubootLogoPath))
-    return Error("Partitions", "ubootlogo",
-                 "[Partitions] ubootlogo: " + o.ubootLogoPath +
-                     (platform::FileExists(o.ubootLogoPath) ? " is not a regular file" : " does not exist"));
+    return Error(
+        "Partitions", "ubootlogo",
+        "[Partitions] ubootlogo: " + o.ubootLogoPath +
+            (platform::FileExists(o.ubootLogoPath) ? " is not a regular file" : " does not exist"));
   return true;
 }
 
@@ -391,7 +416,8 @@ std::string PackageDevId(const std::string& package, std::string* problem) {
 // operator expects them to do something.
 bool JobReader::CheckEffects(const JobFile& job) {
   const MakeOptions& o = job.options;
-  const bool fullLanguage = o.strings && o.slots[kSlotStrings].sourcePath.find("FullLanguage") != std::string::npos;
+  const bool fullLanguage =
+      o.strings && o.slots[kSlotStrings].sourcePath.find("FullLanguage") != std::string::npos;
   if (!Without("Custom", "Languages", fullLanguage, "without Strings= a FullLanguage folder") ||
       !Without("Custom", "KoreanFonts", o.strings, "without Strings=") ||
       !Without("Custom", "LineInLeft", o.lineInGain, "without LineInGain=1") ||
@@ -403,20 +429,23 @@ bool JobReader::CheckEffects(const JobFile& job) {
     if (!Without("Custom", key, o.appDownloadLink, "without AppDownloadLink=1")) return false;
   const bool fromDevice = o.configs && o.slots[kSlotUbootLogo].sourcePath.empty();
   for (const char* key : {"IP", "Port", "UserName", "Password", "CopyUsers"})
-    if (!Without("Custom", key, fromDevice, "unless Configs= is empty (read from the device)")) return false;
+    if (!Without("Custom", key, fromDevice, "unless Configs= is empty (read from the device)"))
+      return false;
 
   if (fullLanguage) {
     std::vector<std::string> names;
     std::string problem;
     if (!JobLanguageFiles(job, &names, &problem))
-      return Error("Custom", Has("Custom", "Languages") ? "Languages" : "Strings", "[Custom] " + problem);
+      return Error("Custom", Has("Custom", "Languages") ? "Languages" : "Strings",
+                   "[Custom] " + problem);
   }
   if (o.oemDevType) {
     // The type is the last two characters of a 24-character DevID of the
     // input package's InstallDesc; anything else is left as it was.
     if (!o.originalFileLoaded || o.kind != PackageKind::NetworkUpgrades)
-      return Error("Custom", "OEMDevType",
-                   "[Custom] OEMDevType has no effect without an upgrade package as [Job] OriginalFile");
+      return Error(
+          "Custom", "OEMDevType",
+          "[Custom] OEMDevType has no effect without an upgrade package as [Job] OriginalFile");
     std::string problem;
     const std::string id = PackageDevId(o.originalFile, &problem);
     if (!problem.empty()) return Error("Custom", "OEMDevType", "[Custom] OEMDevType: " + problem);
@@ -424,7 +453,8 @@ bool JobReader::CheckEffects(const JobFile& job) {
       return Error("Custom", "OEMDevType",
                    "[Custom] OEMDevType has no effect: " + o.originalFile +
                        (id.empty() ? " has no DevID in InstallDesc"
-                                   : " has a DevID of " + std::to_string(id.size()) + " characters, not 24"));
+                                   : " has a DevID of " + std::to_string(id.size()) +
+                                         " characters, not 24"));
   }
   return true;
 }
@@ -531,10 +561,11 @@ bool StageJobLanguages(JobFile* job, const std::string& programDirectory, std::s
     return false;
   }
   for (const std::string& name : names) {
-    if (platform::Status copied =
-            platform::CopyFileReplacing(platform::JoinPath(folder, name), platform::JoinPath(staging, name));
+    if (platform::Status copied = platform::CopyFileReplacing(platform::JoinPath(folder, name),
+                                                              platform::JoinPath(staging, name));
         !copied) {
-      *error = platform::JoinPath(folder, name) + ": cannot copy the language file: " + copied.message;
+      *error =
+          platform::JoinPath(folder, name) + ": cannot copy the language file: " + copied.message;
       return false;
     }
   }

@@ -18,18 +18,41 @@ const std::vector<SectionKeys>& Schema() {
   static const std::vector<SectionKeys> schema = {
       {"Job", {"Product", "Kind", "OriginalFile"}},
       {"Partitions",
-       {"web", "logo", "user", "romfs", "custom", "app", "ylk", "mtd", "ubootlogo", "romfs2", "param"}},
+       {"web", "logo", "user", "romfs", "custom", "app", "ylk", "mtd", "ubootlogo", "romfs2",
+        "param"}},
       {"FileSystems", {"web", "logo", "user", "romfs", "custom", "app", "ylk"}},
-      {"Custom",
-       {"Strings", "Languages", "KoreanFonts", "Pictures", "Configs", "IP", "Port", "UserName",
-        "Password", "CopyUsers", "AppDownloadLink", "IOS", "Android", "SN", "OtherName",
-        "OtherContent", "CloudServer", "CloudAddress", "CloudPort", "DeviceModel",
-        "CloseOnlineUpgrade", "LineInGain", "LineInLeft", "LineInRight", "OEMDevType"}},
+      {"Custom", {"Strings",
+                  "Languages",
+                  "KoreanFonts",
+                  "Pictures",
+                  "Configs",
+                  "IP",
+                  "Port",
+                  "UserName",
+                  "Password",
+                  "CopyUsers",
+                  "AppDownloadLink",
+                  "IOS",
+                  "Android",
+                  "SN",
+                  "OtherName",
+                  "OtherContent",
+                  "CloudServer",
+                  "CloudAddress",
+                  "CloudPort",
+                  "DeviceModel",
+                  "CloseOnlineUpgrade",
+                  "LineInGain",
+                  "LineInLeft",
+                  "LineInRight",
+                  "OEMDevType"}},
   };
   return schema;
 }
 
-bool Same(const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) == 0; }
+bool Same(const std::string& a, const std::string& b) {
+  return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+}
 
 std::string Trim(const std::string& s) {
   std::size_t b = 0, e = s.size();
@@ -119,8 +142,8 @@ bool JobFileText::Scan(const std::string& input, int* line, std::string* reason)
                          "; a job file has [Job], [Partitions], [FileSystems] and [Custom]",
                false;
       if (const int first = SectionLine(current->section); first != 0)
-        return *reason = "section [" + std::string(current->section) + "] given twice (first on line " +
-                         std::to_string(first) + ")",
+        return *reason = "section [" + std::string(current->section) +
+                         "] given twice (first on line " + std::to_string(first) + ")",
                false;
       sections_.push_back({current->section, number});
       continue;

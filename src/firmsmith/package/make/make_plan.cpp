@@ -39,10 +39,14 @@ bool ReworkSkips(const MakeOptions& o, int slot) {
 std::string SourceOf(const MakeOptions& o, int slot, const std::string& image) {
   const SlotRule& rule = SlotRuleOf(slot);
   switch (rule.source) {
-    case SlotSource::kErasedData: return "erased flash (0xFF), the device restores its defaults";
-    case SlotSource::kBootLogoData: return "boot logo " + o.ubootLogoPath;
-    case SlotSource::kNone: return "";
-    case SlotSource::kFolder: break;
+    case SlotSource::kErasedData:
+      return "erased flash (0xFF), the device restores its defaults";
+    case SlotSource::kBootLogoData:
+      return "boot logo " + o.ubootLogoPath;
+    case SlotSource::kNone:
+      return "";
+    case SlotSource::kFolder:
+      break;
   }
   std::string source = o.slots[slot].sourcePath;
   if (source.empty() && rule.inPlace == InPlaceRework::kCustomPartition)
@@ -52,13 +56,15 @@ std::string SourceOf(const MakeOptions& o, int slot, const std::string& image) {
   if (rule.fitsLogo && o.selectedProduct.logoWidth > 0)
     source += " (pictures fitted to " + std::to_string(o.selectedProduct.logoWidth) + "x" +
               std::to_string(o.selectedProduct.logoHeight) + " on a copy)";
-  if (rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain) source += " (with the line-in gain line)";
+  if (rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain)
+    source += " (with the line-in gain line)";
   return source;
 }
 
 std::string FileSystemOf(const MakeOptions& o, int slot) {
   const SlotRule& rule = SlotRuleOf(slot);
-  if (rule.source == SlotSource::kErasedData || rule.source == SlotSource::kBootLogoData) return "raw";
+  if (rule.source == SlotSource::kErasedData || rule.source == SlotSource::kBootLogoData)
+    return "raw";
   return products::FsTypeName(rule.forcedFs != 0 ? rule.forcedFs : o.slots[slot].fs);
 }
 
@@ -72,7 +78,8 @@ bool ReadCommands(const std::string& path, std::vector<std::string>* commands, s
   if (list != nullptr && list->isArray())
     for (const Json::Value& c : *list)
       if (c.isObject())
-        commands->push_back(c.get("Command", "").asString() + " " + c.get("FileName", "").asString());
+        commands->push_back(c.get("Command", "").asString() + " " +
+                            c.get("FileName", "").asString());
   const Json::Value* id = root.find("DevID", "DevID" + 5);
   *devId = id != nullptr && id->isString() ? id->asString() : "";
   return true;
@@ -110,7 +117,8 @@ bool PlanNewPackage(const MakeOptions& o, MakePlan* plan, std::string* problem) 
       return Refuse(problem, SlotBaseName(o, slot) + ": ext4 images cannot be built");
     const std::string image = SlotBaseName(o, slot) + ".img";
     const products::PartitionSpec& spec = *SlotPartition(product, slot);
-    plan->partitions.push_back({image, SourceOf(o, slot, image), FileSystemOf(o, slot), spec.start, spec.end});
+    plan->partitions.push_back(
+        {image, SourceOf(o, slot, image), FileSystemOf(o, slot), spec.start, spec.end});
     AppendBuildCommand(desc, image);
   }
   std::vector<std::string> after;
@@ -154,7 +162,8 @@ bool PlanPackageRework(const MakeOptions& o, MakePlan* plan, std::string* proble
     const std::string base = SlotBaseName(o, slot);
     const std::string existing = FindExistingImage(work, slot, base);
     const std::string image = existing.empty() ? base + ".img" : existing;
-    if (rule.source != SlotSource::kFolder || !o.slots[slot].sourcePath.empty()) replaced.insert(image);
+    if (rule.source != SlotSource::kFolder || !o.slots[slot].sourcePath.empty())
+      replaced.insert(image);
     if (rule.source == SlotSource::kErasedData) {
       replaced.insert({kBootLoaderImage, kBootEnvImage});
       AddMtdCommand(desc, work, image);
@@ -170,7 +179,8 @@ bool PlanPackageRework(const MakeOptions& o, MakePlan* plan, std::string* proble
       start = header.loadAddress;
       end = header.entryPoint;
     }
-    plan->partitions.push_back({image, SourceOf(o, slot, image), FileSystemOf(o, slot), start, end});
+    plan->partitions.push_back(
+        {image, SourceOf(o, slot, image), FileSystemOf(o, slot), start, end});
   }
   // Everything the run keeps or unpacks must be sound, as the run checks it.
   std::vector<platform::FolderEntry> entries;
@@ -190,7 +200,8 @@ bool PlanPackageRework(const MakeOptions& o, MakePlan* plan, std::string* proble
 }
 
 bool PlanFlashRework(const MakeOptions& o, MakePlan* plan, std::string* problem) {
-  if (!platform::IsRegularFile(o.originalFile)) return Refuse(problem, o.originalFile + ": not a readable file");
+  if (!platform::IsRegularFile(o.originalFile))
+    return Refuse(problem, o.originalFile + ": not a readable file");
   for (int slot = 0; slot < kSlotCount; ++slot) {
     if (ReworkSkips(o, slot)) continue;
     const std::string image = SlotBaseName(o, slot);
@@ -255,7 +266,9 @@ std::string FormatMakePlan(const MakePlan& plan) {
     for (const std::string& line : plan.installDesc) out += "  " + line + "\n";
   }
   out += "output:      " + plan.output;
-  out += plan.input.empty() ? "" : " (replaced; the input before this run is kept as .prev, before its first rework as .bak)";
+  out += plan.input.empty() ? ""
+                            : " (replaced; the input before this run is kept as .prev, before its "
+                              "first rework as .bak)";
   out += "\n";
   return out;
 }
