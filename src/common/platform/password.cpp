@@ -48,10 +48,11 @@ Status ResolvePassword(const std::string* option, const char* variable, std::str
   if (::isatty(STDIN_FILENO) != 1)
     return Status::Fail(std::string(kNoPasswordGiven) + " (--password or $" + variable +
                         "; standard input is not a terminal to ask)");
-  std::fputs("Password: ", stderr);
-  std::fflush(stderr);
+  // Echo goes off before the prompt shows, so nothing typed at once is seen.
   EchoOff echoOff(STDIN_FILENO);
   if (!echoOff.active()) return FailErrno("cannot switch off the echo of the terminal");
+  std::fputs("Password: ", stderr);
+  std::fflush(stderr);
   std::string line;
   for (;;) {
     char c = 0;
