@@ -116,6 +116,10 @@ TEST_F(JobFileTest, Refusals) {
       {"[Job]\nProduct=TestBox\n[Custom]\nLineInGain=1\nLineInLeft=loud\n", 5, "'loud' is not a gain label"},
       {"[Job]\nProduct=TestBox\nKind=Burning_piecefile\nOriginalFile=in.bin\n[Custom]\nOEMDevType=QZ\n", 6,
        "OEMDevType has no effect without an upgrade package"},
+      {"[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\napp=x\n", 5,
+       "app has no effect in a rework"},
+      {"[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\nubootlogo=\n", 5,
+       "ubootlogo has no effect without a file"},
   };
   WriteFile(work_ / "jobs/in.bin", "x");
   WriteFile(prog_ / "Config.ini", "[register]\n3db=00011\n");

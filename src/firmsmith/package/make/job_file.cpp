@@ -201,6 +201,11 @@ bool JobReader::ReadPartitions(MakeOptions* o) {
       return Error("Partitions", row.key,
                    std::string("[Partitions] ") + row.key + ": product " + p.name +
                        " has no such partition");
+    // The rework carries some partitions over as they are (app-x).
+    if (o->originalFileLoaded && !SlotRuleOf(row.slot).inRework)
+      return Error("Partitions", row.key,
+                   std::string("[Partitions] ") + row.key +
+                       " has no effect in a rework: the partition is carried over as it is");
     TickSlot(o, row.slot);
     o->slots[row.slot].sourcePath = PathValue("Partitions", row.key);
   }
@@ -222,6 +227,11 @@ bool JobReader::ReadPartitions(MakeOptions* o) {
       return Error("Partitions", row.key,
                    std::string("[Partitions] ") + row.key + ": product " + p.name +
                        " has no such partition");
+    // A rework skips these rows without a file or folder to take.
+    if (rule.source != SlotSource::kErasedData && Get("Partitions", row.key).empty())
+      return Error("Partitions", row.key,
+                   std::string("[Partitions] ") + row.key + " has no effect without a " +
+                       (rule.source == SlotSource::kBootLogoData ? "file" : "folder"));
     o->slots[row.slot].value = row.slot + 1;
     o->slots[row.slot].imageName = DefaultImageName(row.slot, p);
     o->*rule.reworkSwitch = true;
