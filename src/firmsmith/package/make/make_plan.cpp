@@ -266,9 +266,10 @@ std::string FormatMakePlan(const MakePlan& plan) {
     for (const std::string& line : plan.installDesc) out += "  " + line + "\n";
   }
   out += "output:      " + plan.output;
-  out += plan.input.empty() ? ""
-                            : " (replaced; the input before this run is kept as .prev, before its "
-                              "first rework as .bak)";
+  // Only a rework in place replaces its input and keeps backups of it.
+  if (!plan.input.empty() && plan.output == plan.input)
+    out +=
+        " (replaced; the input before this run is kept as .prev, before its first rework as .bak)";
   out += "\n";
   return out;
 }
