@@ -108,7 +108,7 @@ bool CheckFileSystem(const ImageReport& e, std::vector<std::string>* problems) {
     // The reader names the scratch copy; the operator knows the entry.
     std::string shown = checked.message;
     if (shown.compare(0, e.payloadPath.size() + 2, e.payloadPath + ": ") == 0) shown.erase(0, e.payloadPath.size() + 2);
-    problems->push_back(e.name + ": jffs2 " + shown);
+    problems->push_back(e.name + ": " + shown);
     return false;
   }
   return false;

@@ -350,6 +350,34 @@ INSTANTIATE_TEST_SUITE_P(Partitions, ExtractTrees,
                                            ExtractCase{"USER", "unsquashfs"}, ExtractCase{"mtd-x", "src"}),
                          [](const auto& info) { return std::string(info.param.peerTree); });
 
+// A jffs2 partition with one damaged node, in a package whose headers are
+// sound: verify names the node, inspect says its contents fail, extract
+// writes nothing.
+TEST_F(LsExtract, DamagedJffs2PartitionIsNeverOk) {
+  std::string payload = ReadFile(dir_ / "mtd.payload");
+  payload[0x10] = static_cast<char>(payload[0x10] ^ 0x40);  // inside the first node
+  WriteFile(dir_ / "bad.payload", payload);
+  fs::create_directories(dir_ / "bad");
+  Build({"mkimage", "-A", "arm", "-O", "linux", "-T", "kernel", "-C", "gzip", "-a", Hex(kMtd.start), "-e",
+         Hex(kMtd.end), "-n", "Linux", "-d", dir_ / "bad.payload", dir_ / "bad/mtd-x.jffs2.img"});
+  const std::string bad = dir_ / "in/bad.bin";
+  Build({"zip", "-j", "-q", bad, dir_ / "pkg/InstallDesc", dir_ / "pkg/romfs-x.cramfs.img",
+         dir_ / "pkg/user-x.squashfs.img", dir_ / "bad/mtd-x.jffs2.img"});
+  const auto before = testsupport::SnapshotTree(dir_ / "in");
+
+  const CommandResult verify = RunCommand({Cli(), "verify", bad, "--product", "KV-N1608W"});
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_NE((verify.out + verify.err).find("mtd-x.jffs2.img: jffs2 node at offset 0xc"), std::string::npos)
+      << verify.out << verify.err;
+  const CommandResult inspect = RunCommand({Cli(), "inspect", bad, "--product", "KV-N1608W"});
+  EXPECT_NE(inspect.out.find("contents FAILED: its files cannot be read"), std::string::npos) << inspect.out;
+  const CommandResult extract = RunCommand({Cli(), "extract", bad, "MTD", dir_ / "out"});
+  EXPECT_EQ(extract.status, 1);
+  EXPECT_NE(extract.err.find("jffs2 node at offset 0xc"), std::string::npos) << extract.err;
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+  EXPECT_EQ(testsupport::SnapshotTree(dir_ / "in"), before);
+}
+
 // ---- flash-build ----
 
 std::string Noise(std::size_t size, unsigned seed) {
