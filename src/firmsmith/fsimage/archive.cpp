@@ -18,9 +18,15 @@
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
 #include "common/platform/fd.h"
-#include "firmsmith/fsimage/zip_reader.h"
+#include "common/zip/zip_reader.h"
 
 namespace fsimage {
+using zipfile::OpenZipArchive;
+using zipfile::ReadZipDirectory;
+using zipfile::ZipEntryInfo;
+using zipfile::ZzipDir;
+using zipfile::ZzipFile;
+
 namespace {
 
 // Entries are copied out in chunks of this size.

@@ -13,9 +13,13 @@
 #include "firmsmith/fsimage/jffs2_format.h"
 #include "firmsmith/fsimage/jffs2_reader.h"
 #include "common/platform/fd.h"
-#include "firmsmith/fsimage/zip_reader.h"
+#include "common/zip/zip_reader.h"
 
 namespace fsimage {
+using zipfile::OpenZipArchive;
+using zipfile::ZzipDir;
+using zipfile::ZzipFile;
+
 namespace {
 
 // Reads exactly `size` bytes at `offset`; false when they are not all there.

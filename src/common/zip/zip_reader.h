@@ -1,5 +1,5 @@
-// Internal to fs_fsimage: ZIP archives opened for reading through zziplib,
-// owned so that every early return closes them.
+// ZIP archives opened for reading through zziplib, owned so that every early
+// return closes them, and a checked reading of the central directory.
 #pragma once
 
 #include <zzip/zzip.h>
@@ -11,7 +11,7 @@
 
 #include "common/platform/status.h"
 
-namespace fsimage {
+namespace zipfile {
 
 struct ZzipDirCloser {
   void operator()(ZZIP_DIR* dir) const { zzip_dir_close(dir); }
@@ -48,4 +48,4 @@ struct ZipEntryInfo {
 platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntrySize,
                                   std::vector<ZipEntryInfo>* entries);
 
-}  // namespace fsimage
+}  // namespace zipfile

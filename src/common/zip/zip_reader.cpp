@@ -1,4 +1,4 @@
-#include "firmsmith/fsimage/zip_reader.h"
+#include "common/zip/zip_reader.h"
 
 #include <sys/stat.h>
 
@@ -8,7 +8,7 @@
 
 #include "common/platform/fd.h"
 
-namespace fsimage {
+namespace zipfile {
 
 ZzipDir OpenZipArchive(const std::string& path, platform::Status* why) {
   std::string reason;
@@ -30,9 +30,9 @@ ZzipDir OpenZipArchive(const std::string& path, platform::Status* why) {
   return dir;
 }
 
-}  // namespace fsimage
+}  // namespace zipfile
 
-namespace fsimage {
+namespace zipfile {
 namespace {
 
 // ZIP layout (APPNOTE): records and the offsets of the fields we read.
@@ -263,4 +263,4 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
   return platform::Status::Ok();
 }
 
-}  // namespace fsimage
+}  // namespace zipfile
