@@ -8,6 +8,8 @@ packages=(
   build-essential cmake ninja-build pkg-config
   zlib1g-dev libzzip-dev libminizip-dev libjsoncpp-dev libgsf-1-dev libglib2.0-dev
   libssl-dev qt6-base-dev
+  # .xlsx workbooks: written with libxlsxwriter, read with our ZIP reader and expat
+  libxlsxwriter-dev libexpat1-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # fuzz targets (clang's libFuzzer and sanitizer runtimes)
   clang libclang-rt-14-dev
@@ -15,7 +17,7 @@ packages=(
   squashfs-tools mtd-utils
   # peer tools the tests check our formats against
   util-linux-extra u-boot-tools zip unzip file
-  python3 python3-xlrd python3-xlwt catdoc
+  python3 python3-xlrd python3-xlwt python3-openpyxl catdoc
   libreoffice-calc-nogui
   # headless GUI runs, screenshots, network-namespace tests, benchmark timing
   xvfb xauth x11-apps imagemagick iproute2 iputils-ping time

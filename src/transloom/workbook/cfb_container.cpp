@@ -83,6 +83,12 @@ Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
     if (SameNameIgnoringCase(name, biff::kBiff5StreamName) && bookIndex < 0) bookIndex = i;
   }
   if (workbookIndex < 0) workbookIndex = bookIndex;
+  // An Office Open XML workbook saved with a password travels inside a
+  // compound file as an "EncryptedPackage" stream.
+  if (workbookIndex < 0 &&
+      GsfPtr<GsfInput>(gsf_infile_child_by_name(ole.get(), "EncryptedPackage")) != nullptr)
+    return Status::Fail(
+        "the workbook is encrypted (saved with a password); save it again without one");
   if (workbookIndex < 0) return Status::Fail("the compound file has no \"Workbook\" stream");
   GsfPtr<GsfInput> child(gsf_infile_child_by_index(ole.get(), workbookIndex));
   if (!child) return Status::Fail("the \"Workbook\" stream cannot be opened (damaged sector chain)");

@@ -12,6 +12,8 @@
 #include "transloom/workbook/biff_writer.h"
 #include "transloom/workbook/cfb_container.h"
 #include "transloom/workbook/utf.h"
+#include "transloom/workbook/xlsx_reader.h"
+#include "transloom/workbook/xlsx_writer.h"
 
 namespace workbook {
 namespace {
@@ -38,6 +40,12 @@ std::string LowerAscii(std::string s) {
 }
 
 }  // namespace
+
+bool IsXlsxPath(const std::string& path) {
+  constexpr std::string_view kSuffix = ".xlsx";
+  return path.size() >= kSuffix.size() &&
+         LowerAscii(path.substr(path.size() - kSuffix.size())) == kSuffix;
+}
 
 const char* ErrorCodeText(std::uint8_t code) {
   switch (code) {
@@ -144,8 +152,16 @@ Status Workbook::Load(const std::string& path) {
   std::vector<std::uint8_t> file;
   if (!platform::ReadFileBytes(path, &file))
     return Status::Fail(path + ": cannot read the file (" + std::strerror(errno) + ")");
-  Status status = LoadFromMemory(file.data(), file.size());
-  if (!status) status.message = path + ": " + status.message;
+  Status status;
+  if (xlsx::LooksLikeZip(file.data(), file.size())) {
+    std::vector<std::unique_ptr<Sheet>> sheets;
+    status = xlsx::ReadXlsxFile(path, &sheets);
+    if (status) sheets_ = std::move(sheets);
+  } else {
+    status = LoadFromMemory(file.data(), file.size());
+  }
+  if (!status && status.message.find(path) == std::string::npos)
+    status.message = path + ": " + status.message;
   return status;
 }
 
@@ -159,6 +175,11 @@ Status Workbook::LoadFromMemory(const std::uint8_t* data, std::size_t size) {
 }
 
 Status Workbook::Save(const std::string& path) const {
+  if (IsXlsxPath(path)) {
+    std::vector<const Sheet*> sheets;
+    for (const auto& sheet : sheets_) sheets.push_back(sheet.get());
+    return xlsx::WriteXlsxFile(sheets, path);
+  }
   std::vector<std::uint8_t> file;
   Status status = SaveToMemory(&file);
   if (!status) {

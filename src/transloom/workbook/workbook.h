@@ -1,5 +1,5 @@
 // Workbook: reads and writes Excel 97-2003 workbooks (.xls, BIFF8 in an OLE2
-// compound file) for the language tool. Create a Workbook, Load or start
+// compound file) and Office Open XML workbooks (.xlsx) for the language tool. Create a Workbook, Load or start
 // empty, take a sheet by index or add one by name, read and write cells,
 // Save; the object releases everything when it goes away.
 //
@@ -40,6 +40,10 @@ struct Cell {
   bool boolean = false;      // kBoolean
   std::uint8_t error = 0;    // kError: the file's error code (0x07 = #DIV/0!, ...)
 };
+
+// True when the file name ends with ".xlsx" (in any case): Save writes such
+// a path as Office Open XML, any other as Excel 97-2003.
+bool IsXlsxPath(const std::string& path);
 
 // The text Excel shows for an error code ("#N/A"), or "#ERR" for unknown ones.
 const char* ErrorCodeText(std::uint8_t code);
@@ -91,12 +95,14 @@ class Workbook {
   Workbook& operator=(Workbook&&) noexcept;
 
   // Replaces the content with the worksheets of the file. Chart and macro
-  // sheets are left out; formulas come in as their cached results.
+  // sheets are left out; formulas come in as their cached results. The
+  // file's first bytes tell the format; of an .xlsx file only the first
+  // worksheet is read.
   Status Load(const std::string& path);
   Status LoadFromMemory(const std::uint8_t* data, std::size_t size);
 
   // Writes every sheet with its cells; formatting is not kept. A workbook
-  // needs at least one sheet.
+  // needs at least one sheet. The format follows the name (IsXlsxPath).
   Status Save(const std::string& path) const;
   Status SaveToMemory(std::vector<std::uint8_t>* bytes) const;
 

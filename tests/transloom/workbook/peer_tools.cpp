@@ -87,6 +87,94 @@ sys.stdout.write(json.dumps(out, ensure_ascii=False))
   return true;
 }
 
+bool ReadWithOpenpyxl(const std::string& path, PeerSheet* sheet, std::string* error) {
+  static const char kScript[] = R"PY(
+import json, sys, openpyxl
+book = openpyxl.load_workbook(sys.argv[1], data_only=True)
+sheet = book.worksheets[0]
+cells = []
+for row in sheet.iter_rows():
+    for cell in row:
+        if cell.value is None:
+            continue
+        v = cell.value
+        kind = "b" if isinstance(v, bool) else "n" if isinstance(v, (int, float)) else "s"
+        cells.append([cell.row - 1, cell.column - 1, kind, v if kind != "s" else str(v)])
+sys.stdout.write(json.dumps({"name": sheet.title, "cells": cells}, ensure_ascii=False))
+)PY";
+  const testsupport::CommandResult run =
+      testsupport::RunCommand({kSystemPython, "-c", kScript, path});
+  if (run.status != 0) {
+    *error = "openpyxl failed: " + run.err;
+    return false;
+  }
+  Json::Value root;
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string parseError;
+  if (!reader->parse(run.out.data(), run.out.data() + run.out.size(), &root, &parseError)) {
+    *error = "openpyxl output is not JSON: " + parseError;
+    return false;
+  }
+  sheet->name = root["name"].asString();
+  sheet->cells.clear();
+  for (const Json::Value& c : root["cells"]) {
+    workbook::Cell cell;
+    const std::string kind = c[2].asString();
+    if (kind == "b") {
+      cell.kind = workbook::CellKind::kBoolean;
+      cell.boolean = c[3].asBool();
+    } else if (kind == "n") {
+      cell.kind = workbook::CellKind::kNumber;
+      cell.number = c[3].asDouble();
+    } else {
+      cell.text = c[3].asString();
+    }
+    sheet->cells[{c[0].asInt(), c[1].asInt()}] = cell;
+  }
+  return true;
+}
+
+bool WriteZipParts(const std::string& path,
+                   const std::vector<std::pair<std::string, std::string>>& parts,
+                   std::string* error, bool encryptedFlag) {
+  static const char kScript[] = R"PY(
+import json, sys, zipfile
+parts = json.loads(sys.stdin.read())
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    for name, content in parts:
+        info = zipfile.ZipInfo(name)
+        info.compress_type = zipfile.ZIP_DEFLATED
+        z.writestr(info, content.encode("utf-8"))
+if sys.argv[2] == "1":
+    # zipfile writes no encrypted entries: set the flag in every local and
+    # central header by hand.
+    data = bytearray(open(sys.argv[1], "rb").read())
+    for signature, flags in ((b"PK\x03\x04", 6), (b"PK\x01\x02", 8)):
+        at = data.find(signature)
+        while at >= 0:
+            data[at + flags] |= 1
+            at = data.find(signature, at + 4)
+    open(sys.argv[1], "wb").write(bytes(data))
+)PY";
+  Json::Value list(Json::arrayValue);
+  for (const auto& [name, content] : parts) {
+    Json::Value part(Json::arrayValue);
+    part.append(name);
+    part.append(content);
+    list.append(part);
+  }
+  Json::StreamWriterBuilder writer;
+  writer["indentation"] = "";
+  const testsupport::CommandResult run = testsupport::RunCommand(
+      {kSystemPython, "-c", kScript, path, encryptedFlag ? "1" : "0"}, Json::writeString(writer, list));
+  if (run.status != 0) {
+    *error = "zipfile failed: " + run.err;
+    return false;
+  }
+  return true;
+}
+
 namespace {
 
 // xls2csv's output: sheets end with a form feed, rows with a line feed,
@@ -151,6 +239,25 @@ bool ReadWithXls2csv(const std::string& path, std::vector<std::vector<std::vecto
     return false;
   }
   *sheets = ParseCsvSheets(run.out);
+  return true;
+}
+
+bool ReadWithLibreOffice(const std::string& path, std::vector<std::vector<std::string>>* rows,
+                         std::string* error) {
+  testsupport::TempDir scratch;
+  const testsupport::CommandResult run = testsupport::RunCommand(
+      {"soffice", "--headless", "--norestore", "--convert-to",
+       "csv:Text - txt - csv (StarCalc):44,34,76,1", "--outdir", scratch / "out", path},
+      "", {{"HOME", scratch / "home"}});
+  const std::string name = path.substr(path.rfind('/') + 1);
+  const std::string csv = scratch / ("out/" + name.substr(0, name.rfind('.')) + ".csv");
+  if (!testsupport::FileExists(csv)) {
+    *error = "LibreOffice wrote no CSV: " + run.out + run.err;
+    return false;
+  }
+  const auto sheets = ParseCsvSheets(testsupport::ReadFile(csv));
+  rows->clear();
+  if (!sheets.empty()) *rows = sheets.front();
   return true;
 }
 
