@@ -240,7 +240,7 @@ const WriterShapeCase kWriterShapes[] = {
     {"Biff8InABookStream",
      [] {
        return WrapInCompoundFile(
-           BuildStream({}, Sst(2, {"first", "second"}),
+           BuildStream(CellFormats(), Sst(2, {"first", "second"}),
                        {{"Data", Cat({LabelSst(0, 0, 0), LabelSst(1, 2, 1), Number(2, 1, 2.5)})}}),
            "Book");
      },
@@ -249,7 +249,7 @@ const WriterShapeCase kWriterShapes[] = {
      [] {
        const Bytes text = {biff::kFormulaResultString, 0, 0, 0, 0, 0, 0xFF, 0xFF};
        return WrapInCompoundFile(BuildStream(
-           {}, Sst(1, {"k"}),
+           CellFormats(), Sst(1, {"k"}),
            {{"Data", Cat({LabelSst(0, 0, 0), FormulaOld(0, 1, {0, 0, 0, 0, 0, 0, 0x24, 0x40}),
                           FormulaOld(1, 1, text), Record(biff::kRecordString, Text16("cached")),
                           FormulaOld(2, 1, {1, 0, 1, 0, 0, 0, 0xFF, 0xFF})})}}));
@@ -258,7 +258,7 @@ const WriterShapeCase kWriterShapes[] = {
     {"SstDeclaresMoreThanItHolds",
      [] {
        return WrapInCompoundFile(BuildStream(
-           {}, Sst(9, {"a", "b"}), {{"Data", Cat({LabelSst(0, 0, 0), LabelSst(0, 1, 1)})}}));
+           CellFormats(), Sst(9, {"a", "b"}), {{"Data", Cat({LabelSst(0, 0, 0), LabelSst(0, 1, 1)})}}));
      },
      {{0, 0, "a"}, {0, 1, "b"}}},
 };
@@ -274,6 +274,76 @@ TEST_P(WriterShape, LoadsWithEveryCell) {
   EXPECT_EQ(sheet.Cells().size(), GetParam().expected.size());
   for (const auto& [row, column, text] : GetParam().expected)
     EXPECT_EQ(sheet.CellText(row, column), text) << row << "," << column;
+}
+
+// xlrd sees the same cells. It stops at a string table shorter than its
+// count; that shape is checked against LibreOffice below.
+TEST_P(WriterShape, XlrdReadsTheSameCells) {
+  if (!HavePythonModule("xlrd")) GTEST_SKIP() << "/usr/bin/python3 lacks xlrd";
+  const Bytes file = GetParam().file();
+  testsupport::TempDir dir;
+  const std::string path = dir / "shape.xls";
+  testsupport::WriteFile(path, std::string(file.begin(), file.end()));
+  workbook::Workbook book;
+  ASSERT_TRUE(book.Load(path).ok);
+  const workbook::Sheet& sheet = *book.GetSheet(0);
+  std::vector<PeerSheet> peer;
+  std::string error;
+  if (!ReadWithXlrd(path, &peer, &error)) {
+    ASSERT_STREQ(GetParam().name, "SstDeclaresMoreThanItHolds") << error;
+    GTEST_SKIP() << "xlrd refuses a short string table";
+  }
+  ASSERT_FALSE(peer.empty());
+  EXPECT_EQ(peer[0].cells.size(), sheet.Cells().size());
+  for (const auto& [pos, cell] : peer[0].cells) {
+    const workbook::Cell* ours = sheet.CellAt(pos.first, pos.second);
+    ASSERT_NE(ours, nullptr) << pos.first << "," << pos.second;
+    EXPECT_TRUE(SameCell(*ours, cell)) << pos.first << "," << pos.second << ": xlrd saw \""
+                                       << cell.text << "\"";
+  }
+}
+
+// A spreadsheet writer's own file whose string table declares more strings
+// than it holds: LibreOffice shows what is there, and so do we.
+TEST(ShortStringTable, ReadsWhatLibreOfficeShows) {
+  if (!HavePythonModule("xlwt")) GTEST_SKIP() << "/usr/bin/python3 lacks xlwt";
+  if (!testsupport::HaveProgram("soffice")) GTEST_SKIP() << "LibreOffice is missing";
+  testsupport::TempDir dir;
+  const std::string path = dir / "short.xls";
+  std::string error;
+  ASSERT_TRUE(WriteWithXlwt(R"PY(
+book = xlwt.Workbook(encoding="utf-8")
+s = book.add_sheet("Data")
+for i, t in enumerate(["Menu.Title", "Главное меню", "录像回放", "tail"]):
+    s.write(i // 2, i % 2, t)
+s.write(2, 0, 7.5)
+book.save(path)
+)PY",
+                            path, &error))
+      << error;
+  // SST: record id, size, total count, unique count. Raise both counts.
+  std::string bytes = testsupport::ReadFile(path);
+  const std::string header = std::string("\xFC\x00", 2);
+  std::size_t at = bytes.find(header);
+  while (at != std::string::npos && (bytes.compare(at + 4, 8, std::string("\x04\0\0\0\x04\0\0\0", 8)) != 0))
+    at = bytes.find(header, at + 1);
+  ASSERT_NE(at, std::string::npos) << "no string table of 4 strings in xlwt's file";
+  bytes.replace(at + 4, 8, std::string("\x20\0\0\0\x20\0\0\0", 8));
+  testsupport::WriteFile(path, bytes);
+
+  workbook::Workbook book;
+  const workbook::Status loaded = book.Load(path);
+  ASSERT_TRUE(loaded.ok) << loaded.message;
+  const workbook::Sheet& sheet = *book.GetSheet(0);
+  std::vector<std::vector<std::string>> rows;
+  ASSERT_TRUE(ReadWithLibreOffice(path, &rows, &error)) << error;
+  ASSERT_EQ(static_cast<int>(rows.size()), sheet.UsedRows());
+  for (int row = 0; row < sheet.UsedRows(); ++row)
+    for (int column = 0; column < 2; ++column)
+      EXPECT_EQ(column < static_cast<int>(rows[row].size()) ? rows[row][column] : "",
+                sheet.CellText(row, column))
+          << row << "," << column;
+  EXPECT_EQ(sheet.CellText(0, 1), "Главное меню");
 }
 
 INSTANTIATE_TEST_SUITE_P(Writers, WriterShape, ::testing::ValuesIn(kWriterShapes),
