@@ -2,6 +2,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QStringList>
 
 namespace widgets {
@@ -74,6 +75,11 @@ std::optional<std::string> QtMessageSink::ChooseSaveFile(const std::string& titl
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix(QString::fromStdString(defaultSuffix));
+  // A name typed without a suffix takes the one of the filter in use.
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& f) {
+    const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("\\*\\.(\\w+)")).match(f);
+    if (m.hasMatch()) dialog.setDefaultSuffix(m.captured(1));
+  });
   dialog.selectFile(QString::fromStdString(defaultName));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
   return dialog.selectedFiles().front().toStdString();

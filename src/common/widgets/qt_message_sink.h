@@ -31,8 +31,9 @@ class QtMessageSink : public platform::MessageSink {
                                         const std::string& startPath) override;
   std::optional<std::string> ChooseFolder(const std::string& title,
                                           const std::string& startPath) override;
-  // A save chooser offering `defaultName`; adds `defaultSuffix` to a name
-  // typed without one and asks before an existing file is replaced.
+  // A save chooser offering `defaultName`; adds `defaultSuffix` (or that of
+  // the filter the operator picks) to a name typed without one and asks
+  // before an existing file is replaced.
   std::optional<std::string> ChooseSaveFile(const std::string& title, const std::string& filter,
                                             const std::string& defaultName,
                                             const std::string& defaultSuffix);

@@ -21,7 +21,7 @@ int RunConvert(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kConvert{
-    {"convert", "FILE.xls [--strings-dir DIR]",
+    {"convert", "FILE.xls|FILE.xlsx [--strings-dir DIR]",
      "Convert a workbook into a device language file in the strings folder.", RunConvert}};
 
 }  // namespace

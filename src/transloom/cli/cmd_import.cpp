@@ -16,7 +16,8 @@ int RunImport(const std::vector<std::string>& args) {
 
 const platform::CliRegistration kImport{
     {"import",
-     "FILE.xls --ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD | prompt]",
+     "FILE.xls|FILE.xlsx --ip ADDRESS [--port N] [--user NAME] [--password TEXT | "
+     "$TRANSLOOM_PASSWORD | prompt]",
      "Import a workbook (\"..._<Language>.xls\") into the device.", RunImport}};
 
 }  // namespace

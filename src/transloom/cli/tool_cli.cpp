@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -13,6 +14,7 @@ namespace transloomcli {
 
 const std::vector<std::string> kValuedOptions = {
     "--ip", "--port", "--user", "--password", "--language", "--out", "--strings-dir"};
+const std::vector<std::string> kFlagOptions = {"--force"};
 
 platform::MessageAnswer CliMessageSink::ShowMessage(const std::string& text,
                                                     const std::string& caption,
@@ -28,6 +30,8 @@ std::optional<std::string> CliSession::ChooseOpenPath() { return path; }
 std::optional<std::string> CliSession::ChooseSavePath(const std::string& defaultName) {
   return path ? path : std::optional<std::string>(defaultName);
 }
+
+bool CliSession::ConfirmReplaceXlsx(const std::string&) { return force; }
 
 std::string CliSession::StringsFolder() const {
   return stringsFolder ? *stringsFolder : ToolSession::StringsFolder();
@@ -72,6 +76,7 @@ bool CheckArguments(const std::vector<std::string>& args, std::size_t positional
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a.rfind("--", 0) != 0) continue;
+    if (std::find(kFlagOptions.begin(), kFlagOptions.end(), a) != kFlagOptions.end()) continue;
     bool known = false;
     for (const std::string& o : kValuedOptions) known = known || a == o;
     if (!known) {

@@ -15,8 +15,10 @@ namespace transloomcli {
 
 inline constexpr const char* kDeviceUsage =
     "--ip ADDRESS [--port N] [--user NAME] [--password TEXT | $TRANSLOOM_PASSWORD | prompt]";
-// Options that take a value, for platform::CliPositionals.
+// Options that take a value, for platform::CliPositionals, and those that
+// stand alone.
 extern const std::vector<std::string> kValuedOptions;
+extern const std::vector<std::string> kFlagOptions;
 
 // Reports like the dialog's message boxes, on standard error. The import's
 // confirmation is the command itself, so questions are answered OK unseen.
@@ -35,11 +37,14 @@ class CliSession : public transloom::ToolSession {
   std::optional<std::string> path;
   // Overrides StringPath of Config.ini when set.
   std::optional<std::string> stringsFolder;
+  // --force: an export may replace an existing .xlsx file.
+  bool force = false;
 
  protected:
   std::optional<std::string> ChooseOpenPath() override;
   std::optional<std::string> ChooseSavePath(const std::string& defaultName) override;
   std::string StringsFolder() const override;
+  bool ConfirmReplaceXlsx(const std::string& path) override;
 
  private:
   CliMessageSink sink_;

@@ -6,6 +6,7 @@
 
 #include "common/devlink/language_ids.h"
 #include "common/platform/debuglog.h"
+#include "common/platform/file_ops.h"
 #include "common/uitext/language_table.h"
 #include "transloom/core/file_names.h"
 #include "transloom/core/session.h"
@@ -23,8 +24,9 @@ bool WriteExportWorkbook(const std::string& path, bool english, const LanguageMa
                          const LanguageMap& englishReference, std::string* why) {
   workbook::Workbook book;
   // Cells outside our rows and columns stay as the translator left them; a
-  // file we cannot read is simply written anew.
-  book.Load(path);
+  // file we cannot read is simply written anew. An .xlsx file is always
+  // written anew: its writer makes new files only.
+  if (!workbook::IsXlsxPath(path)) book.Load(path);
   workbook::Sheet* sheet = book.GetSheet(0);
   workbook::Status status;
   if (sheet == nullptr) sheet = book.AddSheet(kNewSheetName, &status);
@@ -101,6 +103,8 @@ bool ToolSession::OnExportExcel(const std::string& selected) {
   m_strFileName = ExportFileName(m_strDeviceIP, LocalTimeNow(), selected);
   const std::optional<std::string> path = ChooseSavePath(m_strFileName);
   if (!path) return Fail("no file chosen");
+  if (workbook::IsXlsxPath(*path) && platform::FileExists(*path) && !ConfirmReplaceXlsx(*path))
+    return Fail(*path + " exists and was not replaced (an .xlsx export keeps none of its cells)");
 
   std::string why;
   bool saved = false;

@@ -13,9 +13,10 @@ namespace transloom {
 inline constexpr const char* kEnglish = "English";
 inline constexpr const char* kNewSheetName = "Sheet1";
 
-// Writes the rows into the workbook at `path`, keeping an existing file's
-// other cells (a file that cannot be loaded is replaced). Saves the whole
-// file or leaves the old one; false with a reason otherwise.
+// Writes the rows into the workbook at `path`, keeping an existing .xls
+// file's other cells (a file that cannot be loaded is replaced); an .xlsx
+// path gets a new file holding the rows only. Saves the whole file or leaves
+// the old one; false with a reason otherwise.
 bool WriteExportWorkbook(const std::string& path, bool english, const LanguageMap& language,
                          const LanguageMap& englishReference, std::string* why);
 

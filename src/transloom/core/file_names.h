@@ -8,7 +8,11 @@
 
 namespace transloom {
 
-inline constexpr const char* kWorkbookFilter = "Excel Files (*.xls)|*.xls||";
+// The save chooser offers both formats, Excel 97-2003 first; the open
+// chooser shows both kinds of file at once.
+inline constexpr const char* kSaveWorkbookFilter =
+    "Excel Files (*.xls)|*.xls|Excel Workbook (*.xlsx)|*.xlsx||";
+inline constexpr const char* kOpenWorkbookFilter = "Excel Files (*.xls;*.xlsx)|*.xls;*.xlsx||";
 
 // "<ip>_YYYYMMDDhhmmss_<language>.xls" from the local time `when`.
 std::string ExportFileName(const std::string& deviceIp, const std::tm& when,

@@ -172,11 +172,17 @@ bool ToolSession::OnLogin(const LoginInput& input) {
 }
 
 std::optional<std::string> ToolSession::ChooseOpenPath() {
-  return sink_->ChooseFile("Open", kWorkbookFilter, "");
+  return sink_->ChooseFile("Open", kOpenWorkbookFilter, "");
 }
 
 std::optional<std::string> ToolSession::ChooseSavePath(const std::string& defaultName) {
-  return sink_->ChooseFile("Save As", kWorkbookFilter, defaultName);
+  return sink_->ChooseFile("Save As", kSaveWorkbookFilter, defaultName);
+}
+
+bool ToolSession::ConfirmReplaceXlsx(const std::string& path) {
+  return sink_->ShowMessage(uitext::GetString("Transloom.ReplaceXlsx") + "\n" + path,
+                            uitext::GetString("OneClick.Prompt"),
+                            platform::MessageButtons::OkCancel) == platform::MessageAnswer::Ok;
 }
 
 std::tm ToolSession::LocalTimeNow() const {

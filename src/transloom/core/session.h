@@ -100,6 +100,9 @@ class ToolSession {
   // File choosers; nullopt when cancelled. By default both ask the sink.
   virtual std::optional<std::string> ChooseOpenPath();
   virtual std::optional<std::string> ChooseSavePath(const std::string& defaultName);
+  // Asked before an export replaces an existing .xlsx file, whose other
+  // cells are not kept; by default a question to the operator.
+  virtual bool ConfirmReplaceXlsx(const std::string& path);
   virtual std::tm LocalTimeNow() const;
   // The folder Create Language writes into: StringPath of Config.ini.
   virtual std::string StringsFolder() const;

@@ -188,7 +188,7 @@ void CTransloomDlg::OnExportExcel() {
 
 std::optional<std::string> CTransloomDlg::ChooseSavePath(const std::string& defaultName) {
   if (auto* qt = dynamic_cast<widgets::QtMessageSink*>(sink()))
-    return qt->ChooseSaveFile("Save As", transloom::kWorkbookFilter, defaultName, "xls");
+    return qt->ChooseSaveFile("Save As", transloom::kSaveWorkbookFilter, defaultName, "xls");
   return ToolSession::ChooseSavePath(defaultName);
 }
 

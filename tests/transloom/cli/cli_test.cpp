@@ -255,6 +255,102 @@ TEST_F(TransloomCli, WorkbookSavedByLibreOfficeFromCsv) {
   EXPECT_EQ(testsupport::ReadFile(dir_ / "strings/Russian"), "\xEF\xBB\xBF\r\n" + lines);
 }
 
+// An export to .xlsx holds the same cells as the .xls export of the same
+// language, as openpyxl and LibreOffice read them; an existing .xlsx file is
+// replaced only with --force, since none of its other cells are kept.
+TEST_F(TransloomCli, ExportToXlsxReadsLikeTheXlsExport) {
+  if (!workbooktest::HavePythonModule("openpyxl")) GTEST_SKIP() << "python3-openpyxl is missing";
+  StartDevice();
+  const std::string xls = dir_ / "work/127.0.0.1_20261210000000_Russian.xls";
+  const std::string xlsx = dir_ / "work/127.0.0.1_20261210000000_Russian.xlsx";
+  testsupport::WriteFile(dir_ / "work/.keep", "");
+  for (const std::string& out : {xls, xlsx}) {
+    const CommandResult r = Run({"export", "--language", "Russian", "--out", out}, Device());
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "Prompt: ExportOK\n" + out + "\n");
+  }
+  EXPECT_EQ(testsupport::ReadFile(xlsx).substr(0, 2), "PK");
+  std::vector<workbooktest::PeerSheet> fromXls;
+  workbooktest::PeerSheet fromXlsx;
+  std::string error;
+  ASSERT_TRUE(workbooktest::ReadWithXlrd(xls, &fromXls, &error)) << error;
+  ASSERT_TRUE(workbooktest::ReadWithOpenpyxl(xlsx, &fromXlsx, &error)) << error;
+  // xlrd shows the empty English texts of keys English lacks; the .xlsx
+  // writer leaves such cells out.
+  std::map<std::pair<int, int>, std::string> expected;
+  for (const auto& [pos, cell] : fromXls.at(0).cells)
+    if (!cell.text.empty()) expected[pos] = cell.text;
+  ASSERT_GT(expected.size(), 10u);
+  ASSERT_EQ(fromXlsx.cells.size(), expected.size());
+  for (const auto& [pos, text] : expected) {
+    ASSERT_TRUE(fromXlsx.cells.count(pos)) << pos.first << "," << pos.second;
+    EXPECT_EQ(fromXlsx.cells.at(pos).text, text) << pos.first << "," << pos.second;
+  }
+  if (testsupport::HaveProgram("soffice")) {
+    std::vector<std::vector<std::string>> rows;
+    ASSERT_TRUE(workbooktest::ReadWithLibreOffice(xlsx, &rows, &error)) << error;
+    for (const auto& [pos, text] : expected) {
+      ASSERT_LT(pos.first, static_cast<int>(rows.size()));
+      ASSERT_LT(pos.second, static_cast<int>(rows[pos.first].size()));
+      EXPECT_EQ(rows[pos.first][pos.second], text) << pos.first << "," << pos.second;
+    }
+  }
+
+  const std::string before = testsupport::ReadFile(xlsx);
+  CommandResult r = Run({"export", "--language", "English", "--out", xlsx}, Device());
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find(xlsx + " exists: an .xlsx export writes a new file"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(testsupport::ReadFile(xlsx), before);
+  r = Run({"export", "--language", "English", "--out", xlsx, "--force"}, Device());
+  ASSERT_EQ(r.status, 0) << r.err;
+  ASSERT_TRUE(workbooktest::ReadWithOpenpyxl(xlsx, &fromXlsx, &error)) << error;
+  // English has two columns; nothing of the Russian file's third is left.
+  for (const auto& [pos, cell] : fromXlsx.cells) EXPECT_LT(pos.second, 2) << pos.first;
+}
+
+// The same sheet saved by LibreOffice as .xls and as .xlsx imports and
+// converts to the same bytes.
+TEST_F(TransloomCli, WorkbookSavedByLibreOfficeAsXlsxMatchesItsXlsTwin) {
+  if (!testsupport::HaveProgram("soffice")) GTEST_SKIP() << "LibreOffice is missing";
+  const std::string csv = dir_ / "lo/127.0.0.1_20261210000000_Russian.csv";
+  testsupport::WriteFile(csv,
+                         "Menu.Title,Main menu,\u0413\u043b\u0430\u0432\u043d\u043e\u0435\n"
+                         "Menu.Pad,Padded,\"  \u043f\u0440\u043e\u0431\u0435\u043b  \"\n"
+                         "Menu.Emoji,Emoji,\U0001F4F9 \u5f55\u50cf\n"
+                         "Menu.Count,Count,10\n"
+                         "Menu.Half,Half,0.5\n"
+                         ",orphan,left out\n");
+  std::map<std::string, std::string> imported, converted;
+  StartDevice();
+  for (const char* format : {"xls:MS Excel 97", "xlsx:Calc MS Excel 2007 XML"}) {
+    const CommandResult lo =
+        RunCommand({"soffice", "--headless", "--norestore", "--infilter=CSV:44,34,76,1",
+                    "--convert-to", format, "--outdir", dir_ / "lo", csv},
+                   "", {{"HOME", dir_ / "lo-home"}});
+    const std::string extension = std::string(format).substr(0, std::string(format).find(':'));
+    const std::string book = dir_ / ("lo/127.0.0.1_20261210000000_Russian." + extension);
+    ASSERT_TRUE(testsupport::FileExists(book)) << lo.out << lo.err;
+    CommandResult r = Run({"import", book}, Device());
+    ASSERT_EQ(r.status, 0) << r.err;
+    imported[extension] = testsupport::ReadFile(state() + "/imported/Russian");
+    testsupport::WriteFile(dir_ / ("strings-" + extension + "/.keep"), "");
+    r = Run({"convert", book, "--strings-dir", dir_ / ("strings-" + extension)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    converted[extension] = testsupport::ReadFile(dir_ / ("strings-" + extension + "/Russian"));
+  }
+  const std::string lines =
+      "Menu.Title=\u0413\u043b\u0430\u0432\u043d\u043e\u0435\r\n"
+      "Menu.Pad=  \u043f\u0440\u043e\u0431\u0435\u043b  \r\n"
+      "Menu.Emoji=\U0001F4F9 \u5f55\u50cf\r\n"
+      "Menu.Count=10\r\n"
+      "Menu.Half=0.5\r\n";
+  EXPECT_EQ(imported["xls"], lines);
+  EXPECT_EQ(imported["xlsx"], imported["xls"]);
+  EXPECT_EQ(converted["xls"], "\xEF\xBB\xBF\r\n" + lines);
+  EXPECT_EQ(converted["xlsx"], converted["xls"]);
+}
+
 // Every failed device call fails the command: a list the device refuses
 // is not an empty device.
 TEST_F(TransloomCli, LanguagesFailsWhenTheListIsRefused) {

@@ -244,6 +244,38 @@ TEST_F(ExportTest, EnglishIsFetchedOnceAndWritesTwoColumns) {
   EXPECT_EQ(At(sheets[0], 0, 1), "Advanced");
 }
 
+// An existing .xlsx is replaced only after the operator agreed to lose its
+// other cells; an .xls keeps them without a question of ours.
+TEST_F(ExportTest, ReplacingAnXlsxFileAsksFirst) {
+  StartDevice();
+  ASSERT_TRUE(session_.OnLogin(Input()));
+  const std::string path = dir_ / "out_English.xlsx";
+  workbook::Workbook old;
+  ASSERT_TRUE(old.AddSheet("Mine")->WriteText(3000, 7, "translator's note").ok);
+  ASSERT_TRUE(old.Save(path).ok);
+  const std::string before = testsupport::ReadFile(path);
+
+  sink_.chosenPaths = {path};
+  sink_.answers = {platform::MessageAnswer::Cancel};
+  EXPECT_FALSE(session_.OnExportExcel("English"));
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ReplaceXlsx\n" + path});
+  EXPECT_EQ(sink_.boxes.back().buttons, platform::MessageButtons::OkCancel);
+  EXPECT_EQ(testsupport::ReadFile(path), before);
+
+  sink_.boxes.clear();
+  sink_.chosenPaths = {path};
+  sink_.answers = {platform::MessageAnswer::Ok};
+  ASSERT_TRUE(session_.OnExportExcel("English")) << session_.LastProblem();
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"ReplaceXlsx\n" + path, "ExportOK\n" + path}));
+  workbook::Workbook now;
+  ASSERT_TRUE(now.Load(path).ok);
+  EXPECT_EQ(now.GetSheet(0)->CellText(0, 0), "Account.Advanced");
+  EXPECT_EQ(now.GetSheet(0)->CellAt(3000, 7), nullptr) << "the other cells are gone, as told";
+  std::size_t written = 0;  // empty texts are no cells in an .xlsx file
+  for (const auto& [key, text] : session_.m_mapLanguage) written += !key.empty() + !text.empty();
+  EXPECT_EQ(now.GetSheet(0)->Cells().size(), written);
+}
+
 TEST_F(ExportTest, RussianCarriesTheEnglishReference) {
   StartDevice();
   ASSERT_TRUE(session_.OnLogin(Input()));
@@ -525,37 +557,41 @@ TEST_P(HostileWorkbook, ImportAndConvertRefuseAndChangeNothing) {
       if (!r[c].empty()) ASSERT_TRUE(sheet->WriteText(row, c, r[c]));
     ++row;
   }
-  const std::string path = dir_ / "x_Russian.xls";
-  ASSERT_TRUE(book.Save(path));
-  const std::string strings = dir_ / "strings";
-  testsupport::WriteFile(strings + "/Russian", "\xEF\xBB\xBF\r\nA=old\r\n");
-  testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + strings + "\n");
-  const std::string workbookBefore = testsupport::ReadFile(path);
-  const std::string deviceBefore = testsupport::ReadFile(state() + "/languages/Russian");
+  // Both workbook formats are refused alike.
+  for (const char* extension : {".xls", ".xlsx"}) {
+    SCOPED_TRACE(extension);
+    const std::string path = dir_ / (std::string("x_Russian") + extension);
+    ASSERT_TRUE(book.Save(path));
+    const std::string strings = dir_ / "strings";
+    testsupport::WriteFile(strings + "/Russian", "\xEF\xBB\xBF\r\nA=old\r\n");
+    testsupport::WriteFile(dir_ / "program/Config.ini", "[Path]\nStringPath=" + strings + "\n");
+    const std::string workbookBefore = testsupport::ReadFile(path);
+    const std::string deviceBefore = testsupport::ReadFile(state() + "/languages/Russian");
 
-  auto expectRefusal = [&](const char* what) {
-    ASSERT_FALSE(sink_.boxes.empty()) << what;
-    const std::string& text = sink_.boxes.back().text;
-    EXPECT_EQ(0u, text.rfind("CellsRefused", 0)) << what << ": " << text;
-    for (int r : GetParam().sheetRows)
-      EXPECT_NE(std::string::npos, text.find("row " + std::to_string(r) + ":")) << what << ": " << text;
-    if (GetParam().sheetRows.empty())
-      EXPECT_NE(std::string::npos, text.find("empty in every row")) << what << ": " << text;
-  };
-  sink_.chosenPaths = {path};
-  calls_.clear();
-  EXPECT_FALSE(session_.OnImportToDevice());
-  expectRefusal("import");
-  EXPECT_EQ(0, CountCalls("DL_SetConfig")) << "nothing reaches the device";
-  sink_.chosenPaths = {path};
-  EXPECT_FALSE(session_.OnCreateLanguage());
-  expectRefusal("convert");
+    auto expectRefusal = [&](const char* what) {
+      ASSERT_FALSE(sink_.boxes.empty()) << what;
+      const std::string& text = sink_.boxes.back().text;
+      EXPECT_EQ(0u, text.rfind("CellsRefused", 0)) << what << ": " << text;
+      for (int r : GetParam().sheetRows)
+        EXPECT_NE(std::string::npos, text.find("row " + std::to_string(r) + ":")) << what << ": " << text;
+      if (GetParam().sheetRows.empty())
+        EXPECT_NE(std::string::npos, text.find("empty in every row")) << what << ": " << text;
+    };
+    sink_.chosenPaths = {path};
+    calls_.clear();
+    EXPECT_FALSE(session_.OnImportToDevice());
+    expectRefusal("import");
+    EXPECT_EQ(0, CountCalls("DL_SetConfig")) << "nothing reaches the device";
+    sink_.chosenPaths = {path};
+    EXPECT_FALSE(session_.OnCreateLanguage());
+    expectRefusal("convert");
 
-  EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
-  EXPECT_EQ(deviceBefore, testsupport::ReadFile(state() + "/languages/Russian"));
-  EXPECT_EQ("\xEF\xBB\xBF\r\nA=old\r\n", testsupport::ReadFile(strings + "/Russian"));
-  EXPECT_EQ(workbookBefore, testsupport::ReadFile(path));
-  EXPECT_FALSE(testsupport::FileExists(dir_ / "program/LanguageBackup/Russian"));
+    EXPECT_FALSE(testsupport::FileExists(state() + "/imported/Russian"));
+    EXPECT_EQ(deviceBefore, testsupport::ReadFile(state() + "/languages/Russian"));
+    EXPECT_EQ("\xEF\xBB\xBF\r\nA=old\r\n", testsupport::ReadFile(strings + "/Russian"));
+    EXPECT_EQ(workbookBefore, testsupport::ReadFile(path));
+    EXPECT_FALSE(testsupport::FileExists(dir_ / "program/LanguageBackup/Russian"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, HostileWorkbook, ::testing::ValuesIn(kHostileRows),
