@@ -42,6 +42,8 @@ struct Session {
   std::int32_t handle = 0;
   sockaddr_in address{};
   std::string user, password;
+  // While a login runs: the pipe that interrupts it (-1 otherwise).
+  int cancelFd = -1;
   // The keep-alive thread and how to stop it.
   std::mutex keeperMutex;
   std::condition_variable keeperWake;
@@ -91,6 +93,7 @@ std::int32_t IoToResult(IoResult r) {
   switch (r) {
     case IoResult::kOk: return 0;
     case IoResult::kTimeout: return DL_ERR_TIMEOUT;
+    case IoResult::kCancelled: return DL_ERR_CANCELLED;
     case IoResult::kMalformed: return DL_ERR_PROTOCOL;
     case IoResult::kClosed:
     case IoResult::kError: return DL_ERR_CONNECTION;
@@ -109,13 +112,13 @@ std::int32_t Exchange(Session& s, MessageType type, MessageType replyType,
   const IoResult sent = devlink::net::SendAll(
       s.fd.get(),
       s.auth.Seal(devlink::wire::EncodeFrame(type, s.deviceSession, sequence, 0, payload)),
-      deadline);
+      deadline, s.cancelFd);
   if (sent != IoResult::kOk) {
     s.broken = true;  // a partly sent frame would corrupt the stream
     return IoToResult(sent);
   }
   for (;;) {
-    const IoResult r = devlink::net::ReceiveFrame(s.fd.get(), &s.decoder, reply, deadline);
+    const IoResult r = devlink::net::ReceiveFrame(s.fd.get(), &s.decoder, reply, deadline, s.cancelFd);
     if (r == IoResult::kTimeout) return DL_ERR_TIMEOUT;
     if (r != IoResult::kOk) {
       s.broken = true;
@@ -204,7 +207,7 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
   // Refusals during login carry the login error code as they are; transport
   // failures read as the callers' network error or time-out.
   auto loginError = [&](std::int32_t code) {
-    if (code == DL_ERR_TIMEOUT) return DL_ERR_TIMEOUT;
+    if (code == DL_ERR_TIMEOUT || code == DL_ERR_CANCELLED) return static_cast<int>(code);
     if (code == DL_ERR_CONNECTION || code == DL_ERR_PROTOCOL) return DL_LOGIN_NET_ERROR;
     return reply.header.status != 0 ? static_cast<int>(reply.header.status) : DL_LOGIN_NET_ERROR;
   };
@@ -242,11 +245,14 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
       s->fd.get(),
       devlink::wire::EncodeFrame(MessageType::kLoginProof, 0, sequence, 0,
                                  std::vector<std::uint8_t>(proof.begin(), proof.end())),
-      deadline);
-  if (io == IoResult::kOk) io = devlink::net::ReceiveFrame(s->fd.get(), &s->decoder, &reply, deadline);
+      deadline, s->cancelFd);
+  if (io == IoResult::kOk)
+    io = devlink::net::ReceiveFrame(s->fd.get(), &s->decoder, &reply, deadline, s->cancelFd);
   if (io != IoResult::kOk) {
     s->broken = true;
-    out.error = io == IoResult::kTimeout ? DL_ERR_TIMEOUT : DL_LOGIN_NET_ERROR;
+    out.error = io == IoResult::kTimeout     ? DL_ERR_TIMEOUT
+                : io == IoResult::kCancelled ? DL_ERR_CANCELLED
+                                             : DL_LOGIN_NET_ERROR;
     return out;
   }
   if (reply.header.sequence != sequence ||
@@ -289,12 +295,15 @@ LoginOutcome LoginExchange(std::shared_ptr<Session> s, const std::string& user,
 int ConnectSession(Session& s, int wait, int tries) {
   for (int attempt = 0; attempt < tries; ++attempt) {
     const Deadline tryEnd = devlink::net::DeadlineAfter(wait);
-    const auto r = devlink::net::ConnectBefore(s.address, tryEnd, &s.fd);
+    const auto r = devlink::net::ConnectBefore(s.address, tryEnd, &s.fd, s.cancelFd);
     if (r == devlink::net::ConnectResult::kConnected) return 0;
+    if (r == devlink::net::ConnectResult::kCancelled) return DL_ERR_CANCELLED;
     if (r != devlink::net::ConnectResult::kTimeout && attempt + 1 < tries) {
       // Refused at once: give the device a moment, within this try's wait.
-      std::this_thread::sleep_for(
-          std::chrono::milliseconds(std::min(100, devlink::net::RemainingMs(tryEnd))));
+      if (devlink::net::PauseUnlessCancelled(
+              devlink::net::DeadlineAfter(std::min(100, devlink::net::RemainingMs(tryEnd))),
+              s.cancelFd))
+        return DL_ERR_CANCELLED;
     }
   }
   return DL_LOGIN_NOT_FOUND;
@@ -380,7 +389,7 @@ void KeepAlive(Session* s) {
 }
 
 std::int32_t LoginImpl(const char* ip, std::uint16_t port, const char* user, const char* password,
-                       DeviceInfoRecord* info, int* error) {
+                       DeviceInfoRecord* info, int* error, int cancelFd) {
   int wait, tries;
   {
     std::lock_guard<std::mutex> lock(Lib().mutex);
@@ -405,12 +414,15 @@ std::int32_t LoginImpl(const char* ip, std::uint16_t port, const char* user, con
     *error = DL_LOGIN_NOT_FOUND;
     return 0;
   }
+  s->cancelFd = cancelFd;
   if (const int e = ConnectSession(*s, wait, tries); e != 0) {
     *error = e;
     return 0;
   }
   LoginOutcome outcome =
       LoginExchange(s, s->user, s->password, devlink::net::DeadlineAfter(wait), info);
+  // The caller's pipe is watched only while the login runs.
+  s->cancelFd = -1;
   if (!outcome.session) {
     *error = outcome.error;
     return 0;
@@ -526,8 +538,14 @@ void DL_SetConnectTime(int waitMs, int tries) {
 
 std::int32_t DL_Login(const char* ip, std::uint16_t port, const char* user, const char* password,
                       DeviceInfoRecord* info, int* error, int mode) {
+  return DL_LoginCancellable(ip, port, user, password, info, error, -1);
+}
+
+std::int32_t DL_LoginCancellable(const char* ip, std::uint16_t port, const char* user,
+                                 const char* password, DeviceInfoRecord* info, int* error,
+                                 int cancelFd) {
   int err = 0;
-  const std::int32_t handle = LoginImpl(ip, port, user, password, info, &err);
+  const std::int32_t handle = LoginImpl(ip, port, user, password, info, &err, cancelFd);
   if (error) *error = err;
   Notify("DL_Login", handle, 0, 0, handle, err);
   return handle;

@@ -56,6 +56,7 @@ inline constexpr int DL_ERR_INVALID_ARG = -10007;
 inline constexpr int DL_ERR_NOT_SUPPORTED = -10010;  // device does not offer the command
 inline constexpr int DL_ERR_NO_DATA = -10011;        // e.g. no such language on the device
 inline constexpr int DL_ERR_DEVICE = -10012;         // the device failed to carry it out
+inline constexpr int DL_ERR_CANCELLED = -10013;      // the caller interrupted the login
 
 inline constexpr int DL_LANGUAGE_NAME_SIZE = 64;
 inline constexpr int DL_MAX_LANGUAGES = 128;
@@ -86,6 +87,14 @@ void DL_SetConnectTime(int waitMs, int tries);
 // and `error` may be null; `mode` is reserved (0).
 std::int32_t DL_Login(const char* ip, std::uint16_t port, const char* user, const char* password,
                       DeviceInfoRecord* info, int* error, int mode);
+// DL_Login that another thread can interrupt: as soon as `cancelFd` (the
+// read end of a pipe the caller owns; -1 for none) becomes readable, the
+// connection attempts and the login exchange stop, and it returns 0 with
+// *error DL_ERR_CANCELLED. The caller drains the pipe before the next login.
+// Observers see it as "DL_Login".
+std::int32_t DL_LoginCancellable(const char* ip, std::uint16_t port, const char* user,
+                                 const char* password, DeviceInfoRecord* info, int* error,
+                                 int cancelFd);
 void DL_Logout(std::int32_t handle);
 std::int32_t DL_GetConfig(std::int32_t handle, int command, int channel, void* buffer,
                           std::uint32_t bufferSize, std::uint32_t* returned, int waitMs);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <thread>
 
 namespace devlink::net {
 
@@ -31,18 +32,34 @@ bool MakeAddress(const std::string& ip, std::uint16_t port, sockaddr_in* addr) {
 
 namespace {
 
-// Waits for `events` on fd; false on time-out. Retries after signals.
-bool WaitFor(int fd, short events, Deadline deadline, short* revents) {
-  pollfd p{fd, events, 0};
-  const int n = platform::RetryOnInterrupt([&] { return ::poll(&p, 1, RemainingMs(deadline)); });
-  if (n == 0) return false;
-  *revents = n > 0 ? p.revents : POLLERR;
-  return true;
+enum class Wait { kReady, kTimeout, kCancelled };
+
+// Waits for `events` on fd, or for cancelFd to become readable. Retries
+// after signals.
+Wait WaitFor(int fd, short events, Deadline deadline, short* revents, int cancelFd) {
+  pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+  const nfds_t count = cancelFd >= 0 ? 2 : 1;
+  const int n =
+      platform::RetryOnInterrupt([&] { return ::poll(p, count, RemainingMs(deadline)); });
+  if (n == 0) return Wait::kTimeout;
+  if (n > 0 && count == 2 && p[1].revents != 0) return Wait::kCancelled;
+  *revents = n > 0 ? p[0].revents : POLLERR;
+  return Wait::kReady;
 }
 
 }  // namespace
 
-ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd* out) {
+bool PauseUnlessCancelled(Deadline deadline, int cancelFd) {
+  if (cancelFd < 0) {
+    std::this_thread::sleep_until(deadline);
+    return false;
+  }
+  pollfd p{cancelFd, POLLIN, 0};
+  return platform::RetryOnInterrupt([&] { return ::poll(&p, 1, RemainingMs(deadline)); }) > 0;
+}
+
+ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd* out,
+                            int cancelFd) {
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return ConnectResult::kError;
   const int one = 1;
@@ -51,7 +68,11 @@ ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd
     if (errno == ECONNREFUSED) return ConnectResult::kRefused;
     if (errno != EINPROGRESS) return ConnectResult::kError;
     short revents = 0;
-    if (!WaitFor(fd.get(), POLLOUT, deadline, &revents)) return ConnectResult::kTimeout;
+    switch (WaitFor(fd.get(), POLLOUT, deadline, &revents, cancelFd)) {
+      case Wait::kTimeout: return ConnectResult::kTimeout;
+      case Wait::kCancelled: return ConnectResult::kCancelled;
+      case Wait::kReady: break;
+    }
     int err = 0;
     socklen_t len = sizeof err;
     if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return ConnectResult::kError;
@@ -63,7 +84,8 @@ ConnectResult ConnectBefore(const sockaddr_in& addr, Deadline deadline, UniqueFd
   return ConnectResult::kConnected;
 }
 
-IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline deadline) {
+IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline deadline,
+                 int cancelFd) {
   std::size_t sent = 0;
   while (sent < size) {
     const ssize_t n = platform::RetryOnInterrupt(
@@ -74,7 +96,8 @@ IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline de
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       short revents = 0;
-      if (!WaitFor(fd, POLLOUT, deadline, &revents)) return IoResult::kTimeout;
+      const Wait w = WaitFor(fd, POLLOUT, deadline, &revents, cancelFd);
+      if (w != Wait::kReady) return w == Wait::kTimeout ? IoResult::kTimeout : IoResult::kCancelled;
       if (revents & (POLLERR | POLLNVAL)) return IoResult::kError;
       continue;
     }
@@ -83,7 +106,8 @@ IoResult SendAll(int fd, const std::uint8_t* data, std::size_t size, Deadline de
   return IoResult::kOk;
 }
 
-IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, Deadline deadline) {
+IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, Deadline deadline,
+                      int cancelFd) {
   std::uint8_t chunk[16384];
   for (;;) {
     switch (decoder->Next(frame)) {
@@ -100,7 +124,8 @@ IoResult ReceiveFrame(int fd, wire::FrameDecoder* decoder, wire::Frame* frame, D
     if (n == 0) return IoResult::kClosed;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return IoResult::kError;
     short revents = 0;
-    if (!WaitFor(fd, POLLIN, deadline, &revents)) return IoResult::kTimeout;
+    const Wait w = WaitFor(fd, POLLIN, deadline, &revents, cancelFd);
+    if (w != Wait::kReady) return w == Wait::kTimeout ? IoResult::kTimeout : IoResult::kCancelled;
     if ((revents & (POLLERR | POLLNVAL)) && !(revents & POLLIN)) return IoResult::kError;
   }
 }

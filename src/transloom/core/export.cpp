@@ -61,9 +61,12 @@ bool ToolSession::FetchLanguage(const std::string& name, LanguageMap* map) {
   try {
     std::vector<char> buffer(kReplyBufferSize, 0);
     std::uint32_t dwReturned = 0;
-    const std::int32_t result =
-        DL_GetConfig(m_lLoginID, CMD_LANG_EXPORT, devlink::NameToLanguageId(name), buffer.data(),
-                     kReplyBufferSize, &dwReturned, kExportWaitMs);
+    const std::int32_t result = RunDeviceCall(
+        [&] {
+          return DL_GetConfig(m_lLoginID, CMD_LANG_EXPORT, devlink::NameToLanguageId(name),
+                              buffer.data(), kReplyBufferSize, &dwReturned, kExportWaitMs);
+        },
+        false);
     if (result == DL_ERR_BUFFER_TOO_SMALL) {
       // Nothing was read: the language is larger than the tool takes.
       ShowText(uitext::GetString("Transloom.TooLarge") + "\n> " +

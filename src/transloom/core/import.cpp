@@ -139,9 +139,12 @@ bool ToolSession::OnImportToDevice() {
 
   const std::string language = WorkbookLanguageName(*path);
   const int number = devlink::NameToLanguageId(language);
-  const std::int32_t result =
-      DL_SetConfig(m_lLoginID, CMD_LANG_IMPORT, number, strImport.data(),
-                   static_cast<std::uint32_t>(strImport.size()), kImportWaitMs);
+  const std::int32_t result = RunDeviceCall(
+      [&] {
+        return DL_SetConfig(m_lLoginID, CMD_LANG_IMPORT, number, strImport.data(),
+                            static_cast<std::uint32_t>(strImport.size()), kImportWaitMs);
+      },
+      false);
   if (result < 0) {
     TellDeviceFailure(result, "Transloom.ImportFailed");
     return Fail("the device refused " + *path + " as language " + std::to_string(number) +
@@ -160,8 +163,12 @@ bool ToolSession::OnDeleteLanguage() {
   try {
     std::vector<char> buffer(kDeleteBufferSize, 0);
     std::uint32_t dwReturned = 0;
-    result = DL_GetConfig(m_lLoginID, CMD_LANG_DELETE, -1, buffer.data(), kDeleteBufferSize,
-                          &dwReturned, kDeleteWaitMs);
+    result = RunDeviceCall(
+        [&] {
+          return DL_GetConfig(m_lLoginID, CMD_LANG_DELETE, -1, buffer.data(), kDeleteBufferSize,
+                              &dwReturned, kDeleteWaitMs);
+        },
+        false);
   } catch (const std::bad_alloc&) {
     Tell("Transloom.NoMemory");
     return Fail("out of memory");

@@ -4,6 +4,9 @@
 #include <cctype>
 #include <cstring>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "common/platform/profile.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
@@ -114,7 +117,25 @@ std::vector<std::string> LanguageNamesOfRecord(const LanguageListRecord& record,
 }
 
 ToolSession::ToolSession(platform::MessageSink* sink)
-    : sink_(sink), configFolder_(platform::GetProgramDirectory()) {}
+    : sink_(sink), configFolder_(platform::GetProgramDirectory()) {
+  // Without the pipe a login simply cannot be cancelled.
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+    cancelRead_.Reset(ends[0]);
+    cancelWrite_.Reset(ends[1]);
+  }
+}
+
+void ToolSession::CancelLogin() {
+  if (!cancelWrite_.valid()) return;
+  const char byte = 1;
+  // A full pipe holds a cancel already.
+  (void)platform::RetryOnInterrupt([&] { return ::write(cancelWrite_.get(), &byte, 1); });
+}
+
+std::int32_t ToolSession::RunDeviceCall(const std::function<std::int32_t()>& call, bool) {
+  return call();
+}
 
 void ToolSession::StartDeviceLibrary() {
   DL_Init(0, 0);
@@ -133,7 +154,10 @@ void ToolSession::SetConfigFolder(const std::string& folder) {
 
 bool ToolSession::OnLogin(const LoginInput& input) {
   // The old session goes first, whatever becomes of this attempt.
-  if (m_lLoginID > 0) DL_Logout(m_lLoginID);
+  if (m_lLoginID > 0) {
+    const std::int32_t old = m_lLoginID;
+    RunDeviceCall([old] { DL_Logout(old); return 0; }, false);
+  }
   languages_.clear();
   m_strDeviceIP = input.ip;
   const std::string szIP = platform::CutUtf8(m_strDeviceIP, kIpField);
@@ -150,16 +174,36 @@ bool ToolSession::OnLogin(const LoginInput& input) {
 
   DeviceInfoRecord deviceInfo{};
   int nError = 0;
-  m_lLoginID =
-      DL_Login(szIP.c_str(), port, szUserName.c_str(), szPassword.c_str(), &deviceInfo, &nError, 0);
+  if (cancelRead_.valid()) {
+    // A cancel meant for an earlier login does not end this one.
+    char drain[64];
+    while (platform::RetryOnInterrupt([&] { return ::read(cancelRead_.get(), drain, sizeof drain); }) > 0) {
+    }
+  }
+  const int cancelFd = cancelRead_.get();
+  m_lLoginID = RunDeviceCall(
+      [&] {
+        return DL_LoginCancellable(szIP.c_str(), port, szUserName.c_str(), szPassword.c_str(),
+                                   &deviceInfo, &nError, cancelFd);
+      },
+      true);
+  if (m_lLoginID <= 0 && nError == DL_ERR_CANCELLED) {
+    // The operator ended the attempt; nothing to tell.
+    m_lLoginID = -1;
+    return Fail("login to " + m_strDeviceIP + " cancelled");
+  }
   if (m_lLoginID <= 0) {
     ShowText(uitext::GetString("Transloom.LoginFailed") + ":" + LoginErrorText(nError));
     return Fail("login to " + m_strDeviceIP + " refused (error " + std::to_string(nError) + ")");
   }
   LanguageListRecord multLangfunc{};
   std::uint32_t dwReturned = 0;
-  const std::int32_t listed = DL_GetConfig(m_lLoginID, CMD_LANG_LIST, -1, &multLangfunc,
-                                           sizeof multLangfunc, &dwReturned, kListWaitMs);
+  const std::int32_t listed = RunDeviceCall(
+      [&] {
+        return DL_GetConfig(m_lLoginID, CMD_LANG_LIST, -1, &multLangfunc, sizeof multLangfunc,
+                            &dwReturned, kListWaitMs);
+      },
+      false);
   m_strFileName.clear();
   if (listed <= 0) {
     // Logged in, but the list stays empty: say why instead of showing an
@@ -201,7 +245,8 @@ void ToolSession::Tell(const std::string& key) { ShowText(uitext::GetString(key)
 void ToolSession::TellDeviceFailure(std::int32_t result, const std::string& fallbackKey) {
   if (result == DL_ERR_CONNECTION) {
     // The library already tried to log in again; the session is over.
-    DL_Logout(m_lLoginID);
+    const std::int32_t lost = m_lLoginID;
+    RunDeviceCall([lost] { DL_Logout(lost); return 0; }, false);
     m_lLoginID = -1;
     languages_.clear();
     Tell("Transloom.ConnectionLost");

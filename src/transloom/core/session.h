@@ -7,12 +7,14 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "common/devlink/devlink.h"
 #include "common/devlink/language_ids.h"
+#include "common/platform/fd.h"
 #include "common/platform/message_sink.h"
 #include "transloom/core/language_map.h"
 
@@ -69,8 +71,12 @@ class ToolSession {
 
   // Closes the open session, then logs in; fills Languages() on success.
   // False also when the login succeeded but the language list could not be
-  // read (the operator is told why; the session stays open).
+  // read (the operator is told why; the session stays open). A login
+  // interrupted by CancelLogin() ends without a message, logged out.
   bool OnLogin(const LoginInput& input);
+  // Interrupts the login in progress; callable from any thread, and a no-op
+  // when no login runs (a cancel left over is dropped when the next starts).
+  void CancelLogin();
   // Reads one device language into `map`; the map is left as it was on failure.
   bool FetchLanguage(const std::string& name, LanguageMap* map);
   // `selected` is the chosen entry of the language list, "" for none.
@@ -97,6 +103,12 @@ class ToolSession {
   LanguageMap m_mapEnglish;
 
  protected:
+  // Every device call of the operations goes through here, one at a time
+  // and in their order. By default it runs on the calling thread; the dialog
+  // runs it on a worker thread and keeps its window alive meanwhile.
+  // `isLogin`: CancelLogin() may end it early.
+  virtual std::int32_t RunDeviceCall(const std::function<std::int32_t()>& call, bool isLogin);
+
   // File choosers; nullopt when cancelled. By default both ask the sink.
   virtual std::optional<std::string> ChooseOpenPath();
   virtual std::optional<std::string> ChooseSavePath(const std::string& defaultName);
@@ -122,6 +134,8 @@ class ToolSession {
 
  private:
   platform::MessageSink* sink_;
+  // A byte in this pipe interrupts the login in progress.
+  platform::UniqueFd cancelRead_, cancelWrite_;
   std::string configFolder_;
   std::string lastProblem_;
   std::vector<std::string> languages_;

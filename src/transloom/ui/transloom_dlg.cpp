@@ -1,12 +1,16 @@
 #include "transloom/ui/transloom_dlg.h"
 
 #include <QAction>
+#include <QEventLoop>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <thread>
 
 #include "common/uitext/language_table.h"
 #include "common/uitext/translate_window.h"
@@ -100,6 +104,22 @@ void CTransloomDlg::BuildControls() {
     if (c.id != 0) w->setProperty("controlId", c.id);
     w->setGeometry(widgets::MapDialogRect(QRect(c.x, c.y, c.width, c.height), base));
   }
+  m_busyBar = new QProgressBar(this);
+  m_busyBar->setObjectName(QStringLiteral("busy"));
+  m_busyBar->setRange(0, 0);  // no end known: the bar only moves
+  m_busyBar->setTextVisible(false);
+  m_busyBar->setGeometry(widgets::MapDialogRect(
+      QRect(kBusyBar[0], kBusyBar[1], kBusyBar[2], kBusyBar[3]), base));
+  m_busyBar->hide();
+  m_cancelButton = new QPushButton(QStringLiteral("Transloom.Cancel"), this);
+  m_cancelButton->setObjectName(QStringLiteral("cancel"));
+  m_cancelButton->setAutoDefault(false);
+  m_cancelButton->setGeometry(widgets::MapDialogRect(
+      QRect(kCancelButton[0], kCancelButton[1], kCancelButton[2], kCancelButton[3]), base));
+  m_cancelButton->hide();
+  // Write() to a pipe: safe from the UI thread while the worker waits.
+  connect(m_cancelButton, &QPushButton::clicked, this, [this] { CancelLogin(); });
+
   m_editPort = findChild<QLineEdit*>(QStringLiteral("port"));
   m_editUserName = findChild<QLineEdit*>(QStringLiteral("userName"));
   m_editPassword = findChild<QLineEdit*>(QStringLiteral("password"));
@@ -190,6 +210,54 @@ std::optional<std::string> CTransloomDlg::ChooseSavePath(const std::string& defa
   if (auto* qt = dynamic_cast<widgets::QtMessageSink*>(sink()))
     return qt->ChooseSaveFile("Save As", transloom::kSaveWorkbookFilter, defaultName, "xls");
   return ToolSession::ChooseSavePath(defaultName);
+}
+
+void CTransloomDlg::SetBusy(bool busy, bool isLogin) {
+  busy_ = busy;
+  // One call at a time: nothing that starts an operation (or closes the
+  // dialog under it) is usable until the call has ended.
+  for (const char* name :
+       {"login", "exportExcel", "importToDevice", "deleteLanguage", "createLanguage", "ok"})
+    findChild<QPushButton*>(QString::fromUtf8(name))->setEnabled(!busy);
+  m_busyBar->setVisible(busy);
+  m_cancelButton->setVisible(busy && isLogin);
+  m_cancelButton->setEnabled(busy && isLogin);
+  if (busy) {
+    setCursor(Qt::BusyCursor);
+  } else {
+    unsetCursor();
+  }
+}
+
+std::int32_t CTransloomDlg::RunDeviceCall(const std::function<std::int32_t()>& call,
+                                          bool isLogin) {
+  SetBusy(true, isLogin);
+  std::int32_t result = 0;
+  QEventLoop loop;
+  // The worker only runs the call; everything that touches the window
+  // stays on this thread, which keeps handling events until it is done.
+  std::thread worker([&] {
+    result = call();
+    QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
+  SetBusy(false, isLogin);
+  if (closeRequested_) {
+    // Closed during the call: close once the operation has returned.
+    closeRequested_ = false;
+    QTimer::singleShot(0, this, [this] { reject(); });
+  }
+  return result;
+}
+
+void CTransloomDlg::reject() {
+  if (busy_) {
+    closeRequested_ = true;
+    CancelLogin();
+    return;
+  }
+  QDialog::reject();
 }
 
 bool CTransloomDlg::eventFilter(QObject* watched, QEvent* event) {

@@ -1,6 +1,11 @@
 // CTransloomDlg: the language tool's main dialog (template 102). It holds the
 // session state and runs the operations of ToolSession; the widgets only
 // gather the login fields and the chosen language and show the list.
+// Device calls run on a worker thread, one at a time and in the operations'
+// order: meanwhile the window keeps painting, a busy bar shows, the buttons
+// that start operations (and OK) are disabled, and a login can be cancelled.
+// Closing the window during a call cancels a login and closes once the call
+// has ended.
 #pragma once
 
 #include <QDialog>
@@ -10,6 +15,7 @@
 class IpAddressEdit;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 
 class CTransloomDlg : public QDialog, public transloom::ToolSession {
@@ -59,9 +65,18 @@ class CTransloomDlg : public QDialog, public transloom::ToolSession {
   static constexpr int kWidthUnits = 390;
   static constexpr int kHeightUnits = 319;
   static const char* const kAboutMenuText;
+  // Shown only while a device call runs (not part of the template); dialog
+  // units as above.
+  static constexpr int kBusyBar[4] = {62, 63, 249, 8};
+  static constexpr int kCancelButton[4] = {319, 61, 50, 14};
+
+  // True while a device call runs.
+  bool IsBusy() const { return busy_; }
+  void reject() override;
 
  protected:
   std::optional<std::string> ChooseSavePath(const std::string& defaultName) override;
+  std::int32_t RunDeviceCall(const std::function<std::int32_t()>& call, bool isLogin) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
@@ -69,10 +84,15 @@ class CTransloomDlg : public QDialog, public transloom::ToolSession {
   void OnInitDialog();
   void ShowAbout();
   void FillLanguageList();
+  void SetBusy(bool busy, bool isLogin);
 
   IpAddressEdit* m_ctrlIP = nullptr;
   QLineEdit* m_editPort = nullptr;
   QLineEdit* m_editUserName = nullptr;
   QLineEdit* m_editPassword = nullptr;
   QListWidget* m_listLanguage = nullptr;
+  QProgressBar* m_busyBar = nullptr;
+  QPushButton* m_cancelButton = nullptr;
+  bool busy_ = false;
+  bool closeRequested_ = false;
 };

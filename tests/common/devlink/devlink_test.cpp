@@ -206,6 +206,55 @@ TEST_F(DevlinkTest, DeviceThatAcceptsButNeverAnswersTimesOutWithinTheWait) {
   EXPECT_LE(elapsed, 600 + 400);
 }
 
+// Another thread ends a login at once through the caller's pipe: while the
+// device keeps silent after the connection, and while a refused connection
+// waits for its next try. A cancel written before the login starts ends it
+// before any connection.
+TEST_F(DevlinkTest, LoginEndsAtOnceWhenItsPipeIsWritten) {
+  testsupport::FakeDevice silent(
+      [](testsupport::FakeDevice&, int fd) { testsupport::FakeDevice::HoldOpen(fd, 8000); });
+  int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+  socklen_t len = sizeof addr;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(probe);
+  const std::uint16_t nobody = ntohs(addr.sin_port);
+  // Left alone, either login would take seconds.
+  DL_SetConnectTime(5000, 60);
+  struct Case {
+    const char* what;
+    std::uint16_t port;
+    int cancelAfterMs;  // -1: written before the login starts
+  } cases[] = {{"silent device", silent.port(), 300},
+               {"refused connection", nobody, 300},
+               {"cancelled before", nobody, -1}};
+  for (const Case& c : cases) {
+    int ends[2];
+    ASSERT_EQ(0, ::pipe(ends));
+    if (c.cancelAfterMs < 0) ASSERT_EQ(1, ::write(ends[1], "x", 1));
+    std::thread canceller([&] {
+      if (c.cancelAfterMs < 0) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(c.cancelAfterMs));
+      EXPECT_EQ(1, ::write(ends[1], "x", 1));
+    });
+    int error = 0;
+    const auto start = Clock::now();
+    EXPECT_EQ(0, DL_LoginCancellable("127.0.0.1", c.port, "admin", "admin123", nullptr, &error,
+                                     ends[0]))
+        << c.what;
+    const long elapsed = MsSince(start);
+    canceller.join();
+    EXPECT_EQ(DL_ERR_CANCELLED, error) << c.what;
+    EXPECT_GE(elapsed, std::max(c.cancelAfterMs, 0)) << c.what;
+    EXPECT_LE(elapsed, std::max(c.cancelAfterMs, 0) + 400) << c.what;
+    ::close(ends[0]);
+    ::close(ends[1]);
+  }
+}
+
 TEST_F(DevlinkTest, CommandThatIsNeverAnsweredTimesOutAndTheSessionGoesOn) {
   testsupport::EditDeviceJson(state(), [](Json::Value& v) {
     v["SilentCommands"].append(CMD_CONFIG_EXPORT);

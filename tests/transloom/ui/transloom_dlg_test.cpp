@@ -13,8 +13,16 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
+#include <QProgressBar>
 #include <QTimer>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <memory>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
 
 #include "common/devlink/devlink.h"
 #include "common/uitext/language_table.h"
@@ -120,6 +128,53 @@ TEST_F(DialogTest, TranslatedFromTheLanguageFileButNotTheFields) {
   EXPECT_EQ(Control<QLineEdit>("userName")->text(), "admin");
   EXPECT_EQ(Control<IpAddressEdit>("ipAddress")->text(), "192.168.1.10");
 }
+
+// The calling thread (with the threads and programs it starts) in a network
+// namespace of its own where 10.77.0.0/24 is routed into loopback: nothing
+// there answers, every packet to it is dropped. Other threads keep the
+// machine's network; the thread returns to it when this ends.
+class DroppingNamespace {
+ public:
+  static constexpr const char* kSilentAddress = "10.77.0.2";
+  ~DroppingNamespace() {
+    if (entered_) ::setns(original_, CLONE_NEWNET);
+    if (original_ >= 0) ::close(original_);
+  }
+  bool Enter(std::string* why) {
+    if (::geteuid() != 0) {
+      *why = "a network namespace needs root";
+      return false;
+    }
+    original_ = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (original_ < 0 || ::unshare(CLONE_NEWNET) != 0) {
+      *why = std::string("no network namespace here: ") + std::strerror(errno);
+      return false;
+    }
+    entered_ = true;
+    for (const char* script : {"ip link set lo up", "ip route add 10.77.0.0/24 dev lo"}) {
+      const auto r = testsupport::RunCommand({"sh", "-c", script});
+      if (r.status != 0) {
+        *why = std::string(script) + ": " + r.err;
+        return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  int original_ = -1;
+  bool entered_ = false;
+};
+
+// Counts the paint events a widget gets.
+class PaintCounter : public QObject {
+ public:
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
 
 // Template 102 as the resource file gives it.
 struct Rect {
@@ -318,6 +373,85 @@ TEST_F(DialogTest, ButtonsRunTheOperations) {
   EXPECT_EQ(Texts(), std::vector<std::string>{"LoginFailed:PasswdError"});
   EXPECT_LE(dlg_->m_lLoginID, 0);
   EXPECT_EQ(list->count(), 0);
+}
+
+// A login to an address whose packets are dropped: the window keeps
+// handling events and painting its busy bar, nothing that starts a call is
+// usable, and Cancel (or closing the window) ends the attempt at once
+// instead of after the 5 x 4 s connect time.
+TEST_F(DialogTest, LoginToASilentAddressKeepsTheWindowAliveAndCanBeCancelled) {
+  DroppingNamespace silentNetwork;
+  std::string why;
+  if (!silentNetwork.Enter(&why)) GTEST_SKIP() << why;
+  Make();
+  dlg_->show();
+  Control<IpAddressEdit>("ipAddress")->setText(DroppingNamespace::kSilentAddress);
+  Control<QLineEdit>("password")->setText("admin123");
+  auto* bar = Control<QProgressBar>("busy");
+  auto* cancel = Control<QPushButton>("cancel");
+  EXPECT_FALSE(bar->isVisible());
+  EXPECT_FALSE(cancel->isVisible());
+  PaintCounter counter;
+  bar->installEventFilter(&counter);
+  int ticks = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+  ticker.start(20);
+
+  struct Seen {
+    bool busy = false, barShown = false, cancelUsable = false;
+    std::vector<std::string> enabled;
+    int ticks = 0, paints = 0;
+  } seen;
+  auto look = [&] {
+    seen.busy = dlg_->IsBusy();
+    seen.barShown = bar->isVisible();
+    seen.cancelUsable = cancel->isVisible() && cancel->isEnabled();
+    for (const char* name :
+         {"login", "exportExcel", "importToDevice", "deleteLanguage", "createLanguage", "ok"})
+      if (Control<QPushButton>(name)->isEnabled()) seen.enabled.push_back(name);
+    seen.ticks = ticks;
+    seen.paints = counter.paints;
+  };
+  QTimer::singleShot(1000, [&] {
+    look();
+    QTest::mouseClick(cancel, Qt::LeftButton);
+  });
+  auto start = std::chrono::steady_clock::now();
+  QTest::mouseClick(Control<QPushButton>("login"), Qt::LeftButton);
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+  EXPECT_TRUE(seen.busy);
+  EXPECT_TRUE(seen.barShown);
+  EXPECT_TRUE(seen.cancelUsable);
+  EXPECT_EQ(seen.enabled, std::vector<std::string>{});
+  // About fifty 20 ms ticks in the first second: the event loop ran.
+  EXPECT_GE(seen.ticks, 25);
+  EXPECT_GE(seen.paints, 2) << "the busy bar was painted as it moved";
+  EXPECT_GE(elapsed, 1000);
+  EXPECT_LT(elapsed, 3000) << "Cancel ended the attempt";
+  EXPECT_LE(dlg_->m_lLoginID, 0);
+  EXPECT_EQ(Control<QListWidget>("languages")->count(), 0);
+  EXPECT_EQ(Texts(), std::vector<std::string>{}) << "a cancelled login tells nothing";
+  EXPECT_FALSE(dlg_->IsBusy());
+  EXPECT_FALSE(bar->isVisible());
+  EXPECT_FALSE(cancel->isVisible());
+  for (const char* name : {"login", "exportExcel", "ok"})
+    EXPECT_TRUE(Control<QPushButton>(name)->isEnabled()) << name;
+
+  // Closing the window during the attempt ends it too; the dialog closes
+  // once the call has returned.
+  QTimer::singleShot(500, [&] { QTest::keyClick(Control<QLineEdit>("port"), Qt::Key_Escape); });
+  start = std::chrono::steady_clock::now();
+  QTest::mouseClick(Control<QPushButton>("login"), Qt::LeftButton);
+  elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count();
+  EXPECT_LT(elapsed, 2500);
+  QApplication::processEvents();
+  EXPECT_FALSE(dlg_->isVisible());
+  EXPECT_EQ(dlg_->result(), QDialog::Rejected);
 }
 
 }  // namespace
