@@ -108,6 +108,8 @@ void CTransloomDlg::BuildControls() {
   m_busyBar->setObjectName(QStringLiteral("busy"));
   m_busyBar->setRange(0, 0);  // no end known: the bar only moves
   m_busyBar->setTextVisible(false);
+  m_busyBar->setToolTip(QString::fromStdString(uitext::GetString("Transloom.Busy")));
+  m_busyBar->setAccessibleName(m_busyBar->toolTip());
   m_busyBar->setGeometry(widgets::MapDialogRect(
       QRect(kBusyBar[0], kBusyBar[1], kBusyBar[2], kBusyBar[3]), base));
   m_busyBar->hide();

@@ -61,6 +61,11 @@ bool SameNameIgnoringCase(const char* a, const char* b) {
 
 }  // namespace
 
+bool LooksLikeCompoundFile(const std::uint8_t* file, std::size_t size) {
+  static constexpr std::uint8_t kSignature[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+  return size >= sizeof kSignature && std::memcmp(file, kSignature, sizeof kSignature) == 0;
+}
+
 Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
                           std::vector<std::uint8_t>* stream) {
   InitOnce();

@@ -11,6 +11,9 @@
 
 namespace workbook::cfb {
 
+// True when the bytes begin with the compound file signature.
+bool LooksLikeCompoundFile(const std::uint8_t* file, std::size_t size);
+
 // A file holding only a BIFF5 "Book" stream is reported as unsupported.
 Status ReadWorkbookStream(const std::uint8_t* file, std::size_t size,
                           std::vector<std::uint8_t>* stream);

@@ -157,6 +157,8 @@ Status Workbook::Load(const std::string& path) {
     std::vector<std::unique_ptr<Sheet>> sheets;
     status = xlsx::ReadXlsxFile(path, &sheets);
     if (status) sheets_ = std::move(sheets);
+  } else if (IsXlsxPath(path) && !cfb::LooksLikeCompoundFile(file.data(), file.size())) {
+    status = Status::Fail("not an Office Open XML workbook (the file is no ZIP archive)");
   } else {
     status = LoadFromMemory(file.data(), file.size());
   }

@@ -367,6 +367,35 @@ TEST(XlsxEncrypted, PasswordProtectedPackageIsRefusedAsEncrypted) {
   }
 }
 
+// What is neither archive nor compound file is refused as such when named
+// .xlsx; a truncated archive is damaged, not empty.
+TEST(XlsxRefusedFile, NamesWhatTheFileIsNot) {
+  testsupport::TempDir dir;
+  workbook::Workbook good;
+  ASSERT_TRUE(good.AddSheet("S")->WriteText(0, 0, "x").ok);
+  ASSERT_TRUE(good.Save(dir / "good.xlsx").ok);
+  const std::string whole = testsupport::ReadFile(dir / "good.xlsx");
+  const struct {
+    const char* name;
+    std::string content;
+    const char* reason;
+  } cases[] = {
+      {"text_Russian.xlsx", "Menu.Title=Главное\r\n", "not an Office Open XML workbook"},
+      {"cut_Russian.xlsx", whole.substr(0, whole.size() / 2), "cut_Russian.xlsx"},
+      {"empty_Russian.xlsx", "", "empty_Russian.xlsx"},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir / c.name;
+    testsupport::WriteFile(path, c.content);
+    workbook::Workbook book;
+    const workbook::Status loaded = book.Load(path);
+    EXPECT_FALSE(loaded.ok) << c.name;
+    EXPECT_NE(loaded.message.find(path), std::string::npos) << loaded.message;
+    EXPECT_NE(loaded.message.find(c.reason), std::string::npos) << loaded.message;
+    EXPECT_EQ(testsupport::ReadFile(path), c.content) << c.name;
+  }
+}
+
 // The format follows the name the operator gave; an .xlsx save leaves no
 // file beside the target when it fails.
 TEST(XlsxSave, FormatFollowsTheNameAndAFailedSaveLeavesTheOldFile) {
