@@ -454,4 +454,50 @@ TEST_F(DialogTest, LoginToASilentAddressKeepsTheWindowAliveAndCanBeCancelled) {
   EXPECT_EQ(dlg_->result(), QDialog::Rejected);
 }
 
+// Any device call runs off the window's thread: an export the device never
+// answers keeps the window handling events for its 1000 ms wait, with the
+// busy bar up, the operation buttons off and no Cancel (only a login has one).
+TEST_F(DialogTest, AnExportTheDeviceDoesNotAnswerKeepsTheWindowAlive) {
+  TempDir dir;
+  ASSERT_TRUE(testsupport::CopyDevsimState(dir / "state"));
+  ASSERT_TRUE(testsupport::EditDeviceJson(
+      dir / "state", [](Json::Value& v) { v["SilentCommands"].append(CMD_LANG_EXPORT); }));
+  testsupport::DevsimRunner devsim;
+  std::string error;
+  ASSERT_TRUE(devsim.Start(dir / "state", &error)) << error;
+  Make();
+  dlg_->show();
+  Control<IpAddressEdit>("ipAddress")->setText("127.0.0.1");
+  Control<QLineEdit>("port")->setText(QString::number(devsim.port()));
+  Control<QLineEdit>("password")->setText("admin123");
+  QTest::mouseClick(Control<QPushButton>("login"), Qt::LeftButton);
+  ASSERT_GT(dlg_->m_lLoginID, 0);
+  Control<QListWidget>("languages")->setCurrentRow(0);
+
+  int ticks = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+  ticker.start(20);
+  bool busy = false, barShown = false, cancelShown = true, exportEnabled = true;
+  int ticksAtLook = 0;
+  QTimer::singleShot(500, [&] {
+    busy = dlg_->IsBusy();
+    barShown = Control<QProgressBar>("busy")->isVisible();
+    cancelShown = Control<QPushButton>("cancel")->isVisible();
+    exportEnabled = Control<QPushButton>("exportExcel")->isEnabled();
+    ticksAtLook = ticks;
+  });
+  sink_.boxes.clear();
+  QTest::mouseClick(Control<QPushButton>("exportExcel"), Qt::LeftButton);
+  EXPECT_TRUE(busy);
+  EXPECT_TRUE(barShown);
+  EXPECT_FALSE(cancelShown);
+  EXPECT_FALSE(exportEnabled);
+  EXPECT_GE(ticksAtLook, 12) << "the event loop ran during the call";
+  EXPECT_EQ(Texts(), std::vector<std::string>{"ExportFailed"});
+  EXPECT_GT(dlg_->m_lLoginID, 0) << "a time-out keeps the session";
+  EXPECT_TRUE(Control<QPushButton>("exportExcel")->isEnabled());
+  EXPECT_FALSE(Control<QProgressBar>("busy")->isVisible());
+}
+
 }  // namespace
