@@ -333,6 +333,9 @@ TEST_F(MakeCli, DryRunPrintsThePlanAndWritesNothing) {
   const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.cramfs.img"});
   WriteFile(work_ / "logo-x.cramfs.img", std::string(100, 'G'));
   PeerPackage("damaged.bin", {"InstallDesc", "user-x.cramfs.img", "logo-x.cramfs.img"});
+  WriteFile(work_ / "flash.bin", std::string(0x10000, '\xff'));
+  for (const char* lang : {"English", "French"})
+    WriteFile(work_ / (std::string("FullLanguage/Strings/") + lang), lang);
   const struct {
     std::string job;
     int status;
@@ -354,6 +357,13 @@ TEST_F(MakeCli, DryRunPrintsThePlanAndWritesNothing) {
       {"[Job]\nProduct=TestBox\nOriginalFile=damaged.bin\n[Partitions]\nuser=user2\n",
        1,
        {"damaged.bin: logo-x.cramfs.img: no partition image header (bad magic)"}},
+      {"[Job]\nProduct=TestBox\nKind=Burning_piecefile\nOriginalFile=flash.bin\n[Partitions]\nuser=user2\n",
+       0,
+       {"kind:        rework of the flash image\n", "partition:   user-x.cramfs (patched in place)\n",
+        "  bounds:      0x00250000..0x00650000 (4194304 bytes)\n", "output:      " + work_ / "flash.bin" + " (replaced"}},
+      {"[Job]\nProduct=TestBox\nOriginalFile=in.bin\n[Partitions]\ncustom=\n[Custom]\nStrings=FullLanguage\n",
+       1,
+       {"in.bin: no custom-x.cramfs.img listed in its InstallDesc to customise"}},
   };
   for (const auto& c : cases) {
     WriteFile(work_ / "job.ini", c.job);

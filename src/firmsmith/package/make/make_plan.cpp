@@ -162,6 +162,11 @@ bool PlanPackageRework(const MakeOptions& o, MakePlan* plan, std::string* proble
     const std::string base = SlotBaseName(o, slot);
     const std::string existing = FindExistingImage(work, slot, base);
     const std::string image = existing.empty() ? base + ".img" : existing;
+    // A partition customised in place must be one the package has.
+    if (rule.inPlace == InPlaceRework::kCustomPartition && o.slots[slot].sourcePath.empty() &&
+        !InstallDescListsImage(desc, image))
+      return Refuse(problem,
+                    o.originalFile + ": no " + image + " listed in its InstallDesc to customise");
     if (rule.source != SlotSource::kFolder || !o.slots[slot].sourcePath.empty())
       replaced.insert(image);
     if (rule.source == SlotSource::kErasedData) {
