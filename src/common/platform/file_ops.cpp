@@ -10,6 +10,7 @@
 
 #include "common/platform/files.h"
 #include "common/platform/run_folder.h"
+#include "common/platform/tree_ops.h"
 
 namespace platform {
 namespace {
@@ -25,52 +26,6 @@ UniqueFd OpenParent(const std::string& path) {
   const std::string parent = ParentFolder(path).empty() ? std::string(".") : ParentFolder(path);
   return UniqueFd(RetryOnInterrupt(
       [&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-}
-
-UniqueFd OpenSubfolder(int parentFd, const std::string& name) {
-  return UniqueFd(RetryOnInterrupt([&] {
-    return ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  }));
-}
-
-// Removes `name` below the open folder `parentFd`; `shown` names it.
-Status RemoveAt(int parentFd, const std::string& name, const std::string& shown) {
-  struct stat st {};
-  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? Status::Ok() : FailErrno("cannot examine " + shown);
-  if (!S_ISDIR(st.st_mode)) {
-    if (::unlinkat(parentFd, name.c_str(), 0) != 0 && errno != ENOENT)
-      return FailErrno("cannot remove " + shown);
-    return Status::Ok();
-  }
-  // Read-only folders come from unpacked images: make them ours to empty.
-  if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(parentFd, name.c_str(), st.st_mode | S_IRWXU, 0);
-  UniqueFd dir = OpenSubfolder(parentFd, name);
-  if (!dir.valid()) return FailErrno("cannot open folder " + shown);
-  std::vector<FolderEntry> entries;
-  if (Status listed = ListFolderAt(dir.get(), shown, &entries); !listed) return listed;
-  for (const FolderEntry& e : entries)
-    if (Status removed = RemoveAt(dir.get(), e.name, JoinPath(shown, e.name)); !removed)
-      return removed;
-  if (::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
-    return FailErrno("cannot remove folder " + shown);
-  return Status::Ok();
-}
-
-Status DeleteFilesAt(int dirFd, const std::string& shown) {
-  std::vector<FolderEntry> entries;
-  if (Status listed = ListFolderAt(dirFd, shown, &entries); !listed) return listed;
-  for (const FolderEntry& e : entries) {
-    const std::string child = JoinPath(shown, e.name);
-    if (e.isDirectory) {
-      UniqueFd sub = OpenSubfolder(dirFd, e.name);
-      if (!sub.valid()) return FailErrno("cannot open folder " + child);
-      if (Status done = DeleteFilesAt(sub.get(), child); !done) return done;
-    } else if (::unlinkat(dirFd, e.name.c_str(), 0) != 0 && errno != ENOENT) {
-      return FailErrno("cannot remove " + child);
-    }
-  }
-  return Status::Ok();
 }
 
 mode_t CurrentUmask() {
@@ -210,7 +165,7 @@ Status RemoveTree(const std::string& path) {
     if (errno == ENOENT) return Status::Ok();
     return FailErrno("cannot open the folder of " + clean);
   }
-  return RemoveAt(parent.get(), BaseName(clean), clean);
+  return RemoveEntryAt(parent.get(), BaseName(clean), clean);
 }
 
 Status DeleteFilesInTree(const std::string& folder) {

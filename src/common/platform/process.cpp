@@ -40,9 +40,11 @@ class SpawnActions {
 
 // Spawns program with args; returns the pid, or -1 with *error set. With
 // `outputTo` (a descriptor), the program's standard input is /dev/null and
-// its standard output and error go to `outputTo`.
+// its standard output and error go to `outputTo`; with `standardOutput` as
+// well, the standard output goes there instead.
 pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
-            const std::string& workingFolder, int outputTo, std::string* error) {
+            const std::string& workingFolder, int outputTo, std::string* error,
+            int standardOutput = -1) {
   std::vector<std::string> argv;
   argv.push_back(program);
   argv.insert(argv.end(), args.begin(), args.end());
@@ -53,7 +55,7 @@ pid_t Spawn(const std::string& program, const std::vector<std::string>& args,
   SpawnActions actions;
   if (outputTo >= 0) {
     ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_adddup2(actions.get(), outputTo, 1);
+    ::posix_spawn_file_actions_adddup2(actions.get(), standardOutput >= 0 ? standardOutput : outputTo, 1);
     ::posix_spawn_file_actions_adddup2(actions.get(), outputTo, 2);
   }
   if (!workingFolder.empty())
@@ -134,7 +136,9 @@ std::string FindTool(const std::string& name) {
   return std::string();
 }
 
-ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+namespace {
+
+ProcessResult Run(const std::string& program, const std::vector<std::string>& args, int standardOutput) {
   ProcessResult result;
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) {
@@ -143,7 +147,7 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   }
   UniqueFd readEnd(ends[0]);
   UniqueFd writeEnd(ends[1]);
-  pid_t pid = Spawn(program, args, std::string(), writeEnd.get(), &result.error);
+  pid_t pid = Spawn(program, args, std::string(), writeEnd.get(), &result.error, standardOutput);
   writeEnd.Reset();  // the program holds the only write end now: EOF when it ends
   if (pid < 0) return result;
   result.started = true;
@@ -158,6 +162,17 @@ ProcessResult RunProgram(const std::string& program, const std::vector<std::stri
   if (result.output.size() > kKeptOutput) result.output.erase(0, result.output.size() - kKeptOutput);
   result.exitStatus = WaitFor(pid);
   return result;
+}
+
+}  // namespace
+
+ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
+  return Run(program, args, -1);
+}
+
+ProcessResult RunProgramWithOutputTo(const std::string& program, const std::vector<std::string>& args,
+                                     int standardOutput) {
+  return Run(program, args, standardOutput);
 }
 
 std::string LastLines(const std::string& output, int count) {

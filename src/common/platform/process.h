@@ -40,6 +40,13 @@ inline constexpr std::size_t kKeptOutput = 64 * 1024;
 // program ends.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
+// RunProgram with the program's standard output written to `standardOutput`
+// (a descriptor of the caller, e.g. a file being filled), whole: for a
+// listing or a file's contents, which must not be cut. Only the standard
+// error is collected in `output`.
+ProcessResult RunProgramWithOutputTo(const std::string& program, const std::vector<std::string>& args,
+                                     int standardOutput);
+
 // The last `count` non-empty lines of a program's output, joined by "; " so
 // that they fit a one-line reason.
 std::string LastLines(const std::string& output, int count);

@@ -1,6 +1,7 @@
 #include "firmsmith/fsimage/external_tools.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <thread>
@@ -8,11 +9,14 @@
 
 #include "common/platform/debuglog.h"
 #include "common/platform/fd.h"
+#include "common/platform/files.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/image_probe.h"
 #include "firmsmith/fsimage/jffs2_reader.h"
 #include "firmsmith/fsimage/source_tree.h"
 #include "firmsmith/fsimage/squashfs_check.h"
+#include "firmsmith/fsimage/squashfs_manifest.h"
+#include "firmsmith/fsimage/squashfs_tree.h"
 
 namespace fsimage {
 namespace {
@@ -61,9 +65,16 @@ std::string Jffs2BuildParameters(const std::string& sourceFolder, const std::str
   return "-d " + Quoted(sourceFolder) + " -l -e 0x10000 -o " + Quoted(imagePath);
 }
 
-std::string SquashfsExtractParameters(const std::string& imagePath,
-                                      const std::string& destinationFolder) {
-  return "-d " + Quoted(destinationFolder) + " " + Quoted(imagePath);
+std::string SquashfsExtractParameters(const std::string& imagePath, const std::string& destinationFolder,
+                                      const std::string& excludeList) {
+  return "-d " + Quoted(destinationFolder) + " -exclude-file " + Quoted(excludeList) + " " + Quoted(imagePath);
+}
+
+std::string SquashfsManifestParameters(const std::string& pseudoFile, std::uint32_t rootMode,
+                                       std::uint32_t rootUid, std::uint32_t rootGid) {
+  char root[96];
+  std::snprintf(root, sizeof root, " -root-mode %04o -root-uid %u -root-gid %u", rootMode & 07777, rootUid, rootGid);
+  return " -pf " + Quoted(pseudoFile) + root;
 }
 
 namespace {
@@ -109,8 +120,10 @@ bool RunExternalTool(const std::string& tool, const std::string& parameters,
 }
 
 bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imagePath,
-                        bool smallBlocks, platform::MessageSink& sink, platform::Status* why) {
-  if (!PathsArePassable({&sourceFolder, &imagePath}, kMksquashfsTool, sink, why)) return false;
+                        bool smallBlocks, platform::MessageSink& sink, platform::Status* why,
+                        const std::string& manifestPath) {
+  const std::string pseudoPath = manifestPath.empty() ? std::string() : imagePath + ".pf";
+  if (!PathsArePassable({&sourceFolder, &imagePath, &pseudoPath}, kMksquashfsTool, sink, why)) return false;
   auto failed = [&](platform::Status status) {
     sink.ShowMessage("make squashfs error!", "");
     sink.ShowMessage(imagePath, "");
@@ -119,9 +132,21 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
   std::vector<SourceEntry> source;
   if (platform::Status read = ReadSourceTree(sourceFolder, &source); !read) return failed(read);
 
+  std::string parameters = SquashfsBuildParameters(sourceFolder, imagePath, smallBlocks);
+  SquashfsBuildPlan plan;
+  if (!manifestPath.empty()) {
+    // The tree's modes, owners and special files come from its manifest.
+    SquashfsManifest manifest;
+    if (platform::Status read = ReadSquashfsManifest(manifestPath, &manifest); !read) return failed(read);
+    plan = PlanSquashfsBuild(manifest, source);
+    if (platform::Status written = platform::WriteFileAtomic(pseudoPath, plan.pseudoFile); !written)
+      return failed(written);
+    parameters += SquashfsManifestParameters(pseudoPath, plan.root.mode, plan.root.uid, plan.root.gid);
+    source = plan.expected;
+  }
   platform::Status ran;
-  const ToolRun run = RunTool(kMksquashfsTool,
-                              SquashfsBuildParameters(sourceFolder, imagePath, smallBlocks), sink, &ran);
+  const ToolRun run = RunTool(kMksquashfsTool, parameters, sink, &ran);
+  if (!pseudoPath.empty()) ::unlink(pseudoPath.c_str());
   if (run == ToolRun::kNotStarted) return Fail(why, ran);
   const bool toolOk = run == ToolRun::kSucceeded;
 
@@ -136,10 +161,13 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
     return failed(platform::Status::Fail(imagePath + ": no squashfs magic at its start"));
 
   std::vector<SourceEntry> listed;
-  if (platform::Status check = CheckSquashfsImage(imagePath, std::string(), &listed); !check)
-    return failed(check);
+  SourceEntry root;
+  if (platform::Status check = ListSquashfsImage(imagePath, &listed, &root); !check) return failed(check);
   if (platform::Status same = CompareImageWithSource(imagePath, listed, source); !same)
     return failed(same);
+  if (!manifestPath.empty() &&
+      (root.mode != plan.root.mode || root.uid != plan.root.uid || root.gid != plan.root.gid))
+    return failed(platform::Status::Fail(imagePath + ": the root folder lost the mode or owner of its manifest"));
   return true;
 }
 
@@ -157,11 +185,13 @@ int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePat
 
 int ExtractSquashfsImage(const std::string& imagePath, const std::string& destinationFolder,
                          platform::MessageSink& sink, platform::Status* why) {
-  if (!PathsArePassable({&imagePath, &destinationFolder}, kUnsquashfsTool, sink, why)) return 0;
-  return RunExternalTool(kUnsquashfsTool, SquashfsExtractParameters(imagePath, destinationFolder),
-                         sink, why)
-             ? 1
-             : 0;
+  const std::string excludeList = SquashfsExcludeListPath(destinationFolder);
+  if (!PathsArePassable({&imagePath, &destinationFolder, &excludeList}, kUnsquashfsTool, sink, why)) return 0;
+  if (platform::Status extracted = ExtractSquashfsTree(imagePath, destinationFolder, sink); !extracted) {
+    Fail(why, extracted);
+    return 0;
+  }
+  return 1;
 }
 
 }  // namespace fsimage

@@ -16,6 +16,7 @@
 // the cause; without `why`, the reason goes to the debug channel.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "common/platform/message_sink.h"
@@ -41,9 +42,15 @@ bool RunExternalTool(const std::string& tool, const std::string& parameters,
 // source tree (names, types, sizes). Otherwise the boxes "open squashfs
 // error" (only when the image cannot be opened), "make squashfs error!" and
 // the image path, all with an empty caption.
+// With `manifestPath` (the manifest of a tree ExtractSquashfsImage unpacked,
+// squashfs_manifest.h), the command line goes on with
+//   -pf "<image>.pf" -root-mode MODE -root-uid UID -root-gid GID
+// where "<image>.pf" (removed afterwards) holds the pseudo-file definitions
+// of PlanSquashfsBuild, and the listing must show every entry with the
+// mode, owner and device number the plan gives, the root folder included.
 bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imagePath,
                         bool smallBlocks, platform::MessageSink& sink,
-                        platform::Status* why = nullptr);
+                        platform::Status* why = nullptr, const std::string& manifestPath = std::string());
 
 // mkfs.jffs2 -d "<source>" -l -e 0x10000 -o "<image>"
 // 1 when every source file could be read, the tool succeeded and the image
@@ -52,8 +59,11 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
 int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePath,
                     platform::MessageSink& sink, platform::Status* why = nullptr);
 
-// unsquashfs -d "<destination>" "<image>"
-// 1 when the tool succeeded, 0 when it could not be started or failed.
+// unsquashfs -d "<destination>" -exclude-file "<destination>.exclude" "<image>"
+// An inert unpack (squashfs_tree.h): no device node, FIFO, socket, set-id,
+// sticky or world-writable mode is created; they are kept in
+// "<destination>.pseudo". 1 when every step succeeded (the listing before,
+// the extraction, the files taken with -cat), 0 otherwise.
 int ExtractSquashfsImage(const std::string& imagePath, const std::string& destinationFolder,
                          platform::MessageSink& sink, platform::Status* why = nullptr);
 
@@ -61,7 +71,10 @@ int ExtractSquashfsImage(const std::string& imagePath, const std::string& destin
 std::string SquashfsBuildParameters(const std::string& sourceFolder, const std::string& imagePath,
                                     bool smallBlocks);
 std::string Jffs2BuildParameters(const std::string& sourceFolder, const std::string& imagePath);
-std::string SquashfsExtractParameters(const std::string& imagePath,
-                                      const std::string& destinationFolder);
+std::string SquashfsExtractParameters(const std::string& imagePath, const std::string& destinationFolder,
+                                      const std::string& excludeList);
+// What a build with a manifest adds: " -pf "<pseudo>" -root-mode ...".
+std::string SquashfsManifestParameters(const std::string& pseudoFile, std::uint32_t rootMode,
+                                       std::uint32_t rootUid, std::uint32_t rootGid);
 
 }  // namespace fsimage

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 
 #include "common/platform/fd.h"
@@ -11,6 +12,22 @@
 
 namespace fsimage {
 namespace {
+
+std::string Attributes(const SourceEntry& e) {
+  char text[64];
+  std::snprintf(text, sizeof text, "mode %04o, owner %u:%u", static_cast<unsigned>(e.mode),
+                static_cast<unsigned>(e.uid), static_cast<unsigned>(e.gid));
+  std::string shown = text;
+  if (e.type == kTypeCharDevice || e.type == kTypeBlockDevice)
+    shown += ", device " + std::to_string(e.major) + ":" + std::to_string(e.minor);
+  return shown;
+}
+
+bool SameAttributes(const SourceEntry& a, const SourceEntry& b) {
+  const bool device = a.type == kTypeCharDevice || a.type == kTypeBlockDevice;
+  return a.mode == b.mode && a.uid == b.uid && a.gid == b.gid &&
+         (!device || (a.major == b.major && a.minor == b.minor));
+}
 
 platform::Status Walk(const std::string& folder, const std::string& prefix,
                       std::vector<SourceEntry>* entries) {
@@ -24,6 +41,8 @@ platform::Status Walk(const std::string& folder, const std::string& prefix,
     entry.path = prefix.empty() ? e.name : prefix + "/" + e.name;
     entry.type = TypeOfMode(st.st_mode);
     entry.mode = st.st_mode & 07777;
+    entry.uid = st.st_uid;
+    entry.gid = st.st_gid;
     if (S_ISREG(st.st_mode)) {
       std::string why;
       platform::UniqueFd fd = platform::OpenRegularForReading(path, &why);
@@ -81,6 +100,9 @@ platform::Status CompareImageWithSource(const std::string& imagePath,
     if (want.type == kTypeLink && got.linkTarget != want.linkTarget)
       return platform::Status::Fail(imagePath + ": link " + want.path + " leads to " +
                                     got.linkTarget + ", the source's to " + want.linkTarget);
+    if (want.attributesKnown && !SameAttributes(got, want))
+      return platform::Status::Fail(imagePath + ": " + want.path + " has " + Attributes(got) +
+                                    ", it should have " + Attributes(want));
     held.erase(it);
   }
   if (!held.empty())

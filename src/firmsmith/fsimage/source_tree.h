@@ -26,11 +26,16 @@ struct SourceEntry {
   char type = kTypeFile;   // one of the kType letters
   std::uint64_t size = 0;  // bytes of a regular file
   std::string linkTarget;  // of a symbolic link
-  std::uint32_t mode = 0;  // permission bits (07777), where the reader knows them
-  std::uint32_t uid = 0;   // owner and group, where the reader knows them
+  // Attributes, as a listing of an image or the folder gives them:
+  // permission bits with the set-id and sticky
+  // bits (07777), owner, and the device number of a device.
+  std::uint32_t mode = 0;
+  std::uint32_t uid = 0;
   std::uint32_t gid = 0;
-  std::uint32_t major = 0;  // device nodes, where the reader knows them
+  std::uint32_t major = 0;
   std::uint32_t minor = 0;
+  // Set on an entry the image must hold with exactly these attributes.
+  bool attributesKnown = false;
 };
 
 // Every entry below `folder` (the root itself not included), folders before
@@ -41,7 +46,9 @@ platform::Status ReadSourceTree(const std::string& folder, std::vector<SourceEnt
 
 // Compares what an image holds (`image`, as its reader lists it) with the
 // source it was built from: every source entry present with its type, every
-// regular file with its size, every link with its target, and nothing else.
+// regular file with its size, every link with its target, an entry whose
+// attributes are known with its mode, owner and device number, and nothing
+// else.
 // The first difference fails, naming the image and the entry.
 platform::Status CompareImageWithSource(const std::string& imagePath,
                                         const std::vector<SourceEntry>& image,

@@ -1,7 +1,12 @@
 #include "firmsmith/fsimage/squashfs_check.h"
 
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 
+#include "common/platform/fd.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/external_tools.h"
 
@@ -25,40 +30,53 @@ std::string NextWord(const std::string& line, std::size_t* at) {
   return line.substr(begin, end - begin);
 }
 
-// Permission bits of an "ls -l" mode text ("drwsr-xr-t"); the letters
-// s, S, t and T carry the set-id and sticky bits.
-std::uint32_t PermissionsOfModeText(const std::string& mode) {
-  std::uint32_t bits = 0;
+// A decimal number that fills `text`.
+bool Number(const std::string& text, std::uint32_t* value) {
+  if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > 0xffffffffULL) return false;
+  *value = static_cast<std::uint32_t>(v);
+  return true;
+}
+
+// The permission bits of an "ls -l" mode such as "rwsr-xr-t".
+bool PermissionBits(const std::string& text, std::uint32_t* mode) {
+  if (text.size() != 9) return false;
+  *mode = 0;
+  static constexpr std::uint32_t kSpecial[3] = {S_ISUID, S_ISGID, S_ISVTX};
   for (int who = 0; who < 3; ++who) {
-    const char* p = mode.c_str() + 1 + who * 3;
-    const int shift = 6 - who * 3;
-    if (p[0] == 'r') bits |= 4u << shift;
-    if (p[1] == 'w') bits |= 2u << shift;
-    if (p[2] == 'x' || p[2] == 's' || p[2] == 't') bits |= 1u << shift;
-    if (p[2] == 's' || p[2] == 'S') bits |= who == 0 ? 04000u : 02000u;
-    if ((p[2] == 't' || p[2] == 'T') && who == 2) bits |= 01000u;
+    const int shift = 6 - 3 * who;
+    const char r = text[3 * who], w = text[3 * who + 1], x = text[3 * who + 2];
+    if ((r != 'r' && r != '-') || (w != 'w' && w != '-')) return false;
+    if (r == 'r') *mode |= 4u << shift;
+    if (w == 'w') *mode |= 2u << shift;
+    const char set = who == 2 ? 't' : 's';
+    if (x == 'x' || x == set) *mode |= 1u << shift;
+    if (x == set || x == set - ('a' - 'A')) *mode |= kSpecial[who];
+    else if (x != 'x' && x != '-') return false;
   }
-  return bits;
+  return true;
 }
 
 bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
   std::size_t at = 0;
   const std::string mode = NextWord(line, &at);
   const std::string owner = NextWord(line, &at);
-  if (mode.size() < 10 || owner.find('/') == std::string::npos) return false;
+  const std::size_t slash = owner.find('/');
+  if (mode.size() != 10 || slash == std::string::npos) return false;
   entry->type = mode[0];
   if (std::string("-dlcbps").find(entry->type) == std::string::npos) return false;
-  entry->mode = PermissionsOfModeText(mode);
-  entry->uid = static_cast<std::uint32_t>(std::strtoul(owner.c_str(), nullptr, 10));
-  entry->gid = static_cast<std::uint32_t>(std::strtoul(owner.c_str() + owner.find('/') + 1, nullptr, 10));
+  if (!PermissionBits(mode.substr(1), &entry->mode) || !Number(owner.substr(0, slash), &entry->uid) ||
+      !Number(owner.substr(slash + 1), &entry->gid))
+    return false;
+  entry->attributesKnown = true;
   std::string size = NextWord(line, &at);
   if (entry->type == kTypeCharDevice || entry->type == kTypeBlockDevice) {
     // "major, minor", the minor possibly after blanks.
     if (size.empty() || size.back() != ',') return false;
-    const std::string minor = NextWord(line, &at);
-    if (minor.empty()) return false;
-    entry->major = static_cast<std::uint32_t>(std::strtoul(size.c_str(), nullptr, 10));
-    entry->minor = static_cast<std::uint32_t>(std::strtoul(minor.c_str(), nullptr, 10));
+    size.pop_back();
+    if (!Number(size, &entry->major) || !Number(NextWord(line, &at), &entry->minor)) return false;
     entry->size = 0;
   } else {
     char* end = nullptr;
@@ -86,8 +104,9 @@ bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
 }  // namespace
 
 bool ParseSquashfsListing(const std::string& listing, std::vector<SourceEntry>* entries,
-                          std::string* bad) {
+                          std::string* bad, SourceEntry* root) {
   entries->clear();
+  bool rootSeen = false;
   std::size_t begin = 0;
   while (begin < listing.size()) {
     std::size_t end = listing.find('\n', begin);
@@ -101,28 +120,52 @@ bool ParseSquashfsListing(const std::string& listing, std::vector<SourceEntry>* 
       *bad = line;
       return false;
     }
-    if (!isRoot) entries->push_back(entry);
+    if (!isRoot) {
+      entries->push_back(entry);
+    } else {
+      rootSeen = true;
+      if (root != nullptr) *root = entry;
+    }
+  }
+  if (root != nullptr && !rootSeen) {
+    *bad = std::string("no line for ") + kListingRoot;
+    return false;
   }
   return true;
 }
 
-platform::Status CheckSquashfsImage(const std::string& imagePath, const std::string& sourceFolder,
-                                    std::vector<SourceEntry>* listed) {
+platform::Status ListSquashfsImage(const std::string& imagePath, std::vector<SourceEntry>* entries,
+                                   SourceEntry* root) {
   const std::string program = platform::FindTool(kUnsquashfsTool);
   if (program.empty())
     return platform::Status::Fail(std::string("cannot find the tool ") + kUnsquashfsTool +
                                   " in the program folder or on PATH");
-  const platform::ProcessResult run = platform::RunProgram(program, {"-lln", imagePath});
+  // The listing of a big partition is far longer than the kept chatter of a
+  // tool: it goes to a file in memory, whole.
+  platform::UniqueFd listing(::memfd_create("unsquashfs-listing", MFD_CLOEXEC));
+  if (!listing.valid()) return platform::FailErrno("cannot make a listing file for " + imagePath);
+  const platform::ProcessResult run = platform::RunProgramWithOutputTo(program, {"-lln", imagePath}, listing.get());
   if (!run.started)
     return platform::Status::Fail("cannot start the tool " + program + ": " + run.error);
   if (run.exitStatus != 0)
-    return platform::Status::Fail(imagePath + ": unsquashfs cannot list it (exit status " +
-                                  std::to_string(run.exitStatus) + "): " +
+    return platform::Status::Fail(imagePath + ": unsquashfs -lln failed with exit status " +
+                                  std::to_string(run.exitStatus) + ": " +
                                   platform::LastLines(run.output, kReasonLines));
-  std::vector<SourceEntry> entries;
+  struct stat st {};
+  if (::fstat(listing.get(), &st) != 0) return platform::FailErrno("cannot read the listing of " + imagePath);
+  std::string text(static_cast<std::size_t>(st.st_size), '\0');
+  if (platform::ReadFullAt(listing.get(), text.data(), text.size(), 0) != static_cast<ssize_t>(text.size()))
+    return platform::FailErrno("cannot read the listing of " + imagePath);
   std::string bad;
-  if (!ParseSquashfsListing(run.output, &entries, &bad))
+  if (!ParseSquashfsListing(text, entries, &bad, root))
     return platform::Status::Fail(imagePath + ": unsquashfs listed an unreadable line: " + bad);
+  return platform::Status::Ok();
+}
+
+platform::Status CheckSquashfsImage(const std::string& imagePath, const std::string& sourceFolder,
+                                    std::vector<SourceEntry>* listed) {
+  std::vector<SourceEntry> entries;
+  if (platform::Status read = ListSquashfsImage(imagePath, &entries); !read) return read;
   if (listed != nullptr) *listed = entries;
   if (sourceFolder.empty()) return platform::Status::Ok();
   std::vector<SourceEntry> source;

@@ -14,10 +14,16 @@ namespace fsimage {
 // Reads the listing "unsquashfs -lln" prints: one line per entry, e.g.
 // "-rw-r--r-- 0/0   6 2026-01-01 00:00 squashfs-root/d/f" or
 // "lrwxrwxrwx 0/0   3 2026-01-01 00:00 squashfs-root/l -> d/f"; the root
-// line itself is left out. False with the line in *bad when a line is not
-// of this form.
+// line itself is left out (with `root`, it goes there and must be present).
+// Every entry comes with its attributes (mode, owner, device number). False
+// with the line in *bad when a line is not of this form.
 bool ParseSquashfsListing(const std::string& listing, std::vector<SourceEntry>* entries,
-                          std::string* bad);
+                          std::string* bad, SourceEntry* root = nullptr);
+
+// Runs "unsquashfs -lln" on the image and parses its whole listing; fails
+// with unsquashfs' last lines when it cannot (a damaged image).
+platform::Status ListSquashfsImage(const std::string& imagePath, std::vector<SourceEntry>* entries,
+                                   SourceEntry* root = nullptr);
 
 // Lists `imagePath` with unsquashfs; fails with unsquashfs' last lines when
 // it cannot (a damaged image). With a `sourceFolder`, the listing must match

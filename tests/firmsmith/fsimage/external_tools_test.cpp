@@ -32,7 +32,10 @@ TEST(ExternalTools, ParameterStringsAreTheFixedOnes) {
             "\"/src\" \"/o/x.img\" -noappend -b 4k");
   EXPECT_EQ(fsimage::Jffs2BuildParameters("/s", "/o.img"),
             "-d \"/s\" -l -e 0x10000 -o \"/o.img\"");
-  EXPECT_EQ(fsimage::SquashfsExtractParameters("/i.img", "/d d"), "-d \"/d d\" \"/i.img\"");
+  EXPECT_EQ(fsimage::SquashfsExtractParameters("/i.img", "/d d", "/d d.exclude"),
+            "-d \"/d d\" -exclude-file \"/d d.exclude\" \"/i.img\"");
+  EXPECT_EQ(fsimage::SquashfsManifestParameters("/o/x.img.pf", 01755, 0, 6),
+            " -pf \"/o/x.img.pf\" -root-mode 1755 -root-uid 0 -root-gid 6");
 }
 
 struct SquashCase {

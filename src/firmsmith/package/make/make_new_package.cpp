@@ -57,6 +57,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
       request.end = product.user.end;
       if (!customiser.AppendGainLine(request, source)) return false;
     }
+    std::string manifest;  // of a copy staged by the ignore rule
     if (rule.inPlace == InPlaceRework::kCustomPartition) {
       std::string buildFolder;
       if (platform::Status applied = ApplyIgnoreRule(source, product.custom.ignore, false, temp, &buildFolder);
@@ -64,10 +65,11 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
         ShowFailureKey(env, "create_error", "", applied.message);
         return false;
       }
+      if (buildFolder != source) manifest = ManifestBeside(o.slots[slot].fs, buildFolder);
       source = buildFolder;
     }
     const std::string fsImage = platform::JoinPath(temp, base);
-    if (platform::Status built = BuildFileSystemImage(o.slots[slot].fs, rule.smallBlocks, source, fsImage, env);
+    if (platform::Status built = BuildFileSystemImage(o.slots[slot].fs, rule.smallBlocks, source, fsImage, env, manifest);
         !built) {
       // Reported like a failed rebuild: an image that was not built must not
       // be listed in the package.

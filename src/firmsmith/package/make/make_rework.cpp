@@ -17,7 +17,6 @@
 #include "common/platform/files.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/fsimage/archive.h"
-#include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/package/customise/custom_partition.h"
 #include "firmsmith/package/layout/flash_image.h"
@@ -379,12 +378,12 @@ bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string
     return FailAndDropWork("create_error", "", applied.message);
   const int fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
   *fsImage = env_.programDirectory + base;
-  // A partition we unpacked carries the special entries it could not hold
-  // as files in its manifest.
-  const std::string manifest = fsimage::CramfsManifestPath(buildFolder);
-  const bool unpackedByUs = ownedByUs && buildFolder == source && platform::IsRegularFile(manifest);
+  // A partition we unpacked, or a copy we staged, carries what it could not
+  // hold as files in its manifest.
+  const bool ours = ownedByUs || buildFolder != source;
+  const std::string manifest = ours ? ManifestBeside(fs, buildFolder) : std::string();
   if (platform::Status built =
-          BuildFileSystemImage(fs, rule.smallBlocks, buildFolder, *fsImage, env_, unpackedByUs ? manifest : "");
+          BuildFileSystemImage(fs, rule.smallBlocks, buildFolder, *fsImage, env_, manifest);
       !built) {
     ::unlink(fsImage->c_str());
     platform::RemoveTree(work_);

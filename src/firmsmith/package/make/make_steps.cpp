@@ -1,6 +1,8 @@
 #include "firmsmith/package/make/make_steps.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,7 +14,10 @@
 #include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/source_tree.h"
+#include "firmsmith/fsimage/squashfs_manifest.h"
 #include "common/platform/file_ops.h"
+#include "common/platform/tree_ops.h"
 
 namespace package {
 namespace {
@@ -30,19 +35,164 @@ bool IsContainedPath(const std::string& relative) {
   return true;
 }
 
-bool TreeHasFiles(const std::string& folder) {
+// True when the open folder's tree holds anything but folders (a link
+// counts: the ignore rule deletes it).
+platform::Status TreeHasFiles(int folderFd, const std::string& shown, bool* has) {
   std::vector<platform::FolderEntry> entries;
-  // An unreadable folder may hold files: count it as not empty, so the build
-  // reaches it and fails naming it.
-  if (!platform::ListFolder(folder, &entries)) return true;
+  if (platform::Status listed = platform::ListFolderAt(folderFd, shown, &entries); !listed) return listed;
   for (const platform::FolderEntry& e : entries) {
-    const std::string child = platform::JoinPath(folder, e.name);
-    if (platform::IsDirectory(child) ? TreeHasFiles(child) : true) return true;
+    if (!e.isDirectory) {
+      *has = true;
+      return platform::Status::Ok();
+    }
+    platform::UniqueFd sub;
+    bool found = false;
+    const std::string child = platform::JoinPath(shown, e.name);
+    if (platform::Status opened = platform::OpenFolderBelow(folderFd, shown, e.name, &sub, &found); !opened)
+      return opened;
+    if (!found) return platform::Status::Fail("cannot open folder " + child);
+    if (platform::Status inner = TreeHasFiles(sub.get(), child, has); !inner || *has) return inner;
   }
-  return false;
+  return platform::Status::Ok();
+}
+
+std::string ParentPart(const std::string& relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::string LastPart(const std::string& relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? relative : relative.substr(slash + 1);
+}
+
+// Copies the open tree `fromFd` into the new folder `destination` (its
+// parents made as needed), which gets the source root's mode.
+platform::Status CopyTreeInto(int fromFd, const std::string& fromShown, const std::string& destination,
+                              std::vector<platform::CopiedEntry>* copied,
+                              std::vector<platform::SkippedSpecial>* skipped) {
+  const std::string parent = platform::ParentFolder(destination);
+  if (!parent.empty())
+    if (platform::Status made = platform::MakeFolders(parent); !made) return made;
+  if (::mkdir(destination.c_str(), 0700) != 0) return platform::FailErrno("cannot create folder " + destination);
+  platform::UniqueFd to(platform::RetryOnInterrupt(
+      [&] { return ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC); }));
+  if (!to.valid()) return platform::FailErrno("cannot open folder " + destination);
+  if (platform::Status done = platform::CopyTreeAt(fromFd, fromShown, to.get(), destination, copied, skipped); !done)
+    return done;
+  struct stat st {};
+  if (::fstat(fromFd, &st) != 0) return platform::FailErrno("cannot examine " + fromShown);
+  if (::fchmod(to.get(), (st.st_mode & 0777 & ~S_IWOTH) | S_IRWXU) != 0)
+    return platform::FailErrno("cannot set the mode of " + destination);
+  return platform::Status::Ok();
+}
+
+// The staged copy of an operator's folder: the special files the copy does
+// not create, and every entry's mode and owner, go to the manifests beside
+// it, so the image built from the copy is the one the folder itself gives.
+platform::Status StageTree(int rootFd, const std::string& folder, const std::string& staged) {
+  std::vector<platform::CopiedEntry> copied;
+  std::vector<platform::SkippedSpecial> skipped;
+  if (platform::Status done = CopyTreeInto(rootFd, folder, staged, &copied, &skipped); !done) return done;
+  struct stat st {};
+  if (::fstat(rootFd, &st) != 0) return platform::FailErrno("cannot examine " + folder);
+  std::vector<fsimage::CramfsSpecialEntry> specials;
+  fsimage::SquashfsManifest manifest;
+  manifest.root.mode = st.st_mode & 07777;
+  manifest.root.uid = st.st_uid;
+  manifest.root.gid = st.st_gid;
+  for (const platform::CopiedEntry& e : copied) {
+    fsimage::SquashfsManifestEntry m;
+    m.path = e.path;
+    m.mode = e.mode & 07777;
+    m.uid = e.uid;
+    m.gid = e.gid;
+    manifest.entries.push_back(m);
+  }
+  for (const platform::SkippedSpecial& e : skipped) {
+    fsimage::CramfsSpecialEntry c;
+    c.path = e.path;
+    c.type = fsimage::TypeOfMode(e.mode);
+    c.mode = e.mode & 07777;
+    c.uid = e.uid;
+    c.gid = e.gid;
+    c.major = major(static_cast<dev_t>(e.device));
+    c.minor = minor(static_cast<dev_t>(e.device));
+    specials.push_back(c);
+    fsimage::SquashfsManifestEntry m;
+    m.path = c.path;
+    m.kind = c.type;
+    m.mode = c.mode;
+    m.uid = c.uid;
+    m.gid = c.gid;
+    m.major = c.major;
+    m.minor = c.minor;
+    manifest.entries.push_back(m);
+  }
+  if (platform::Status written =
+          platform::WriteFileAtomic(fsimage::CramfsManifestPath(staged), fsimage::FormatCramfsManifest(specials));
+      !written)
+    return written;
+  return fsimage::WriteSquashfsManifest(fsimage::SquashfsManifestPath(staged), manifest);
+}
+
+// What the ignore rule deletes below the open tree `rootFd`, found without
+// entering a link: *wouldDelete false when a link or a missing entry is on
+// the way, or nothing is there to delete.
+platform::Status FindIgnored(int rootFd, const std::string& shown, const std::string& target, bool star,
+                             bool* wouldDelete) {
+  *wouldDelete = false;
+  platform::UniqueFd parent;
+  bool found = false;
+  if (platform::Status opened = platform::OpenFolderBelow(rootFd, shown, ParentPart(target), &parent, &found);
+      !opened || !found)
+    return opened;
+  const std::string leaf = LastPart(target);
+  if (!star) {
+    struct stat st {};
+    *wouldDelete = ::fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode);
+    return platform::Status::Ok();
+  }
+  platform::UniqueFd victim;
+  const std::string folderShown = platform::JoinPath(shown, ParentPart(target));
+  if (platform::Status opened = platform::OpenFolderBelow(parent.get(), folderShown, leaf, &victim, &found);
+      !opened || !found)
+    return opened;
+  return TreeHasFiles(victim.get(), platform::JoinPath(shown, target), wouldDelete);
+}
+
+// Deletes what FindIgnored found, below the open tree `rootFd`.
+platform::Status DeleteIgnored(int rootFd, const std::string& shown, const std::string& target, bool star) {
+  platform::UniqueFd parent;
+  bool found = false;
+  if (platform::Status opened = platform::OpenFolderBelow(rootFd, shown, ParentPart(target), &parent, &found);
+      !opened || !found)
+    return opened;
+  const std::string leaf = LastPart(target);
+  const std::string victim = platform::JoinPath(shown, target);
+  if (!star) {
+    struct stat st {};
+    if (::fstatat(parent.get(), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+      return platform::Status::Ok();
+    if (::unlinkat(parent.get(), leaf.c_str(), 0) != 0 && errno != ENOENT)
+      return platform::FailErrno("cannot remove " + victim);
+    return platform::Status::Ok();
+  }
+  platform::UniqueFd folder;
+  if (platform::Status opened =
+          platform::OpenFolderBelow(parent.get(), platform::JoinPath(shown, ParentPart(target)), leaf, &folder, &found);
+      !opened || !found)
+    return opened;
+  return platform::DeleteFilesAt(folder.get(), victim);
 }
 
 }  // namespace
+
+std::string ManifestBeside(int fs, const std::string& buildFolder) {
+  const std::string manifest = fs == products::kFsSquashfs ? fsimage::SquashfsManifestPath(buildFolder)
+                                                          : fsimage::CramfsManifestPath(buildFolder);
+  return fs != products::kFsJffs2 && platform::IsRegularFile(manifest) ? manifest : std::string();
+}
 
 std::string SlotBaseName(const MakeOptions& options, int slot) {
   const std::string& own = options.slots[slot].imageName;
@@ -52,7 +202,7 @@ std::string SlotBaseName(const MakeOptions& options, int slot) {
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
                                       const MakeEnvironment& environment,
-                                      const std::string& cramfsManifest) {
+                                      const std::string& manifest) {
   ::unlink(imagePath.c_str());
   if (!platform::IsDirectory(sourceFolder))
     return platform::Status::Fail("no source folder " + sourceFolder);
@@ -64,7 +214,7 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
   switch (fs) {
     case products::kFsSquashfs: {
       platform::Status why;
-      if (!fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink, &why))
+      if (!fsimage::BuildSquashfsImage(sourceFolder, imagePath, smallBlocks, sink, &why, manifest))
         return why ? platform::Status::Fail("mksquashfs made no squashfs image " + imagePath) : why;
       return platform::Status::Ok();
     }
@@ -82,7 +232,7 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
     default: {
       std::string why;
       fsimage::CramfsBuildOptions options;
-      options.manifestPath = cramfsManifest;
+      options.manifestPath = manifest;
       if (fsimage::BuildCramfsImage(sourceFolder, imagePath, options, &why) == 0) return platform::Status::Ok();
       return platform::Status::Fail(why.empty() ? "cannot build " + imagePath : why);
     }
@@ -103,15 +253,15 @@ platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& i
     target = ignore.substr(0, star - 1);
   }
   if (!IsContainedPath(target)) return platform::Status::Ok();
-  if (ownedByUs) {
-    if (platform::Status dropped = fsimage::DropCramfsManifestEntries(fsimage::CramfsManifestPath(folder), target);
-        !dropped)
-      return dropped;
-  }
-  const std::string path = platform::JoinPath(folder, target);
-  const bool wouldDelete = star == std::string::npos
-                               ? (platform::FileExists(path) && !platform::IsDirectory(path))
-                               : (platform::IsDirectory(path) && TreeHasFiles(path));
+  // Every step below is taken relative to the open tree and never enters a
+  // link: a link on the ignore path (a package's or the operator's) leads
+  // out of the tree, and nothing there is ours to delete.
+  platform::UniqueFd root;
+  if (platform::Status opened = platform::OpenTreeFolder(folder, &root); !opened) return opened;
+  bool wouldDelete = false;
+  if (platform::Status found = FindIgnored(root.get(), folder, target, star != std::string::npos, &wouldDelete);
+      !found)
+    return found;
   if (!wouldDelete) return platform::Status::Ok();
 
   std::string tree = folder;
@@ -120,16 +270,20 @@ platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& i
     const std::string staged = platform::JoinPath(stagingFolder, "staged");
     if (platform::Status s = platform::RemoveTree(staged); !s) return s;
     if (platform::Status s = platform::MakeFolders(stagingFolder); !s) return s;
-    if (platform::Status s = CopyTree(folder, staged); !s) return s;
+    if (platform::Status s = StageTree(root.get(), folder, staged); !s) return s;
     tree = staged;
+    if (platform::Status opened = platform::OpenTreeFolder(tree, &root); !opened) return opened;
   }
-  const std::string victim = platform::JoinPath(tree, target);
-  if (star == std::string::npos) {
-    if (::unlink(victim.c_str()) != 0 && errno != ENOENT)
-      return platform::FailErrno("cannot remove " + victim);
-  } else if (platform::Status s = platform::DeleteFilesInTree(victim); !s) {
-    return s;
-  }
+  if (platform::Status deleted = DeleteIgnored(root.get(), tree, target, star != std::string::npos); !deleted)
+    return deleted;
+  // The manifests beside the tree lose what went with the deleted files.
+  if (platform::Status dropped = fsimage::DropCramfsManifestEntries(fsimage::CramfsManifestPath(tree), target);
+      !dropped)
+    return dropped;
+  if (platform::Status dropped =
+          fsimage::DropSquashfsManifestEntries(fsimage::SquashfsManifestPath(tree), tree, target);
+      !dropped)
+    return dropped;
   *buildFolder = tree;
   return platform::Status::Ok();
 }
@@ -168,30 +322,9 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
 }
 
 platform::Status CopyTree(const std::string& source, const std::string& destination) {
-  struct stat st {};
-  if (::lstat(source.c_str(), &st) != 0) return platform::FailErrno("cannot examine " + source);
-  if (S_ISLNK(st.st_mode)) {
-    std::string target(PATH_MAX, '\0');
-    ssize_t n = ::readlink(source.c_str(), target.data(), target.size());
-    if (n < 0) return platform::FailErrno("cannot read link " + source);
-    target.resize(static_cast<std::size_t>(n));
-    if (::symlink(target.c_str(), destination.c_str()) != 0)
-      return platform::FailErrno("cannot create link " + destination);
-    return platform::Status::Ok();
-  }
-  if (S_ISDIR(st.st_mode)) {
-    if (platform::Status s = platform::MakeFolders(destination); !s) return s;
-    std::vector<platform::FolderEntry> entries;
-    if (platform::Status s = platform::ListFolder(source, &entries); !s) return s;
-    for (const platform::FolderEntry& e : entries)
-      if (platform::Status s =
-              CopyTree(platform::JoinPath(source, e.name), platform::JoinPath(destination, e.name));
-          !s)
-        return s;
-    return platform::Status::Ok();
-  }
-  if (!S_ISREG(st.st_mode)) return platform::Status::Ok();  // devices and pipes have no place in an image
-  return platform::CopyFileReplacing(source, destination);
+  platform::UniqueFd from;
+  if (platform::Status opened = platform::OpenTreeFolder(source, &from); !opened) return opened;
+  return CopyTreeInto(from.get(), source, destination, nullptr, nullptr);
 }
 
 }  // namespace package

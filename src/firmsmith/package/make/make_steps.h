@@ -9,6 +9,12 @@
 
 namespace package {
 
+// The manifest an unpack or a staged copy of ours left beside `buildFolder`
+// for a build of file system `fs` (fsimage/cramfs_manifest.h,
+// fsimage/squashfs_manifest.h); "" when there is none. Only for folders of
+// ours: an operator's folder is built as it stands.
+std::string ManifestBeside(int fs, const std::string& buildFolder);
+
 // The slot's image base name: its own when the dialog set one, else the
 // default of the slot table.
 std::string SlotBaseName(const MakeOptions& options, int slot);
@@ -17,12 +23,14 @@ std::string SlotBaseName(const MakeOptions& options, int slot);
 // file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
 // jffs2. Ext4 cannot be built. Fails, naming the file and the cause, when
 // nothing usable was produced.
-// `cramfsManifest`, when not empty, names the special entries an unpack of
-// ours left beside the tree (fsimage/cramfs_manifest.h): cramfs takes them in.
+// `manifest`, when not empty, names what an unpack of ours left beside the
+// tree: cramfs takes in the special entries of a cramfs manifest
+// (fsimage/cramfs_manifest.h), squashfs the modes, owners and special files
+// of a squashfs manifest (fsimage/squashfs_manifest.h).
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
                                       const MakeEnvironment& environment,
-                                      const std::string& cramfsManifest = std::string());
+                                      const std::string& manifest = std::string());
 
 // The product's custom ignore path applied to a source tree: without "*" the
 // file of that name directly in the folder is deleted; with "*" every file
@@ -32,8 +40,12 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
 // nothing would be deleted; otherwise a copy staged under `stagingFolder`, so
 // the operator's own folder is never changed. Fails naming the entry that
 // could not be copied or deleted.
-// In a tree of ours, the entries of its cramfs manifest (beside it) at and
-// below the deleted path go too.
+// Nothing is looked up, copied or deleted through a symbolic link: a link on
+// the ignore path is not entered (nothing is deleted below it), a link is
+// copied and deleted as a link. The staged copy holds no special file and no
+// set-id, sticky or world-writable mode: its manifests (ManifestBeside) carry
+// them, and every entry's mode and owner, to the build.
+// The entries of the tree's manifests at and below the deleted path go too.
 platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& ignore, bool ownedByUs,
                      const std::string& stagingFolder, std::string* buildFolder);
 
@@ -54,8 +66,10 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
                        const std::string& stagingRoot, const MakeEnvironment& environment,
                        std::string* buildFolder);
 
-// Copies a tree (files, folders, symbolic links as links). Fails at the
-// first entry that cannot be read or written, naming it.
+// Copies a tree into the new folder `destination` (files, folders, symbolic
+// links as links, never entered; no special files, no set-id, sticky or
+// world-writable modes). Fails at the first entry that cannot be read or
+// written, naming it.
 platform::Status CopyTree(const std::string& source, const std::string& destination);
 
 bool ReworkPackage(const MakeOptions& options, const MakeEnvironment& environment);

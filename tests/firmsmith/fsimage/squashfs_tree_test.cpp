@@ -1,0 +1,245 @@
+// The inert unpack of squashfs partitions and the rebuild from their
+// manifest, against the real mksquashfs and unsquashfs: a partition with
+// device nodes, a FIFO, a socket, set-id files, a sticky world-writable
+// folder and foreign owners comes out as a tree of plain files and folders
+// and goes back into an image that lists the same.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/squashfs_manifest.h"
+#include "firmsmith/fsimage/squashfs_tree.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::ReadFile;
+using testsupport::RecordingMessageSink;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+bool HaveSquashfsTools() {
+  return testsupport::HaveProgram("mksquashfs") && testsupport::HaveProgram("unsquashfs");
+}
+
+// "unsquashfs -lln" by path: type and mode, owner, and the size of a file or
+// the device number of a node (folder sizes and times left out).
+std::map<std::string, std::string> Listing(const std::string& image) {
+  const testsupport::CommandResult r = RunCommand({"unsquashfs", "-lln", image});
+  EXPECT_EQ(r.status, 0) << r.err;
+  static const std::regex line(R"(^(\S+) (\S+) +(\d+,? *\d*) \d{4}-\d\d-\d\d \d\d:\d\d (.*)$)");
+  std::map<std::string, std::string> entries;
+  std::istringstream in(r.out);
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (!std::regex_match(text, m, line)) continue;
+    std::string size = m[3];
+    size.erase(std::remove(size.begin(), size.end(), ' '), size.end());
+    entries[m[4]] = std::string(m[1]) + " " + std::string(m[2]) + (m[1].str()[0] == 'd' ? "" : " " + size);
+  }
+  return entries;
+}
+
+// Everything a work folder must never hold, found below `folder`.
+std::vector<std::string> UnsafeEntries(const std::string& folder) {
+  std::vector<std::string> found;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::end(it); ++it) {
+    struct stat st {};
+    if (::lstat(it->path().c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode)) continue;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) found.push_back(it->path().string() + " (special)");
+    else if (st.st_mode & (S_ISUID | S_ISGID | S_ISVTX | S_IWOTH)) found.push_back(it->path().string() + " (mode)");
+  }
+  return found;
+}
+
+// A partition shaped like a device's: its special entries and attributes
+// come from pseudo-file definitions, as a vendor's build makes them.
+std::string MakePartition(const TempDir& dir) {
+  const std::string src = dir / "partition";
+  WriteFile(src + "/bin/busybox", "busybox binary");
+  WriteFile(src + "/bin/su", "setuid helper");
+  WriteFile(src + "/bin/odd *name#", "setgid helper with an awkward name");
+  WriteFile(src + "/etc/loadmod", "insmod codec.ko");
+  WriteFile(src + "/home/user/notes", "owned by 1000");
+  WriteFile(src + "/home/locked/inside", "in a folder only its owner may read");
+  WriteFile(src + "/pub/open", "world-writable file");
+  fs::create_directories(src + "/dev");
+  fs::create_directories(src + "/tmp");
+  fs::create_symlink("busybox", src + "/bin/sh");
+  fs::create_symlink("/etc/host-only", src + "/etc/absolute");
+  WriteFile(dir / "vendor.pf",
+            "dev/console c 600 0 0 5 1\n"
+            "dev/mtdblock0 b 660 0 6 31 0\n"
+            "tmp/logpipe i 620 0 0 f\n"
+            "tmp/ctl i 777 0 0 s\n"
+            "bin/su m 4755 0 0\n"
+            "bin/odd\\ \\*name\\# m 2711 0 5\n"
+            "pub m 1777 0 0\n"
+            "pub/open m 666 1000 1000\n"
+            "home/user m 700 1000 1000\n"
+            "home/user/notes m 640 1000 1000\n"
+            "home/locked m 500 1000 1000\n"
+            "bin/sh m 777 0 0\n");
+  const std::string image = dir / "vendor.img";
+  const testsupport::CommandResult r =
+      RunCommand({"mksquashfs", src, image, "-noappend", "-quiet", "-pf", dir / "vendor.pf"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return image;
+}
+
+TEST(SquashfsTree, InertUnpackAndRebuildKeepEveryTypeModeOwnerAndDevice) {
+  if (!HaveSquashfsTools()) GTEST_SKIP() << "squashfs tools missing";
+  TempDir dir;
+  const std::string image = MakePartition(dir);
+  const std::map<std::string, std::string> before = Listing(image);
+  ASSERT_EQ(before.at("squashfs-root/dev/console"), "crw------- 0/0 5,1");
+  ASSERT_EQ(before.at("squashfs-root/bin/su"), "-rwsr-xr-x 0/0 13");
+  ASSERT_EQ(before.at("squashfs-root/home/user/notes"), "-rw-r----- 1000/1000 13");
+
+  RecordingMessageSink sink;
+  platform::Status why;
+  const std::string tree = dir / "work/user";
+  fs::create_directories(dir / "work");
+  ASSERT_EQ(fsimage::ExtractSquashfsImage(image, tree, sink, &why), 1) << why.message;
+  EXPECT_TRUE(sink.boxes.empty());
+  EXPECT_EQ(UnsafeEntries(dir / "work"), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(fs::symlink_status(tree + "/dev/console")));
+  EXPECT_FALSE(fs::exists(fsimage::SquashfsExcludeListPath(tree)));
+  // Set-id and world-writable files are there with their contents.
+  EXPECT_EQ(ReadFile(tree + "/bin/su"), "setuid helper");
+  EXPECT_EQ(ReadFile(tree + "/bin/odd *name#"), "setgid helper with an awkward name");
+  EXPECT_EQ(ReadFile(tree + "/pub/open"), "world-writable file");
+  EXPECT_EQ(fs::read_symlink(tree + "/bin/sh"), "busybox");
+  EXPECT_EQ(ReadFile(tree + "/home/locked/inside"), "in a folder only its owner may read");
+
+  const std::string manifest = fsimage::SquashfsManifestPath(tree);
+  const std::string text = ReadFile(manifest);
+  for (const char* line : {"dev/console c 0600 0 0 5 1\n", "tmp/logpipe i 0620 0 0 f\n", "bin/su m 4755 0 0\n",
+                           "bin/odd\\ \\*name\\# m 2711 0 5\n", "pub m 1777 0 0\n", "\n/ m 0755 0 0\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+
+  // The rework changes one file; everything else comes back as it was.
+  const std::string loadmod = "insmod codec.ko\nhimm 1 2";
+  WriteFile(tree + "/etc/loadmod", loadmod);
+  const std::string rebuilt = dir / "rebuilt.img";
+  ASSERT_TRUE(fsimage::BuildSquashfsImage(tree, rebuilt, false, sink, &why, manifest)) << why.message;
+  EXPECT_FALSE(fs::exists(rebuilt + ".pf"));
+  std::map<std::string, std::string> expected = before;
+  std::string& changed = expected["squashfs-root/etc/loadmod"];
+  changed = changed.substr(0, changed.rfind(' ') + 1) + std::to_string(loadmod.size());
+  EXPECT_EQ(Listing(rebuilt), expected);
+}
+
+// The root folder's mode and owner survive, and a file a rework adds is
+// root's whoever runs it.
+TEST(SquashfsTree, ForeignOwnersAndNewFilesOfARework) {
+  if (!HaveSquashfsTools()) GTEST_SKIP() << "squashfs tools missing";
+  TempDir dir;
+  WriteFile(dir / "src/home/notes", "n");
+  WriteFile(dir / "src/etc/rc", "r");
+  WriteFile(dir / "owners.pf", "home m 1777 1000 1000\nhome/notes m 4750 1000 1001\netc m 555 0 0\n");
+  ASSERT_EQ(RunCommand({"mksquashfs", dir / "src", dir / "in.img", "-noappend", "-quiet", "-pf", dir / "owners.pf",
+                        "-root-mode", "0750", "-root-uid", "7", "-root-gid", "8"})
+                .status,
+            0);
+  const std::map<std::string, std::string> before = Listing(dir / "in.img");
+  ASSERT_EQ(before.at("squashfs-root/home/notes"), "-rwsr-x--- 1000/1001 1");
+  RecordingMessageSink sink;
+  platform::Status why;
+  ASSERT_EQ(fsimage::ExtractSquashfsImage(dir / "in.img", dir / "tree", sink, &why), 1) << why.message;
+  EXPECT_EQ(UnsafeEntries(dir / "tree"), std::vector<std::string>{});
+  // A read-only folder of the image is ours to write in.
+  WriteFile(dir / "tree/etc/added", "new file");
+  ASSERT_TRUE(fsimage::BuildSquashfsImage(dir / "tree", dir / "out.img", true, sink, &why,
+                                          fsimage::SquashfsManifestPath(dir / "tree")))
+      << why.message;
+  std::map<std::string, std::string> expected = before;
+  expected["squashfs-root/etc/added"] = "-rw-r--r-- 0/0 8";  // a rework's file is root's
+  std::map<std::string, std::string> after = Listing(dir / "out.img");
+  EXPECT_EQ(after, expected);
+}
+
+// A manifest that lost the tree's attributes, or a tool that keeps them
+// from the image, fails the build naming the entry.
+TEST(SquashfsTree, ImageThatDoesNotShowTheManifestFailsTheBuild) {
+  if (!HaveSquashfsTools()) GTEST_SKIP() << "squashfs tools missing";
+  TempDir dir;
+  WriteFile(dir / "tree/bin/su", "x");
+  WriteFile(dir / "tree.pseudo", "/ m 0755 0 0\nbin/su m 4755 0 0\ndev/null c 0666 0 0 1 3\n");
+  fs::create_directories(dir / "tools");
+  // mksquashfs that drops the pseudo file and the root options.
+  WriteFile(dir / "tools/mksquashfs", "#!/bin/sh\nexec /usr/bin/mksquashfs \"$1\" \"$2\" -noappend -quiet\n");
+  fs::permissions(dir / "tools/mksquashfs", fs::perms::owner_all);
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", (dir / "tools:" + path).c_str(), 1);
+  RecordingMessageSink sink;
+  platform::Status why;
+  const bool built = fsimage::BuildSquashfsImage(dir / "tree", dir / "out.img", false, sink, &why, dir / "tree.pseudo");
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_FALSE(built);
+  EXPECT_NE(why.message.find("out.img: "), std::string::npos) << why.message;
+  EXPECT_NE(why.message.find(", it should have mode "), std::string::npos) << why.message;
+}
+
+struct ManifestCase {
+  const char* what;
+  std::string line;
+  std::string reason;  // "" = parses
+};
+
+void PrintTo(const ManifestCase& c, std::ostream* os) { *os << c.what; }
+
+class SquashfsManifestLines : public ::testing::TestWithParam<ManifestCase> {};
+
+TEST_P(SquashfsManifestLines, ParseOrNameTheLine) {
+  const ManifestCase& c = GetParam();
+  fsimage::SquashfsManifest manifest;
+  const platform::Status parsed =
+      fsimage::ParseSquashfsManifest("# header\n/ m 0755 0 0\n" + c.line + "\n", "m.pseudo", &manifest);
+  if (c.reason.empty()) {
+    ASSERT_TRUE(parsed.ok) << parsed.message;
+    ASSERT_EQ(manifest.entries.size(), 1u);
+    // What parses comes back out as the same line.
+    const std::string text = fsimage::FormatSquashfsManifest(manifest, false);
+    EXPECT_EQ(text.substr(text.rfind('\n', text.size() - 2) + 1), c.line + "\n");
+  } else {
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_EQ(parsed.message.rfind("m.pseudo line 3: " + c.reason, 0), 0u) << parsed.message;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SquashfsManifestLines,
+    ::testing::Values(ManifestCase{"character device", "dev/console c 0600 0 0 5 1", ""},
+                      ManifestCase{"block device", "dev/mtdblock0 b 0660 0 6 31 0", ""},
+                      ManifestCase{"FIFO", "tmp/pipe i 0620 0 0 f", ""},
+                      ManifestCase{"socket", "run/ctl i 0777 0 0 s", ""},
+                      ManifestCase{"set-id file, escaped name", "bin/a\\ b\\*\\# m 6755 1000 1001", ""},
+                      ManifestCase{"leaving the tree", "../etc/passwd m 0644 0 0", "bad path"},
+                      ManifestCase{"inner dot-dot", "a/../../b m 0644 0 0", "bad path"},
+                      ManifestCase{"mode too big", "a m 17777 0 0", "bad mode"},
+                      ManifestCase{"owner not a number", "a m 0644 root 0", "bad owner"},
+                      ManifestCase{"device without minor", "dev/x c 0600 0 0 5", "expected 7 fields"},
+                      ManifestCase{"unknown kind", "a f 0644 0 0 cat", "kind must be"},
+                      ManifestCase{"FIFO of no kind", "a i 0644 0 0 x", "a FIFO is f"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(SquashfsManifest, NoRootLineIsRefused) {
+  fsimage::SquashfsManifest manifest;
+  const platform::Status parsed = fsimage::ParseSquashfsManifest("a m 0644 0 0\n", "m.pseudo", &manifest);
+  EXPECT_FALSE(parsed.ok);
+  EXPECT_EQ(parsed.message, "m.pseudo: no line for the root folder");
+}
+
+}  // namespace
