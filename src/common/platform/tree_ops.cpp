@@ -76,7 +76,8 @@ Status CopyFolderAt(int fromFd, const std::string& fromShown, int toFd, const st
     } else if (S_ISDIR(st.st_mode)) {
       if (::mkdirat(toFd, e.name.c_str(), 0700) != 0) return FailErrno("cannot create folder " + to);
       UniqueFd source = OpenSubfolder(fromFd, e.name);
-      if (!source.valid()) return FailErrno("cannot open folder " + from);
+      // Unreadable folders are named as every walk of ours names them.
+      if (!source.valid()) return FailErrno("cannot list folder " + from);
       UniqueFd target = OpenSubfolder(toFd, e.name);
       if (!target.valid()) return FailErrno("cannot open folder " + to);
       if (copied != nullptr) copied->push_back({relative, st.st_mode, st.st_uid, st.st_gid});
