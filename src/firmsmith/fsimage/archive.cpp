@@ -272,6 +272,32 @@ platform::Status AddTree(zipFile zip, const std::string& archive, const std::str
   return platform::Status::Ok();
 }
 
+// Every file of the tree becomes an entry named by its bare name: two files
+// of one name would give two entries of which a reader sees only one.
+// Fails naming both, before anything is written.
+platform::Status CheckEntryNames(const std::string& root, const std::string& relative, const struct stat& self,
+                                 std::map<std::string, std::string>* seen) {
+  const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
+  std::vector<platform::FolderEntry> entries;
+  if (platform::Status listed = platform::ListFolder(folder, &entries); !listed) return listed;
+  for (const platform::FolderEntry& e : entries) {
+    const std::string path = relative.empty() ? e.name : relative + "/" + e.name;
+    if (e.isDirectory) {
+      if (platform::Status inner = CheckEntryNames(root, path, self, seen); !inner) return inner;
+      continue;
+    }
+    struct stat st {};
+    if (::lstat(platform::JoinPath(root, path).c_str(), &st) == 0 && st.st_dev == self.st_dev &&
+        st.st_ino == self.st_ino)
+      continue;  // the archive itself
+    const auto [at, added] = seen->emplace(e.name, path);
+    if (!added)
+      return platform::Status::Fail("cannot pack " + root + ": " + at->second + " and " + path +
+                                    " would both be the entry " + e.name);
+  }
+  return platform::Status::Ok();
+}
+
 void Tell(platform::Status* why, platform::Status status) {
   if (!status.ok) platform::DebugOutput("%s\n", status.message.c_str());
   if (why != nullptr) *why = std::move(status);
@@ -354,15 +380,22 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
     return -1;
   }
 
+  // The archive may lie inside the folder; it must not pack itself.
+  struct stat self {};
+  ::stat(archive.c_str(), &self);
+  std::map<std::string, std::string> names;
+  if (platform::Status unique = CheckEntryNames(folder, std::string(), self, &names); !unique) {
+    Tell(why, unique);
+    return -1;
+  }
+
   errno = 0;
   zipFile zip = zipOpen64(archive.c_str(), APPEND_STATUS_CREATE);
   if (zip == nullptr) {
     Tell(why, platform::FailErrno("cannot create the archive " + archive, errno != 0 ? errno : EIO));
     return -1;
   }
-  // The archive may lie inside the folder; it must not pack itself.
-  struct stat self {};
-  ::stat(archive.c_str(), &self);
+  ::stat(archive.c_str(), &self);  // made now when it was not there
   std::vector<char> chunk(kPackChunk);
   platform::Status status = AddTree(zip, archive, folder, self, chunk);
   errno = 0;

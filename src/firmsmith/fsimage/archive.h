@@ -41,7 +41,10 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
 // under `folder`, each named by its bare file name without folders, deflated
 // at the default level and dated DOS date 0x0020, time 0, so the same tree
 // gives the same bytes. Folders are walked in name order and get no entries
-// of their own. Returns 0, or -1 when the folder is missing, the archive
+// of their own. Two files of the same name (e.g. "a/x.bin" and "b/x.bin")
+// would give two entries of one name: the folder is refused, naming both,
+// before the archive is created or changed. Returns 0, or -1 when the folder
+// is missing, the archive
 // cannot be created, a file or folder of the tree cannot be opened or read, a
 // file is larger than kMaxPackedFileSize or an entry cannot be written
 // completely (the walk stops there; the archive keeps the entries made so

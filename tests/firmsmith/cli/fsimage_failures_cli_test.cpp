@@ -74,6 +74,10 @@ void TreeWithLockedFile(const TempDir& dir) {
   Tree(dir);
   ::chmod((dir / "in/tree/sub/b.img").c_str(), 0);
 }
+void TreeWithTwinNames(const TempDir& dir) {
+  WriteFile(dir / "in/tree/a/x.bin", "first x");
+  WriteFile(dir / "in/tree/b/x.bin", "second x");
+}
 void BigTree(const TempDir& dir) { WriteFile(dir / "in/tree/big.bin", Noise(300000, 1)); }
 void FolderInTheWay(const TempDir& dir) { ::mkdir((dir / "out").c_str(), 0755); }
 void TreeAndFolderInTheWay(const TempDir& dir) {
@@ -163,6 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "@/in/tree/sub/b.img", kDenied},
         FailureCase{"pack: a folder in the archive's place", TreeAndFolderInTheWay,
                     {"pack", "@/in/tree", "@/out.zip"}, Run::kPlain, 1, "@/out.zip", kIsFolder},
+        FailureCase{"pack: two files of one name", TreeWithTwinNames, {"pack", "@/in/tree", "@/in/out.zip"},
+                    Run::kPlain, 1, "@/in/tree", "a/x.bin and b/x.bin would both be the entry x.bin"},
         FailureCase{"pack: full disk", BigTree, {"pack", "@/in/tree", "@/small/out.zip"},
                     Run::kOnSmallDisk, 1, "@/small/out.zip", kFull},
         FailureCase{"unpack: missing archive", Nothing, {"unpack", "@/in/none.zip", "@/out"},

@@ -106,6 +106,24 @@ TEST(PackFolder, UnzipAndPythonReadTheSameBytesBack) {
   EXPECT_TRUE(ReadFile(dir / "big.bin") == big);
 }
 
+// Entries are named by bare file names: two files of one name would give
+// two entries of which a reader sees one. Nothing is written then, an
+// archive already there included.
+TEST(PackFolder, TwoFilesOfOneNameAreRefusedNamingBothAndNothingIsWritten) {
+  TempDir dir;
+  WriteFile(dir / "tree/a/x.bin", "first");
+  WriteFile(dir / "tree/b/deeper/x.bin", "second");
+  WriteFile(dir / "tree/y.bin", "single");
+  WriteFile(dir / "old.bin", "an archive of before");
+  for (const std::string& archive : {dir / "old.bin", dir / "new.bin"}) {
+    platform::Status why;
+    EXPECT_EQ(fsimage::PackFolder(dir / "tree", archive, &why), -1);
+    EXPECT_EQ(why.message, "cannot pack " + dir / "tree" + ": a/x.bin and b/deeper/x.bin would both be the entry x.bin");
+  }
+  EXPECT_EQ(ReadFile(dir / "old.bin"), "an archive of before");
+  EXPECT_FALSE(testsupport::FileExists(dir / "new.bin"));
+}
+
 TEST(PackFolder, SameTreeGivesSameBytes) {
   TempDir dir;
   WriteFile(dir / "tree/z.img", RandomBytes(5000, 4));
