@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -26,6 +27,16 @@ UniqueFd OpenParent(const std::string& path) {
   const std::string parent = ParentFolder(path).empty() ? std::string(".") : ParentFolder(path);
   return UniqueFd(RetryOnInterrupt(
       [&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+}
+
+// rename() that never replaces an entry (EEXIST instead); a link and unlink
+// where the file system cannot rename that way.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
 }
 
 mode_t CurrentUmask() {
@@ -75,23 +86,27 @@ Status OutputFile::Write(const void* data, std::size_t size) {
   return Status::Ok();
 }
 
-Status OutputFile::Commit() {
+Status OutputFile::Commit(bool mayReplace) {
   if (!fd_.valid()) return Status::Fail(path_ + ": not open for writing");
   Status status = Status::Ok();
+  struct stat ours {}, named {};
   if (::fsync(fd_.get()) != 0)
     status = FailErrno("cannot flush " + partPath_);
+  else if (::fstat(fd_.get(), &ours) != 0 || ::lstat(partPath_.c_str(), &named) != 0 ||
+           !S_ISREG(named.st_mode) || ours.st_dev != named.st_dev || ours.st_ino != named.st_ino)
+    // Steps write the partial file by name: what stands there now must
+    // still be the file made for this run, not something swapped in.
+    status = Status::Fail(partPath_ + ": no longer the file this run created");
   else if (::close(fd_.Release()) != 0)
     status = FailErrno("cannot write " + partPath_);
-  else if (::rename(partPath_.c_str(), path_.c_str()) != 0)
-    status = FailErrno("cannot replace " + path_);
+  else if (mayReplace ? ::rename(partPath_.c_str(), path_.c_str()) != 0 : !RenameNoReplace(partPath_, path_))
+    status = errno == EEXIST ? Status::Fail(path_ + ": exists already") : FailErrno("cannot replace " + path_);
   fd_.Reset();
   if (!status) ::unlink(partPath_.c_str());
   UnregisterPartialFile(partPath_);
   if (!status) return status;
   // The rename itself must reach the disk, or a power loss may undo it.
-  UniqueFd folder = OpenParent(path_);
-  if (folder.valid()) ::fsync(folder.get());
-  return status;
+  return SyncParentFolder(path_);
 }
 
 std::string TempRoot() {
@@ -101,8 +116,30 @@ std::string TempRoot() {
 
 TempFolder::~TempFolder() {
   if (path_.empty()) return;
-  RemoveTree(path_);
+  RemoveRunFolder(path_);
   UnregisterRunFolder(path_);
+}
+
+Status RemoveRunFolder(const std::string& path) {
+  const std::string clean = WithoutTrailingSlashes(path);
+  UniqueFd parent = OpenParent(clean);
+  if (!parent.valid()) return errno == ENOENT ? Status::Ok() : FailErrno("cannot open the folder of " + clean);
+  const std::string name = BaseName(clean);
+  UniqueFd dir(RetryOnInterrupt([&] {
+    return ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (!dir.valid()) {
+    if (errno == ENOENT) return Status::Ok();
+    // Not a folder we can enter (a link, a file): removed as an entry.
+    return RemoveEntryAt(parent.get(), name, clean);
+  }
+  std::vector<FolderEntry> entries;
+  if (Status listed = ListFolderAt(dir.get(), clean, &entries); !listed) return listed;
+  for (const FolderEntry& e : entries)
+    if (e.name != kRunLockName)
+      if (Status removed = RemoveEntryAt(dir.get(), e.name, JoinPath(clean, e.name)); !removed)
+        return removed;
+  return RemoveEntryAt(parent.get(), name, clean);
 }
 
 Status TempFolder::Create(const std::string& parent, const std::string& prefix) {
@@ -175,7 +212,7 @@ Status DeleteFilesInTree(const std::string& folder) {
   return DeleteFilesAt(dir.get(), folder);
 }
 
-Status CopyFileReplacing(const std::string& source, const std::string& target) {
+Status CopyFileReplacing(const std::string& source, const std::string& target, bool mayReplace) {
   InputFile in;
   if (Status opened = in.Open(source); !opened) return opened;
   OutputFile out;
@@ -188,7 +225,7 @@ Status CopyFileReplacing(const std::string& source, const std::string& target) {
     if (Status written = out.Write(chunk.data(), static_cast<std::size_t>(got)); !written)
       return written;
   }
-  return out.Commit();
+  return out.Commit(mayReplace);
 }
 
 std::string BaseName(const std::string& path) {

@@ -43,7 +43,9 @@ class OutputFile {
   OutputFile& operator=(const OutputFile&) = delete;
   Status Create(const std::string& path);
   Status Write(const void* data, std::size_t size);
-  Status Commit();
+  // `mayReplace` false: an entry that appeared at the path meanwhile stays,
+  // and Commit fails naming it.
+  Status Commit(bool mayReplace = true);
   // The temporary name, for steps that check the file before Commit().
   const std::string& partPath() const { return partPath_; }
   int fd() const { return fd_.get(); }
@@ -88,8 +90,9 @@ Status RemoveTree(const std::string& path);
 // Deletes every file in the tree under `folder`; the folders stay.
 Status DeleteFilesInTree(const std::string& folder);
 // Copies `source` to `target` through a temporary file beside the target, so
-// the target is either its old self or a complete copy.
-Status CopyFileReplacing(const std::string& source, const std::string& target);
+// the target is either its old self or a complete copy. `mayReplace` false:
+// an existing target stays and the copy fails naming it.
+Status CopyFileReplacing(const std::string& source, const std::string& target, bool mayReplace = true);
 // The last component of a path ("" when it ends with "/").
 std::string BaseName(const std::string& path);
 // The folder part of a path ("" for a bare name, "/" for a root entry).

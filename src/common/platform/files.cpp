@@ -38,6 +38,7 @@ Status WriteAtomic(const std::string& path, const char* data, std::size_t size) 
   std::string tmpl = TemporaryNameTemplate(path, "tmp");
   UniqueFd fd(::mkstemp(tmpl.data()));
   if (!fd.valid()) return FailErrno("cannot create a temporary file beside " + path);
+  RegisterPartialFile(tmpl);
   // Keep the mode an ordinary file would get, not mkstemp's 0600.
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -52,7 +53,9 @@ Status WriteAtomic(const std::string& path, const char* data, std::size_t size) 
   else if (::rename(tmpl.c_str(), path.c_str()) != 0)
     status = FailErrno("cannot replace " + path);
   if (!status) ::unlink(tmpl.c_str());
-  return status;
+  UnregisterPartialFile(tmpl);
+  if (!status) return status;
+  return SyncParentFolder(path);
 }
 
 }  // namespace
@@ -117,6 +120,17 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries) 
   }));
   if (!fd.valid()) return FailErrno("cannot list folder " + folder);
   return ListFolderAt(fd.get(), folder, entries);
+}
+
+Status SyncParentFolder(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  UniqueFd dir(RetryOnInterrupt([&] { return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (!dir.valid()) return FailErrno("cannot open folder " + folder);
+  // Some file systems cannot flush a folder at all; they have nothing to lose.
+  if (::fsync(dir.get()) != 0 && errno != EINVAL && errno != EROFS)
+    return FailErrno("cannot flush folder " + folder);
+  return Status::Ok();
 }
 
 std::string JoinPath(const std::string& a, const std::string& b) {

@@ -14,7 +14,9 @@ Status ReadFileText(const std::string& path, std::string* text);
 Status ReadFileBytes(const std::string& path, std::vector<std::uint8_t>* bytes);
 
 // Writes through "<path>.tmp-<pid>-XXXXXX" in the same folder, flushes, then renames
-// over the target: readers see the old file or the new one, never half of it.
+// over the target and flushes the folder: readers, and the disk after a
+// power loss, see the old file or the new one, never half of it. A link at
+// `path` is replaced, never followed.
 Status WriteFileAtomic(const std::string& path, const std::string& content);
 Status WriteFileAtomic(const std::string& path, const std::vector<std::uint8_t>& content);
 
@@ -34,6 +36,10 @@ Status ListFolder(const std::string& folder, std::vector<FolderEntry>* entries);
 // The same for a folder already open as `dirFd` (kept open); `shownPath`
 // names it in the reason.
 Status ListFolderAt(int dirFd, const std::string& shownPath, std::vector<FolderEntry>* entries);
+
+// Flushes the folder that holds `path`, so that a rename into it survives a
+// power loss. Fails naming the folder.
+Status SyncParentFolder(const std::string& path);
 
 // Joins two path parts with exactly one "/" between them.
 std::string JoinPath(const std::string& a, const std::string& b);

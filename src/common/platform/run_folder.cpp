@@ -34,7 +34,7 @@ void RemoveEverythingRegistered() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   for (const std::string& path : r.partials) ::unlink(path.c_str());
-  for (const std::string& path : r.folders) RemoveTree(path);
+  for (const std::string& path : r.folders) RemoveRunFolder(path);
 }
 
 bool PidIsGone(long pid) {
@@ -152,7 +152,7 @@ void SweepStaleRunFiles(const std::string& folder, const std::vector<std::string
     for (const std::string& prefix : runPrefixes)
       ours = ours || (e.name.size() > prefix.size() && e.name.compare(0, prefix.size(), prefix) == 0);
     if (ours && PidIsGone(PidOfRunFolder(dir.get(), e.name)))
-      if (Status removed = RemoveTree(path); !removed)
+      if (Status removed = RemoveRunFolder(path); !removed)
         DebugOutput("%s\n", removed.message.c_str());
   }
 }

@@ -34,6 +34,11 @@ void UnregisterPartialFile(const std::string& path);
 void RegisterRunFolder(const std::string& path);
 void UnregisterRunFolder(const std::string& path);
 
+// Removes a run folder with everything in it, its lock file last: a run
+// cut short while removing leaves a folder the next sweep still knows by
+// its lock. A missing folder is no failure.
+Status RemoveRunFolder(const std::string& path);
+
 // Installs, once per process and before any other thread starts, a watcher
 // that on SIGINT, SIGTERM or SIGHUP removes every live run folder and
 // registered partial file, then ends the process with the signal.

@@ -1,15 +1,17 @@
-// firmsmith-cli make JOB.ini [--no-pauses] [--dry-run] [--progress]: runs the make
-// operation from a job file. Every message box is printed (translated) on
-// standard error; standard output carries only the path of what the run
-// wrote (with --dry-run: the plan, and nothing is written). The exit status
-// is 0 when the run ends with its success message, 2 when the job file is
-// refused, 1 when the run fails.
+// firmsmith-cli make JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run]
+// [--progress]: runs the make operation from a job file. Every message box
+// is printed (translated) on standard error; standard output carries only
+// the path of what the run wrote (with --dry-run: the plan, and nothing is
+// written). The exit status is 0 when the run ends with its success message,
+// 2 when the job file is refused, 1 when the run fails.
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
 
 #include "common/platform/cli.h"
+#include "common/platform/file_ops.h"
+#include "common/platform/files.h"
 #include "common/platform/message_sink.h"
 #include "common/platform/password.h"
 #include "common/platform/progdir.h"
@@ -68,12 +70,18 @@ class ProgressPrinter {
 };
 
 int RunMake(const std::vector<std::string>& args) {
-  const std::vector<std::string> positionals = platform::CliPositionals(args, {});
+  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--out"});
   if (positionals.size() != 1)
     return platform::CliUsage("make: expected one job file (make JOB.ini)");
+  const std::string* out = platform::CliOption(args, "--out");
   for (const std::string& a : args)
-    if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run" && a != "--progress")
+    if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run" && a != "--progress" &&
+        a != "--out" && a != "--force" && (out == nullptr || &a != out))
       return platform::CliUsage("make: unknown option " + a);
+  if ((out == nullptr && platform::CliHasFlag(args, "--out")) || (out != nullptr && out->empty()))
+    return platform::CliUsage("make: --out needs a file name");
+  if (out == nullptr && platform::CliHasFlag(args, "--force"))
+    return platform::CliUsage("make: --force needs --out FILE");
 
   const std::string programDirectory = platform::GetProgramDirectory();
   uitext::CInitLanguage* language = uitext::CInitLanguage::GetInstance();
@@ -95,6 +103,10 @@ int RunMake(const std::vector<std::string>& args) {
         !given)
       return platform::CliUsage(positionals[0] +
                                 ": [Custom] Configs= reads the device: " + given.message);
+  }
+  if (out != nullptr) {
+    job.options.outputPath = *out;
+    job.options.replaceOutput = platform::CliHasFlag(args, "--force");
   }
 
   platform::StderrMessageSink sink;
@@ -120,7 +132,15 @@ int RunMake(const std::vector<std::string>& args) {
     return 0;
   }
 
-  if (!package::StageJobLanguages(&job, programDirectory, &error)) return platform::CliFail(error);
+  // The languages are staged in a folder of this run alone, not in the
+  // program folder's shared "TempStrings": runs at the same time must not
+  // take each other's languages.
+  platform::TempFolder staging;
+  if (platform::Status made = staging.Create(programDirectory, "tmp-strings-"); !made)
+    return platform::CliFail(made.message);
+  if (!package::StageJobLanguages(&job, staging.path() + "/", &error))
+    return platform::CliFail(error);
+  job.options.stagedStringsFolder = platform::JoinPath(staging.path(), "TempStrings");
   // Steps are shown on a terminal, or when asked for; never mixed into output.
   const bool terminal = ::isatty(STDERR_FILENO) == 1;
   ProgressPrinter printer(terminal);
@@ -134,12 +154,14 @@ int RunMake(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kMake{
-    {"make", "JOB.ini [--no-pauses] [--dry-run] [--progress]",
+    {"make", "JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run] [--progress]",
      "Rework an upgrade package or flash image, or build a new package, as the job file says; "
      "prints the path written.",
      RunMake,
      "JOB.ini is described in docs/job-files.md; a mistake in it (unknown key, value out\n"
      "of range, missing folder) exits 2 naming JOB.ini:LINE before anything is done.\n"
+     "  --out FILE   write the result to FILE (a rework leaves its input, .bak and .prev alone)\n"
+     "  --force      replace FILE when it exists (without it the run stops naming FILE)\n"
      "  --dry-run    check everything a run checks and print the plan (partitions, source\n"
      "               folders, file systems, bounds, InstallDesc changes, output); writes nothing\n"
      "  --no-pauses  drop the fixed waits between unpacking steps\n"

@@ -160,7 +160,7 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
   if (platform::SameFile(input, output))
     return Fail(why, platform::Status::Fail("cannot wrap " + input + " into itself"), -1);
 
-  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
   platform::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!in.valid()) return Fail(why, platform::FailErrno("cannot open " + input), -3);
@@ -230,7 +230,7 @@ int StripImageHeader(const std::string& image, const std::string& output, platfo
                 platform::Status::Fail(image + ": " + std::to_string(st.st_size) +
                                        " bytes, shorter than the 64-byte image header"),
                 -1);
-  platform::UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  platform::UniqueFd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
 
   // Copy exactly the length seen at the start: a file that shrinks meanwhile

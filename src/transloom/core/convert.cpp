@@ -2,6 +2,7 @@
 
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
+#include "common/platform/run_folder.h"
 #include "common/platform/profile.h"
 #include "common/uitext/language_table.h"
 #include "transloom/core/file_names.h"
@@ -51,6 +52,10 @@ bool CreateLanguageFile(const std::string& workbookPath, const std::string& stri
     return false;
   }
   *target = stringPath + "/" + language;
+  // A conversion killed earlier left "<Language>.tmp-*" here, which a later
+  // build would ship as one more language.
+  platform::SweepStaleRunFiles(stringPath, {});
+  if (!backupFolder.empty()) platform::SweepStaleRunFiles(backupFolder, {});
   if (!backupFolder.empty() && platform::IsRegularFile(*target)) {
     const std::string backup = platform::JoinPath(backupFolder, language);
     platform::Status kept = platform::MakeFolders(platform::ParentFolder(backup));

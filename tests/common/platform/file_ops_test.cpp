@@ -98,6 +98,61 @@ TEST(OutputFile, AppearsOnlyOnCommitAndLeavesNothingWhenDropped) {
   EXPECT_EQ(testsupport::ListEntries(dir.path()).size(), 1u);
 }
 
+// What stands at the destination or in place of the partial file when the
+// output is committed: a replacing commit replaces a link (never writing
+// through it), a new-file commit leaves anything there as it was, and a
+// partial file swapped for something else is never renamed into place.
+TEST(OutputFile, CommitNeverWritesThroughOrOverWhatItMustNot) {
+  struct Case {
+    const char* name;
+    bool mayReplace;
+    std::string atTarget;  // "file", "link" or "" (nothing)
+    bool swapPartial;
+    bool committed;
+    const char* inReason;
+  } cases[] = {
+      {"replacing a file", true, "file", false, true, ""},
+      {"replacing a link", true, "link", false, true, ""},
+      {"new file, nothing there", false, "", false, true, ""},
+      {"new file over a file", false, "file", false, false, "target: exists already"},
+      {"new file over a link", false, "link", false, false, "target: exists already"},
+      {"partial file swapped for a link", true, "", true, false, "no longer the file this run created"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteFile(dir / "victim", "victim");
+    if (c.atTarget == "file") WriteFile(dir / "target", "old");
+    if (c.atTarget == "link") ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "target").c_str()), 0);
+    platform::OutputFile out;
+    ASSERT_TRUE(out.Create(dir / "target"));
+    ASSERT_TRUE(out.Write("new", 3));
+    if (c.swapPartial) {
+      ASSERT_EQ(::unlink(out.partPath().c_str()), 0);
+      ASSERT_EQ(::symlink((dir / "victim").c_str(), out.partPath().c_str()), 0);
+    }
+    const platform::Status status = out.Commit(c.mayReplace);
+    EXPECT_EQ(status.ok, c.committed) << status.message;
+    EXPECT_NE(status.message.find(c.inReason), std::string::npos) << status.message;
+    EXPECT_EQ(ReadFile(dir / "victim"), "victim");
+    struct stat st {};
+    if (c.committed) {
+      ASSERT_EQ(::lstat((dir / "target").c_str(), &st), 0);
+      EXPECT_TRUE(S_ISREG(st.st_mode));
+      EXPECT_EQ(ReadFile(dir / "target"), "new");
+    } else if (c.atTarget == "file") {
+      EXPECT_EQ(ReadFile(dir / "target"), "old");
+    } else if (c.atTarget == "link") {
+      ASSERT_EQ(::lstat((dir / "target").c_str(), &st), 0);
+      EXPECT_TRUE(S_ISLNK(st.st_mode));
+    }
+    std::size_t entries = 0;
+    for (const platform::FolderEntry& e : testsupport::ListEntries(dir.path()))
+      entries += e.name.find(".part-") == std::string::npos ? 1 : 100;
+    EXPECT_EQ(entries, !c.atTarget.empty() || c.committed ? 2u : 1u) << "partial file left behind";
+  }
+}
+
 TEST(OutputFile, NamesTheFolderItCannotWriteIn) {
   TempDir dir;
   platform::OutputFile out;

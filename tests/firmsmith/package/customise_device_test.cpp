@@ -124,7 +124,8 @@ TEST_F(CustomiseFromDevice, Refusals) {
     EXPECT_EQ(Run(c.password, true), package::MakeOutcome::kFailed) << c.key;
     EXPECT_EQ(LastBox(), uitext::GetString(c.key));
     EXPECT_EQ(sink_.boxes.size(), 1u) << c.key;
-    EXPECT_FALSE(fs::exists(work_ / ".h264dvr")) << c.key;
+    EXPECT_TRUE(RunLeftovers(work_.path()).empty()) << c.key;
+    EXPECT_TRUE(RunLeftovers(prog_.path()).empty()) << c.key;
     EXPECT_EQ(ReadFile(input_), before_) << c.key;
     EXPECT_FALSE(fs::exists(input_ + ".bak"));
   }

@@ -249,12 +249,13 @@ TEST_F(Customise, BadOrMissingFiles) {
   EXPECT_FALSE(Apply(&bits));
   EXPECT_EQ(LastBox(), uitext::GetString("alarm_readAbility"));
 
-  // Without CustomConfig each step says so and the run goes on.
+  // Without CustomConfig each step says so and the run goes on; nothing was
+  // written, so nothing is stamped.
   fs::remove_all(part_ + "/CustomConfig");
   options_.appDownloadLink = options_.cloudServer = true;
   sink_.boxes.clear();
   EXPECT_TRUE(Apply(&bits));
-  EXPECT_EQ(bits, package::kUpdateConfigs | package::kUpdateAppLinks);
+  EXPECT_EQ(bits, 0);
   ASSERT_EQ(sink_.boxes.size(), 3u);
   for (const auto& box : sink_.boxes) EXPECT_EQ(box.text, uitext::GetString(package::kNoCustomConfigKey));
   EXPECT_FALSE(fs::exists(part_ + "/CustomConfig"));
@@ -309,12 +310,23 @@ TEST(StringsAndPictures, FullLanguageReplacesTheStringsAndAddsKoreanFonts) {
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/French"), "f");
   EXPECT_EQ(ReadFile(dir / "part/data/Strings/English"), "e");
 
-  // An empty strings path is no folder (least of all the root folder).
+  // An empty strings path is no folder (least of all the root folder); with
+  // nothing copied, nothing is stamped.
   o.slots[package::kSlotStrings].sourcePath = "";
-  EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), package::kUpdateStrings);
+  EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), 0);
   // English, Korean, French and the emptied folder sub, as before.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir / "part/data/Strings"), fs::directory_iterator()), 4);
   EXPECT_FALSE(package::CopyFolderInto("", dir / "part"));
+
+  // Languages staged in a folder of the run's own come from there, not from
+  // the program folder's TempStrings.
+  WriteFile(dir / "own/German", "g");
+  o.fullLanguageStrings = true;
+  o.koreanFonts = false;
+  o.stagedStringsFolder = dir / "own";
+  EXPECT_EQ(package::ApplyStringsAndPictures(o, dir / "prog/", dir / "part"), package::kUpdateStrings);
+  EXPECT_EQ(ReadFile(dir / "part/data/Strings/German"), "g");
+  EXPECT_FALSE(fs::exists(dir / "part/data/Strings/English"));
 }
 
 // The custom-configuration reply as the device hands it back, without a

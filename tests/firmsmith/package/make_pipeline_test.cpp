@@ -75,11 +75,12 @@ TEST_F(MakePipeline, NewPackageFromLogoAndUserFolders) {
     const testsupport::CommandResult fsck = RunCommand({"fsck.cramfs", path + ".payload"});
     EXPECT_EQ(fsck.status, 0) << fsck.err;
   }
-  // The temporary and distribution folders stay, as the operator expects.
-  int temps = 0;
-  for (const auto& e : fs::directory_iterator(prog_.path()))
-    if (e.path().filename().string().rfind("dist", 0) == 0) ++temps;
-  EXPECT_EQ(temps, 1);
+  // The run's temporary and distribution folders go with the run: the
+  // program folder holds what it held and the new package.
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(prog_.path())) left.push_back(e.path().filename());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"Products", "TestBox_all.bin", "imgH.data"}));
 }
 
 TEST_F(MakePipeline, NewPackageCustomFolderLosesIgnoredFilesButTheFolderKeepsThem) {
@@ -189,7 +190,8 @@ TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
   EXPECT_EQ(static_cast<std::uint8_t>(romfs[64]), 0x85);
   EXPECT_EQ(static_cast<std::uint8_t>(romfs[65]), 0x19);
   EXPECT_EQ(Word(romfs, 16), kRomfsStart);
-  EXPECT_FALSE(fs::exists(work_ / ".h264dvr"));
+  EXPECT_TRUE(RunLeftovers(work_.path()).empty());
+  EXPECT_TRUE(RunLeftovers(prog_.path()).empty());
 }
 
 // The window's progress panel and the command line show these lines; they
@@ -322,7 +324,8 @@ TEST_F(MakePipeline, NvrK7000SEndsUserAtTheCustomImageAndNeedsTheLogoImage) {
   EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
   ASSERT_FALSE(sink_.boxes.empty());
   EXPECT_EQ(sink_.boxes.back().caption, "loss file");
-  EXPECT_NE(sink_.boxes.back().text.find(".h264dvr/logo-x.cramfs.img"), std::string::npos);
+  EXPECT_NE(sink_.boxes.back().text.find("/.h264dvr-"), std::string::npos);
+  EXPECT_NE(sink_.boxes.back().text.find("/package/logo-x.cramfs.img"), std::string::npos);
   EXPECT_EQ(ReadFile(input), before);
 }
 

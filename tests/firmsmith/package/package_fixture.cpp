@@ -28,6 +28,17 @@ bool HavePeers() {
   return true;
 }
 
+std::vector<std::string> RunLeftovers(const std::string& folder) {
+  std::vector<std::string> left;
+  for (const platform::FolderEntry& e : testsupport::ListEntries(folder)) {
+    const std::string& n = e.name;
+    if (n.rfind(".h264dvr", 0) == 0 || n.rfind("tmp", 0) == 0 || n.rfind("dist", 0) == 0 ||
+        n.find(".part-") != std::string::npos || n.find(".tmp-") != std::string::npos)
+      left.push_back(n);
+  }
+  return left;
+}
+
 void PackageTest::SetUp() {
   if (!HavePeers()) GTEST_SKIP() << "peer tools missing";
   WriteFile(prog_ / "Products/TestBox.ini",

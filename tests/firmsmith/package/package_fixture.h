@@ -58,6 +58,11 @@ class PackageTest : public ::testing::Test {
 
 bool HavePeers();
 
+// What a make run leaves in `folder` that it should not: run folders
+// (".h264dvr*", "tmp*", "dist*") and partial or temporary files
+// ("*.part-*", "*.tmp-*"), by name.
+std::vector<std::string> RunLeftovers(const std::string& folder);
+
 // Big-endian 32-bit word of an image header (load address at 16, entry at 20).
 inline std::uint32_t Word(const std::string& image, std::size_t at) {
   std::uint32_t v = 0;

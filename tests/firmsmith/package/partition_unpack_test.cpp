@@ -5,19 +5,32 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 
 #include "firmsmith/fsimage/image_probe.h"
 #include "common/uitext/language_table.h"
+#include "firmsmith/package/make/make_run_folders.h"
 #include "package_fixture.h"
 
 namespace packagetest {
 namespace {
 
+namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::WriteFile;
 
 class PartitionUnpack : public PackageTest {
  protected:
+  // The environment of a run under way, with its private temporary folder.
+  package::MakeEnvironment Env() {
+    package::MakeEnvironment env = PackageTest::Env();
+    if (!run_) run_ = std::make_unique<package::MakeRunFolders>(Prog());
+    env.run = run_.get();
+    return env;
+  }
+  std::unique_ptr<package::MakeRunFolders> run_;
+
   package::CustomisationRequest Request(const package::MakeOptions& o, const package::MakeEnvironment& env,
                                         const std::string& image) {
     package::CustomisationRequest r;
@@ -46,6 +59,24 @@ TEST_F(PartitionUnpack, FromAPackageImage) {
   EXPECT_EQ(out.root.substr(out.root.size() - 19), "/custom_cramfs_root");
   EXPECT_EQ(out.detectedKind, fsimage::kImageKindCramfs);
   EXPECT_EQ(ReadFile(out.folder + "/marker.txt"), "from package");
+  // The run's own folder, "tmp<stamp>-XXXXXX", mode 0700; gone with the run.
+  const std::string runFolder = out.root.substr(0, out.root.size() - 19);
+  EXPECT_EQ(fs::path(runFolder).filename().string().size(), std::string("tmp20260101_000000-XXXXXX").size());
+  EXPECT_EQ(fs::status(runFolder).permissions() & fs::perms::all, fs::perms::owner_all);
+  run_.reset();
+  EXPECT_FALSE(fs::exists(runFolder));
+}
+
+TEST_F(PartitionUnpack, WithoutARunThereIsNoTemporaryFolder) {
+  const std::string image = PeerImage(MakeFolder("custom", "x"), "custom-x.cramfs.img", kCustomStart, kCustomEnd);
+  package::MakeOptions o = Options(true, work_ / "in.bin");
+  const package::MakeEnvironment env = PackageTest::Env();
+  package::UnpackedPartition out;
+  EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, image), "custom", products::kFsCramfs, &out));
+  EXPECT_EQ(LastBox(), "create_error");
+  std::vector<std::string> names;
+  for (const platform::FolderEntry& e : testsupport::ListEntries(prog_.path())) names.push_back(e.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"Products", "imgH.data"}));
 }
 
 TEST_F(PartitionUnpack, FromAFlashImage) {

@@ -1,6 +1,9 @@
 // Export workbooks, import text and device language files, checked against
 // xlrd (reader) and xlwt (an independent writer standing for the other
 // programs translators save with).
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "common/platform/files.h"
@@ -213,8 +216,20 @@ TEST(CreateLanguageFile, RussianWorkbookBecomesTheFileRussian) {
   ASSERT_TRUE(transloom::WriteExportWorkbook(book, false, kRussian, kEnglish, &why)) << why;
   testsupport::WriteFile(dir / "strings/Russian",
                          "old file, longer than the new one" + std::string(4000, 'x'));
+  // A conversion killed earlier left its temporary file, which a build
+  // would ship as one more language; one of a live run stays.
+  const pid_t gone = ::fork();
+  if (gone == 0) ::_exit(0);
+  ASSERT_GT(gone, 0);
+  ::waitpid(gone, nullptr, 0);
+  const std::string killed = dir / ("strings/Russian.tmp-" + std::to_string(gone) + "-abcdef");
+  const std::string live = dir / ("strings/German.tmp-" + std::to_string(::getpid()) + "-abcdef");
+  testsupport::WriteFile(killed, "half a language");
+  testsupport::WriteFile(live, "being written");
   std::string target;
   ASSERT_TRUE(transloom::CreateLanguageFile(book, dir / "strings", &target, &why)) << why;
+  EXPECT_FALSE(testsupport::FileExists(killed));
+  EXPECT_EQ(ReadFile(live), "being written");
   EXPECT_EQ(target, dir / "strings/Russian");
   EXPECT_EQ(ReadFile(target),
             "\xEF\xBB\xBF\r\nCancel=Отмена\r\nKey = spaced\r\nOK=ОК\r\nOnly.Russian=Только\r\n"

@@ -83,13 +83,14 @@ bool ApplyCustomConfigs(const CustomisationRequest& request, const std::string& 
   // Only a real folder of the partition counts: a link could lead anywhere.
   const bool haveCustomConfig = platform::IsDirectory(customConfig);
 
+  // Each bit is set once its file is written: the stamp records only that.
   if (o.appDownloadLink) {
-    *bits |= kUpdateAppLinks;
     if (haveCustomConfig) {
       const std::string path = platform::JoinPath(customConfig, "AppDowloadLink.custom");
       platform::RemoveTree(path);
       if (!WriteStyledJson(path, AppLinks(o, env.programDirectory)))
         return FailAndDropWork(request, "create_error");
+      *bits |= kUpdateAppLinks;
     } else {
       ShowMessageKey(env, kNoCustomConfigKey);
     }
@@ -103,7 +104,6 @@ bool ApplyCustomConfigs(const CustomisationRequest& request, const std::string& 
                                {o.closeOnlineUpgrade, "alarm_LineUpgrade"}};
   for (const NetworkEdit& edit : edits) {
     if (!edit.wanted) continue;
-    *bits |= kUpdateConfigs;
     if (!haveCustomConfig) {
       ShowMessageKey(env, kNoCustomConfigKey);
       continue;
@@ -122,10 +122,10 @@ bool ApplyCustomConfigs(const CustomisationRequest& request, const std::string& 
       root["OnlineUpgrade"] = upgrade;
     }
     if (!Rewrite(path, root)) return FailAndDropWork(request, "create_error");
+    *bits |= kUpdateConfigs;
   }
 
   if (o.deviceModel) {
-    *bits |= kUpdateConfigs;
     if (!haveCustomConfig) {
       ShowMessageKey(env, kNoCustomConfigKey);
     } else {
@@ -136,6 +136,7 @@ bool ApplyCustomConfigs(const CustomisationRequest& request, const std::string& 
       if (!o.deviceModelText.empty()) serial["ProductType"] = o.deviceModelText;
       root["SerialNo"] = serial;
       if (!Rewrite(path, root)) return FailAndDropWork(request, "create_error");
+      *bits |= kUpdateConfigs;
     }
   }
   return true;

@@ -78,32 +78,34 @@ platform::Status CopyFolderInto(const std::string& from, const std::string& to) 
 int ApplyStringsAndPictures(const MakeOptions& o, const std::string& programDirectory,
                             const std::string& partition, platform::Status* copied) {
   platform::Status status;
+  // True when the folder was copied: the stamp records only what was
+  // really written.
   auto copyInto = [&](const std::string& from, const std::string& relative) {
     // An option without a folder has nothing to copy.
-    if (!status || from.empty()) return;
+    if (!status || from.empty()) return false;
     if (!MakeRealFolder(partition, relative)) {
       status = platform::Status::Fail("cannot create folder " + platform::JoinPath(partition, relative));
-      return;
+      return false;
     }
     status = CopyFolderInto(from, platform::JoinPath(partition, relative));
+    return status.ok;
   };
   int bits = 0;
   if (o.strings) {
-    bits |= kUpdateStrings;
     const std::string& stringsPath = o.slots[kSlotStrings].sourcePath;
+    bool written = false;
     if (o.fullLanguageStrings) {
       if (o.koreanFonts) copyInto(KoreanFontsFolder(stringsPath), "data/Fonts");
       if (status && MakeRealFolder(partition, "data/Strings"))
         status = platform::DeleteFilesInTree(platform::JoinPath(partition, "data/Strings"));
-      copyInto(programDirectory + "TempStrings", "data/Strings");
+      written = copyInto(o.stagedStringsFolder.empty() ? programDirectory + "TempStrings" : o.stagedStringsFolder,
+                         "data/Strings");
     } else {
-      copyInto(stringsPath, "data/Strings");
+      written = copyInto(stringsPath, "data/Strings");
     }
+    if (written) bits |= kUpdateStrings;
   }
-  if (o.pictures) {
-    bits |= kUpdatePictures;
-    copyInto(o.slots[kSlotMtd].sourcePath, "data/Pics");
-  }
+  if (o.pictures && copyInto(o.slots[kSlotMtd].sourcePath, "data/Pics")) bits |= kUpdatePictures;
   if (copied) *copied = status;
   return bits;
 }

@@ -34,7 +34,8 @@ platform::Status CopyFolderInto(const std::string& from, const std::string& to);
 bool MakeRealFolder(const std::string& root, const std::string& relative);
 
 // The Strings and Pictures options applied to the unpacked partition
-// `partition`; `programDirectory` holds the staged "TempStrings". Returns the
+// `partition`; `programDirectory` holds the staged "TempStrings" (unless the
+// options name their own staging folder). Returns the
 // update bits of the steps that ran. A copy that fails ends the steps; its
 // reason goes to *copied (when given), which is ok otherwise: a partition
 // that silently lacks the operator's files must not be rebuilt.

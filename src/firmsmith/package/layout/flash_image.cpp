@@ -67,7 +67,7 @@ FlashResult PatchFlashImage(const std::string& flashImage, const std::string& fs
                             std::uint32_t start, std::uint32_t end, bool eraseRest,
                             std::string* why) {
   std::string reason;
-  platform::UniqueFd flash = platform::OpenRegular(flashImage, O_RDWR | O_CLOEXEC, 0, &reason);
+  platform::UniqueFd flash = platform::OpenRegular(flashImage, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0, &reason);
   struct stat st {};
   if (!flash.valid()) return Failed(FlashResult::kOpenFlashFailed, why, reason);
   if (::fstat(flash.get(), &st) != 0)

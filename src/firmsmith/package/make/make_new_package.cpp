@@ -1,5 +1,5 @@
 // A new upgrade package built from the operator's partition folders:
-// "<product>_all.bin" in the program folder.
+// "<product>_all.bin" in the program folder, or the operator's output path.
 #include <unistd.h>
 
 #include <string>
@@ -11,6 +11,7 @@
 #include "common/platform/file_ops.h"
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/make/make_plan.h"
+#include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
 
 namespace package {
@@ -20,13 +21,17 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     ShowMessageKey(env, "alarm_productmodel");
     return false;
   }
-  const std::string stamp = TimeStamp();
-  const std::string temp = env.programDirectory + "tmp" + stamp;
-  const std::string dist = env.programDirectory + "dist" + stamp;
-  platform::Status ready = platform::MakeFolders(temp);
+  if (std::string why; !o.outputPath.empty() && !OutputPathUsable(o.outputPath, o.replaceOutput, "", &why)) {
+    ShowFailureKey(env, kOutputExistsKey, "", why);
+    return false;
+  }
+  // The run's own temporary folder, with the distribution folder in it: a
+  // run started in the same second never shares them, and both go when the
+  // run ends.
+  std::string temp;
+  platform::Status ready = MakeTemporaryFolder(env, &temp);
+  const std::string dist = platform::JoinPath(temp, kDistributionFolder);
   if (ready) ready = platform::MakeFolders(dist);
-  if (ready) ready = platform::DeleteFilesInTree(temp);
-  if (ready) ready = platform::DeleteFilesInTree(dist);
   if (!ready) {
     ShowFailureKey(env, "create_error", "", ready.message);
     return false;
@@ -101,7 +106,8 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     }
   }
 
-  const std::string packagePath = env.programDirectory + NewPackageFileName(product.name);
+  const std::string packagePath =
+      o.outputPath.empty() ? env.programDirectory + NewPackageFileName(product.name) : o.outputPath;
   // Packed beside its final name and checked there, so an older package of
   // the product stays whole when packing or the check fails.
   platform::OutputFile packed;
@@ -116,7 +122,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     return false;
   }
   if (!VerifyWrittenOutput(env, packed.partPath(), packagePath, &product)) return false;
-  if (platform::Status committed = packed.Commit(); !committed) {
+  if (platform::Status committed = packed.Commit(o.outputPath.empty() || o.replaceOutput); !committed) {
     ShowFailureKey(env, "make_updatefile_failed", "", committed.message);
     return false;
   }

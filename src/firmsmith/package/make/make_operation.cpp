@@ -1,12 +1,16 @@
 #include "firmsmith/package/make/make_operation.h"
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <thread>
 
 #include "common/uitext/language_table.h"
+#include "common/platform/fd.h"
 #include "common/platform/file_ops.h"
+#include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
 
 namespace package {
@@ -85,6 +89,25 @@ bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& 
   return false;
 }
 
+bool OutputPathUsable(const std::string& path, bool mayReplace, const std::string& input,
+                      std::string* why) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return true;
+  if (!input.empty() && platform::SameFile(path, input)) {
+    *why = path + ": is the input file itself";
+    return false;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    *why = path + ": not a regular file";
+    return false;
+  }
+  if (!mayReplace) {
+    *why = path + ": exists already (--force replaces it)";
+    return false;
+  }
+  return true;
+}
+
 void Pause(const MakeEnvironment& environment, double seconds) {
   const double scaled = seconds * environment.pauseScale;
   if (scaled > 0) std::this_thread::sleep_for(std::chrono::duration<double>(scaled));
@@ -100,15 +123,11 @@ std::string TimeStamp() {
   return text;
 }
 
-std::string MakeTemporaryFolder(const MakeEnvironment& environment) {
-  const std::string folder = environment.programDirectory + "tmp" + TimeStamp();
-  return platform::MakeFolders(folder) ? folder : "";
-}
-
-std::string WorkFolderFor(const std::string& inputPath) {
-  const std::string parent = platform::ParentFolder(inputPath);
-  if (parent.empty()) return ".h264dvr";
-  return parent == "/" ? "/.h264dvr" : parent + "/.h264dvr";
+platform::Status MakeTemporaryFolder(const MakeEnvironment& environment, std::string* folder) {
+  if (environment.run == nullptr)
+    return platform::Status::Fail("no make run under way for a temporary folder in " +
+                                  environment.programDirectory);
+  return environment.run->Temporary(folder);
 }
 
 bool ValidateMakeOptions(const MakeOptions& o, const MakeEnvironment& environment) {
@@ -165,11 +184,16 @@ bool ValidateMakeOptions(const MakeOptions& o, const MakeEnvironment& environmen
 
 MakeOutcome RunMakeOperation(const MakeOptions& options, const MakeEnvironment& environment) {
   if (!ValidateMakeOptions(options, environment)) return MakeOutcome::kFailed;
+  // Whatever killed runs left beside the input or in the program folder
+  // goes first; this run's own folders go when it ends, however it ends.
+  SweepStaleMakeRuns(environment.programDirectory, options.originalFileLoaded ? options.originalFile : "");
+  MakeRunFolders folders(environment.programDirectory);
+  MakeEnvironment run = environment;
+  run.run = &folders;
   if (options.originalFileLoaded)
-    return ReworkPackage(options, environment) ? MakeOutcome::kReworked : MakeOutcome::kFailed;
+    return ReworkPackage(options, run) ? MakeOutcome::kReworked : MakeOutcome::kFailed;
   if (options.kind == PackageKind::NetworkUpgrades)
-    return BuildPackageFromFolders(options, environment) ? MakeOutcome::kPackageBuilt
-                                                         : MakeOutcome::kFailed;
+    return BuildPackageFromFolders(options, run) ? MakeOutcome::kPackageBuilt : MakeOutcome::kFailed;
   ShowMessageKey(environment, "alarm_burnfile");
   return MakeOutcome::kFailed;
 }

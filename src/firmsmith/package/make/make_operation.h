@@ -10,12 +10,14 @@
 #include <string>
 
 #include "common/platform/message_sink.h"
+#include "common/platform/status.h"
 #include "firmsmith/package/make/make_options.h"
 #include "firmsmith/package/make/make_progress.h"
 
 namespace package {
 
 class PartitionCustomiser;
+class MakeRunFolders;
 
 // Checks a package or flash image the run has just written: true when it is
 // sound, else false with one line per problem in *problems. `product` is the
@@ -40,6 +42,9 @@ struct MakeEnvironment {
   OutputVerifier verifyOutput;
   // Told of every step as it starts; empty: nobody listens.
   MakeProgressCallback progress;
+  // The private folders of the run under way; RunMakeOperation sets it for
+  // its own run (steps called without a run have no temporary folder).
+  MakeRunFolders* run = nullptr;
 };
 
 enum class MakeOutcome {
@@ -94,16 +99,21 @@ inline constexpr const char* kDamagedPartitionKey =
 // Tells the environment's listener that a step starts.
 void ReportStep(const MakeEnvironment& environment, MakeStep step, const std::string& subject,
                 const std::string& detail = std::string());
+// A chosen output path that exists already and may not be replaced, or
+// that is no regular file: the reason names it.
+inline constexpr const char* kOutputExistsKey = "make_updatefile_failed";
+// True when the run may write its result to `path`; otherwise the reason is
+// in *why. `input` (may be empty) must not be the same file.
+bool OutputPathUsable(const std::string& path, bool mayReplace, const std::string& input,
+                      std::string* why);
 
 // Sleeps seconds × pauseScale.
 void Pause(const MakeEnvironment& environment, double seconds);
 
 // "%04d%02d%02d_%02d%02d%02d" of the current UTC time.
 std::string TimeStamp();
-// program folder + "tmp" + time stamp, created (empty or not) on demand.
-std::string MakeTemporaryFolder(const MakeEnvironment& environment);
-
-// Folder of the input + "/.h264dvr".
-std::string WorkFolderFor(const std::string& inputPath);
+// The run's private temporary folder (make_run_folders.h), made on first
+// use. False with the reason when there is no run or it cannot be made.
+platform::Status MakeTemporaryFolder(const MakeEnvironment& environment, std::string* folder);
 
 }  // namespace package

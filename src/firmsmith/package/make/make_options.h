@@ -52,6 +52,9 @@ struct MakeOptions {
   // Customisation of the custom partition.
   bool strings = false;
   bool fullLanguageStrings = false;  // languages staged into "TempStrings"
+  // Where they were staged when not "<program folder>TempStrings": a
+  // folder of the run's own, so that runs at the same time never share one.
+  std::string stagedStringsFolder;
   bool koreanFonts = false;
   bool pictures = false;
   bool configs = false;
@@ -91,6 +94,14 @@ struct MakeOptions {
   std::string ubootLogoPath;       // JPEG file
   bool romfs2 = false;
   bool param = false;
+
+  // Where the result goes instead: a new package instead of
+  // "<program folder><product>_all.bin", a reworked input instead of the
+  // input itself (which then stays untouched, without ".bak" or ".prev").
+  // Empty: the usual places. An existing file there is replaced only with
+  // `replaceOutput`.
+  std::string outputPath;
+  bool replaceOutput = false;
 
   bool SlotTicked(int slot) const {
     return slot >= 0 && slot < kSlotCount && slots[slot].value == slot + 1;

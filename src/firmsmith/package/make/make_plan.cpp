@@ -228,6 +228,7 @@ std::string NewPackageFileName(const std::string& productName) {
 }
 
 std::string MakeOutputPath(const MakeOptions& options, const MakeEnvironment& environment) {
+  if (!options.outputPath.empty()) return options.outputPath;
   if (options.originalFileLoaded) return options.originalFile;
   return environment.programDirectory + NewPackageFileName(options.selectedProduct.name);
 }

@@ -29,7 +29,8 @@ struct MakePlan {
   std::string output;  // the file the run writes or replaces
 };
 
-// Where the run writes its result: the input for a rework, else
+// Where the run writes its result: the operator's output path, else the input
+// for a rework, else
 // "<program folder><product>_all.bin".
 std::string MakeOutputPath(const MakeOptions& options, const MakeEnvironment& environment);
 // The product's new-package file name; a '/' never leads anywhere else.

@@ -4,10 +4,13 @@
 // beside the input under a temporary name, is checked there and only then
 // replaces the input; the input as it was is kept as "<input>.prev", and the
 // state before the first rework as "<input>.bak", which is never replaced.
+// With an output path of the operator's the result goes there instead and
+// the input, ".bak" and ".prev" stay as they are.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <set>
 #include <string>
@@ -23,6 +26,7 @@
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/raw_data.h"
 #include "firmsmith/package/layout/unpack_check.h"
+#include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
 
 namespace package {
@@ -71,8 +75,7 @@ class Rework {
         customiser_(environment.customiser ? *environment.customiser : DefaultPartitionCustomiser()),
         network_(options.kind == PackageKind::NetworkUpgrades),
         input_(options.originalFile),
-        work_(WorkFolderFor(options.originalFile)),
-        desc_(platform::JoinPath(work_, kInstallDescName)) {}
+        result_(options.outputPath.empty() ? options.originalFile : options.outputPath) {}
 
   bool Run();
 
@@ -97,6 +100,7 @@ class Rework {
   bool BuildSlotImage(int slot, const std::string& base, const std::string& output,
                       std::string* fsImage);
   bool PatchFlash(int slot, const std::string& fsImage, std::uint32_t start, std::uint32_t end);
+  bool BackupsAreOurs();
   bool KeepBackups();
   bool CheckAndReplace(platform::OutputFile* written, const products::ProductProfile* layout);
 
@@ -105,8 +109,13 @@ class Rework {
   const PartitionCustomiser& customiser_;
   const bool network_;
   const std::string input_;
-  const std::string work_;
-  const std::string desc_;
+  // Where the reworked file goes: the input, or the operator's output path.
+  const std::string result_;
+  // The unpacked package in the run's work folder beside the input.
+  std::string work_;
+  std::string desc_;
+  // The run's temporary folder: intermediate images and staged trees.
+  std::string temp_;
   // The flash image being patched, until it has been checked and replaces
   // the input.
   platform::OutputFile flashCopy_;
@@ -163,11 +172,19 @@ bool Rework::Run() {
     SinkOf(env_).ShowMessage("alarm_filedir", kApplicationTitle);
     return false;
   }
-  // The work folder is ours alone; whatever an earlier failed run left in it
-  // must not end up in this package.
-  platform::RemoveTree(work_);
-  if (platform::Status made = platform::MakeFolders(work_); !made)
-    return Fail("create_error", "", made.message);
+  // Before anything is written: the result must have a place to go.
+  if (o_.outputPath.empty()) {
+    if (!BackupsAreOurs()) return false;
+  } else if (std::string why; !OutputPathUsable(o_.outputPath, o_.replaceOutput, input_, &why)) {
+    return Fail(kOutputExistsKey, "", why);
+  }
+  // Both folders are this run's alone (a link or another user's folder by
+  // the same name is never used) and go when the run ends.
+  platform::Status made = env_.run ? env_.run->Work(input_, &work_)
+                                   : platform::Status::Fail("no make run for " + input_);
+  if (made) made = MakeTemporaryFolder(env_, &temp_);
+  if (!made) return Fail("create_error", "", made.message);
+  desc_ = platform::JoinPath(work_, kInstallDescName);
 
   if (network_) {
     platform::Status unpacked;
@@ -200,7 +217,7 @@ bool Rework::Run() {
     // Packed beside the input; the input is replaced only once the new
     // package is complete and has passed its check.
     platform::OutputFile packed;
-    if (platform::Status created = packed.Create(input_); !created)
+    if (platform::Status created = packed.Create(result_); !created)
       return Fail("make_updatefile_failed", "", created.message);
     struct stat st {};
     if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
@@ -221,13 +238,32 @@ bool Rework::Run() {
   return true;
 }
 
+bool Rework::BackupsAreOurs() {
+  // A backup planted by someone else (a link, a folder, another user's
+  // file) would stand in for the real one, or lead our copy elsewhere.
+  for (const char* suffix : {".bak", ".prev"}) {
+    const std::string path = input_ + suffix;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return Fail(kBackupFailedKey, "", platform::ErrnoReason("cannot examine " + path));
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+      return Fail(kBackupFailedKey, "",
+                  path + ": not a regular file of this user (a link, a folder or another user's file); "
+                         "nothing was written");
+  }
+  return true;
+}
+
 bool Rework::KeepBackups() {
   // ".bak" is the input as it was before its first rework (the vendor's
   // original, or the chip as read out) and is never replaced; ".prev" is the
   // input as it was before this run.
+  if (!BackupsAreOurs()) return false;
   const std::string backup = input_ + ".bak";
   if (!platform::FileExists(backup)) {
-    if (platform::Status copied = platform::CopyFileReplacing(input_, backup); !copied)
+    if (platform::Status copied = platform::CopyFileReplacing(input_, backup, false); !copied)
       return Fail(kBackupFailedKey, "", copied.message);
   }
   if (platform::Status copied = platform::CopyFileReplacing(input_, input_ + ".prev"); !copied)
@@ -236,9 +272,10 @@ bool Rework::KeepBackups() {
 }
 
 bool Rework::CheckAndReplace(platform::OutputFile* written, const products::ProductProfile* layout) {
-  if (!VerifyWrittenOutput(env_, written->partPath(), input_, layout)) return false;
-  if (!KeepBackups()) return false;
-  if (platform::Status committed = written->Commit(); !committed)
+  if (!VerifyWrittenOutput(env_, written->partPath(), result_, layout)) return false;
+  // With an output path of its own the input stays as it is: no backups.
+  if (o_.outputPath.empty() && !KeepBackups()) return false;
+  if (platform::Status committed = written->Commit(o_.outputPath.empty() || o_.replaceOutput); !committed)
     return Fail("make_updatefile_failed", "", committed.message);
   return true;
 }
@@ -311,8 +348,7 @@ bool Rework::SlotBounds(int slot, const std::string& output, std::uint32_t* star
 }
 
 bool Rework::PrepareRawData(int slot, std::string* dataFile) {
-  const std::string folder = MakeTemporaryFolder(env_);
-  if (folder.empty()) return Fail("create_error", "", "cannot create " + env_.programDirectory + "tmp*");
+  const std::string& folder = temp_;
   if (SlotRuleOf(slot).source == SlotSource::kErasedData) {
     *dataFile = platform::JoinPath(folder, kMtdDataName);
     if (!WriteMtdData(*dataFile, o_.selectedProduct.mtd.start, o_.selectedProduct.mtd.end))
@@ -346,7 +382,7 @@ bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string
   const products::PartitionSpec& spec = *SlotPartition(o_.selectedProduct, slot);
   std::string source = o_.slots[slot].sourcePath;
   bool ownedByUs = false;
-  const std::string staging = env_.programDirectory + "tmp" + TimeStamp();
+  const std::string& staging = temp_;
   if (rule.fitsLogo && !source.empty()) {
     std::string fitted;
     if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
@@ -377,7 +413,7 @@ bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string
       !applied)
     return FailAndDropWork("create_error", "", applied.message);
   const int fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
-  *fsImage = env_.programDirectory + base;
+  *fsImage = platform::JoinPath(temp_, base);
   // A partition we unpacked, or a copy we staged, carries what it could not
   // hold as files in its manifest.
   const bool ours = ownedByUs || buildFolder != source;
@@ -398,7 +434,7 @@ bool Rework::PatchFlash(int slot, const std::string& fsImage, std::uint32_t star
     // Partitions are written into a copy that replaces the flash image only
     // when every partition went in and the copy passed its check: a failed
     // run leaves the image as it was.
-    if (platform::Status created = flashCopy_.Create(input_); !created)
+    if (platform::Status created = flashCopy_.Create(result_); !created)
       return Fail("create_error", "", created.message);
     platform::InputFile flash;
     if (platform::Status opened = flash.Open(input_); !opened)

@@ -17,12 +17,12 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
                               UnpackedPartition* out) {
   const MakeEnvironment& env = *request.environment;
   const MakeOptions& o = *request.options;
-  const std::string temp = MakeTemporaryFolder(env);
+  std::string temp;
+  platform::Status ready = MakeTemporaryFolder(env, &temp);
   out->root = platform::JoinPath(temp, name + "_cramfs_root");
-  // Runs within the same second share the temporary folder: a tree left by
-  // the previous one must not be merged into this partition.
-  platform::Status ready = temp.empty() ? platform::Status::Fail("cannot create " + env.programDirectory + "tmp*")
-                                         : platform::RemoveTree(out->root);
+  // The folder is the run's own, but a partition unpacked twice in one run
+  // must not be merged with its first tree.
+  if (ready) ready = platform::RemoveTree(out->root);
   if (ready) ready = platform::MakeFolders(out->root);
   if (!ready) {
     ShowFailureKey(env, "create_error", "", ready.message);

@@ -1,6 +1,7 @@
 // Takes the custom or user partition out of the input for a rework in place:
 // the package's image without its header (or the partition's bytes of a
-// flash image) becomes "<temp>/<name>_cramfs_root/<name>.cramfs", which is
+// flash image) becomes "<temp>/<name>_cramfs_root/<name>.cramfs" (<temp>:
+// the run's temporary folder, MakeTemporaryFolder), which is
 // unpacked into "<temp>/<name>_cramfs_root/<name>" by the slot's file system
 // (squashfs: the external unpacker; cramfs: our extractor; jffs2 and ext4
 // are not unpacked). The fixed pauses of the devices' tools separate the
