@@ -144,11 +144,12 @@ void CLanguageSelectDlg::OnSelectAll(bool checked) {
 
 void CLanguageSelectDlg::accept() {
   const std::string staging = programDirectory_ + kStagingFolder;
-  // A failed copy is not reported: the language is then simply missing from
-  // the staging folder, as the operator can see there.
+  // A language that cannot be staged would silently be missing from the
+  // device: the first failure is told and the choice is not taken.
+  platform::Status staged;
   const auto stage = [&](const std::string& name) {
-    platform::CopyFileReplacing(platform::JoinPath(folder_, name),
-                               platform::JoinPath(staging, name));
+    if (staged)
+      staged = platform::CopyFileReplacing(platform::JoinPath(folder_, name), platform::JoinPath(staging, name));
   };
   koreanChoice_ = 0;
   stage(kEnglish);
@@ -160,6 +161,11 @@ void CLanguageSelectDlg::accept() {
   if (korean_->isChecked()) {
     koreanChoice_ = 1;
     stage(kKorean);
+  }
+  if (!staged) {
+    if (sink_) sink_->ShowFailure(uitext::GetString("create_error"), "Firmsmith", staged.message);
+    QDialog::reject();
+    return;
   }
   QDialog::accept();
 }

@@ -126,6 +126,18 @@ TEST_F(LanguageSelectTest, WithEveryRowUntickedOkStillStagesEnglish) {
   EXPECT_EQ(Staged(), std::vector<std::string>{"English"});
 }
 
+TEST_F(LanguageSelectTest, ALanguageThatCannotBeStagedIsToldAndNotTaken) {
+  const std::string strings = MakeStrings({"English", "French", "German"});
+  CLanguageSelectDlg d(strings, Prog(), &sink_);
+  ASSERT_TRUE(d.OnInitDialog());
+  d.show();
+  std::filesystem::remove(strings + "/French");  // gone between listing and OK
+  QTest::mouseClick(d.okButton(), Qt::LeftButton);
+  EXPECT_EQ(d.result(), QDialog::Rejected);
+  ASSERT_EQ(sink_.boxes.size(), 1u);
+  EXPECT_NE(sink_.boxes[0].reason.find(strings + "/French"), std::string::npos) << sink_.boxes[0].reason;
+}
+
 TEST_F(LanguageSelectTest, MissingEnglishTellsAndCancels) {
   MakeStrings({"French", "English.bak"});
   CLanguageSelectDlg d(root_ / "FullLanguage/Strings", Prog(), &sink_);

@@ -222,7 +222,7 @@ bool Rework::Run() {
     struct stat st {};
     if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
     platform::Status packedWhy;
-    ReportStep(env_, MakeStep::kPacking, platform::BaseName(input_));
+    ReportStep(env_, MakeStep::kPacking, platform::BaseName(result_));
     if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy) != 0)
       return Fail("make_updatefile_failed", "",
                   packedWhy ? "cannot pack " + work_ + " into " + packed.partPath() : packedWhy.message);
