@@ -143,21 +143,36 @@ Status RemoveRunFolder(const std::string& path) {
 }
 
 Status TempFolder::Create(const std::string& parent, const std::string& prefix) {
-  std::string pattern = JoinPath(parent.empty() ? TempRoot() : parent, prefix + "XXXXXX");
-  if (::mkdtemp(pattern.data()) == nullptr)
-    return FailErrno("cannot create a temporary folder " + pattern);
-  RegisterRunFolder(pattern);
-  path_ = pattern;
-  // The lock names the run, so a later run can tell a folder left by a
-  // killed one from a folder in use.
-  const std::string lockPath = JoinPath(path_, kRunLockName);
-  const std::string pid = std::to_string(::getpid()) + "\n";
-  UniqueFd lock(RetryOnInterrupt([&] {
-    return ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  }));
-  if (!lock.valid() || !WriteFull(lock.get(), pid.data(), pid.size()))
-    return FailErrno("cannot write " + lockPath);
-  return Status::Ok();
+  // A sweep of another run takes a run folder that holds no pid yet (as a
+  // run killed right after making it leaves it); the next attempt then
+  // makes another.
+  Status status = Status::Ok();
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string pattern = JoinPath(parent.empty() ? TempRoot() : parent, prefix + "XXXXXX");
+    if (::mkdtemp(pattern.data()) == nullptr)
+      return FailErrno("cannot create a temporary folder " + pattern);
+    RegisterRunFolder(pattern);
+    // The lock names the run, so a later run can tell a folder left by a
+    // killed one from a folder in use.
+    const std::string lockPath = JoinPath(pattern, kRunLockName);
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    UniqueFd lock(RetryOnInterrupt([&] {
+      return ::open(lockPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }));
+    struct stat st {};
+    if (lock.valid() && WriteFull(lock.get(), pid.data(), pid.size()) &&
+        ::lstat(lockPath.c_str(), &st) == 0) {
+      path_ = pattern;
+      return Status::Ok();
+    }
+    const int err = errno;
+    status = FailErrno("cannot write " + lockPath, err);
+    const bool swept = err == ENOENT;
+    RemoveRunFolder(pattern);
+    UnregisterRunFolder(pattern);
+    if (!swept) break;
+  }
+  return status;
 }
 
 bool FileExists(const std::string& path) {

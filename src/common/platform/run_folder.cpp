@@ -77,6 +77,22 @@ long PidOfRunFolder(int parentFd, const std::string& name) {
   return std::strtol(text, nullptr, 10);
 }
 
+// True for a run folder that holds nothing, or only a lock without a pid:
+// its run was killed between making the folder and writing its lock, or
+// while removing it. Nothing can be lost with it.
+bool HoldsNoRun(int parentFd, const std::string& name) {
+  UniqueFd folder(RetryOnInterrupt([&] {
+    return ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  std::vector<FolderEntry> entries;
+  if (!folder.valid() || !ListFolderAt(folder.get(), name, &entries)) return false;
+  if (entries.empty()) return true;
+  struct stat st {};
+  return entries.size() == 1 && entries[0].name == kRunLockName &&
+         ::fstatat(folder.get(), kRunLockName, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+         st.st_size == 0;
+}
+
 }  // namespace
 
 void RegisterRunFolder(const std::string& path) {
@@ -151,7 +167,9 @@ void SweepStaleRunFiles(const std::string& folder, const std::vector<std::string
     bool ours = false;
     for (const std::string& prefix : runPrefixes)
       ours = ours || (e.name.size() > prefix.size() && e.name.compare(0, prefix.size(), prefix) == 0);
-    if (ours && PidIsGone(PidOfRunFolder(dir.get(), e.name)))
+    if (!ours) continue;
+    const long pid = PidOfRunFolder(dir.get(), e.name);
+    if (pid == 0 ? HoldsNoRun(dir.get(), e.name) : PidIsGone(pid))
       if (Status removed = RemoveRunFolder(path); !removed)
         DebugOutput("%s\n", removed.message.c_str());
   }

@@ -46,7 +46,8 @@ void RemoveRunFilesOnTermination();
 
 // Removes from `folder` (not below it) our partial and temporary files and
 // the run folders whose names start with one of `runPrefixes`, where the
-// pid they carry is no longer running. Only entries owned by this user are
+// pid they carry is no longer running (or that hold no pid and nothing
+// else: their run was killed while making or removing them). Only entries owned by this user are
 // touched; a link is never followed. Best effort: what cannot be removed is
 // left and named on the debug channel.
 void SweepStaleRunFiles(const std::string& folder, const std::vector<std::string>& runPrefixes);

@@ -1,6 +1,7 @@
 // Runs cut short leave nothing behind: a signal removes the run's folder and
 // partial files at once, and what a killed run left is swept by the next.
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,8 +79,14 @@ TEST(RunFiles, WhatAKilledRunLeftIsSweptAndALiveRunIsKept) {
   ASSERT_TRUE(livePartial.Create(dir / "other.bin"));
   testsupport::WriteFile(dir / "notes.part-x", "not ours");
   testsupport::WriteFile(dir / "run-keep/file", "no lock: not a run folder");
+  // Killed between making its folder and writing the pid, or while removing
+  // it: nothing in it, or a lock without a pid.
+  ASSERT_EQ(::mkdir((dir / "run-empty").c_str(), 0700), 0);
+  testsupport::WriteFile(dir / "run-nopid/lock", "");
 
   platform::SweepStaleRunFiles(dir.path(), {"run-"});
+  EXPECT_FALSE(platform::FileExists(dir / "run-empty"));
+  EXPECT_FALSE(platform::FileExists(dir / "run-nopid"));
   EXPECT_FALSE(platform::FileExists(killed.folder));
   EXPECT_FALSE(platform::FileExists(killed.partial));
   EXPECT_TRUE(platform::FileExists(live.path()));

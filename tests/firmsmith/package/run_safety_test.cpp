@@ -134,9 +134,20 @@ class RunSafetyCli : public PackageTest {
     return ReadFile(out + "/marker.txt");
   }
 
+  // Each with what it holds, so a failure shows how far its run got.
   std::vector<std::string> Leftovers() {
-    std::vector<std::string> left = RunLeftovers(work_.path());
-    for (const std::string& name : RunLeftovers(prog_.path())) left.push_back("program folder: " + name);
+    std::vector<std::string> left;
+    for (const std::string& folder : {work_.path(), prog_.path()})
+      for (const std::string& name : RunLeftovers(folder)) {
+        std::string shown = (folder == prog_.path() ? "program folder: " : "") + name;
+        if (fs::is_directory(fs::symlink_status(folder + "/" + name))) {
+          shown += " {";
+          for (const auto& e : fs::directory_iterator(folder + "/" + name))
+            shown += " " + e.path().filename().string();
+          shown += " } lock: " + ReadFile(folder + "/" + name + "/lock");
+        }
+        left.push_back(shown);
+      }
     return left;
   }
 
