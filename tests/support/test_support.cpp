@@ -210,7 +210,7 @@ bool FileExists(const std::string& path) {
 platform::MessageAnswer RecordingMessageSink::ShowMessage(const std::string& text,
                                                           const std::string& caption,
                                                           platform::MessageButtons buttons) {
-  boxes.push_back(Box{text, caption, buttons, ""});
+  boxes.push_back(Box{text, caption, buttons, "", platform::MessageSeverity::Information});
   if (!answers.empty()) {
     platform::MessageAnswer a = answers.front();
     answers.pop_front();
@@ -220,11 +220,13 @@ platform::MessageAnswer RecordingMessageSink::ShowMessage(const std::string& tex
                                                     : platform::MessageAnswer::Ok;
 }
 
-platform::MessageAnswer RecordingMessageSink::ShowFailure(const std::string& text,
-                                                          const std::string& caption,
-                                                          const std::string& reason) {
+platform::MessageAnswer RecordingMessageSink::ShowDetailed(const std::string& text,
+                                                           const std::string& caption,
+                                                           const std::string& detail,
+                                                           platform::MessageSeverity severity) {
   const platform::MessageAnswer answer = ShowMessage(text, caption, platform::MessageButtons::Ok);
-  boxes.back().reason = reason;
+  boxes.back().reason = detail;
+  boxes.back().severity = severity;
   return answer;
 }
 

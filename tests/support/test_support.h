@@ -96,12 +96,14 @@ class RecordingMessageSink : public platform::MessageSink {
     std::string text;
     std::string caption;
     platform::MessageButtons buttons;
-    std::string reason;  // the detail of a failure box
+    std::string reason;  // the detail: a failure's reason, what a success wrote
+    platform::MessageSeverity severity = platform::MessageSeverity::Information;
   };
   platform::MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                       platform::MessageButtons buttons) override;
-  platform::MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
-                                      const std::string& reason) override;
+  platform::MessageAnswer ShowDetailed(const std::string& text, const std::string& caption,
+                                       const std::string& detail,
+                                       platform::MessageSeverity severity) override;
   std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
                                         const std::string& startPath) override;
   std::optional<std::string> ChooseFolder(const std::string& title,

@@ -18,10 +18,10 @@ MessageAnswer StderrMessageSink::ShowMessage(const std::string& text, const std:
   }
 }
 
-MessageAnswer StderrMessageSink::ShowFailure(const std::string& text, const std::string& caption,
-                                             const std::string& reason) {
+MessageAnswer StderrMessageSink::ShowDetailed(const std::string& text, const std::string& caption,
+                                              const std::string& detail, MessageSeverity) {
   const MessageAnswer answer = ShowMessage(text, caption, MessageButtons::Ok);
-  if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
+  if (!detail.empty()) std::fprintf(stderr, "%s\n", detail.c_str());
   return answer;
 }
 

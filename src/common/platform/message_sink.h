@@ -11,6 +11,8 @@ namespace platform {
 
 enum class MessageButtons { Ok, OkCancel, YesNo };
 enum class MessageAnswer { Ok, Cancel, Yes, No };
+// The weight of a box with detail: the icon the operator sees it with.
+enum class MessageSeverity { Information, Warning, Critical };
 
 class MessageSink {
  public:
@@ -18,12 +20,19 @@ class MessageSink {
   // One message box: translated text and caption, the given buttons.
   virtual MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                     MessageButtons buttons = MessageButtons::Ok) = 0;
-  // A failure box: the specified text stays first, `reason` (one line naming
-  // the file and the cause) is shown beside it as detail. Sinks that have
-  // no place for detail show it on a line after the text.
-  virtual MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
-                                    const std::string& reason) {
-    return ShowMessage(reason.empty() ? text : text + "\n" + reason, caption, MessageButtons::Ok);
+  // A box with detail, one OK button: the specified text stays first, the
+  // detail is shown beside it (a failure's reason, one line naming the file
+  // and the cause; what a success wrote: which file, its size, where).
+  // Sinks that have no place for detail show it on a line after the text;
+  // sinks without icons ignore the severity.
+  virtual MessageAnswer ShowDetailed(const std::string& text, const std::string& caption,
+                                     const std::string& detail, MessageSeverity severity) {
+    return ShowMessage(detail.empty() ? text : text + "\n" + detail, caption, MessageButtons::Ok);
+  }
+  // A failure box: ShowDetailed with the reason and the warning icon.
+  MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
+                            const std::string& reason) {
+    return ShowDetailed(text, caption, reason, MessageSeverity::Warning);
   }
   // A file chooser; nullopt when cancelled. `filter` is in the
   // "Description (*.ext)|*.ext|...||" form the dialogs are specified with.
@@ -44,9 +53,9 @@ class StderrMessageSink : public MessageSink {
  public:
   MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                             MessageButtons buttons) override;
-  // The box's line, then the reason on a line of its own.
-  MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
-                            const std::string& reason) override;
+  // The box's line, then the detail on a line of its own.
+  MessageAnswer ShowDetailed(const std::string& text, const std::string& caption,
+                             const std::string& detail, MessageSeverity severity) override;
 };
 
 }  // namespace platform

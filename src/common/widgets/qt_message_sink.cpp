@@ -39,12 +39,25 @@ platform::MessageAnswer QtMessageSink::ShowMessage(const std::string& text,
   }
 }
 
-platform::MessageAnswer QtMessageSink::ShowFailure(const std::string& text,
-                                                   const std::string& caption,
-                                                   const std::string& reason) {
-  QMessageBox box(QMessageBox::Information, QString::fromStdString(caption),
-                  QString::fromStdString(text), QMessageBox::Ok, owner_);
-  if (!reason.empty()) box.setInformativeText(QString::fromStdString(reason));
+namespace {
+
+QMessageBox::Icon IconOf(platform::MessageSeverity severity) {
+  switch (severity) {
+    case platform::MessageSeverity::Warning: return QMessageBox::Warning;
+    case platform::MessageSeverity::Critical: return QMessageBox::Critical;
+    default: return QMessageBox::Information;
+  }
+}
+
+}  // namespace
+
+platform::MessageAnswer QtMessageSink::ShowDetailed(const std::string& text,
+                                                    const std::string& caption,
+                                                    const std::string& detail,
+                                                    platform::MessageSeverity severity) {
+  QMessageBox box(IconOf(severity), QString::fromStdString(caption), QString::fromStdString(text),
+                  QMessageBox::Ok, owner_);
+  if (!detail.empty()) box.setInformativeText(QString::fromStdString(detail));
   box.exec();
   return platform::MessageAnswer::Ok;
 }

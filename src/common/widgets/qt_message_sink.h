@@ -24,9 +24,11 @@ class QtMessageSink : public platform::MessageSink {
 
   platform::MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                                       platform::MessageButtons buttons) override;
-  // The specified text first; the reason as the box's informative text.
-  platform::MessageAnswer ShowFailure(const std::string& text, const std::string& caption,
-                                      const std::string& reason) override;
+  // The specified text first; the detail as the box's informative text,
+  // the icon of the severity.
+  platform::MessageAnswer ShowDetailed(const std::string& text, const std::string& caption,
+                                       const std::string& detail,
+                                       platform::MessageSeverity severity) override;
   std::optional<std::string> ChooseFile(const std::string& title, const std::string& filter,
                                         const std::string& startPath) override;
   std::optional<std::string> ChooseFolder(const std::string& title,

@@ -113,7 +113,10 @@ int RunMake(const std::vector<std::string>& args) {
   package::MakeEnvironment environment;
   environment.programDirectory = programDirectory;
   environment.sink = &sink;
-  environment.pauseScale = platform::CliHasFlag(args, "--no-pauses") ? 0.0 : 1.0;
+  // --no-pauses wins over a Config.ini that restores the pauses.
+  environment.pauseScale = platform::CliHasFlag(args, "--no-pauses")
+                               ? 0.0
+                               : package::ConfiguredPauseScale(programDirectory);
   environment.verifyOutput = check::MakeOutputVerifier();
 
   if (platform::CliHasFlag(args, "--dry-run")) {

@@ -360,7 +360,10 @@ TEST_F(MakeVerifies, FailedCheckIsReportedAsAnErrorNotASuccess) {
   ASSERT_FALSE(sink_.boxes.empty());
   const std::string last = sink_.boxes.back().text;
   EXPECT_NE(last.find("does not pass its check"), std::string::npos) << last;
-  EXPECT_NE(last.find("data CRC 0x12345678 is wrong"), std::string::npos) << last;
+  // The problems are the box's detail, under the critical icon.
+  EXPECT_NE(sink_.boxes.back().reason.find("data CRC 0x12345678 is wrong"), std::string::npos)
+      << sink_.boxes.back().reason;
+  EXPECT_EQ(sink_.boxes.back().severity, platform::MessageSeverity::Critical);
   for (const auto& box : sink_.boxes) EXPECT_EQ(box.text.find("success"), std::string::npos) << box.text;
 }
 

@@ -66,6 +66,7 @@ const char* const kFirmsmithKeys[] = {
     "InputLink",
     // Messages of the make operation whose key reads as English when untranslated.
     "Firmsmith.%s was written but does not pass its check:",
+    "Firmsmith.File: %s", "Firmsmith.Size: %s bytes", "Firmsmith.Folder: %s",
     "Firmsmith.Cannot open the boot logo file.",
     "Firmsmith.Cannot write the backup of the original file.",
     "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.",
@@ -105,6 +106,8 @@ const char* const kTransloomKeys[] = {
 // Keys whose text the build fills with a name through printf: exactly one %s.
 const std::set<std::string> kFormatKeys = {"alarm_makeerror", "make_error", "package_success",
                                            "Firmsmith.%s was written but does not pass its check:",
+                                           "Firmsmith.File: %s", "Firmsmith.Size: %s bytes",
+                                           "Firmsmith.Folder: %s",
                                            "Firmsmith.The partition %s of the input file is damaged; nothing was written."};
 
 // Names that read the same in every language.

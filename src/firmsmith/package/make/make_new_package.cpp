@@ -126,7 +126,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     ShowFailureKey(env, "make_updatefile_failed", "", committed.message);
     return false;
   }
-  ShowFormattedKey(env, "package_success", packagePath);
+  ShowWrittenKey(env, "package_success", packagePath, packagePath);
   return true;
 }
 

@@ -7,9 +7,12 @@
 #include <ctime>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "common/uitext/language_table.h"
 #include "common/platform/fd.h"
 #include "common/platform/file_ops.h"
+#include "common/platform/profile.h"
 #include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
 
@@ -22,16 +25,28 @@ platform::MessageSink& SinkOf(const MakeEnvironment& environment) {
 
 void ShowMessageKey(const MakeEnvironment& environment, const std::string& textKey,
                     const std::string& captionKey) {
-  SinkOf(environment).ShowMessage(uitext::GetString(textKey),
-                                captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
-                                platform::MessageButtons::Ok);
+  SinkOf(environment).ShowDetailed(
+      uitext::GetString(textKey),
+      captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey), "",
+      platform::MessageSeverity::Warning);
 }
 
-void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
-                      const std::string& argument, const std::string& captionKey) {
-  SinkOf(environment).ShowMessage(FillFormat(uitext::GetString(textKey), argument),
-                                captionKey.empty() ? kApplicationTitle : uitext::GetString(captionKey),
-                                platform::MessageButtons::Ok);
+void ShowWrittenKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& writtenPath, const std::string& argument) {
+  std::string text = uitext::GetString(textKey);
+  if (!argument.empty()) text = FillFormat(text, argument);
+  SinkOf(environment).ShowDetailed(text, kApplicationTitle, DescribeWrittenFile(writtenPath),
+                                   platform::MessageSeverity::Information);
+}
+
+std::string DescribeWrittenFile(const std::string& path) {
+  struct stat st {};
+  const std::string size =
+      ::stat(path.c_str(), &st) == 0
+          ? FillFormat(uitext::GetString(kWrittenSizeKey), std::to_string(st.st_size))
+          : platform::ErrnoReason("cannot read the size of " + path);
+  return FillFormat(uitext::GetString(kWrittenFileKey), platform::BaseName(path)) + "\n" + size +
+         "\n" + FillFormat(uitext::GetString(kWrittenFolderKey), platform::ParentFolder(path));
 }
 
 void ShowFailureKey(const MakeEnvironment& environment, const std::string& textKey,
@@ -83,9 +98,9 @@ bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& 
   if (environment.verifyOutput(checkedPath, product, &problems)) return true;
   // A file that fails its check must never be announced as made, nor
   // replace anything.
-  SinkOf(environment).ShowMessage(
-      FillFormat(uitext::GetString(kOutputCheckFailedKey), shownPath) + "\n" + problems,
-      uitext::GetString("alarm_make"));
+  SinkOf(environment).ShowDetailed(FillFormat(uitext::GetString(kOutputCheckFailedKey), shownPath),
+                                   uitext::GetString("alarm_make"), problems,
+                                   platform::MessageSeverity::Critical);
   return false;
 }
 
@@ -110,7 +125,16 @@ bool OutputPathUsable(const std::string& path, bool mayReplace, const std::strin
 
 void Pause(const MakeEnvironment& environment, double seconds) {
   const double scaled = seconds * environment.pauseScale;
-  if (scaled > 0) std::this_thread::sleep_for(std::chrono::duration<double>(scaled));
+  if (scaled <= 0) return;
+  if (environment.sleep)
+    environment.sleep(scaled);
+  else
+    std::this_thread::sleep_for(std::chrono::duration<double>(scaled));
+}
+
+double ConfiguredPauseScale(const std::string& programDirectory) {
+  const platform::Profile config = platform::Profile::Load(programDirectory + "Config.ini");
+  return config.GetInt(kToolsSection, kPausesKey, 0) != 0 ? 1.0 : 0.0;
 }
 
 std::string TimeStamp() {

@@ -32,9 +32,13 @@ using OutputVerifier = std::function<bool(const std::string& path,
 struct MakeEnvironment {
   std::string programDirectory;  // ends with "/"; Products, imgH.data, tmp*, dist* live here
   platform::MessageSink* sink = nullptr;  // nullptr: standard error
-  // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms);
-  // tests set 0.
-  double pauseScale = 1.0;
+  // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms).
+  // They only ever let a Windows workstation settle its files, so a run
+  // skips them unless Config.ini asks for them (ConfiguredPauseScale).
+  double pauseScale = 0.0;
+  // Waits out one scaled pause; empty: the thread sleeps. Lets a caller see
+  // every pause a run takes.
+  std::function<void(double seconds)> sleep;
   // nullptr: DefaultPartitionCustomiser().
   const PartitionCustomiser* customiser = nullptr;
   // Run on the written package or flash image before the success message;
@@ -66,13 +70,22 @@ inline constexpr const char* kApplicationTitle = "Firmsmith";
 // no message is ever dropped.
 platform::MessageSink& SinkOf(const MakeEnvironment& environment);
 
-// One box: GetString(textKey), caption GetString(captionKey) or the
-// application title when captionKey is empty.
+// One box that stops the run, with the warning icon: GetString(textKey),
+// caption GetString(captionKey) or the application title when captionKey is
+// empty.
 void ShowMessageKey(const MakeEnvironment& environment, const std::string& textKey,
                     const std::string& captionKey = "");
-// The same with the translation used as a format whose first "%s" takes `argument`.
-void ShowFormattedKey(const MakeEnvironment& environment, const std::string& textKey,
-                      const std::string& argument, const std::string& captionKey = "");
+// The success box of a run: the translation of `textKey` (with `argument`
+// in its first "%s" when given), the application title as caption, and
+// DescribeWrittenFile(writtenPath) as its detail.
+void ShowWrittenKey(const MakeEnvironment& environment, const std::string& textKey,
+                    const std::string& writtenPath, const std::string& argument = "");
+// What a run wrote, one line each: the file's name, its size in bytes and
+// its folder. A size that cannot be read says why.
+inline constexpr const char* kWrittenFileKey = "Firmsmith.File: %s";
+inline constexpr const char* kWrittenSizeKey = "Firmsmith.Size: %s bytes";
+inline constexpr const char* kWrittenFolderKey = "Firmsmith.Folder: %s";
+std::string DescribeWrittenFile(const std::string& path);
 // A failure box: the translation of `textKey` (with `argument` in its first
 // "%s" when given) and the reason as its detail, so the operator learns which
 // file failed and why.
@@ -85,7 +98,8 @@ std::string FillFormat(const std::string& format, const std::string& argument);
 
 // Runs the environment's verifier on what the run wrote at `checkedPath`
 // (still under its temporary name) before it replaces `shownPath`. False
-// after one box ("alarm_make" caption) naming the file and its problems.
+// after one critical box ("alarm_make" caption) naming the file, its problems
+// as the detail.
 inline constexpr const char* kOutputCheckFailedKey =
     "Firmsmith.%s was written but does not pass its check:";
 bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& checkedPath,
@@ -107,8 +121,15 @@ inline constexpr const char* kOutputExistsKey = "make_updatefile_failed";
 bool OutputPathUsable(const std::string& path, bool mayReplace, const std::string& input,
                       std::string* why);
 
-// Sleeps seconds × pauseScale.
+// Waits seconds × pauseScale (through the environment's sleep when it has
+// one); a scale of 0 waits not at all.
 void Pause(const MakeEnvironment& environment, double seconds);
+
+// The tool setting that brings the fixed pauses back: [Tools] Pauses=1 in
+// the program folder's Config.ini gives scale 1; missing or 0 gives 0.
+inline constexpr char kToolsSection[] = "Tools";
+inline constexpr char kPausesKey[] = "Pauses";
+double ConfiguredPauseScale(const std::string& programDirectory);
 
 // "%04d%02d%02d_%02d%02d%02d" of the current UTC time.
 std::string TimeStamp();

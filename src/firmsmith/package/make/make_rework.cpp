@@ -234,7 +234,7 @@ bool Rework::Run() {
     if (!CheckAndReplace(&flashCopy_, &o_.selectedProduct)) return false;
   }
   platform::RemoveTree(work_);
-  ShowMessageKey(env_, "alarm_make");
+  ShowWrittenKey(env_, "alarm_make", input_);
   return true;
 }
 
