@@ -2,22 +2,29 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QEvent>
+#include <QEventLoop>
 #include <QFrame>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <exception>
+#include <thread>
 
 #include "common/devlink/devlink.h"
 #include "common/platform/progdir.h"
 #include "common/uitext/language_table.h"
 #include "common/uitext/translate_window.h"
+#include "common/widgets/held_message_sink.h"
 #include "common/widgets/qt_message_sink.h"
 #include "firmsmith/check/package_verify.h"
 #include "firmsmith/package/make/make_operation.h"
@@ -29,6 +36,9 @@ namespace shell {
 namespace {
 
 QString Text(const std::string& key) { return QString::fromStdString(uitext::GetString(key)); }
+
+// Resolution of the progress bar when a step carries a byte count.
+constexpr int kProgressBarSteps = 1000;
 
 // The about box: program name and version, one OK button.
 class AboutDialog : public QDialog {
@@ -320,17 +330,96 @@ package::MakeOptions CFirmsmithDlg::CollectOptions() const {
 }
 
 void CFirmsmithDlg::OnOk() {
+  if (building_) return;
+  // The record is taken before the run starts: nothing the operator does to
+  // the window meanwhile reaches the build.
+  const package::MakeOptions options = CollectOptions();
+  // The run's boxes wait until it ends; questions reach the operator at once.
+  widgets::HeldMessageSink heldSink(sink_, this);
   package::MakeEnvironment environment;
   environment.programDirectory = programDirectory_;
-  environment.sink = sink_;
-  environment.pauseScale = environment_.pauseScale;
+  environment.sink = &heldSink;
+  environment.pauseScale = environment_.pauseScale.value_or(
+      package::ConfiguredPauseScale(programDirectory_));
+  environment.sleep = environment_.sleep;
   environment.customiser = environment_.customiser;
   // What the run wrote is checked before the operator is told it is made.
   environment.verifyOutput = check::MakeOutputVerifier();
-  // The build runs on this thread; the busy cursor tells the operator to wait.
-  QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-  package::RunMakeOperation(CollectOptions(), environment);
-  QGuiApplication::restoreOverrideCursor();
+  environment.progress = [this](const package::MakeProgress& step) {
+    QMetaObject::invokeMethod(this, [this, step] { ShowStep(step); }, Qt::QueuedConnection);
+  };
+
+  SetBuilding(true);
+  QEventLoop waiting;
+  package::MakeOutcome outcome = package::MakeOutcome::kFailed;
+  std::thread worker([&] {
+    try {
+      outcome = package::RunMakeOperation(options, environment);
+    } catch (const std::exception& e) {
+      // Nothing was replaced: outputs replace their files only once checked.
+      heldSink.ShowDetailed(uitext::GetString("make_updatefile_failed"), package::kApplicationTitle,
+                            std::string("the build stopped: ") + e.what(),
+                            platform::MessageSeverity::Critical);
+    }
+    // Queued behind every step the run reported.
+    QMetaObject::invokeMethod(&waiting, [&waiting] { waiting.quit(); }, Qt::QueuedConnection);
+  });
+  waiting.exec();
+  worker.join();
+  SetBuilding(false);
+  heldSink.ShowHeld();
+  Q_EMIT buildFinished(outcome);
+}
+
+void CFirmsmithDlg::SetBuilding(bool building) {
+  building_ = building;
+  if (building) {
+    lockedWhileBuilding_.clear();
+    for (QWidget* child : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+      // A control disabled by the rules stays so; only the others are
+      // locked and given back.
+      if (child == c_.progressPanel || child->isWindow() ||
+          child->testAttribute(Qt::WA_ForceDisabled))
+        continue;
+      child->setEnabled(false);
+      lockedWhileBuilding_.push_back(child);
+    }
+    c_.progressText->clear();
+    c_.progressBar->setRange(0, 0);
+    c_.progressPanel->setVisible(true);
+    setCursor(Qt::BusyCursor);
+  } else {
+    for (QWidget* child : lockedWhileBuilding_) child->setEnabled(true);
+    lockedWhileBuilding_.clear();
+    c_.progressPanel->setVisible(false);
+    unsetCursor();
+  }
+}
+
+void CFirmsmithDlg::ShowStep(const package::MakeProgress& step) {
+  const QString line = QString::fromStdString(package::DescribeProgress(step));
+  c_.progressText->setText(line);
+  if (step.total == 0) {
+    c_.progressBar->setRange(0, 0);  // moving: no count to show
+  } else {
+    c_.progressBar->setRange(0, kProgressBarSteps);
+    const std::uint64_t done = std::min(step.done, step.total);
+    c_.progressBar->setValue(static_cast<int>(done * kProgressBarSteps / step.total));
+  }
+  Q_EMIT buildStepShown(line);
+}
+
+void CFirmsmithDlg::reject() {
+  if (!building_) QDialog::reject();
+}
+
+void CFirmsmithDlg::closeEvent(QCloseEvent* event) {
+  // The build's thread works on the operator's files: the window waits for it.
+  if (building_) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
 }
 
 void CFirmsmithDlg::OnAbout() {

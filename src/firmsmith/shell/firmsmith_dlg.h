@@ -3,8 +3,10 @@
 // customisations to apply, and starts the build. The dialog keeps the
 // control states and their rules and the twelve partition slots; "Ok" turns
 // them into a package::MakeOptions record and hands it to the make
-// operation. It also keeps the tool settings in Config.ini and starts the
-// language tool.
+// operation, which runs on a thread of its own while the window stays
+// locked, shows its steps in a progress panel and keeps repainting; the
+// run's message boxes follow once it ends. It also keeps the tool settings
+// in Config.ini and starts the language tool.
 //
 // Layout and control creation live in firmsmith_dlg_layout.cpp, the rules of
 // the check boxes and fields in firmsmith_dlg_rules.cpp.
@@ -18,11 +20,14 @@
 #include <map>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/platform/message_sink.h"
 #include "firmsmith/package/make/make_options.h"
+#include "firmsmith/package/make/make_operation.h"
+#include "firmsmith/package/make/make_progress.h"
 #include "firmsmith/products/product_profile.h"
 
 class QCheckBox;
@@ -31,6 +36,7 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QProgressBar;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
@@ -62,7 +68,10 @@ namespace shell {
 struct DialogEnvironment {
   std::string programDirectory;            // ends with "/"; empty: the executable's folder
   platform::MessageSink* sink = nullptr;   // nullptr: Qt boxes and choosers over the dialog
-  double pauseScale = 1.0;                 // scales the make operation's fixed pauses
+  // Scales the make operation's fixed pauses; empty: as Config.ini's tool
+  // setting says (off unless restored).
+  std::optional<double> pauseScale;
+  std::function<void(double seconds)> sleep;  // waits out a pause; empty: sleeps
   const package::PartitionCustomiser* customiser = nullptr;  // nullptr: the default one
   bool installCrashHandler = true;
   // Whether the host answers within the time-out; empty: an ICMP echo (PingHost).
@@ -145,6 +154,11 @@ class CFirmsmithDlg : public QDialog {
     QLabel* macLabel = nullptr;   // 1261 (hidden)
     QLineEdit* mac = nullptr;     // 1260 (hidden)
     FlashLayoutBar* layoutBar = nullptr;  // the chosen product's chip, beside the partitions
+    // Shown while a build runs: its current step and a bar (a moving one
+    // while the step carries no byte count).
+    QWidget* progressPanel = nullptr;
+    QLabel* progressText = nullptr;
+    QProgressBar* progressBar = nullptr;
     QPushButton* about = nullptr;
     QPushButton* ok = nullptr;      // 1
     QPushButton* cancel = nullptr;  // 2
@@ -177,12 +191,24 @@ class CFirmsmithDlg : public QDialog {
   static bool IsItemTicked(const QTreeWidgetItem* item);
 
   // Events (public so that the about box and the build can be started from
-  // outside, e.g. by the screenshot tool).
+  // outside, e.g. by the screenshot tool). OnOk returns once the build has
+  // ended and its boxes were shown; the window's events go on meanwhile.
   void OnOk();
   void OnAbout();
+  bool building() const { return building_; }
+
+  // The window refuses to close while a build runs.
+  void reject() override;
+
+ Q_SIGNALS:
+  // A step of the running build, as the progress panel shows it.
+  void buildStepShown(const QString& line);
+  // The build has ended and its boxes were shown.
+  void buildFinished(package::MakeOutcome outcome);
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   // --- layout (firmsmith_dlg_layout.cpp) ---
@@ -242,6 +268,12 @@ class CFirmsmithDlg : public QDialog {
   void FillGainLists();
   void UpdateFlashLayout();  // firmsmith_dlg_fill.cpp
 
+  // --- the build off the UI thread ---
+  // Locks every control but the progress panel (each keeps its own state
+  // for when the build ends) and shows the panel; false undoes both.
+  void SetBuilding(bool building);
+  void ShowStep(const package::MakeProgress& step);
+
   void SetSlot(int index, bool withName);
   void ClearSlot(int index);
   bool SlotSet(int index) const;
@@ -254,6 +286,8 @@ class CFirmsmithDlg : public QDialog {
   platform::MessageSink* sink_ = nullptr;
   bool initialised_ = false;
   bool devlinkStarted_ = false;
+  bool building_ = false;
+  std::vector<QWidget*> lockedWhileBuilding_;
 
   Controls c_;
   QIcon uncheckedIcon_;

@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPixmap>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -368,6 +369,20 @@ void CFirmsmithDlg::CreateControls() {
   columns->addWidget(CreatePartitionGroup(), 4);
   columns->addWidget(CreateCustomisationGroup(), 4);
   layout->addLayout(columns, 1);
+
+  c_.progressPanel = new QWidget(this);
+  c_.progressPanel->setObjectName(QStringLiteral("progressPanel"));
+  auto* progress = new QHBoxLayout(c_.progressPanel);
+  progress->setContentsMargins(0, 0, 0, 0);
+  c_.progressText = new QLabel(c_.progressPanel);
+  c_.progressText->setObjectName(QStringLiteral("progressText"));
+  c_.progressBar = new QProgressBar(c_.progressPanel);
+  c_.progressBar->setObjectName(QStringLiteral("progressBar"));
+  c_.progressBar->setTextVisible(false);
+  progress->addWidget(c_.progressText, 3);
+  progress->addWidget(c_.progressBar, 2);
+  c_.progressPanel->setVisible(false);  // only while a build runs
+  layout->addWidget(c_.progressPanel);
 
   auto* buttons = new QHBoxLayout;
   c_.about = new QPushButton(QStringLiteral("About Firmsmith"), this);
