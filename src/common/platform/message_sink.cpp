@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/platform/debuglog.h"
+
 namespace platform {
 
 MessageAnswer StderrMessageSink::ShowMessage(const std::string& text, const std::string& caption,
@@ -19,9 +21,14 @@ MessageAnswer StderrMessageSink::ShowMessage(const std::string& text, const std:
 }
 
 MessageAnswer StderrMessageSink::ShowDetailed(const std::string& text, const std::string& caption,
-                                              const std::string& detail, MessageSeverity) {
+                                              const std::string& detail,
+                                              MessageSeverity severity) {
   const MessageAnswer answer = ShowMessage(text, caption, MessageButtons::Ok);
-  if (!detail.empty()) std::fprintf(stderr, "%s\n", detail.c_str());
+  // A success's file, size and folder are a trace on a command line, which
+  // prints the written path on its own; a failure's reason always shows.
+  const bool shown =
+      severity != MessageSeverity::Information || GetVerbosity() == Verbosity::kVerbose;
+  if (!detail.empty() && shown) std::fprintf(stderr, "%s\n", detail.c_str());
   return answer;
 }
 

@@ -53,7 +53,8 @@ class StderrMessageSink : public MessageSink {
  public:
   MessageAnswer ShowMessage(const std::string& text, const std::string& caption,
                             MessageButtons buttons) override;
-  // The box's line, then the detail on a line of its own.
+  // The box's line, then the detail on a line of its own: always for a
+  // warning or a critical box, with -v only for an informing one.
   MessageAnswer ShowDetailed(const std::string& text, const std::string& caption,
                              const std::string& detail, MessageSeverity severity) override;
 };

@@ -244,6 +244,8 @@ TEST_F(MakeCli, QuietByDefaultTracesWithVerboseStepsWithProgress) {
   const std::string verbose = run("-v");
   EXPECT_NE(verbose.find("root:\n"), std::string::npos) << verbose;
   EXPECT_NE(verbose.find("marker.txt\n"), std::string::npos) << verbose;
+  // The success box's detail is a trace too.
+  EXPECT_NE(verbose.find("\nFile: TestBox_all.bin\nSize: "), std::string::npos) << verbose;
   const std::string steps = run("--progress");
   const std::size_t building = steps.find("building user-x as cramfs\n");
   const std::size_t packing = steps.find("packing TestBox_all.bin\n");
