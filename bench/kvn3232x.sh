@@ -17,7 +17,7 @@ app=${1:-$repo/build/app}
 bench_need unzip zip mkfs.cramfs mksquashfs mkfs.jffs2 mkimage /usr/bin/time
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kvn3232x-bench-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$scratch"' EXIT
 prog=$scratch/prog
 bench_program_folder "$app" "$prog"
 cp "$repo/data/app/Products/KV-N3232X.ini" "$prog/Products/"
