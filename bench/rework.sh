@@ -15,7 +15,7 @@ app=${1:-$repo/build/app}
 bench_need unzip zip mkfs.cramfs mkimage /usr/bin/time
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/rework-bench-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$scratch"' EXIT
 prog=$scratch/prog
 mkdir -p "$scratch/src" "$scratch/pkg"
 bench_program_folder "$app" "$prog"
