@@ -123,10 +123,13 @@ TEST_F(TransloomCli, AsksForThePasswordWithoutEchoOnATerminal) {
   // A pseudo-terminal as standard input and output; the typed password is
   // sent once the prompt shows, and everything the terminal shows is kept.
   const char* kOnTerminal =
-      "import os, pty, sys\n"
+      "import os, pty, signal, sys\n"
       "pid, fd = pty.fork()\n"
       "if pid == 0:\n"
       "    os.execv(sys.argv[1], sys.argv[1:])\n"
+      // A prompt that never shows, or input that is never taken, fails the
+      // test within a minute instead of hanging it.
+      "signal.alarm(60)\n"
       "shown = b''\n"
       "while b'Password: ' not in shown:\n"
       "    shown += os.read(fd, 1024)\n"
