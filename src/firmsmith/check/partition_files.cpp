@@ -16,6 +16,7 @@
 #include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/squashfs_manifest.h"
 #include "firmsmith/fsimage/image_probe.h"
 #include "firmsmith/fsimage/jffs2_extract.h"
 #include "firmsmith/fsimage/squashfs_check.h"
@@ -99,7 +100,9 @@ bool ExtractSquashfs(const ImageReport& image, const std::string& destination,
     if (e.path.find('\n') != std::string::npos)
       return *error = image.name + ": an entry name holds a line break", false;
     if (options.createSpecialFiles || !IsSpecial(e)) continue;
-    excluded += "/" + e.path + "\n";
+    // Escaped as unsquashfs reads its patterns, so "*", "?" or "[" in a
+    // name excludes that entry and no other.
+    excluded += fsimage::EscapeSquashfsPath(e.path) + "\n";
     fsimage::CramfsSpecialEntry s;
     s.path = e.path;
     s.type = e.type;
