@@ -73,9 +73,8 @@ OutputFile::~OutputFile() {
 Status OutputFile::Create(const std::string& path) {
   path_ = path;
   partPath_ = TemporaryNameTemplate(path, "part");
-  fd_.Reset(::mkstemp(partPath_.data()));
+  fd_.Reset(MakeRegisteredPartialFile(&partPath_));
   if (!fd_.valid()) return FailErrno("cannot create a temporary file beside " + path);
-  RegisterPartialFile(partPath_);
   ::fchmod(fd_.get(), 0666 & ~CurrentUmask());
   return Status::Ok();
 }
@@ -149,9 +148,8 @@ Status TempFolder::Create(const std::string& parent, const std::string& prefix) 
   Status status = Status::Ok();
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::string pattern = JoinPath(parent.empty() ? TempRoot() : parent, prefix + "XXXXXX");
-    if (::mkdtemp(pattern.data()) == nullptr)
+    if (!MakeRegisteredRunFolder(&pattern))
       return FailErrno("cannot create a temporary folder " + pattern);
-    RegisterRunFolder(pattern);
     // The lock names the run, so a later run can tell a folder left by a
     // killed one from a folder in use.
     const std::string lockPath = JoinPath(pattern, kRunLockName);

@@ -36,9 +36,8 @@ Status ReadAll(const std::string& path, Buffer* out) {
 
 Status WriteAtomic(const std::string& path, const char* data, std::size_t size) {
   std::string tmpl = TemporaryNameTemplate(path, "tmp");
-  UniqueFd fd(::mkstemp(tmpl.data()));
+  UniqueFd fd(MakeRegisteredPartialFile(&tmpl));
   if (!fd.valid()) return FailErrno("cannot create a temporary file beside " + path);
-  RegisterPartialFile(tmpl);
   // Keep the mode an ordinary file would get, not mkstemp's 0600.
   const mode_t mask = ::umask(0);
   ::umask(mask);

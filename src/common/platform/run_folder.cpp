@@ -30,9 +30,8 @@ Registry& TheRegistry() {
   return *registry;
 }
 
-void RemoveEverythingRegistered() {
-  Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+// Called with the registry locked.
+void RemoveEverythingRegistered(Registry& r) {
   for (const std::string& path : r.partials) ::unlink(path.c_str());
   for (const std::string& path : r.folders) RemoveRunFolder(path);
 }
@@ -111,6 +110,22 @@ std::string TemporaryNameTemplate(const std::string& path, const char* kind) {
   return path + "." + kind + "-" + std::to_string(::getpid()) + "-XXXXXX";
 }
 
+int MakeRegisteredPartialFile(std::string* pathTemplate) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  const int fd = ::mkstemp(pathTemplate->data());
+  if (fd >= 0) r.partials.insert(*pathTemplate);
+  return fd;
+}
+
+bool MakeRegisteredRunFolder(std::string* pathTemplate) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (::mkdtemp(pathTemplate->data()) == nullptr) return false;
+  r.folders.insert(*pathTemplate);
+  return true;
+}
+
 void RegisterPartialFile(const std::string& path) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
@@ -136,7 +151,11 @@ void RemoveRunFilesOnTermination() {
       int sig = 0;
       while (sigwait(&set, &sig) != 0) {
       }
-      RemoveEverythingRegistered();
+      // The lock stays held until the process ends: no other thread can
+      // make and register a new entry after the cleanup.
+      Registry& r = TheRegistry();
+      r.mutex.lock();
+      RemoveEverythingRegistered(r);
       // End as the signal would have ended us, so callers see the cause.
       ::signal(sig, SIG_DFL);
       pthread_sigmask(SIG_UNBLOCK, &set, nullptr);

@@ -26,6 +26,12 @@ inline constexpr const char* kRunLockName = "lock";
 // "<path>.<kind>-<pid>-XXXXXX", a template for mkstemp.
 std::string TemporaryNameTemplate(const std::string& path, const char* kind);
 
+// mkstemp / mkdtemp of `pathTemplate` and its registration below as one
+// step: a signal's cleanup either sees the new entry or runs before it is
+// made, never between. -1 / false with errno when it cannot be made.
+int MakeRegisteredPartialFile(std::string* pathTemplate);
+bool MakeRegisteredRunFolder(std::string* pathTemplate);
+
 // Partial files registered here are removed if the run is ended by a signal
 // (OutputFile registers its own).
 void RegisterPartialFile(const std::string& path);

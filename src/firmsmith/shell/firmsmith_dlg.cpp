@@ -291,6 +291,7 @@ package::MakeOptions CFirmsmithDlg::CollectOptions() const {
 
   o.strings = c_.strings.check->isChecked();
   o.fullLanguageStrings = fullLanguageStrings_;
+  if (fullLanguageStrings_ && stringsStaging_) o.stagedStringsFolder = stringsStaging_->path();
   o.koreanFonts = koreanFonts_ != 0;
   o.pictures = c_.pictures.check->isChecked();
   o.configs = c_.configs.check->isChecked();

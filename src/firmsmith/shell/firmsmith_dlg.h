@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/file_ops.h"
 #include "common/platform/message_sink.h"
 #include "firmsmith/package/make/make_options.h"
 #include "firmsmith/package/make/make_operation.h"
@@ -182,6 +183,8 @@ class CFirmsmithDlg : public QDialog {
   const products::ProductList& productList() const { return productList_; }
   bool originalFileLoaded() const { return originalFileLoaded_; }
   bool fullLanguageStrings() const { return fullLanguageStrings_; }
+  // Where the language selection staged its files ("" before one ran).
+  std::string stagedStringsFolder() const { return stringsStaging_ ? stringsStaging_->path() : std::string(); }
   int koreanFonts() const { return koreanFonts_; }
   const std::string& stringsPath() const { return stringsPath_; }
   const std::string& productFilter() const { return productFilter_; }
@@ -303,6 +306,8 @@ class CFirmsmithDlg : public QDialog {
   int selectedIndex_ = -1;  // list index of the ticked product, -1: none
   bool originalFileLoaded_ = false;
   bool fullLanguageStrings_ = false;
+  // The languages ticked in the language selection, staged for this window alone.
+  std::unique_ptr<platform::TempFolder> stringsStaging_;
   int koreanFonts_ = 0;
   std::string stringsPath_;
   std::string productFilter_;

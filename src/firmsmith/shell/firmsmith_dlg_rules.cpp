@@ -20,6 +20,7 @@
 #include "common/platform/file_ops.h"
 #include "firmsmith/package/layout/input_probe.h"
 #include "firmsmith/package/customise/user_gain.h"
+#include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/shell/firmsmith_dlg.h"
 #include "firmsmith/shell/language_select_dlg.h"
 #include "common/net/ping.h"
@@ -35,7 +36,6 @@ constexpr char kOriginalFileFilter[] = "Upgrade Files (*.bin)|*.bin|All Files (*
 // The chooser filters by the pattern in the description, so the description
 // names the same "*.jpg" the filter does.
 constexpr char kLogoFileFilter[] = "(*.jpg)|*.jpg||";
-constexpr char kStagingFolder[] = "TempStrings";
 constexpr char kLanguageToolFolder[] = "bin/";
 constexpr char kLanguageTool[] = "Transloom";
 constexpr std::size_t kSolutionBuffer = 260;
@@ -600,10 +600,17 @@ void CFirmsmithDlg::OnStringsBrowse() {
 
   if (path.find("FullLanguage") != std::string::npos) {
     fullLanguageStrings_ = true;
-    const std::string staging = programDirectory_ + kStagingFolder;
-    platform::RemoveTree(staging);
-    platform::MakeFolders(staging);
+    // A folder of this window's own, not the shared "TempStrings": another
+    // run or window must neither see nor empty what is staged here.
+    stringsStaging_ = std::make_unique<platform::TempFolder>();
+    if (platform::Status made = stringsStaging_->Create(programDirectory_, package::kStringsStagingPrefix); !made) {
+      stringsStaging_.reset();
+      fullLanguageStrings_ = false;
+      sink_->ShowFailure(uitext::GetString("create_error"), "Firmsmith", made.message);
+      return;
+    }
     CLanguageSelectDlg select(path, programDirectory_, sink_, this);
+    select.setStagingFolder(stringsStaging_->path());
     if (select.exec() == QDialog::Accepted) {
       koreanFonts_ = select.koreanChoice();
     } else {

@@ -143,7 +143,7 @@ void CLanguageSelectDlg::OnSelectAll(bool checked) {
 }
 
 void CLanguageSelectDlg::accept() {
-  const std::string staging = programDirectory_ + kStagingFolder;
+  const std::string staging = stagingFolder_.empty() ? programDirectory_ + kStagingFolder : stagingFolder_;
   // A language that cannot be staged would silently be missing from the
   // device: the first failure is told and the choice is not taken.
   platform::Status staged;

@@ -33,6 +33,10 @@ class CLanguageSelectDlg : public QDialog {
   bool OnInitDialog();
   int exec() override;
 
+  // Where the ticked files go; default "<program folder>TempStrings". The
+  // main dialog hands in a folder of its own, so runs never share one.
+  void setStagingFolder(const std::string& folder) { stagingFolder_ = folder; }
+
   // 1 when the operator kept Korean; read after the dialog ended with OK.
   int koreanChoice() const { return koreanChoice_; }
   // The folder the files are taken from, after normalisation.
@@ -56,6 +60,7 @@ class CLanguageSelectDlg : public QDialog {
  private:
   std::string folder_;
   std::string programDirectory_;
+  std::string stagingFolder_;
   platform::MessageSink* sink_;
   int koreanChoice_ = 0;
   bool initialised_ = false;

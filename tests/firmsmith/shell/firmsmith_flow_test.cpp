@@ -34,7 +34,7 @@ class StagingCustomiser : public package::PartitionCustomiser {
                               std::string* folder) const override {
     ++calls;
     seen = *request.options;
-    const std::string staging = request.environment->programDirectory + "TempStrings";
+    const std::string staging = request.options->stagedStringsFolder;
     std::filesystem::create_directories(tree_ + "/data/Strings");
     for (const auto& e : std::filesystem::directory_iterator(staging))
       std::filesystem::copy_file(e.path(), tree_ + "/data/Strings/" + e.path().filename().string(),
@@ -113,10 +113,15 @@ TEST_F(DialogTest, BuildThenReworkAPackageWithSelectedLanguages) {
   EXPECT_EQ(c.strings.path->text().toStdString(), languages);
   EXPECT_TRUE(d.fullLanguageStrings());
   EXPECT_EQ(d.koreanFonts(), 0);
-  EXPECT_TRUE(testsupport::FileExists(Prog() + "TempStrings/English"));
-  EXPECT_TRUE(testsupport::FileExists(Prog() + "TempStrings/French"));
-  EXPECT_FALSE(testsupport::FileExists(Prog() + "TempStrings/German"));
-  EXPECT_FALSE(testsupport::FileExists(Prog() + "TempStrings/Stale"));
+  // Staged in a folder of this window's own; the shared "TempStrings" of
+  // another run is neither used nor emptied.
+  const std::string staged = d.stagedStringsFolder();
+  EXPECT_EQ(staged.rfind(Prog() + "TempStrings-", 0), 0u) << staged;
+  EXPECT_TRUE(testsupport::FileExists(staged + "/English"));
+  EXPECT_TRUE(testsupport::FileExists(staged + "/French"));
+  EXPECT_FALSE(testsupport::FileExists(staged + "/German"));
+  EXPECT_FALSE(testsupport::FileExists(staged + "/Stale"));
+  EXPECT_TRUE(testsupport::FileExists(Prog() + "TempStrings/Stale"));
 
   // 3. Enter runs the rework.
   d.activateWindow();
@@ -128,6 +133,7 @@ TEST_F(DialogTest, BuildThenReworkAPackageWithSelectedLanguages) {
   EXPECT_EQ(customiser.calls, 1);
   EXPECT_TRUE(customiser.seen.strings);
   EXPECT_TRUE(customiser.seen.fullLanguageStrings);
+  EXPECT_EQ(customiser.seen.stagedStringsFolder, staged);
   EXPECT_TRUE(customiser.seen.SlotTicked(package::kSlotCustom));
   EXPECT_TRUE(testsupport::FileExists(input + ".bak"));
 

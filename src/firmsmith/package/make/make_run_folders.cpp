@@ -40,7 +40,9 @@ platform::Status MakeRunFolders::Work(const std::string& inputPath, std::string*
   return platform::Status::Ok();
 }
 
-std::vector<std::string> RunFolderPrefixes() { return {kTemporaryFolderPrefix, kWorkFolderPrefix}; }
+std::vector<std::string> RunFolderPrefixes() {
+  return {kTemporaryFolderPrefix, kWorkFolderPrefix, kStringsStagingPrefix};
+}
 
 void SweepStaleMakeRuns(const std::string& programDirectory, const std::string& inputPath) {
   if (!programDirectory.empty()) platform::SweepStaleRunFiles(programDirectory, RunFolderPrefixes());

@@ -24,6 +24,8 @@ namespace package {
 
 inline constexpr const char* kTemporaryFolderPrefix = "tmp";
 inline constexpr const char* kWorkFolderPrefix = ".h264dvr-";
+// The window's staged languages: "<program folder>TempStrings-XXXXXX".
+inline constexpr const char* kStringsStagingPrefix = "TempStrings-";
 inline constexpr const char* kUnpackedPackageFolder = "package";
 inline constexpr const char* kDistributionFolder = "dist";
 
