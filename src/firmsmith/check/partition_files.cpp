@@ -103,15 +103,7 @@ bool ExtractSquashfs(const ImageReport& image, const std::string& destination,
     // Escaped as unsquashfs reads its patterns, so "*", "?" or "[" in a
     // name excludes that entry and no other.
     excluded += fsimage::EscapeSquashfsPath(e.path) + "\n";
-    fsimage::CramfsSpecialEntry s;
-    s.path = e.path;
-    s.type = e.type;
-    s.mode = e.mode;
-    s.uid = e.uid;
-    s.gid = e.gid;
-    s.major = e.major;
-    s.minor = e.minor;
-    skipped.push_back(std::move(s));
+    skipped.push_back(fsimage::SpecialEntryOf(e));
   }
   platform::TempFolder scratch;
   platform::Status status = scratch.Create(std::string(), "firmsmith-extract-");
@@ -128,13 +120,8 @@ bool ExtractSquashfs(const ImageReport& image, const std::string& destination,
                     "): " + platform::LastLines(run.output, kReasonLines),
            false;
   status = DropUnsafeBits(destination, files);
-  if (status && !skipped.empty()) {
-    const std::string manifest = fsimage::CramfsManifestPath(destination);
-    status = platform::WriteFileAtomic(manifest, fsimage::FormatCramfsManifest(skipped));
-    if (status)
-      std::fprintf(stderr, "warning: %zu device nodes, FIFOs or sockets not created, listed in %s\n",
-                   skipped.size(), manifest.c_str());
-  }
+  if (status && !skipped.empty())
+    status = fsimage::WriteSkippedSpecials(fsimage::CramfsManifestPath(destination), skipped);
   if (!status) return *error = status.message, false;
   return true;
 }

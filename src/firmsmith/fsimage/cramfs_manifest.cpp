@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <sstream>
 
+#include "common/platform/debuglog.h"
 #include "common/platform/files.h"
+#include "firmsmith/fsimage/manifest_text.h"
 
 namespace fsimage {
 namespace {
@@ -52,36 +54,10 @@ bool UnescapePath(const std::string& text, std::string* path) {
   return true;
 }
 
-// A relative path of plain names: nothing that could leave the tree.
-bool IsTreePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.back() == '/') return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string part = path.substr(start, slash - start);
-    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return false;
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
-  }
-}
-
-bool ParseNumber(const std::string& text, int base, std::uint32_t limit, std::uint32_t* value) {
-  if (text.empty() || text.size() > 12) return false;
-  std::uint64_t v = 0;
-  for (const char c : text) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : 99;
-    if (digit >= base) return false;
-    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-    if (v > limit) return false;
-  }
-  *value = static_cast<std::uint32_t>(v);
-  return true;
-}
-
 bool ParsePair(const std::string& text, std::uint32_t limit, std::uint32_t* a, std::uint32_t* b) {
   const std::size_t colon = text.find(':');
-  return colon != std::string::npos && ParseNumber(text.substr(0, colon), 10, limit, a) &&
-         ParseNumber(text.substr(colon + 1), 10, limit, b);
+  return colon != std::string::npos && ParseManifestNumber(text.substr(0, colon), 10, limit, a) &&
+         ParseManifestNumber(text.substr(colon + 1), 10, limit, b);
 }
 
 bool IsDeviceType(char type) { return type == 'c' || type == 'b'; }
@@ -89,9 +65,7 @@ bool IsDeviceType(char type) { return type == 'c' || type == 'b'; }
 }  // namespace
 
 std::string CramfsManifestPath(const std::string& destination) {
-  std::string base = destination;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + ".manifest";
+  return ManifestPathBeside(destination, ".manifest");
 }
 
 std::uint32_t CramfsSpecialTypeBits(char type) {
@@ -142,7 +116,7 @@ platform::Status ParseCramfsManifest(const std::string& text, const std::string&
     if (fields[1].size() != 1 || CramfsSpecialTypeBits(fields[1][0]) == 0)
       return bad("type must be c, b, p or s");
     e.type = fields[1][0];
-    if (!ParseNumber(fields[2], 8, kMaxModeBits, &e.mode)) return bad("bad mode " + fields[2]);
+    if (!ParseManifestNumber(fields[2], 8, kMaxModeBits, &e.mode)) return bad("bad mode " + fields[2]);
     if (!ParsePair(fields[3], 0xFFFFFFFFu, &e.uid, &e.gid)) return bad("bad owner " + fields[3]);
     if (IsDeviceType(e.type)) {
       if (!ParsePair(fields[4], 0xFFFFFFFFu, &e.major, &e.minor)) return bad("bad device number " + fields[4]);
@@ -158,6 +132,43 @@ platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsS
   std::string text;
   if (platform::Status read = platform::ReadFileText(path, &text); !read) return read;
   return ParseCramfsManifest(text, path, entries);
+}
+
+CramfsSpecialEntry SpecialEntryOf(const SourceEntry& e) {
+  CramfsSpecialEntry s;
+  s.path = e.path;
+  s.type = e.type;
+  s.mode = e.mode & kMaxModeBits;
+  s.uid = e.uid;
+  s.gid = e.gid;
+  if (IsDeviceType(e.type)) {
+    s.major = e.major;
+    s.minor = e.minor;
+  }
+  return s;
+}
+
+SourceEntry SourceEntryOf(const CramfsSpecialEntry& e) {
+  SourceEntry s;
+  s.path = e.path;
+  s.type = e.type;
+  s.mode = e.mode & kMaxModeBits;
+  s.uid = e.uid;
+  s.gid = e.gid;
+  if (IsDeviceType(e.type)) {
+    s.major = e.major;
+    s.minor = e.minor;
+  }
+  s.attributesKnown = true;
+  return s;
+}
+
+platform::Status WriteSkippedSpecials(const std::string& path, const std::vector<CramfsSpecialEntry>& entries) {
+  if (platform::Status written = platform::WriteFileAtomic(path, FormatCramfsManifest(entries)); !written)
+    return written;
+  platform::WarningOutput("%zu device nodes, FIFOs or sockets not created, listed in %s\n", entries.size(),
+                          path.c_str());
+  return platform::Status::Ok();
 }
 
 platform::Status DropCramfsManifestEntries(const std::string& path, const std::string& relative) {

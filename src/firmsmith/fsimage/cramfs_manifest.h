@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "common/platform/status.h"
+#include "firmsmith/fsimage/source_tree.h"
 
 namespace fsimage {
 
@@ -52,6 +53,16 @@ platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsS
 // Removes the entries at `relative` and below it from the manifest at `path`,
 // for a tree whose files there were deleted. No manifest: nothing to do.
 platform::Status DropCramfsManifestEntries(const std::string& path, const std::string& relative);
+
+// The manifest entry of a device node, FIFO or socket `e` of a tree listing,
+// and back: the entry an image built with the manifest must hold, its
+// attributes known.
+CramfsSpecialEntry SpecialEntryOf(const SourceEntry& e);
+SourceEntry SourceEntryOf(const CramfsSpecialEntry& e);
+
+// Writes `entries` (not empty) as the manifest at `path` and warns once that
+// they were not created and where they are listed.
+platform::Status WriteSkippedSpecials(const std::string& path, const std::vector<CramfsSpecialEntry>& entries);
 
 // The file-type bits of a manifest type letter (S_IFCHR ...), 0 when unknown.
 std::uint32_t CramfsSpecialTypeBits(char type);

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -283,12 +282,7 @@ class CramfsExtractor {
         return platform::FailErrno("cannot remove the stale " + manifest);
       return platform::Status::Ok();
     }
-    if (platform::Status written = platform::WriteFileAtomic(manifest, FormatCramfsManifest(skipped_));
-        !written)
-      return written;
-    platform::WarningOutput("%zu device nodes, FIFOs or sockets not created, listed in %s\n",
-                 skipped_.size(), manifest.c_str());
-    return platform::Status::Ok();
+    return WriteSkippedSpecials(manifest, skipped_);
   }
 
   // The structural check names what the extraction silently leaves out.

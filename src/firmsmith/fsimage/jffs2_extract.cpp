@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <map>
 
 #include "common/platform/fd.h"
@@ -110,11 +109,7 @@ class Jffs2Unpacker {
     if (skipped_.empty()) return platform::Status::Ok();
     const std::string manifest =
         options_.manifestPath.empty() ? CramfsManifestPath(destination_) : options_.manifestPath;
-    if (platform::Status written = platform::WriteFileAtomic(manifest, FormatCramfsManifest(skipped_)); !written)
-      return written;
-    std::fprintf(stderr, "warning: %zu device nodes, FIFOs or sockets not created, listed in %s\n",
-                 skipped_.size(), manifest.c_str());
-    return platform::Status::Ok();
+    return WriteSkippedSpecials(manifest, skipped_);
   }
 
  private:
@@ -177,15 +172,7 @@ class Jffs2Unpacker {
         return platform::Status::Ok();
       if (errno != EPERM) return platform::FailErrno("cannot create " + shown);
     }
-    CramfsSpecialEntry s;
-    s.path = e.path;
-    s.type = e.type;
-    s.mode = e.mode;
-    s.uid = e.uid;
-    s.gid = e.gid;
-    s.major = e.major;
-    s.minor = e.minor;
-    skipped_.push_back(std::move(s));
+    skipped_.push_back(SpecialEntryOf(e));
     return platform::Status::Ok();
   }
 

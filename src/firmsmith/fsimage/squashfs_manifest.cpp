@@ -10,6 +10,7 @@
 
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
+#include "firmsmith/fsimage/manifest_text.h"
 
 namespace fsimage {
 namespace {
@@ -60,32 +61,6 @@ bool Unescape(const std::string& text, std::string* path) {
   return true;
 }
 
-// A relative path of plain names: nothing that could leave the tree.
-bool IsTreePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.back() == '/') return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string part = path.substr(start, slash - start);
-    if (part.empty() || part == "." || part == ".." || part.find('\0') != std::string::npos) return false;
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
-  }
-}
-
-bool ParseNumber(const std::string& text, int base, std::uint32_t limit, std::uint32_t* value) {
-  if (text.empty() || text.size() > 12) return false;
-  std::uint64_t v = 0;
-  for (const char c : text) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : 99;
-    if (digit >= base) return false;
-    v = v * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-    if (v > limit) return false;
-  }
-  *value = static_cast<std::uint32_t>(v);
-  return true;
-}
-
 bool IsDevice(char kind) { return kind == kTypeCharDevice || kind == kTypeBlockDevice; }
 
 std::string Line(const SquashfsManifestEntry& e) {
@@ -124,9 +99,7 @@ bool ExistsBelow(int rootFd, const std::string& relative) {
 }  // namespace
 
 std::string SquashfsManifestPath(const std::string& destination) {
-  std::string base = destination;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  return base + ".pseudo";
+  return ManifestPathBeside(destination, ".pseudo");
 }
 
 std::string EscapeSquashfsPath(const std::string& path) {
@@ -138,24 +111,39 @@ std::string EscapeSquashfsPath(const std::string& path) {
   return out;
 }
 
+SquashfsManifestEntry SquashfsManifestEntryOf(const SourceEntry& e) {
+  SquashfsManifestEntry m;
+  m.path = e.path;
+  const bool special = e.type == kTypeCharDevice || e.type == kTypeBlockDevice || e.type == kTypeFifo ||
+                       e.type == kTypeSocket;
+  m.kind = special ? e.type : 'm';
+  m.mode = e.mode & kMaxModeBits;
+  m.uid = e.uid;
+  m.gid = e.gid;
+  m.major = e.major;
+  m.minor = e.minor;
+  return m;
+}
+
+SourceEntry SourceEntryOf(const SquashfsManifestEntry& e) {
+  SourceEntry s;
+  s.path = e.path;
+  s.type = TypeOfManifestKind(e.kind);
+  s.mode = e.mode;
+  s.uid = e.uid;
+  s.gid = e.gid;
+  s.major = e.major;
+  s.minor = e.minor;
+  s.attributesKnown = true;
+  return s;
+}
+
 SquashfsManifest SquashfsManifestOfListing(const SourceEntry& root, const std::vector<SourceEntry>& entries) {
-  auto of = [](const SourceEntry& e, const std::string& path) {
-    SquashfsManifestEntry m;
-    m.path = path;
-    const bool special = e.type == kTypeCharDevice || e.type == kTypeBlockDevice || e.type == kTypeFifo ||
-                         e.type == kTypeSocket;
-    m.kind = special ? e.type : 'm';
-    m.mode = e.mode & kMaxModeBits;
-    m.uid = e.uid;
-    m.gid = e.gid;
-    m.major = e.major;
-    m.minor = e.minor;
-    return m;
-  };
   SquashfsManifest manifest;
-  manifest.root = of(root, std::string());
+  manifest.root = SquashfsManifestEntryOf(root);
+  manifest.root.path.clear();
   manifest.root.kind = 'm';
-  for (const SourceEntry& e : entries) manifest.entries.push_back(of(e, e.path));
+  for (const SourceEntry& e : entries) manifest.entries.push_back(SquashfsManifestEntryOf(e));
   return manifest;
 }
 
@@ -193,12 +181,12 @@ platform::Status ParseSquashfsManifest(const std::string& text, const std::strin
     else if (kind == 'i') want = 6;
     else if (kind != 'm') return bad("kind must be m, c, b or i");
     if (fields.size() != want) return bad("expected " + std::to_string(want) + " fields");
-    if (!ParseNumber(fields[2], 8, kMaxModeBits, &e.mode)) return bad("bad mode " + fields[2]);
-    if (!ParseNumber(fields[3], 10, 0xFFFFFFFFu, &e.uid) || !ParseNumber(fields[4], 10, 0xFFFFFFFFu, &e.gid))
+    if (!ParseManifestNumber(fields[2], 8, kMaxModeBits, &e.mode)) return bad("bad mode " + fields[2]);
+    if (!ParseManifestNumber(fields[3], 10, 0xFFFFFFFFu, &e.uid) || !ParseManifestNumber(fields[4], 10, 0xFFFFFFFFu, &e.gid))
       return bad("bad owner " + fields[3] + " " + fields[4]);
     e.kind = kind;
     if (kind == 'c' || kind == 'b') {
-      if (!ParseNumber(fields[5], 10, 0xFFFFFFFFu, &e.major) || !ParseNumber(fields[6], 10, 0xFFFFFFFFu, &e.minor))
+      if (!ParseManifestNumber(fields[5], 10, 0xFFFFFFFFu, &e.major) || !ParseManifestNumber(fields[6], 10, 0xFFFFFFFFu, &e.minor))
         return bad("bad device number " + fields[5] + " " + fields[6]);
     } else if (kind == 'i') {
       if (fields[5] != "f" && fields[5] != "s") return bad("a FIFO is f, a socket s");

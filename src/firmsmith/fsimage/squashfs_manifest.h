@@ -54,6 +54,13 @@ std::string SquashfsManifestPath(const std::string& destination);
 // A path written for the tools (see above).
 std::string EscapeSquashfsPath(const std::string& path);
 
+// The manifest line of a listed entry: its type letter for a device node,
+// FIFO or socket, 'm' for the rest; permission bits 07777.
+SquashfsManifestEntry SquashfsManifestEntryOf(const SourceEntry& e);
+// The entry a line of a special file promises the image holds, its
+// attributes known.
+SourceEntry SourceEntryOf(const SquashfsManifestEntry& e);
+
 // The manifest of an image as "unsquashfs -lln" listed it.
 SquashfsManifest SquashfsManifestOfListing(const SourceEntry& root, const std::vector<SourceEntry>& entries);
 

@@ -10,6 +10,7 @@
 #include "common/platform/files.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/manifest_text.h"
 #include "firmsmith/fsimage/squashfs_check.h"
 
 namespace fsimage {
@@ -30,20 +31,6 @@ bool TakenByCat(const SourceEntry& e) { return e.type == kTypeFile && (e.mode & 
 // The mode a folder or file of ours gets in a work folder.
 mode_t SafeMode(mode_t mode, bool folder) {
   return static_cast<mode_t>((mode & 0777 & ~S_IWOTH) | S_IRUSR | S_IWUSR | (folder ? S_IXUSR : 0));
-}
-
-// Unsquashfs refuses nothing a hostile image names; we open its paths below
-// the destination ourselves, so they must stay inside.
-bool IsTreePath(const std::string& path) {
-  if (path.empty() || path.front() == '/' || path.back() == '/') return false;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t slash = path.find('/', start);
-    const std::string part = path.substr(start, slash - start);
-    if (part.empty() || part == "." || part == "..") return false;
-    if (slash == std::string::npos) return true;
-    start = slash + 1;
-  }
 }
 
 platform::UniqueFd OpenFolder(int at, const char* name) {
@@ -200,16 +187,7 @@ SquashfsBuildPlan PlanSquashfsBuild(const SquashfsManifest& manifest, const std:
     const std::string parent = ParentOf(e.path);
     if (!parent.empty() && (types.count(parent) == 0 || types[parent] != kTypeFolder)) continue;
     given.entries.push_back(e);
-    SourceEntry want;
-    want.path = e.path;
-    want.type = e.kind;
-    want.mode = e.mode;
-    want.uid = e.uid;
-    want.gid = e.gid;
-    want.major = e.major;
-    want.minor = e.minor;
-    want.attributesKnown = true;
-    plan.expected.push_back(want);
+    plan.expected.push_back(SourceEntryOf(e));
   }
   plan.pseudoFile = FormatSquashfsManifest(given, false);
   return plan;

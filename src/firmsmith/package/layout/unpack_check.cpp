@@ -7,6 +7,7 @@
 
 #include "common/platform/files.h"
 #include "common/platform/file_ops.h"
+#include "firmsmith/fsimage/image_header.h"
 
 namespace package {
 
@@ -32,6 +33,18 @@ bool UnpackedCompletely(const std::string& archive, const std::string& folder) {
     if (!platform::IsRegularFile(path) || platform::FileSize(path) != static_cast<std::uint64_t>(size)) return false;
   }
   return true;
+}
+
+std::string ImageDamage(const std::string& path) {
+  fsimage::ImageHeader header;
+  fsimage::ImageCheck check;
+  if (!fsimage::VerifyImage(path, &header, &check)) return "shorter than an image header";
+  if (!check.magicOk) return "no partition image header (bad magic)";
+  if (!check.headerCrcOk) return "header CRC wrong";
+  if (!check.dataComplete)
+    return "data shorter than the " + std::to_string(header.dataSize) + " bytes its header gives";
+  if (!check.dataCrcOk) return "data CRC wrong";
+  return "";
 }
 
 std::vector<std::string> ArchiveEntryNames(const std::string& archive) {

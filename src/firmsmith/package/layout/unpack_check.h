@@ -14,6 +14,10 @@ namespace package {
 // that occur twice, are not checked.
 bool UnpackedCompletely(const std::string& archive, const std::string& folder);
 
+// Why the unpacked image entry at `path` cannot be trusted (its header or
+// data fails its own checks), as one short reason; "" when it is sound.
+std::string ImageDamage(const std::string& path);
+
 // The names of the archive's entries in archive order; empty when it cannot
 // be read.
 std::vector<std::string> ArchiveEntryNames(const std::string& archive);

@@ -11,6 +11,7 @@
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/json_file.h"
+#include "firmsmith/package/layout/unpack_check.h"
 #include "firmsmith/package/make/make_steps.h"
 
 namespace package {
@@ -126,18 +127,6 @@ bool PlanNewPackage(const MakeOptions& o, MakePlan* plan, std::string* problem) 
   if (!ReadCommands(desc, &after, &id)) return Refuse(problem, "cannot read back " + desc);
   DescribeDescChanges({}, id, after, id, &plan->installDesc);
   return true;
-}
-
-// Why an image entry cannot be trusted, as the rework checks it; "" if sound.
-std::string ImageDamage(const std::string& path) {
-  fsimage::ImageHeader header;
-  fsimage::ImageCheck check;
-  if (!fsimage::VerifyImage(path, &header, &check)) return "shorter than an image header";
-  if (!check.magicOk) return "no partition image header (bad magic)";
-  if (!check.headerCrcOk) return "header CRC wrong";
-  if (!check.dataComplete) return "data shorter than its header gives";
-  if (!check.dataCrcOk) return "data CRC wrong";
-  return "";
 }
 
 bool PlanPackageRework(const MakeOptions& o, MakePlan* plan, std::string* problem) {

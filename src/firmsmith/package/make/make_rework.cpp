@@ -50,19 +50,6 @@ std::string Hex(std::uint32_t value) {
   return text;
 }
 
-// Why an image entry of the input cannot be trusted; "" when it is sound.
-std::string ImageDamage(const std::string& path) {
-  fsimage::ImageHeader header;
-  fsimage::ImageCheck check;
-  if (!fsimage::VerifyImage(path, &header, &check)) return "shorter than an image header";
-  if (!check.magicOk) return "no partition image header (bad magic)";
-  if (!check.headerCrcOk) return "header CRC wrong";
-  if (!check.dataComplete)
-    return "data shorter than the " + std::to_string(header.dataSize) + " bytes its header gives";
-  if (!check.dataCrcOk) return "data CRC wrong";
-  return "";
-}
-
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
