@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,9 @@
 
 namespace check {
 namespace {
+
+constexpr std::uint8_t kErasedByte = 0xFF;
+constexpr std::uint64_t kNodeAlignment = 4;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -131,6 +135,19 @@ void CutToCramfsSize(const std::string& path) {
     (void)::ftruncate(fd.get(), static_cast<off_t>(size));
 }
 
+// How many bytes at the start of a flash partition's copy the file system
+// takes, as its image did in the package it came from: up to the last byte
+// that is not erased flash (0xFF), rounded up to the 4 bytes every jffs2
+// node is aligned to (cramfs and squashfs images end in zero padding).
+platform::Status PayloadLength(const std::string& path, std::uint64_t* length) {
+  std::vector<std::uint8_t> bytes;
+  if (platform::Status read = platform::ReadFileBytes(path, &bytes); !read) return read;
+  std::size_t end = bytes.size();
+  while (end > 0 && bytes[end - 1] == kErasedByte) --end;
+  *length = std::min<std::uint64_t>((end + kNodeAlignment - 1) / kNodeAlignment * kNodeAlignment, bytes.size());
+  return platform::Status::Ok();
+}
+
 bool InspectFlashImage(const std::string& path, const products::ProductProfile& product,
                        PackageReport* report, std::string* error) {
   report->flashImage = true;
@@ -142,9 +159,11 @@ bool InspectFlashImage(const std::string& path, const products::ProductProfile& 
     if (package::ReadPartitionFromFlash(path, image.payloadPath, np.spec->start, np.spec->end) !=
         package::FlashResult::kOk)
       return *error = "cannot read partition " + image.name + " of " + path, false;
-    image.size = image.payloadSize = platform::FileSize(image.payloadPath);
+    image.size = platform::FileSize(image.payloadPath);
     image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
     if (image.fsKind == fsimage::kImageKindCramfs) CutToCramfsSize(image.payloadPath);
+    if (platform::Status measured = PayloadLength(image.payloadPath, &image.payloadSize); !measured)
+      return *error = measured.message, false;
     SetPartition(product, np.spec, &image);
     report->entries.push_back(std::move(image));
   }

@@ -43,7 +43,9 @@ struct ImageReport {
   bool image = false;      // an ".img" entry with a whole header
   fsimage::ImageHeader header;
   fsimage::ImageCheck headerCheck;
-  std::uint64_t payloadSize = 0;  // bytes behind the header
+  // Bytes behind the header; of a flash partition, the bytes its file
+  // system takes from the partition's start (the erased rest left out).
+  std::uint64_t payloadSize = 0;
   int fsKind = 0;                 // fsimage::ImageKind of the payload
   std::string payloadPath;        // the bare file-system image, in the report's scratch folder
   // The product's partition of this image (by entry name, or the flash

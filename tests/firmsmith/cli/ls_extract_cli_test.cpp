@@ -426,6 +426,26 @@ TEST_F(LsExtract, FlashBuildLaysBootAndEveryPayloadOnAnErasedChip) {
   const CommandResult fromFlash = RunCommand({Cli(), "ls", out, "USER", "--product", "KV-N1608W"});
   ASSERT_EQ(fromFlash.status, 0) << fromFlash.err;
   EXPECT_EQ(fromFlash.out, Ls({"USER"}).out);
+  // The room left in each partition is what the package's image leaves, not
+  // the erased rest counted as payload.
+  const CommandResult entries = RunCommand({Cli(), "ls", out, "--product", "KV-N1608W", "--json"});
+  ASSERT_EQ(entries.status, 0) << entries.err;
+  Json::Value list;
+  std::istringstream in(entries.out);
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &list, nullptr)) << entries.out;
+  for (const Partition* p : {&kRomfs, &kUser, &kMtd}) {
+    const std::uint64_t payload = fs::file_size(dir_ / ("pkg/" + std::string(p->entry))) - 64;
+    bool found = false;
+    for (const Json::Value& e : list) {
+      if (e["name"].asString() != p->section) continue;
+      found = true;
+      EXPECT_EQ(e["fileSystem"].asString(), p->fs);
+      EXPECT_EQ(e["size"].asUInt64(), p->end - p->start);
+      EXPECT_EQ(e["free"].asInt64(), std::int64_t{p->end} - p->start - static_cast<std::int64_t>(payload))
+          << p->section;
+    }
+    EXPECT_TRUE(found) << p->section << entries.out;
+  }
 }
 
 struct FlashRefusal {
