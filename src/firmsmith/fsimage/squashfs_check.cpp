@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string_view>
 
 #include "common/platform/fd.h"
 #include "common/platform/process.h"
@@ -88,10 +89,14 @@ bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
   if (date.size() != 10 || time.size() != 5 || at >= line.size()) return false;
   std::string name = line.substr(at + 1);
   if (entry->type == kTypeLink) {
-    const std::size_t arrow = name.find(" -> ");
-    if (arrow == std::string::npos) return false;
-    entry->linkTarget = name.substr(arrow + 4);
-    name.resize(arrow);
+    // "NAME -> TARGET", where either may hold " -> " itself: the size
+    // column of a link is its target's length, which makes the split exact.
+    constexpr std::string_view kArrow = " -> ";
+    if (entry->size > name.size() || name.size() - entry->size < kArrow.size() + 1 ||
+        name.compare(name.size() - entry->size - kArrow.size(), kArrow.size(), kArrow) != 0)
+      return false;
+    entry->linkTarget = name.substr(name.size() - entry->size);
+    name.resize(name.size() - entry->size - kArrow.size());
   }
   const std::string prefix = std::string(kListingRoot) + "/";
   *isRoot = name == kListingRoot;

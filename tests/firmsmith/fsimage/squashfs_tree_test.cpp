@@ -15,6 +15,7 @@
 #include <string>
 
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/squashfs_check.h"
 #include "firmsmith/fsimage/squashfs_manifest.h"
 #include "firmsmith/fsimage/squashfs_tree.h"
 #include "test_support.h"
@@ -234,6 +235,63 @@ INSTANTIATE_TEST_SUITE_P(
                       ManifestCase{"unknown kind", "a f 0644 0 0 cat", "kind must be"},
                       ManifestCase{"FIFO of no kind", "a i 0644 0 0 x", "a FIFO is f"}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
+
+// " -> " in a link's name or target: the listing line holds the arrow more
+// than once, and the target's length (the link's size) tells where the name
+// ends. Build, check, unpack and rebuild all see the tree as it is.
+TEST(SquashfsTree, LinkNamesAndTargetsHoldingTheArrowRoundTrip) {
+  if (!HaveSquashfsTools()) GTEST_SKIP() << "squashfs tools missing";
+  TempDir dir;
+  const std::string src = dir / "src";
+  WriteFile(src + "/f -> g", "a file named like a link");
+  fs::create_symlink("x -> y", src + "/a -> b");
+  fs::create_symlink("d -> e", src + "/c");
+  fs::create_symlink("plain", src + "/k -> ");
+  fs::create_symlink(" -> ", src + "/m");
+  const std::map<std::string, std::string> targets = {
+      {"a -> b", "x -> y"}, {"c", "d -> e"}, {"k -> ", "plain"}, {"m", " -> "}};
+  RecordingMessageSink sink;
+  platform::Status why;
+  const std::string image = dir / "links.img";
+  ASSERT_TRUE(fsimage::BuildSquashfsImage(src, image, false, sink, &why)) << why.message;
+
+  std::vector<fsimage::SourceEntry> listed;
+  ASSERT_TRUE(fsimage::ListSquashfsImage(image, &listed).ok);
+  std::map<std::string, std::string> seen;
+  for (const fsimage::SourceEntry& e : listed)
+    seen[e.path] = e.type == fsimage::kTypeLink ? e.linkTarget : std::string(1, e.type);
+  std::map<std::string, std::string> expected = targets;
+  expected["f -> g"] = "-";
+  EXPECT_EQ(seen, expected);
+
+  const std::string tree = dir / "work/tree";
+  fs::create_directories(dir / "work");
+  ASSERT_EQ(fsimage::ExtractSquashfsImage(image, tree, sink, &why), 1) << why.message;
+  for (const auto& [name, target] : targets) EXPECT_EQ(fs::read_symlink(tree + "/" + name), target) << name;
+  ASSERT_TRUE(fsimage::BuildSquashfsImage(tree, dir / "again.img", false, sink, &why,
+                                          fsimage::SquashfsManifestPath(tree)))
+      << why.message;
+  EXPECT_EQ(Listing(dir / "again.img"), Listing(image));
+}
+
+// A link line whose size does not match what follows the arrow is refused,
+// not split at a guess.
+TEST(SquashfsListing, LinkLineThatDoesNotAddUpIsRefused) {
+  std::vector<fsimage::SourceEntry> entries;
+  std::string bad;
+  for (const char* line : {"lrwxrwxrwx 0/0 7 2026-01-01 00:00 squashfs-root/a -> b",
+                           "lrwxrwxrwx 0/0 1 2026-01-01 00:00 squashfs-root/a->b",
+                           "lrwxrwxrwx 0/0 40 2026-01-01 00:00 squashfs-root/a -> b"}) {
+    EXPECT_FALSE(fsimage::ParseSquashfsListing(line, &entries, &bad)) << line;
+    EXPECT_EQ(bad, line);
+  }
+  ASSERT_TRUE(fsimage::ParseSquashfsListing("lrwxrwxrwx 0/0 6 2026-01-01 00:00 squashfs-root/a -> b -> x -> y",
+                                            &entries, &bad))
+      << bad;
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].path, "a -> b");
+  EXPECT_EQ(entries[0].linkTarget, "x -> y");
+}
 
 TEST(SquashfsManifest, NoRootLineIsRefused) {
   fsimage::SquashfsManifest manifest;
