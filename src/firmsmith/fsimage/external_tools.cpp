@@ -1,5 +1,7 @@
 #include "firmsmith/fsimage/external_tools.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +13,10 @@
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "common/platform/process.h"
+#include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/image_probe.h"
+#include "firmsmith/fsimage/jffs2_devtable.h"
+#include "firmsmith/fsimage/jffs2_extract.h"
 #include "firmsmith/fsimage/jffs2_reader.h"
 #include "firmsmith/fsimage/source_tree.h"
 #include "firmsmith/fsimage/squashfs_check.h"
@@ -172,14 +177,45 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
 }
 
 int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePath,
-                    platform::MessageSink& sink, platform::Status* why) {
-  if (!PathsArePassable({&sourceFolder, &imagePath}, kMkfsJffs2Tool, sink, why)) return 0;
+                    platform::MessageSink& sink, platform::Status* why, const std::string& specialsManifest,
+                    const std::string& attributesManifest) {
+  const std::string tablePath = specialsManifest.empty() ? std::string() : imagePath + ".devtable";
+  if (!PathsArePassable({&sourceFolder, &imagePath, &tablePath}, kMkfsJffs2Tool, sink, why)) return 0;
   std::vector<SourceEntry> source;
   if (platform::Status read = ReadSourceTree(sourceFolder, &source); !read) return Fail(why, read);
-  if (!RunExternalTool(kMkfsJffs2Tool, Jffs2BuildParameters(sourceFolder, imagePath), sink, why))
-    return 0;
-  if (platform::Status check = CheckJffs2Image(imagePath, sourceFolder); !check)
-    return Fail(why, check);
+  if (specialsManifest.empty()) {
+    if (!RunExternalTool(kMkfsJffs2Tool, Jffs2BuildParameters(sourceFolder, imagePath), sink, why)) return 0;
+    if (platform::Status check = CheckJffs2Image(imagePath, sourceFolder); !check) return Fail(why, check);
+    return 1;
+  }
+  // The tree's special files, modes and owners come from its manifests.
+  std::vector<CramfsSpecialEntry> specials;
+  if (platform::Status read = ReadCramfsManifest(specialsManifest, &specials); !read) return Fail(why, read);
+  SquashfsManifest attributes;
+  if (!attributesManifest.empty())
+    if (platform::Status read = ReadSquashfsManifest(attributesManifest, &attributes); !read) return Fail(why, read);
+  Jffs2BuildPlan plan;
+  if (platform::Status planned = PlanJffs2Build(source, specials, specialsManifest,
+                                                attributesManifest.empty() ? nullptr : &attributes, &plan);
+      !planned)
+    return Fail(why, planned);
+  if (platform::Status written = platform::WriteFileAtomic(tablePath, plan.deviceTable); !written)
+    return Fail(why, written);
+  const bool built = RunExternalTool(
+      kMkfsJffs2Tool, Jffs2BuildParameters(sourceFolder, imagePath) + " -D " + Quoted(tablePath), sink, why);
+  ::unlink(tablePath.c_str());
+  if (!built) return 0;
+  std::vector<SourceEntry> held;
+  if (platform::Status listed = ListJffs2Image(imagePath, &held); !listed) return Fail(why, listed);
+  if (platform::Status same = CompareImageWithSource(imagePath, held, plan.expected); !same) return Fail(why, same);
+  if (!plan.sockets.empty())
+    platform::WarningOutput("%zu sockets of %s left out of %s: mkfs.jffs2 cannot make them (first: %s)\n",
+                            plan.sockets.size(), specialsManifest.c_str(), imagePath.c_str(),
+                            plan.sockets.front().c_str());
+  if (!plan.unset.empty())
+    platform::WarningOutput("%zu entries of %s keep the copy's mode and owner in %s (first: %s)\n",
+                            plan.unset.size(), attributesManifest.c_str(), imagePath.c_str(),
+                            plan.unset.front().c_str());
   return 1;
 }
 

@@ -56,8 +56,18 @@ bool BuildSquashfsImage(const std::string& sourceFolder, const std::string& imag
 // 1 when every source file could be read, the tool succeeded and the image
 // passes CheckJffs2Image against the source; 0 otherwise (a box only when
 // the tool could not be started).
+// With `specialsManifest` (the special files of a tree we unpacked or
+// staged, cramfs_manifest.h) and optionally `attributesManifest` (its modes
+// and owners, squashfs_manifest.h), the command line goes on with
+//   -D "<image>.devtable"
+// where "<image>.devtable" (removed afterwards) is the device table of
+// PlanJffs2Build, and the image must hold every entry with the type, mode,
+// owner and device number the plan gives. Sockets, which the table cannot
+// make, are left out with one warning line.
 int BuildJffs2Image(const std::string& sourceFolder, const std::string& imagePath,
-                    platform::MessageSink& sink, platform::Status* why = nullptr);
+                    platform::MessageSink& sink, platform::Status* why = nullptr,
+                    const std::string& specialsManifest = std::string(),
+                    const std::string& attributesManifest = std::string());
 
 // unsquashfs -d "<destination>" -exclude-file "<destination>.exclude" "<image>"
 // An inert unpack (squashfs_tree.h): no device node, FIFO, socket, set-id,

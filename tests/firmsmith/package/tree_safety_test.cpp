@@ -12,6 +12,7 @@
 
 #include "cramfs_test_util.h"
 #include "firmsmith/fsimage/cramfs_manifest.h"
+#include "firmsmith/fsimage/jffs2_extract.h"
 #include "firmsmith/fsimage/squashfs_manifest.h"
 #include "firmsmith/package/make/make_steps.h"
 #include "package_fixture.h"
@@ -185,6 +186,31 @@ TEST(StagedCopy, CarriesSpecialFilesToTheImageAndHoldsNone) {
   ASSERT_NE(pipe, std::string::npos) << text;
   EXPECT_EQ(text.substr(text.rfind('\n', pipe) + 1, 10), "prw--w----") << text;
   EXPECT_NE(text.find("-rwsr-xr-x "), std::string::npos) << text;
+
+  // Jffs2: the same entries with the same types, modes, owners and device
+  // numbers as mkfs.jffs2 gives the folder itself.
+  if (!testsupport::HaveProgram("mkfs.jffs2")) return;
+  const platform::Status jffs2 = package::BuildFileSystemImage(
+      products::kFsJffs2, false, staged, dir / "staged.jffs2", env, package::ManifestBeside(products::kFsJffs2, staged));
+  ASSERT_TRUE(jffs2.ok) << jffs2.message;
+  ASSERT_EQ(RunCommand({"mkfs.jffs2", "-d", folder, "-l", "-e", "0x10000", "-o", dir / "folder.jffs2"}).status, 0);
+  auto jffs2Listing = [](const std::string& image) {
+    std::vector<fsimage::SourceEntry> entries;
+    const platform::Status listed = fsimage::ListJffs2Image(image, &entries);
+    EXPECT_TRUE(listed.ok) << listed.message;
+    std::string out;
+    for (const fsimage::SourceEntry& e : entries) {
+      char head[96];
+      std::snprintf(head, sizeof head, "%c %04o %u:%u %u:%u %llu ", e.type, e.mode, e.uid, e.gid, e.major, e.minor,
+                    static_cast<unsigned long long>(e.size));
+      out += head + e.path + " " + e.linkTarget + "\n";
+    }
+    return out;
+  };
+  const std::string held = jffs2Listing(dir / "staged.jffs2");
+  EXPECT_EQ(held, jffs2Listing(dir / "folder.jffs2"));
+  EXPECT_NE(held.find("p 0620 "), std::string::npos) << held;
+  EXPECT_NE(held.find("- 4755 "), std::string::npos) << held;
 }
 
 // Hostile custom partitions (squashfs and cramfs) and an operator's custom

@@ -110,24 +110,16 @@ platform::Status StageTree(int rootFd, const std::string& folder, const std::str
     manifest.entries.push_back(m);
   }
   for (const platform::SkippedSpecial& e : skipped) {
-    fsimage::CramfsSpecialEntry c;
-    c.path = e.path;
-    c.type = fsimage::TypeOfMode(e.mode);
-    c.mode = e.mode & 07777;
-    c.uid = e.uid;
-    c.gid = e.gid;
-    c.major = major(static_cast<dev_t>(e.device));
-    c.minor = minor(static_cast<dev_t>(e.device));
-    specials.push_back(c);
-    fsimage::SquashfsManifestEntry m;
-    m.path = c.path;
-    m.kind = c.type;
-    m.mode = c.mode;
-    m.uid = c.uid;
-    m.gid = c.gid;
-    m.major = c.major;
-    m.minor = c.minor;
-    manifest.entries.push_back(m);
+    fsimage::SourceEntry special;
+    special.path = e.path;
+    special.type = fsimage::TypeOfMode(e.mode);
+    special.mode = e.mode & 07777;
+    special.uid = e.uid;
+    special.gid = e.gid;
+    special.major = major(static_cast<dev_t>(e.device));
+    special.minor = minor(static_cast<dev_t>(e.device));
+    specials.push_back(fsimage::SpecialEntryOf(special));
+    manifest.entries.push_back(fsimage::SquashfsManifestEntryOf(special));
   }
   if (platform::Status written =
           platform::WriteFileAtomic(fsimage::CramfsManifestPath(staged), fsimage::FormatCramfsManifest(specials));
@@ -189,9 +181,11 @@ platform::Status DeleteIgnored(int rootFd, const std::string& shown, const std::
 }  // namespace
 
 std::string ManifestBeside(int fs, const std::string& buildFolder) {
+  // jffs2 takes the special files from the cramfs manifest, and its modes
+  // and owners from the squashfs one when that is there as well.
   const std::string manifest = fs == products::kFsSquashfs ? fsimage::SquashfsManifestPath(buildFolder)
                                                           : fsimage::CramfsManifestPath(buildFolder);
-  return fs != products::kFsJffs2 && platform::IsRegularFile(manifest) ? manifest : std::string();
+  return platform::IsRegularFile(manifest) ? manifest : std::string();
 }
 
 std::string SlotBaseName(const MakeOptions& options, int slot) {
@@ -221,7 +215,10 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
     case products::kFsJffs2: {
       // The builder checks the tool's status and the image it wrote.
       platform::Status why;
-      if (fsimage::BuildJffs2Image(sourceFolder, imagePath, sink, &why) != 1)
+      const std::string attributes = fsimage::SquashfsManifestPath(sourceFolder);
+      if (fsimage::BuildJffs2Image(sourceFolder, imagePath, sink, &why, manifest,
+                                   !manifest.empty() && platform::IsRegularFile(attributes) ? attributes
+                                                                                            : std::string()) != 1)
         return why ? platform::Status::Fail("mkfs.jffs2 made no sound image " + imagePath) : why;
       if (platform::FileSize(imagePath) == 0)
         return platform::Status::Fail("mkfs.jffs2 made no image " + imagePath);
