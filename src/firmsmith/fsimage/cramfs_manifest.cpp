@@ -135,30 +135,14 @@ platform::Status ReadCramfsManifest(const std::string& path, std::vector<CramfsS
 }
 
 CramfsSpecialEntry SpecialEntryOf(const SourceEntry& e) {
-  CramfsSpecialEntry s;
-  s.path = e.path;
+  CramfsSpecialEntry s = SharedFieldsOf<CramfsSpecialEntry>(e);
   s.type = e.type;
-  s.mode = e.mode & kMaxModeBits;
-  s.uid = e.uid;
-  s.gid = e.gid;
-  if (IsDeviceType(e.type)) {
-    s.major = e.major;
-    s.minor = e.minor;
-  }
   return s;
 }
 
 SourceEntry SourceEntryOf(const CramfsSpecialEntry& e) {
-  SourceEntry s;
-  s.path = e.path;
+  SourceEntry s = SharedFieldsOf<SourceEntry>(e);
   s.type = e.type;
-  s.mode = e.mode & kMaxModeBits;
-  s.uid = e.uid;
-  s.gid = e.gid;
-  if (IsDeviceType(e.type)) {
-    s.major = e.major;
-    s.minor = e.minor;
-  }
   s.attributesKnown = true;
   return s;
 }

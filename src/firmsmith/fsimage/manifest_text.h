@@ -22,4 +22,19 @@ bool IsTreePath(const std::string& path);
 // `limit`; false otherwise, *value then untouched.
 bool ParseManifestNumber(const std::string& text, int base, std::uint32_t limit, std::uint32_t* value);
 
+// The fields every entry record of ours shares (SourceEntry and the entries
+// of both manifests): path, permission bits (07777), owner and device
+// number. The type, which each record tells its own way, is the caller's.
+template <typename To, typename From>
+To SharedFieldsOf(const From& from) {
+  To to;
+  to.path = from.path;
+  to.mode = from.mode & 07777;
+  to.uid = from.uid;
+  to.gid = from.gid;
+  to.major = from.major;
+  to.minor = from.minor;
+  return to;
+}
+
 }  // namespace fsimage

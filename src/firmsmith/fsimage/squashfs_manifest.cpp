@@ -112,28 +112,16 @@ std::string EscapeSquashfsPath(const std::string& path) {
 }
 
 SquashfsManifestEntry SquashfsManifestEntryOf(const SourceEntry& e) {
-  SquashfsManifestEntry m;
-  m.path = e.path;
+  SquashfsManifestEntry m = SharedFieldsOf<SquashfsManifestEntry>(e);
   const bool special = e.type == kTypeCharDevice || e.type == kTypeBlockDevice || e.type == kTypeFifo ||
                        e.type == kTypeSocket;
   m.kind = special ? e.type : 'm';
-  m.mode = e.mode & kMaxModeBits;
-  m.uid = e.uid;
-  m.gid = e.gid;
-  m.major = e.major;
-  m.minor = e.minor;
   return m;
 }
 
 SourceEntry SourceEntryOf(const SquashfsManifestEntry& e) {
-  SourceEntry s;
-  s.path = e.path;
+  SourceEntry s = SharedFieldsOf<SourceEntry>(e);
   s.type = TypeOfManifestKind(e.kind);
-  s.mode = e.mode;
-  s.uid = e.uid;
-  s.gid = e.gid;
-  s.major = e.major;
-  s.minor = e.minor;
   s.attributesKnown = true;
   return s;
 }
