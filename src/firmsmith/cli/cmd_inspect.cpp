@@ -41,7 +41,10 @@ int WriteLayoutSvg(const std::string& package, const products::ProductProfile* p
     if (!image.hasPartition) continue;
     products::LayoutPartition* part = layout.Find(image.partition);
     if (part == nullptr) continue;
-    part->fill = image.payloadSize != 0 ? image.payloadSize : image.size;
+    // A flash partition holds its file system and erased flash: only the
+    // file system fills it, and an erased one holds no image.
+    if (report.flashImage && image.payloadSize == 0) continue;
+    part->fill = report.flashImage || image.payloadSize != 0 ? image.payloadSize : image.size;
   }
   const platform::Status written = platform::WriteFileAtomic(
       out, products::LayoutSvg(products::DrawFlashLayout(layout, kSvgWidth, kSvgHeight)));

@@ -43,8 +43,11 @@ void CFirmsmithDlg::UpdateFlashLayout() {
         check::TraceToStderr quiet;
         if (check::InspectPackage(path, &selectedProduct_, &report, &error)) {
           for (const check::ImageReport& image : report.entries)
-            if (image.hasPartition)
-              originalFills_[image.partition] = image.payloadSize != 0 ? image.payloadSize : image.size;
+            // Of a flash image only the file systems fill their partitions;
+            // an erased one holds no image.
+            if (image.hasPartition && !(report.flashImage && image.payloadSize == 0))
+              originalFills_[image.partition] =
+                  report.flashImage || image.payloadSize != 0 ? image.payloadSize : image.size;
         }
       }
     }

@@ -103,6 +103,24 @@ TEST(InspectSvg, PictureOfAKvN3232XPackageRendersAndIsProportional) {
     EXPECT_NE(fill.fill, "#d32f2f") << section << " fits, so it is not red";
   }
   EXPECT_FALSE(rects.count("fill-WEB"));
+
+  // The factory image of the package: its partitions fill as the package's
+  // images do, and erased partitions stay empty.
+  testsupport::WriteFile(dir / "boot.bin", std::string(4096, 'b'));
+  const std::string flash = dir / "flash.bin";
+  const auto built = RunCommand({dir / "firmsmith-cli", "flash-build", package, "--product", "KV-N3232X", "--out",
+                                 flash, "--boot", dir / "boot.bin"});
+  ASSERT_EQ(built.status, 0) << built.err;
+  const auto flashDrawn = RunCommand(
+      {dir / "firmsmith-cli", "inspect", flash, "--product", "KV-N3232X", "--svg", dir / "flash.svg"});
+  ASSERT_EQ(flashDrawn.status, 0) << flashDrawn.err;
+  const std::map<std::string, Rect> flashRects = RectsById(testsupport::ReadFile(dir / "flash.svg"));
+  for (const char* section : {"CUSTOM", "ROMFS"}) {
+    ASSERT_TRUE(flashRects.count(std::string("fill-") + section)) << section;
+    EXPECT_DOUBLE_EQ(flashRects.at(std::string("fill-") + section).w, rects.at(std::string("fill-") + section).w)
+        << section;
+  }
+  for (const char* section : {"WEB", "USER", "MTD"}) EXPECT_FALSE(flashRects.count(std::string("fill-") + section));
 }
 
 TEST(InspectSvg, WithoutAMatchingProductItNamesTheHardwareAndWritesNothing) {
