@@ -55,11 +55,12 @@ platform::Status PlanJffs2Build(const std::vector<SourceEntry>& source,
   for (const SourceEntry& e : source) {
     SourceEntry want = e;
     const auto it = known.find(e.path);
-    const bool settable = e.type == kTypeFile || e.type == kTypeFolder;
+    const bool settable = e.type == kTypeFile || e.type == kTypeFolder || e.type == kTypeLink;
     if (it != known.end() && settable) {
       const SquashfsManifestEntry& m = *it->second;
       if (SayableName(e.path) && SayableOwner(m.uid, m.gid)) {
-        plan->deviceTable += Line(e.path, e.type == kTypeFolder ? 'd' : 'f', m.mode, m.uid, m.gid, 0, 0);
+        const char type = e.type == kTypeFolder ? 'd' : e.type == kTypeLink ? 'l' : 'f';
+        plan->deviceTable += Line(e.path, type, m.mode, m.uid, m.gid, 0, 0);
         want.mode = m.mode & kMaxModeBits;
         want.uid = m.uid;
         want.gid = m.gid;

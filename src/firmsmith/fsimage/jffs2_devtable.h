@@ -10,7 +10,7 @@
 //
 //   NAME  absolute ("/dev/console"); mkfs.jffs2 reads it as one word, so a
 //         name holding a blank or a control byte cannot be written
-//   TYPE  c, b (devices), p (FIFO), f (regular file), d (folder)
+//   TYPE  c, b (devices), p (FIFO), f (regular file), d (folder), l (link)
 //   MODE  permission bits in octal; the rest decimal; START INC COUNT 0
 //
 // What the table cannot say: sockets, device numbers above 255:255 (the
@@ -34,17 +34,17 @@ struct Jffs2BuildPlan {
   std::vector<SourceEntry> expected;
   // Sockets, left out of the image (one warning names them).
   std::vector<std::string> sockets;
-  // Folders and files whose mode and owner the table cannot set: they keep
-  // the tree's (one warning names them).
+  // Folders, files and links whose mode and owner the table cannot set:
+  // they keep the tree's (one warning names them).
   std::vector<std::string> unset;
 };
 
 // Plans the build of `source` (as ReadSourceTree lists it) with the special
 // files `specials` (read from `specialsShown`) and, when given, the modes and
-// owners of `attributes` (its 'm' lines of folders and files; the root and
-// links are not set). A special file whose folder is not in the tree, whose
-// name the tree already holds, or which the table cannot say fails naming
-// the manifest, the entry and the cause.
+// owners of `attributes` (its 'm' lines of folders, files and links; not the
+// root's: jffs2 stores no node for it). A special file whose folder is not in
+// the tree, whose name the tree already holds, or which the table cannot say
+// fails naming the manifest, the entry and the cause.
 platform::Status PlanJffs2Build(const std::vector<SourceEntry>& source,
                                 const std::vector<CramfsSpecialEntry>& specials, const std::string& specialsShown,
                                 const SquashfsManifest* attributes, Jffs2BuildPlan* plan);
