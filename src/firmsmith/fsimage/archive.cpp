@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "common/platform/files.h"
 #include "common/platform/fd.h"
 #include "common/zip/zip_reader.h"
+#include "firmsmith/fsimage/entry_deflater.h"
 
 namespace fsimage {
 using zipfile::OpenZipArchive;
@@ -31,8 +33,8 @@ namespace {
 
 // Entries are copied out in chunks of this size.
 constexpr std::size_t kUnpackChunk = 40960;
-// Files are packed through a buffer of this size, whatever their length.
-constexpr std::size_t kPackChunk = 1024 * 1024;
+// Deflated entries are copied into the archive through a buffer of this size.
+constexpr std::size_t kPackChunk = 256 * 1024;
 // Entries carry no time of their own: DOS date 0x0020 (day 0 of January
 // 1980, what a zeroed date structure encodes to) and DOS time 0.
 constexpr std::uint32_t kEntryDosDate = 0x0020;
@@ -138,7 +140,7 @@ platform::UniqueFd CreateEntryFile(const std::string& root, const std::string& f
 // pass for a whole one.
 platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const std::string& name,
                               const ZipEntryInfo* info, const std::string& root,
-                              std::vector<char>& chunk) {
+                              std::vector<char>& chunk, const std::function<void(std::uint64_t)>& wrote) {
   std::vector<std::string> folders;
   std::string file;
   if (!SplitEntryName(name, &folders, &file)) {
@@ -183,6 +185,7 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
     } else {
       crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
       written += static_cast<std::uint64_t>(n);
+      wrote(static_cast<std::uint64_t>(n));
     }
     if (!failed.ok) {
       // A damaged entry or a short write leaves no half-written file behind.
@@ -216,84 +219,75 @@ platform::Status ZipWriteFailure(const std::string& archive, const std::string& 
                              errno != 0 ? errno : EIO);
 }
 
-// Adds one file as an entry named `name`; a failure stops the walk.
-platform::Status AddFile(zipFile zip, const std::string& archive, const std::string& path,
-                         const std::string& name, const struct stat& self,
-                         std::vector<char>& chunk) {
-  std::string why;
-  platform::UniqueFd in = platform::OpenRegularForReading(path, &why);
-  if (!in.valid()) return platform::Status::Fail(why);
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) return platform::FailErrno("cannot read " + path);
-  if (st.st_dev == self.st_dev && st.st_ino == self.st_ino) return platform::Status::Ok();  // the archive itself
-  if (static_cast<std::uint64_t>(st.st_size) > kMaxPackedFileSize)
-    return platform::Status::Fail(path + ": larger than " + std::to_string(kMaxPackedFileSize) +
-                                  " bytes, the most a package entry may hold");
+// A file of the tree to pack, in walk order.
+struct PackedFile {
+  std::string path;
+  std::string name;  // the entry's name: the bare file name
+};
 
+// Adds one deflated entry, copying its raw deflate data from the scratch file
+// as it is; the CRC-32 and size come from the deflater.
+platform::Status AddDeflatedEntry(zipFile zip, const std::string& archive, const std::string& name,
+                                  const DeflatedEntry& entry, std::vector<char>& chunk) {
+  std::string why;
+  platform::UniqueFd in = platform::OpenRegularForReading(entry.scratchPath, &why);
+  if (!in.valid()) return platform::Status::Fail(why);
   zip_fileinfo info{};
-  errno = 0;
   info.dosDate = (kEntryDosDate << 16) | kEntryDosTime;
-  if (zipOpenNewFileInZip64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                            Z_DEFAULT_COMPRESSION, 0) != ZIP_OK)
+  // minizip marks an entry it deflated itself as text in the central
+  // directory when zlib judged it so; a raw entry needs the mark given.
+  if (entry.text) info.internal_fa = Z_TEXT;
+  errno = 0;
+  if (zipOpenNewFileInZip2_64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                              Z_DEFAULT_COMPRESSION, 1, 0) != ZIP_OK)
     return ZipWriteFailure(archive, name);
-  std::uint64_t remaining = static_cast<std::uint64_t>(st.st_size);
   platform::Status status;
-  while (remaining > 0) {
-    std::size_t want = remaining < chunk.size() ? static_cast<std::size_t>(remaining) : chunk.size();
-    ssize_t got = platform::ReadFull(in.get(), chunk.data(), want);
-    if (got != static_cast<ssize_t>(want)) {
-      status = got < 0 ? platform::FailErrno("cannot read " + path)
-                       : platform::Status::Fail("cannot read " + path + ": it shrank while being packed");
+  for (;;) {
+    const ssize_t got = platform::ReadFull(in.get(), chunk.data(), chunk.size());
+    if (got < 0) {
+      status = platform::FailErrno("cannot read " + entry.scratchPath + " (the deflated entry " + name + ")");
       break;
     }
+    if (got == 0) break;
     errno = 0;
-    if (zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(want)) != ZIP_OK) {
+    if (zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(got)) != ZIP_OK) {
       status = ZipWriteFailure(archive, name);
       break;
     }
-    remaining -= want;
   }
   errno = 0;
-  if (zipCloseFileInZip(zip) != ZIP_OK && status.ok) status = ZipWriteFailure(archive, name);
+  if (zipCloseFileInZipRaw64(zip, entry.size, entry.crc) != ZIP_OK && status.ok)
+    status = ZipWriteFailure(archive, name);
   return status;
-}
-
-platform::Status AddTree(zipFile zip, const std::string& archive, const std::string& folder,
-                         const struct stat& self, std::vector<char>& chunk) {
-  std::vector<platform::FolderEntry> entries;
-  if (platform::Status listed = platform::ListFolder(folder, &entries); !listed) return listed;
-  for (const platform::FolderEntry& e : entries) {
-    std::string path = platform::JoinPath(folder, e.name);
-    platform::Status status =
-        e.isDirectory ? AddTree(zip, archive, path, self, chunk)
-                      : AddFile(zip, archive, path, e.name, self, chunk);
-    if (!status) return status;
-  }
-  return platform::Status::Ok();
 }
 
 // Every file of the tree becomes an entry named by its bare name: two files
 // of one name would give two entries of which a reader sees only one.
 // Fails naming both, before anything is written.
+// Collects the files in walk order, with the sum of their sizes.
 platform::Status CheckEntryNames(const std::string& root, const std::string& relative, const struct stat& self,
-                                 std::map<std::string, std::string>* seen) {
+                                 std::map<std::string, std::string>* seen, std::vector<PackedFile>* files,
+                                 std::uint64_t* total) {
   const std::string folder = relative.empty() ? root : platform::JoinPath(root, relative);
   std::vector<platform::FolderEntry> entries;
   if (platform::Status listed = platform::ListFolder(folder, &entries); !listed) return listed;
   for (const platform::FolderEntry& e : entries) {
     const std::string path = relative.empty() ? e.name : relative + "/" + e.name;
     if (e.isDirectory) {
-      if (platform::Status inner = CheckEntryNames(root, path, self, seen); !inner) return inner;
+      if (platform::Status inner = CheckEntryNames(root, path, self, seen, files, total); !inner)
+        return inner;
       continue;
     }
     struct stat st {};
-    if (::lstat(platform::JoinPath(root, path).c_str(), &st) == 0 && st.st_dev == self.st_dev &&
-        st.st_ino == self.st_ino)
-      continue;  // the archive itself
+    const std::string full = platform::JoinPath(root, path);
+    const bool known = ::lstat(full.c_str(), &st) == 0;
+    if (known && st.st_dev == self.st_dev && st.st_ino == self.st_ino) continue;  // the archive itself
     const auto [at, added] = seen->emplace(e.name, path);
     if (!added)
       return platform::Status::Fail("cannot pack " + root + ": " + at->second + " and " + path +
                                     " would both be the entry " + e.name);
+    files->push_back({full, e.name});
+    if (known) *total += static_cast<std::uint64_t>(st.st_size);
   }
   return platform::Status::Ok();
 }
@@ -306,7 +300,7 @@ void Tell(platform::Status* why, platform::Status status) {
 }  // namespace
 
 int UnpackArchive(const std::string& archive, const std::string& destination,
-                  platform::Status* why, std::uint64_t budget) {
+                  platform::Status* why, std::uint64_t budget, const ByteCount& count) {
   platform::Status opened;
   ZzipDir dir = OpenZipArchive(archive, &opened);
   if (!dir) {
@@ -349,6 +343,11 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
   std::map<std::string, const ZipEntryInfo*> byName;
   for (const ZipEntryInfo& e : entries) byName[e.name] = &e;
   std::vector<char> chunk(kUnpackChunk);
+  std::uint64_t done = 0;
+  const std::function<void(std::uint64_t)> wrote = [&](std::uint64_t n) {
+    done += n;
+    if (count) count(done < total ? done : total, total);
+  };
   ZZIP_DIRENT entry;
   platform::Status status;
   while (zzip_dir_read(dir.get(), &entry)) {
@@ -360,15 +359,18 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
     // hold would be unbounded.
     status = found == byName.end()
                  ? platform::Status::Fail("entry " + name + " of " + archive + " is not in its central directory")
-                 : ExtractEntry(dir.get(), archive, name, found->second, root, chunk);
+                 : ExtractEntry(dir.get(), archive, name, found->second, root, chunk, wrote);
     if (!status) break;
   }
   std::fflush(stdout);
+  // Entries skipped as leading outside count as done.
+  if (status.ok && count && done != total) count(total, total);
   Tell(why, status);
   return status.ok ? 0 : -1;
 }
 
-int PackFolder(const std::string& folder, const std::string& archive, platform::Status* why) {
+int PackFolder(const std::string& folder, const std::string& archive, platform::Status* why,
+               const PackOptions& options) {
   // A folder that is not there would quietly give an empty package.
   struct stat folderStat {};
   if (::stat(folder.c_str(), &folderStat) != 0) {
@@ -384,8 +386,17 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
   struct stat self {};
   ::stat(archive.c_str(), &self);
   std::map<std::string, std::string> names;
-  if (platform::Status unique = CheckEntryNames(folder, std::string(), self, &names); !unique) {
+  std::vector<PackedFile> files;
+  std::uint64_t total = 0;
+  if (platform::Status unique = CheckEntryNames(folder, std::string(), self, &names, &files, &total); !unique) {
     Tell(why, unique);
+    return -1;
+  }
+  // Listed before the scratch folder is made, so it is never packed even
+  // when it lies inside the folder.
+  platform::TempFolder scratch;
+  if (platform::Status made = scratch.Create(options.scratchParent, "pack-"); !made) {
+    Tell(why, made);
     return -1;
   }
 
@@ -396,8 +407,28 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
     return -1;
   }
   ::stat(archive.c_str(), &self);  // made now when it was not there
-  std::vector<char> chunk(kPackChunk);
-  platform::Status status = AddTree(zip, archive, folder, self, chunk);
+  std::vector<std::string> paths;
+  paths.reserve(files.size());
+  for (const PackedFile& f : files) paths.push_back(f.path);
+  platform::Status status;
+  {
+    EntryDeflater deflater(std::move(paths), scratch.path(), kMaxPackedFileSize, self.st_dev, self.st_ino,
+                           options.workers);
+    std::function<void(std::uint64_t)> tick;
+    if (options.count)
+      tick = [&](std::uint64_t read) { options.count(read < total ? read : total, total); };
+    std::vector<char> chunk(kPackChunk);
+    for (std::size_t i = 0; i < files.size() && status.ok; ++i) {
+      const DeflatedEntry& entry = deflater.Wait(i, tick);
+      if (!entry.status) {
+        status = entry.status;
+      } else if (!entry.skipped) {
+        status = AddDeflatedEntry(zip, archive, files[i].name, entry, chunk);
+        ::unlink(entry.scratchPath.c_str());  // disk holds only the entries not yet written
+      }
+    }
+  }  // the workers are stopped here, before their scratch folder goes
+  if (status.ok && options.count) options.count(total, total);
   errno = 0;
   if (zipClose(zip, nullptr) != ZIP_OK && status.ok)
     status = platform::FailErrno("cannot write the archive " + archive, errno != 0 ? errno : EIO);

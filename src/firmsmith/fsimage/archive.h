@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "common/platform/status.h"
@@ -15,6 +16,12 @@ inline constexpr std::uint64_t kMaxPackedFileSize = 167772160;  // 160 MiB
 // An entry that would unpack to more than this is refused: packing never
 // makes a larger one, so only a damaged or hostile archive names it.
 inline constexpr std::uint64_t kMaxUnpackedEntrySize = kMaxPackedFileSize;
+
+// A count of bytes as a long unpack or pack goes: `done` of `total` (the sum
+// of the entries' sizes). Called on the thread that called UnpackArchive or
+// PackFolder, never from a worker; `done` never goes back, and a complete
+// run ends with done == total.
+using ByteCount = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
 // Writes every entry of the archive (exactly the file named, a regular file)
 // into `destination` (made when missing), in archive order,
@@ -33,9 +40,23 @@ inline constexpr std::uint64_t kMaxUnpackedEntrySize = kMaxPackedFileSize;
 // stops there; the file of that entry is removed). *why (when given)
 // receives the reason, naming the file or the entry. An archive whose
 // entries add up to more than `budget` bytes (extract_budget.h: a device's
-// reply) is refused before anything is written.
+// reply) is refused before anything is written. `count` (when given) hears
+// the bytes written so far as each chunk goes.
 int UnpackArchive(const std::string& archive, const std::string& destination,
-                  platform::Status* why = nullptr, std::uint64_t budget = kNoExtractBudget);
+                  platform::Status* why = nullptr, std::uint64_t budget = kNoExtractBudget,
+                  const ByteCount& count = ByteCount());
+
+// How PackFolder spreads its work.
+struct PackOptions {
+  // Threads deflating entries side by side; 0: one per core. The archive's
+  // bytes are the same whatever the number.
+  unsigned workers = 0;
+  // Deflated entries wait on disk, in a folder of their own made (and
+  // removed) below this one; empty: the temporary folder (TMPDIR or /tmp).
+  std::string scratchParent;
+  // Bytes deflated so far (see ByteCount).
+  ByteCount count;
+};
 
 // Creates (or replaces) `archive` with one entry per regular file of the tree
 // under `folder`, each named by its bare file name without folders, deflated
@@ -43,13 +64,18 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
 // gives the same bytes. Folders are walked in name order and get no entries
 // of their own. Two files of the same name (e.g. "a/x.bin" and "b/x.bin")
 // would give two entries of one name: the folder is refused, naming both,
-// before the archive is created or changed. Returns 0, or -1 when the folder
-// is missing, the archive
-// cannot be created, a file or folder of the tree cannot be opened or read, a
-// file is larger than kMaxPackedFileSize or an entry cannot be written
-// completely (the walk stops there; the archive keeps the entries made so
-// far). *why (when given) receives the reason, naming the file.
+// before the archive is created or changed. Entries are deflated side by
+// side into scratch files (one small buffer per worker, whatever the file
+// sizes) and written into the archive in walk order by the calling thread,
+// with raw deflate at the default level, 15-bit window and memory level 8
+// (what minizip itself would use), so the bytes are those of a one-entry-at-
+// a-time run. Returns 0, or -1 when the folder is missing, the archive or
+// the scratch folder cannot be created, a file or folder of the tree cannot
+// be opened or read, a file is larger than kMaxPackedFileSize, a scratch file
+// cannot be written or an entry cannot be written completely (the archive
+// then keeps the entries before the failed one; no scratch file stays).
+// *why (when given) receives the reason, naming the file.
 int PackFolder(const std::string& folder, const std::string& archive,
-               platform::Status* why = nullptr);
+               platform::Status* why = nullptr, const PackOptions& options = PackOptions());
 
 }  // namespace fsimage

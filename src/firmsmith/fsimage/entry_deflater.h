@@ -1,0 +1,70 @@
+// Package entries deflated side by side: worker threads take the files of a
+// list in order, read each through a small buffer, raw-deflate it (no zlib
+// header) at the default level with a 15-bit window and memory level 8, as
+// minizip does for a deflated entry, into a scratch file of its own and take
+// its CRC-32. The owner takes the results in list order, so what it writes
+// does not depend on which worker finished first. Memory stays at one read
+// and one write buffer plus a deflate state per worker, whatever the sizes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/platform/status.h"
+
+namespace fsimage {
+
+struct DeflatedEntry {
+  platform::Status status;   // failed: names the file (or the scratch file) and the cause
+  bool skipped = false;      // the file is the one to leave out
+  std::string scratchPath;   // the raw deflate data, when not skipped
+  std::uint64_t size = 0;    // bytes read from the file
+  std::uint32_t crc = 0;     // CRC-32 of those bytes
+  bool text = false;         // deflate judged the data text (Z_TEXT), as minizip marks it
+};
+
+class EntryDeflater {
+ public:
+  // Files larger than `maxSize` fail. A file that is (same device and inode)
+  // `skipDevice`/`skipInode` is skipped. `workers` 0: one per core. Scratch
+  // files go into `scratchFolder`, which the owner removes.
+  EntryDeflater(std::vector<std::string> paths, std::string scratchFolder, std::uint64_t maxSize,
+                dev_t skipDevice, ino_t skipInode, unsigned workers);
+  // Stops the workers (an entry under way is abandoned) and waits for them.
+  ~EntryDeflater();
+  EntryDeflater(const EntryDeflater&) = delete;
+  EntryDeflater& operator=(const EntryDeflater&) = delete;
+
+  // Waits until entry `index` is done. `tick` (may be empty) hears the bytes
+  // all workers have read so far whenever that grew, on the calling thread.
+  const DeflatedEntry& Wait(std::size_t index, const std::function<void(std::uint64_t)>& tick);
+
+ private:
+  void Work();
+  void Deflate(std::size_t index, DeflatedEntry* entry);
+
+  const std::vector<std::string> paths_;
+  const std::string scratch_;
+  const std::uint64_t maxSize_;
+  const dev_t skipDevice_;
+  const ino_t skipInode_;
+  std::vector<DeflatedEntry> entries_;
+  std::unique_ptr<std::atomic<bool>[]> done_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<std::uint64_t> bytesRead_{0};
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace fsimage

@@ -1,0 +1,281 @@
+// Packing with entries deflated side by side: whatever the number of
+// workers, the archive is byte for byte the one minizip writes when it
+// deflates every entry itself, one after another; unzip and Python's zipfile
+// read every entry back; a failing entry fails the pack naming its file and
+// leaves no scratch file; byte counts come on the calling thread.
+#include <gtest/gtest.h>
+#include <minizip/zip.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "firmsmith/fsimage/archive.h"
+#include "random_bytes.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::ReadFile;
+using testsupport::RunCommand;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+
+const char* const kPython = "/usr/bin/python3";
+
+struct TreeFile {
+  std::string path;  // below the tree; files listed in the order the walk meets them
+  std::string bytes;
+};
+
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// The archive minizip makes when it deflates each file itself (default
+// level, DOS date 0x0020, no time, no extras), written one entry at a time.
+std::string MinizipOwnArchive(const std::string& archive, const std::vector<TreeFile>& files) {
+  zipFile zip = zipOpen64(archive.c_str(), APPEND_STATUS_CREATE);
+  EXPECT_NE(zip, nullptr);
+  for (const TreeFile& f : files) {
+    zip_fileinfo info{};
+    info.dosDate = 0x0020u << 16;
+    EXPECT_EQ(zipOpenNewFileInZip64(zip, BaseName(f.path).c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                    Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0),
+              ZIP_OK);
+    // Fed in uneven pieces: deflate's output does not depend on them.
+    for (std::size_t at = 0; at < f.bytes.size(); at += 100003) {
+      const std::size_t n = std::min<std::size_t>(100003, f.bytes.size() - at);
+      EXPECT_EQ(zipWriteInFileInZip(zip, f.bytes.data() + at, static_cast<unsigned>(n)), ZIP_OK);
+    }
+    EXPECT_EQ(zipCloseFileInZip(zip), ZIP_OK);
+  }
+  EXPECT_EQ(zipClose(zip, nullptr), ZIP_OK);
+  return ReadFile(archive);
+}
+
+// Words with runs of zeros: text enough for deflate to call it text, and
+// compressible.
+std::string Wordy(std::size_t size, unsigned seed) {
+  static const char* const kWords[] = {"alpha ", "beta ", "gamma\n", "firmware ", "delta ", "0x1f "};
+  const std::string noise = RandomBytes(size, seed);
+  std::string s;
+  for (std::size_t i = 0; s.size() < size; ++i) s += kWords[static_cast<unsigned char>(noise[i]) % 6];
+  s.resize(size);
+  return s;
+}
+
+struct PackCase {
+  const char* name;
+  std::vector<TreeFile> files;
+};
+
+std::vector<PackCase> PackCases() {
+  std::vector<TreeFile> many;
+  many.push_back({"a.top", "top"});
+  for (int i = 0; i < 120; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "sub/f%03d.bin", i);
+    // Sizes from 0 to about 60 KiB, some text, some not.
+    const std::size_t size = static_cast<std::size_t>(i) * 509;
+    many.push_back({name, i % 3 == 0 ? Wordy(size, i) : RandomBytes(size, i) + std::string(size, 'z')});
+  }
+  return {
+      {"empty file", {{"e.bin", ""}}},
+      {"one byte", {{"a", "x"}}},
+      {"large incompressible", {{"r.img", RandomBytes(3 * 1024 * 1024 + 5, 7)}}},
+      {"large text", {{"t.txt", Wordy(3 * 1024 * 1024 + 11, 8)}}},
+      {"large zeros then noise", {{"z.img", std::string(2 * 1024 * 1024, '\0') + RandomBytes(300000, 9)}}},
+      {"many entries", many},
+      {"mixed",
+       {{"a.img", RandomBytes(900000, 10)}, {"b.txt", Wordy(700000, 11)}, {"c.empty", ""},
+        {"d/one", "1"}, {"d/wordy", Wordy(2000000, 12)}}},
+  };
+}
+
+// Every entry as Python's zipfile reads it, written into `into`; unzip -t
+// must pass too.
+void ExpectReadersSeeTheFiles(const std::string& archive, const std::string& into,
+                              const std::vector<TreeFile>& files) {
+  if (testsupport::HaveProgram("unzip")) {
+    const testsupport::CommandResult t = RunCommand({"unzip", "-t", archive});
+    EXPECT_EQ(t.status, 0) << t.out << t.err;
+  }
+  ::mkdir(into.c_str(), 0755);
+  const testsupport::CommandResult r =
+      RunCommand({kPython, "-c",
+                  "import sys,zipfile\n"
+                  "z=zipfile.ZipFile(sys.argv[1])\n"
+                  "for i in z.infolist():\n"
+                  "  print(i.filename)\n"
+                  "  open(sys.argv[2]+'/'+i.filename,'wb').write(z.read(i))\n",
+                  archive, into});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string names;
+  for (const TreeFile& f : files) names += BaseName(f.path) + "\n";
+  EXPECT_EQ(r.out, names);
+  for (const TreeFile& f : files)
+    EXPECT_TRUE(ReadFile(into + "/" + BaseName(f.path)) == f.bytes) << f.path;
+}
+
+TEST(PackFolderSideBySide, EveryWorkerCountGivesTheBytesMinizipWritesItself) {
+  for (const PackCase& c : PackCases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    for (const TreeFile& f : c.files) WriteFile(dir / ("tree/" + f.path), f.bytes);
+    const std::string expected = MinizipOwnArchive(dir / "minizip.bin", c.files);
+    for (unsigned workers : {1u, 2u, 3u, 0u}) {
+      SCOPED_TRACE("workers " + std::to_string(workers));
+      fsimage::PackOptions options;
+      options.workers = workers;
+      options.scratchParent = dir / "scratch";
+      ::mkdir(options.scratchParent.c_str(), 0755);
+      const std::string archive = dir / ("out" + std::to_string(workers) + ".bin");
+      platform::Status why;
+      ASSERT_EQ(fsimage::PackFolder(dir / "tree", archive, &why, options), 0) << why.message;
+      EXPECT_TRUE(ReadFile(archive) == expected);
+      EXPECT_TRUE(testsupport::SnapshotTree(options.scratchParent).empty());
+    }
+    ExpectReadersSeeTheFiles(dir / "out0.bin", dir / "read", c.files);
+  }
+}
+
+// The tree of a failure test: a good entry before the bad one and one after.
+struct FailingTree {
+  TempDir dir;
+  std::string tree = dir / "tree";
+  std::string scratch = dir / "scratch";
+  std::string archive = dir / "out.bin";
+  FailingTree() {
+    WriteFile(tree + "/a.img", RandomBytes(400000, 20));
+    WriteFile(tree + "/z.img", RandomBytes(400000, 21));
+    ::mkdir(scratch.c_str(), 0755);
+  }
+  fsimage::PackOptions Options() const {
+    fsimage::PackOptions options;
+    options.workers = 2;
+    options.scratchParent = scratch;
+    return options;
+  }
+};
+
+TEST(PackFolderSideBySide, AnEntryThatCannotBeReadFailsThePackNamingItsFile) {
+  struct Case {
+    const char* name;
+    void (*make)(const std::string& path);
+    std::string reason;  // after the path
+  };
+  const Case cases[] = {
+      {"unreadable file",
+       [](const std::string& p) {
+         WriteFile(p, "secret");
+         ::chmod(p.c_str(), 0);
+       },
+       ": Permission denied"},
+      {"named pipe", [](const std::string& p) { ::mkfifo(p.c_str(), 0644); }, ": not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FailingTree t;
+    const std::string bad = t.tree + "/m.img";
+    c.make(bad);
+    const auto before = testsupport::SnapshotTree(t.tree);
+    platform::Status why;
+    {
+      testsupport::FileOverrideDropped unprivileged;
+      EXPECT_EQ(fsimage::PackFolder(t.tree, t.archive, &why, t.Options()), -1);
+    }
+    const std::string opened = std::string(c.name) == "named pipe" ? bad : "cannot open " + bad;
+    EXPECT_EQ(why.message, opened + c.reason);
+    EXPECT_EQ(why.message.find('\n'), std::string::npos);
+    EXPECT_TRUE(testsupport::SnapshotTree(t.scratch).empty());
+    EXPECT_TRUE(testsupport::SnapshotTree(t.tree) == before);
+    // The entries before the bad one are there, none after it.
+    const testsupport::CommandResult r = RunCommand(
+        {kPython, "-c", "import sys,zipfile\nprint(zipfile.ZipFile(sys.argv[1]).namelist())", t.archive});
+    EXPECT_EQ(r.out, "['a.img']\n") << r.err;
+  }
+}
+
+// A scratch file that cannot be written (here: over the file-size limit, as
+// on a full disk) fails the pack naming the file it was deflating; no
+// scratch file stays.
+TEST(PackFolderSideBySide, AScratchFileThatCannotBeWrittenFailsThePack) {
+  FailingTree t;
+  const auto before = testsupport::SnapshotTree(t.tree);
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // The limit reaches the archive too, but its first entry's scratch file
+    // passes it first.
+    ::signal(SIGXFSZ, SIG_IGN);
+    const struct rlimit limit = {100000, 100000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    platform::Status why;
+    const int rc = fsimage::PackFolder(t.tree, t.archive, &why, t.Options());
+    const std::string said = std::to_string(rc) + " " + why.message;
+    (void)!::write(pipeFds[1], said.data(), said.size());
+    ::_exit(0);
+  }
+  ::close(pipeFds[1]);
+  std::string said;
+  char buf[512];
+  for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<std::size_t>(n));
+  ::close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(said.rfind("-1 cannot write " + t.scratch + "/pack-", 0), 0u) << said;
+  EXPECT_NE(said.find("(the deflated " + t.tree + "/a.img): File too large"), std::string::npos) << said;
+  EXPECT_EQ(said.find('\n'), std::string::npos);
+  EXPECT_TRUE(testsupport::SnapshotTree(t.scratch).empty());
+  EXPECT_TRUE(testsupport::SnapshotTree(t.tree) == before);
+}
+
+// Counts of a pack and of the unpack of its archive: on the calling thread,
+// never going back, ending at the total, which is the sum of the sizes.
+TEST(PackFolderSideBySide, ByteCountsComeOnTheCallingThreadUpToTheTotal) {
+  TempDir dir;
+  WriteFile(dir / "tree/a.img", RandomBytes(2000000, 30));
+  WriteFile(dir / "tree/b/c.img", Wordy(1500000, 31));
+  WriteFile(dir / "tree/e.img", "");
+  const std::uint64_t total = 3500000;
+  struct Count {
+    std::uint64_t done, total;
+    std::thread::id thread;
+  };
+  auto check = [&](const std::vector<Count>& counts) {
+    ASSERT_GE(counts.size(), 4u);  // several as the bytes go, not one at the end
+    for (std::size_t i = 0; i < counts.size(); ++i) {
+      EXPECT_EQ(counts[i].thread, std::this_thread::get_id());
+      EXPECT_EQ(counts[i].total, total);
+      if (i > 0) EXPECT_GE(counts[i].done, counts[i - 1].done);
+    }
+    EXPECT_EQ(counts.back().done, total);
+  };
+  std::vector<Count> packed;
+  fsimage::PackOptions options;
+  options.workers = 2;
+  options.count = [&](std::uint64_t done, std::uint64_t all) {
+    packed.push_back({done, all, std::this_thread::get_id()});
+  };
+  ASSERT_EQ(fsimage::PackFolder(dir / "tree", dir / "out.bin", nullptr, options), 0);
+  check(packed);
+
+  std::vector<Count> unpacked;
+  ASSERT_EQ(fsimage::UnpackArchive(dir / "out.bin", dir / "back", nullptr, fsimage::kNoExtractBudget,
+                                   [&](std::uint64_t done, std::uint64_t all) {
+                                     unpacked.push_back({done, all, std::this_thread::get_id()});
+                                   }),
+            0);
+  check(unpacked);
+}
+
+}  // namespace
