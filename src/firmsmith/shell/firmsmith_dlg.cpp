@@ -402,8 +402,11 @@ void CFirmsmithDlg::ShowStep(const package::MakeProgress& step) {
   c_.progressText->setText(line);
   if (step.total == 0) {
     c_.progressBar->setRange(0, 0);  // moving: no count to show
+    c_.progressBar->setTextVisible(false);
   } else {
     c_.progressBar->setRange(0, kProgressBarSteps);
+    c_.progressBar->setFormat(QStringLiteral("%p%"));
+    c_.progressBar->setTextVisible(true);
     const std::uint64_t done = std::min(step.done, step.total);
     c_.progressBar->setValue(static_cast<int>(done * kProgressBarSteps / step.total));
   }

@@ -224,8 +224,8 @@ TEST_F(MakeCli, BuildsAPackageAndPrintsTheTranslatedMessage) {
 }
 
 // Standard output carries the written path alone and standard error the one
-// success line; -v adds the traces, --progress the steps, both on standard
-// error.
+// success line; -v adds the traces, --progress the steps with their counts,
+// both on standard error.
 TEST_F(MakeCli, QuietByDefaultTracesWithVerboseStepsWithProgress) {
   MakeFolder("logo", "l");
   MakeFolder("user", "u");
@@ -252,6 +252,12 @@ TEST_F(MakeCli, QuietByDefaultTracesWithVerboseStepsWithProgress) {
   EXPECT_NE(building, std::string::npos) << steps;
   EXPECT_NE(packing, std::string::npos) << steps;
   EXPECT_LT(building, packing) << steps;
+  // Redirected, a counted step adds a line at each tenth it reaches: the
+  // last says the whole package is packed.
+  const std::size_t packed = steps.find("packing TestBox_all.bin (100%)\n");
+  EXPECT_NE(packed, std::string::npos) << steps;
+  EXPECT_LT(packing, packed) << steps;
+  EXPECT_EQ(steps.find('\r'), std::string::npos) << steps;
   EXPECT_EQ(steps.find("root:"), std::string::npos) << steps;
 }
 

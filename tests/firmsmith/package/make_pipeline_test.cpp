@@ -10,6 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/customise/custom_partition.h"
@@ -195,15 +197,37 @@ TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
 }
 
 // The window's progress panel and the command line show these lines; they
-// must come in the order the work happens, once per step.
+// must come in the order the work happens, once per step. Unpacking and
+// packing count their bytes right after their own line: each whole percent
+// at most once, up to 100%.
 TEST_F(MakePipeline, ReworkAndNewPackageTellTheirStepsInOrder) {
   PeerImage(MakeFolder("olduser", "old"), "user-x.squashfs.img", kUserStart, kUserEnd);
   WriteFile(work_ / "InstallDesc", DescWith({"user-x.squashfs.img"}));
   const std::string input = PeerPackage("in.bin", {"InstallDesc", "user-x.squashfs.img"});
   std::vector<std::string> steps;
+  std::map<std::string, std::vector<std::uint64_t>> percents;  // by step line
   package::MakeEnvironment env = Env();
-  env.progress = [&](const package::MakeProgress& p) { steps.push_back(package::DescribeProgress(p)); };
+  env.progress = [&](const package::MakeProgress& p) {
+    const std::string line = package::DescribeProgress(p);
+    if (p.total == 0) {
+      steps.push_back(line);
+      return;
+    }
+    ASSERT_FALSE(steps.empty()) << line;
+    EXPECT_EQ(line.rfind(steps.back() + " (", 0), 0u) << line << " after " << steps.back();
+    percents[steps.back()].push_back(p.done * 100 / p.total);
+  };
   env.verifyOutput = [](const std::string&, const products::ProductProfile*, std::string*) { return true; };
+  auto expectCounted = [&](const std::vector<std::string>& counted) {
+    for (const auto& [step, seen] : percents) {
+      EXPECT_NE(std::find(counted.begin(), counted.end(), step), counted.end()) << step << " counts";
+      ASSERT_FALSE(seen.empty());
+      EXPECT_TRUE(std::adjacent_find(seen.begin(), seen.end(), std::greater_equal<>()) == seen.end())
+          << step << ": a percent told twice or going back";
+      EXPECT_EQ(seen.back(), 100u) << step;
+    }
+    for (const std::string& step : counted) EXPECT_EQ(percents.count(step), 1u) << step << " has no count";
+  };
 
   package::MakeOptions o = Options(true, input);
   package::TickSlot(&o, package::kSlotUser);
@@ -212,14 +236,17 @@ TEST_F(MakePipeline, ReworkAndNewPackageTellTheirStepsInOrder) {
   EXPECT_EQ(steps, (std::vector<std::string>{"unpacking in.bin", "building user-x as cramfs",
                                              "wrapping user-x.squashfs.img", "packing in.bin",
                                              "checking in.bin"}));
+  expectCounted({"unpacking in.bin", "packing in.bin"});
 
   steps.clear();
+  percents.clear();
   package::MakeOptions fresh = Options(false);
   package::TickSlot(&fresh, package::kSlotLogo);
   fresh.slots[package::kSlotLogo].sourcePath = MakeFolder("logo", "logo");
   ASSERT_EQ(package::RunMakeOperation(fresh, env), MakeOutcome::kPackageBuilt) << LastBox();
   EXPECT_EQ(steps, (std::vector<std::string>{"building logo-x as cramfs", "wrapping logo-x.cramfs.img",
                                              "packing TestBox_all.bin", "checking TestBox_all.bin"}));
+  expectCounted({"packing TestBox_all.bin"});
 }
 
 TEST_F(MakePipeline, ReworkProbesTheInputAndRebuildsSquashfsAsSquashfs) {

@@ -121,6 +121,8 @@ struct StepSeen {
   bool productsEnabled;
   bool panelVisible;
   std::size_t boxes;
+  int barMaximum;       // 0: the bar only moves (no count)
+  std::string barText;  // what the bar shows written on it
 };
 
 // Each restored pause waits, on the build's thread, until the window's own
@@ -151,7 +153,8 @@ TEST_F(BuildRunTest, ReworkRunsBesideALiveWindowAndNamesWhatItWrote) {
   std::vector<StepSeen> seen;
   QObject::connect(&d, &shell::CFirmsmithDlg::buildStepShown, &d, [&](const QString& line) {
     seen.push_back({line.toStdString(), c.ok->isEnabled(), c.productTree->isEnabled(),
-                    c.progressPanel->isVisible(), sink_.boxes.size()});
+                    c.progressPanel->isVisible(), sink_.boxes.size(), c.progressBar->maximum(),
+                    c.progressBar->isTextVisible() ? c.progressBar->text().toStdString() : ""});
   });
   const std::size_t boxesBefore = sink_.boxes.size();
   QTimer ticker;
@@ -169,6 +172,16 @@ TEST_F(BuildRunTest, ReworkRunsBesideALiveWindowAndNamesWhatItWrote) {
     EXPECT_FALSE(step.productsEnabled) << step.line;
     EXPECT_TRUE(step.panelVisible) << step.line;
     EXPECT_EQ(step.boxes, boxesBefore) << step.line;  // boxes come after the work
+    // A counted step fills the bar and writes its percent on it; any other
+    // leaves it moving, with nothing written.
+    const std::size_t open = step.line.rfind(" (");
+    if (open != std::string::npos && step.line.back() == ')') {
+      EXPECT_GT(step.barMaximum, 0) << step.line;
+      EXPECT_EQ(step.barText, step.line.substr(open + 2, step.line.size() - open - 3)) << step.line;
+    } else {
+      EXPECT_EQ(step.barMaximum, 0) << step.line;
+      EXPECT_EQ(step.barText, "") << step.line;
+    }
   }
   std::string all;
   for (const std::string& line : lines) all += line + "\n";
@@ -176,6 +189,9 @@ TEST_F(BuildRunTest, ReworkRunsBesideALiveWindowAndNamesWhatItWrote) {
                                    "building user-x as squashfs", "unpacking custom-x.cramfs",
                                    "building custom-x as cramfs", "packing device.bin",
                                    "checking device.bin"}))
+      << all;
+  EXPECT_TRUE(HoldsInOrder(lines, {"unpacking device.bin", "unpacking device.bin (100%)", "unpacking user-x.cramfs",
+                                   "packing device.bin", "packing device.bin (100%)", "checking device.bin"}))
       << all;
 
   // The window is the operator's again, each control as the rules left it.

@@ -114,7 +114,10 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   platform::Status status = packed.Create(packagePath);
   platform::Status packedWhy;
   ReportStep(env, MakeStep::kPacking, platform::BaseName(packagePath));
-  if (status && fsimage::PackFolder(dist, packed.partPath(), &packedWhy) != 0)
+  fsimage::PackOptions pack;
+  pack.scratchParent = temp;  // beside the distribution folder, never in it
+  pack.count = StepCounter(env, MakeStep::kPacking, platform::BaseName(packagePath));
+  if (status && fsimage::PackFolder(dist, packed.partPath(), &packedWhy, pack) != 0)
     status = packedWhy ? platform::Status::Fail("cannot pack " + dist + " into " + packed.partPath())
                        : packedWhy;
   if (!status) {

@@ -90,6 +90,24 @@ void ReportStep(const MakeEnvironment& environment, MakeStep step, const std::st
   environment.progress(progress);
 }
 
+std::function<void(std::uint64_t, std::uint64_t)> StepCounter(const MakeEnvironment& environment,
+                                                               MakeStep step, const std::string& subject) {
+  if (!environment.progress) return {};
+  // A count calls many times per percent; the listener hears each percent once.
+  return [&environment, step, subject, told = -1](std::uint64_t done, std::uint64_t total) mutable {
+    if (total == 0) return;
+    const int percent = static_cast<int>((done < total ? done : total) * 100 / total);
+    if (percent <= told) return;
+    told = percent;
+    MakeProgress progress;
+    progress.step = step;
+    progress.subject = subject;
+    progress.done = done;
+    progress.total = total;
+    environment.progress(progress);
+  };
+}
+
 bool VerifyWrittenOutput(const MakeEnvironment& environment, const std::string& checkedPath,
                          const std::string& shownPath, const products::ProductProfile* product) {
   if (!environment.verifyOutput) return true;

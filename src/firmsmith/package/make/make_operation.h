@@ -6,6 +6,7 @@
 // new package is complete).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -113,6 +114,12 @@ inline constexpr const char* kDamagedPartitionKey =
 // Tells the environment's listener that a step starts.
 void ReportStep(const MakeEnvironment& environment, MakeStep step, const std::string& subject,
                 const std::string& detail = std::string());
+// A byte count for a long step (unpacking, packing): each call that reaches
+// a further whole percent tells the listener the step with done/total.
+// Called on the thread that runs the operation, as the events must come.
+std::function<void(std::uint64_t done, std::uint64_t total)> StepCounter(const MakeEnvironment& environment,
+                                                                         MakeStep step,
+                                                                         const std::string& subject);
 // A chosen output path that exists already and may not be replaced, or
 // that is no regular file: the reason names it.
 inline constexpr const char* kOutputExistsKey = "make_updatefile_failed";

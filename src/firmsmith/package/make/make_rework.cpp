@@ -176,7 +176,9 @@ bool Rework::Run() {
   if (network_) {
     platform::Status unpacked;
     ReportStep(env_, MakeStep::kUnpacking, platform::BaseName(input_));
-    if (fsimage::UnpackArchive(input_, work_, &unpacked) != 0 || !UnpackedCompletely(input_, work_))
+    if (fsimage::UnpackArchive(input_, work_, &unpacked, fsimage::kNoExtractBudget,
+                               StepCounter(env_, MakeStep::kUnpacking, platform::BaseName(input_))) != 0 ||
+        !UnpackedCompletely(input_, work_))
       return FailAndDropWork("alarm_extract", "alarm_make",
                              unpacked ? "cannot unpack " + input_ : unpacked.message);
     switch (CheckInstallDesc(desc_)) {
@@ -210,7 +212,10 @@ bool Rework::Run() {
     if (::stat(input_.c_str(), &st) == 0) ::fchmod(packed.fd(), st.st_mode & 07777);
     platform::Status packedWhy;
     ReportStep(env_, MakeStep::kPacking, platform::BaseName(result_));
-    if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy) != 0)
+    fsimage::PackOptions pack;
+    pack.scratchParent = temp_;
+    pack.count = StepCounter(env_, MakeStep::kPacking, platform::BaseName(result_));
+    if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy, pack) != 0)
       return Fail("make_updatefile_failed", "",
                   packedWhy ? "cannot pack " + work_ + " into " + packed.partPath() : packedWhy.message);
     // A reworked package keeps the bounds its images had, which need not be
