@@ -1,4 +1,4 @@
-// firmsmith-cli make JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run]
+// firmsmith-cli make JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run] [--builds N]
 // [--progress]: runs the make operation from a job file. Every message box
 // is printed (translated) on standard error; standard output carries only
 // the path of what the run wrote (with --dry-run: the plan, and nothing is
@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "common/platform/cli.h"
@@ -23,6 +24,9 @@
 #include "firmsmith/products/product_profile.h"
 
 namespace {
+
+// More builds at once than this only wait for the disk.
+constexpr unsigned long kMostBuilds = 64;
 
 // Progress on standard error: one line per step; a step that counts its
 // bytes rewrites its line in place on a terminal, and prints each tenth of the
@@ -70,14 +74,23 @@ class ProgressPrinter {
 };
 
 int RunMake(const std::vector<std::string>& args) {
-  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--out"});
+  const std::vector<std::string> positionals = platform::CliPositionals(args, {"--out", "--builds"});
   if (positionals.size() != 1)
     return platform::CliUsage("make: expected one job file (make JOB.ini)");
   const std::string* out = platform::CliOption(args, "--out");
   for (const std::string& a : args)
     if (a.rfind("--", 0) == 0 && a != "--no-pauses" && a != "--dry-run" && a != "--progress" &&
-        a != "--out" && a != "--force" && (out == nullptr || &a != out))
+        a != "--out" && a != "--force" && a != "--builds" && (out == nullptr || &a != out))
       return platform::CliUsage("make: unknown option " + a);
+  unsigned builds = 0;
+  if (platform::CliHasFlag(args, "--builds")) {
+    const std::string* n = platform::CliOption(args, "--builds");
+    char* end = nullptr;
+    const unsigned long value = n == nullptr ? 0 : std::strtoul(n->c_str(), &end, 10);
+    if (n == nullptr || n->empty() || *end != '\0' || value < 1 || value > kMostBuilds)
+      return platform::CliUsage("make: --builds needs a number from 1 to " + std::to_string(kMostBuilds));
+    builds = static_cast<unsigned>(value);
+  }
   if ((out == nullptr && platform::CliHasFlag(args, "--out")) || (out != nullptr && out->empty()))
     return platform::CliUsage("make: --out needs a file name");
   if (out == nullptr && platform::CliHasFlag(args, "--force"))
@@ -118,6 +131,7 @@ int RunMake(const std::vector<std::string>& args) {
                                ? 0.0
                                : package::ConfiguredPauseScale(programDirectory);
   environment.verifyOutput = check::MakeOutputVerifier();
+  environment.buildThreads = builds;
 
   if (platform::CliHasFlag(args, "--dry-run")) {
     package::MakePlan plan;
@@ -157,7 +171,7 @@ int RunMake(const std::vector<std::string>& args) {
 }
 
 const platform::CliRegistration kMake{
-    {"make", "JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run] [--progress]",
+    {"make", "JOB.ini [--out FILE [--force]] [--no-pauses] [--dry-run] [--progress] [--builds N]",
      "Rework an upgrade package or flash image, or build a new package, as the job file says; "
      "prints the path written.",
      RunMake,
@@ -169,6 +183,8 @@ const platform::CliRegistration kMake{
      "               folders, file systems, bounds, InstallDesc changes, output); writes nothing\n"
      "  --no-pauses  drop the fixed waits between unpacking steps\n"
      "  --progress   one line per step on standard error even when it is not a terminal\n"
+     "  --builds N   at most N partitions built at once (default: one per core; 1: one after\n"
+     "               another)\n"
      "Example: make data/demo/new-package.ini --no-pauses"}};
 
 }  // namespace

@@ -238,6 +238,33 @@ TEST_F(MakePipeline, ReworkAndNewPackageTellTheirStepsInOrder) {
                                              "checking in.bin"}));
   expectCounted({"unpacking in.bin", "packing in.bin"});
 
+  // Two partitions built side by side: both builds start before the first
+  // is wrapped; the wraps come in slot order. One build at a time tells
+  // each partition's steps together.
+  package::TickSlot(&o, package::kSlotRomfs);
+  o.slots[package::kSlotRomfs].sourcePath = MakeFolder("newromfs", "new romfs");
+  PeerImage(MakeFolder("oldromfs", "old"), "romfs-x.cramfs.img", kRomfsStart, kRomfsEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"user-x.squashfs.img", "romfs-x.cramfs.img"}));
+  const std::string two = PeerPackage("two.bin", {"InstallDesc", "user-x.squashfs.img", "romfs-x.cramfs.img"});
+  o.originalFile = two;
+  const struct {
+    unsigned threads;
+    std::vector<std::string> steps;
+  } orders[] = {
+      {2, {"unpacking two.bin", "building user-x as cramfs", "building romfs-x as jffs2",
+           "wrapping user-x.squashfs.img", "wrapping romfs-x.cramfs.img", "packing two.bin", "checking two.bin"}},
+      {1, {"unpacking two.bin", "building user-x as cramfs", "wrapping user-x.squashfs.img",
+           "building romfs-x as jffs2", "wrapping romfs-x.cramfs.img", "packing two.bin", "checking two.bin"}},
+  };
+  for (const auto& order : orders) {
+    SCOPED_TRACE(order.threads);
+    steps.clear();
+    env.buildThreads = order.threads;
+    ASSERT_EQ(package::RunMakeOperation(o, env), MakeOutcome::kReworked) << LastBox();
+    EXPECT_EQ(steps, order.steps);
+  }
+  env.buildThreads = 0;
+
   steps.clear();
   percents.clear();
   package::MakeOptions fresh = Options(false);

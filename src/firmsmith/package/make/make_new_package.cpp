@@ -10,6 +10,7 @@
 #include "firmsmith/package/customise/custom_partition.h"
 #include "common/platform/file_ops.h"
 #include "firmsmith/package/layout/install_desc.h"
+#include "firmsmith/package/make/build_queue.h"
 #include "firmsmith/package/make/make_plan.h"
 #include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
@@ -44,9 +45,17 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   const PartitionCustomiser& customiser =
       env.customiser ? *env.customiser : DefaultPartitionCustomiser();
 
+  // Completions run here, in slot order: the image wrapped into the
+  // distribution folder and listed in InstallDesc.
+  BuildQueue queue(env);
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const SlotRule& rule = SlotRuleOf(slot);
     if (!rule.inNewPackage || !o.SlotTicked(slot)) continue;
+    const bool fitsLogo = rule.fitsLogo && product.logoWidth != 0 && product.logoHeight != 0;
+    const bool gainLine = rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain;
+    // Steps that show messages of their own wait for the earlier slots, so
+    // that what the operator sees comes in the order of one build at a time.
+    if ((fitsLogo || gainLine) && !queue.CompleteAll()) return false;
     const std::string base = SlotBaseName(o, slot);
     std::string source = o.slots[slot].sourcePath;
     if (rule.fitsLogo) {
@@ -54,7 +63,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
       if (!PrepareLogoFolder(source, product, temp, env, &fitted)) return false;
       source = fitted;
     }
-    if (rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain) {
+    if (gainLine) {
       CustomisationRequest request;
       request.options = &o;
       request.environment = &env;
@@ -67,44 +76,55 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
       std::string buildFolder;
       if (platform::Status applied = ApplyIgnoreRule(source, product.custom.ignore, false, temp, &buildFolder);
           !applied) {
+        if (!queue.CompleteAll()) return false;
         ShowFailureKey(env, "create_error", "", applied.message);
         return false;
       }
       if (buildFolder != source) manifest = ManifestBeside(o.slots[slot].fs, buildFolder);
       source = buildFolder;
     }
-    const std::string fsImage = platform::JoinPath(temp, base);
-    if (platform::Status built = BuildFileSystemImage(o.slots[slot].fs, rule.smallBlocks, source, fsImage, env, manifest);
-        !built) {
-      // Reported like a failed rebuild: an image that was not built must not
-      // be listed in the package.
-      ShowFailureKey(env, "alarm_makeerror", "alarm_make", built.message, base);
-      return false;
-    }
-    const products::PartitionSpec& spec = *SlotPartition(product, slot);
+    BuildJob job;
+    job.fs = o.slots[slot].fs;
+    job.smallBlocks = rule.smallBlocks;
+    job.sourceFolder = source;
+    job.imagePath = platform::JoinPath(temp, base);
+    job.manifest = manifest;
+    const products::PartitionSpec spec = *SlotPartition(product, slot);
     const std::string output = platform::JoinPath(dist, base + ".img");
-    const std::uint64_t size = platform::FileSize(fsImage);
-    platform::Status wrapped;
-    ReportStep(env, MakeStep::kWrapping, platform::BaseName(output));
-    const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
-    if (r == -2) {
-      ::unlink(output.c_str());
-      ShowFailureKey(env, "alarm_file", "",
-                     base + ": image of " + std::to_string(size) + " bytes, room for " +
-                         std::to_string(std::uint64_t{spec.end} - spec.start) + " bytes");
-      return false;
-    }
-    if (r != 0) {
-      ::unlink(output.c_str());
-      ShowFailureKey(env, "create_error", "", wrapped ? "cannot write " + output : wrapped.message);
-      return false;
-    }
-    const DescResult listed = AppendBuildCommand(desc, base + ".img");
-    if (listed != DescResult::kOk && listed != DescResult::kUnchanged) {
-      ShowFailureKey(env, "create_error", "", "cannot rewrite " + desc);
-      return false;
-    }
+    const std::string fsImage = job.imagePath;
+    const bool added = queue.Add(job, [&env, &desc, base, spec, output, fsImage](const platform::Status& built) {
+      if (!built) {
+        // Reported like a failed rebuild: an image that was not built must
+        // not be listed in the package.
+        ShowFailureKey(env, "alarm_makeerror", "alarm_make", built.message, base);
+        return false;
+      }
+      const std::uint64_t size = platform::FileSize(fsImage);
+      platform::Status wrapped;
+      ReportStep(env, MakeStep::kWrapping, platform::BaseName(output));
+      const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
+      if (r == -2) {
+        ::unlink(output.c_str());
+        ShowFailureKey(env, "alarm_file", "",
+                       base + ": image of " + std::to_string(size) + " bytes, room for " +
+                           std::to_string(std::uint64_t{spec.end} - spec.start) + " bytes");
+        return false;
+      }
+      if (r != 0) {
+        ::unlink(output.c_str());
+        ShowFailureKey(env, "create_error", "", wrapped ? "cannot write " + output : wrapped.message);
+        return false;
+      }
+      const DescResult listed = AppendBuildCommand(desc, base + ".img");
+      if (listed != DescResult::kOk && listed != DescResult::kUnchanged) {
+        ShowFailureKey(env, "create_error", "", "cannot rewrite " + desc);
+        return false;
+      }
+      return true;
+    });
+    if (!added) return false;
   }
+  if (!queue.CompleteAll()) return false;
 
   const std::string packagePath =
       o.outputPath.empty() ? env.programDirectory + NewPackageFileName(product.name) : o.outputPath;

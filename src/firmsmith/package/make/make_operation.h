@@ -50,6 +50,9 @@ struct MakeEnvironment {
   // The private folders of the run under way; RunMakeOperation sets it for
   // its own run (steps called without a run have no temporary folder).
   MakeRunFolders* run = nullptr;
+  // Partition builds a run may have under way at once (build_queue.h):
+  // 0 one per core, 1 one after another on the run's own thread.
+  unsigned buildThreads = 0;
 };
 
 enum class MakeOutcome {

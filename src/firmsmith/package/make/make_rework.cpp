@@ -26,6 +26,7 @@
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/layout/raw_data.h"
 #include "firmsmith/package/layout/unpack_check.h"
+#include "firmsmith/package/make/build_queue.h"
 #include "firmsmith/package/make/make_run_folders.h"
 #include "firmsmith/package/make/make_steps.h"
 
@@ -67,12 +68,18 @@ class Rework {
   bool Run();
 
  private:
+  // A failure of a slot's preparation is shown only once every earlier
+  // slot is complete: an earlier build's or wrap's failure, which a run of
+  // one build at a time would have met first, is then the one shown.
+  bool EarlierSlotsDone() { return queue_.CompleteAll(); }
   bool Fail(const std::string& key, const std::string& caption = "", const std::string& reason = "") {
+    if (!EarlierSlotsDone()) return false;
     ShowFailureKey(env_, key, caption, reason);
     return false;
   }
   bool FailAndDropWork(const std::string& key, const std::string& caption = "",
                        const std::string& reason = "") {
+    if (!EarlierSlotsDone()) return false;
     platform::RemoveTree(work_);
     return Fail(key, caption, reason);
   }
@@ -80,12 +87,16 @@ class Rework {
   bool ReplacedFromSource(int slot) const;
   bool CheckInputImages();
   bool ProcessSlot(int slot);
+  bool NeedsEarlierSlots(int slot) const;
+  std::string StagingFolder(int slot) const;
   bool ListInInstallDesc(int slot, const std::string& imageFile);
   bool SlotBounds(int slot, const std::string& output, std::uint32_t* start, std::uint32_t* end);
   bool NeighbourLoadAddress(int slot, std::uint32_t* address);
   bool PrepareRawData(int slot, std::string* dataFile);
-  bool BuildSlotImage(int slot, const std::string& base, const std::string& output,
-                      std::string* fsImage);
+  bool PrepareBuild(int slot, const std::string& base, const std::string& output, BuildJob* job);
+  bool CompleteSlot(int slot, const std::string& base, const std::string& output,
+                    const std::string& fsImage, std::uint32_t start, std::uint32_t end,
+                    const platform::Status& built);
   bool PatchFlash(int slot, const std::string& fsImage, std::uint32_t start, std::uint32_t end);
   bool BackupsAreOurs();
   bool KeepBackups();
@@ -107,6 +118,9 @@ class Rework {
   // the input.
   platform::OutputFile flashCopy_;
   bool flashCopyMade_ = false;
+  // The slots' builds; last, so that its builds are over before anything
+  // they use goes.
+  BuildQueue queue_{env_};
 };
 
 bool Rework::SkipSlot(int slot) const {
@@ -197,6 +211,7 @@ bool Rework::Run() {
     if (SkipSlot(slot)) continue;
     if (!ProcessSlot(slot)) return false;
   }
+  if (!EarlierSlotsDone()) return false;
 
   if (network_) {
     // Text edits splice commands in; whatever the original held, the result
@@ -292,6 +307,7 @@ bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
   if (name.empty()) name = base + ".img";
   const std::string path = platform::JoinPath(work_, name);
   if (!platform::IsRegularFile(path)) {
+    if (!EarlierSlotsDone()) return false;
     SinkOf(env_).ShowFailure(path, "loss file", path + ": missing");
     return false;
   }
@@ -357,6 +373,7 @@ bool Rework::PrepareRawData(int slot, std::string* dataFile) {
   switch (WriteUbootLogoData(*dataFile, headerTemplate, o_.ubootLogoPath)) {
     case UbootLogoResult::kOk: return true;
     case UbootLogoResult::kLogoTooBig:
+      if (!EarlierSlotsDone()) return false;
       platform::RemoveTree(work_);
       SinkOf(env_).ShowMessage(kUbootLogoTooBigText, uitext::GetString("alarm_make"));
       return false;
@@ -366,15 +383,17 @@ bool Rework::PrepareRawData(int slot, std::string* dataFile) {
   return false;
 }
 
-// Builds the file-system image of a slot that is made from a folder (the
-// operator's, or the partition customised in place) into *fsImage.
-bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string& output,
-                            std::string* fsImage) {
+// The build of a slot that is made from a folder (the operator's, or the
+// partition customised in place): the folder made ready, the job for the
+// queue.
+bool Rework::PrepareBuild(int slot, const std::string& base, const std::string& output, BuildJob* job) {
   const SlotRule& rule = SlotRuleOf(slot);
   const products::PartitionSpec& spec = *SlotPartition(o_.selectedProduct, slot);
   std::string source = o_.slots[slot].sourcePath;
   bool ownedByUs = false;
-  const std::string& staging = temp_;
+  // Staged copies of one slot stay apart from another's, whose build may
+  // still be reading its own.
+  const std::string staging = StagingFolder(slot);
   if (rule.fitsLogo && !source.empty()) {
     std::string fitted;
     if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
@@ -404,20 +423,14 @@ bool Rework::BuildSlotImage(int slot, const std::string& base, const std::string
           ApplyIgnoreRule(source, o_.selectedProduct.custom.ignore, ownedByUs, staging, &buildFolder);
       !applied)
     return FailAndDropWork("create_error", "", applied.message);
-  const int fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
-  *fsImage = platform::JoinPath(temp_, base);
+  job->fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
+  job->smallBlocks = rule.smallBlocks;
+  job->sourceFolder = buildFolder;
+  job->imagePath = platform::JoinPath(temp_, base);
   // A partition we unpacked, or a copy we staged, carries what it could not
   // hold as files in its manifest.
   const bool ours = ownedByUs || buildFolder != source;
-  const std::string manifest = ours ? ManifestBeside(fs, buildFolder) : std::string();
-  if (platform::Status built =
-          BuildFileSystemImage(fs, rule.smallBlocks, buildFolder, *fsImage, env_, manifest);
-      !built) {
-    ::unlink(fsImage->c_str());
-    platform::RemoveTree(work_);
-    ShowFailureKey(env_, "alarm_makeerror", "alarm_make", built.message, base);
-    return false;
-  }
+  job->manifest = ours ? ManifestBeside(job->fs, buildFolder) : std::string();
   return true;
 }
 
@@ -454,6 +467,7 @@ bool Rework::PatchFlash(int slot, const std::string& fsImage, std::uint32_t star
 
 bool Rework::ProcessSlot(int slot) {
   const SlotRule& rule = SlotRuleOf(slot);
+  if (NeedsEarlierSlots(slot) && !EarlierSlotsDone()) return false;
   const std::string base = SlotBaseName(o_, slot);
   std::string output = platform::JoinPath(work_, base + ".img");
 
@@ -469,14 +483,51 @@ bool Rework::ProcessSlot(int slot) {
   std::uint32_t start = 0, end = 0;
   if (!SlotBounds(slot, output, &start, &end)) return false;
 
-  // The file-system image to wrap or patch in.
-  std::string fsImage;
   if (rule.source == SlotSource::kFolder) {
-    if (!BuildSlotImage(slot, base, output, &fsImage)) return false;
-  } else if (!PrepareRawData(slot, &fsImage)) {
+    BuildJob job;
+    if (!PrepareBuild(slot, base, output, &job)) return false;
+    const std::string fsImage = job.imagePath;
+    return queue_.Add(job, [this, slot, base, output, fsImage, start, end](const platform::Status& built) {
+      return CompleteSlot(slot, base, output, fsImage, start, end, built);
+    });
+  }
+  std::string fsImage;
+  if (!PrepareRawData(slot, &fsImage)) return false;
+  return CompleteSlot(slot, base, output, fsImage, start, end, platform::Status::Ok());
+}
+
+// Steps that show messages of their own, or read what an earlier slot
+// wrote, wait until every earlier slot is complete: their messages, and
+// what they read, are those of a run of one build at a time.
+bool Rework::NeedsEarlierSlots(int slot) const {
+  const SlotRule& rule = SlotRuleOf(slot);
+  if (rule.source != SlotSource::kFolder) return true;
+  // Customised in place, or bounded by a neighbour's image.
+  if (rule.inPlace != InPlaceRework::kNone &&
+      (o_.slots[slot].sourcePath.empty() ||
+       (network_ && o_.selectedProduct.hardware == products::kNeighbourBoundsHardware)))
+    return true;
+  return rule.fitsLogo && o_.selectedProduct.logoWidth != 0 && o_.selectedProduct.logoHeight != 0;
+}
+
+std::string Rework::StagingFolder(int slot) const {
+  return platform::JoinPath(temp_, "slot" + std::to_string(slot));
+}
+
+// The slot's built (or generated) file-system image wrapped into its image
+// in the package, or patched into the flash copy; on the run's thread, in
+// slot order.
+bool Rework::CompleteSlot(int slot, const std::string& base, const std::string& output,
+                          const std::string& fsImage, std::uint32_t start, std::uint32_t end,
+                          const platform::Status& built) {
+  if (!built) {
+    ::unlink(fsImage.c_str());
+    platform::RemoveTree(work_);
+    ShowFailureKey(env_, "alarm_makeerror", "alarm_make", built.message, base);
     return false;
   }
-
+  // The staged copies of the slot's folder have served.
+  platform::RemoveTree(StagingFolder(slot));
   if (network_) {
     const std::uint64_t size = platform::FileSize(fsImage);
     platform::Status wrapped;

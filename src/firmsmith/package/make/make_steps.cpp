@@ -201,10 +201,6 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
   if (!platform::IsDirectory(sourceFolder))
     return platform::Status::Fail("no source folder " + sourceFolder);
   platform::MessageSink& sink = SinkOf(environment);
-  // "web-x.cramfs" is shown as the partition it builds, "web-x".
-  const std::string imageName = platform::BaseName(imagePath);
-  ReportStep(environment, MakeStep::kBuilding, imageName.substr(0, imageName.find('.')),
-             products::FsTypeName(fs));
   switch (fs) {
     case products::kFsSquashfs: {
       platform::Status why;

@@ -22,7 +22,8 @@ std::string SlotBaseName(const MakeOptions& options, int slot);
 // Builds the file-system image of `sourceFolder` at `imagePath` (a leftover
 // file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
 // jffs2. Ext4 cannot be built. Fails, naming the file and the cause, when
-// nothing usable was produced.
+// nothing usable was produced. Tells no progress (BuildQueue tells
+// "building" on the run's thread); may run on a worker thread.
 // `manifest`, when not empty, names what an unpack of ours left beside the
 // tree: cramfs takes in the special entries of a cramfs manifest
 // (fsimage/cramfs_manifest.h), squashfs the modes, owners and special files
