@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -285,6 +286,57 @@ TEST_F(RunSafetyCli, InterruptedReworkLeavesEverythingAsItWas) {
         for (const auto& e : fs::directory_iterator(prog_.path()))
           unpacked = unpacked || fs::exists(e.path() / "custom_cramfs_root/custom.cramfs");
         return unpacked && !RunLeftovers(work_.path()).empty();
+      },
+      20);
+  ::kill(pid, SIGINT);
+  const int status = WaitFor(pid);
+  ASSERT_TRUE(busy);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(testsupport::SnapshotTree(work_.path()), inputFolder);
+  EXPECT_EQ(testsupport::SnapshotTree(prog_.path()), programFolder);
+}
+
+// The processes whose parent is `pid`: the tools a run has started.
+int ChildrenOf(pid_t pid) {
+  int count = 0;
+  std::error_code ec;
+  for (auto e = fs::directory_iterator("/proc", ec); !ec && e != fs::directory_iterator(); e.increment(ec)) {
+    const std::string stat = ReadFile(e->path() / "stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    // "<pid> (<name>) <state> <ppid> ..."
+    if (std::atoi(stat.c_str() + close + 4) == pid) ++count;
+  }
+  return count;
+}
+
+// SIGINT while several partitions are built at once by the external tools:
+// the run ends, and the input and program folders are as they were.
+TEST_F(RunSafetyCli, InterruptedWhileBuildingSideBySideLeavesEverythingAsItWas) {
+  for (const char* name : {"web", "user", "romfs"}) {
+    WriteFile(work_ / (std::string(name) + "/marker.txt"), name);
+    WriteFile(work_ / (std::string(name) + "/bin/noise"), NoiseBytes(1500 * 1024, name[0]));
+  }
+  const std::string job = work_ / "new.ini";
+  WriteFile(job, "[Job]\nProduct=TestBox\n[Partitions]\nweb=web\nuser=user\nromfs=romfs\n"
+                 "[FileSystems]\nweb=Squashfs\nuser=Jffs2\nromfs=Jffs2\n");
+  const std::map<std::string, std::string> inputFolder = testsupport::SnapshotTree(work_.path());
+  const std::map<std::string, std::string> programFolder = testsupport::SnapshotTree(prog_.path());
+  std::vector<std::string> argv = Make(job);
+  argv.insert(argv.end(), {"--builds", "3", "--out", work_ / "new.bin"});
+  const pid_t pid = Start(argv);
+  ASSERT_GT(pid, 0);
+  // Interrupted once two tools run and have their images begun.
+  const bool busy = Eventually(
+      [&] {
+        int images = 0;
+        for (const auto& e : fs::directory_iterator(prog_.path())) {
+          if (e.path().filename().string().rfind("tmp", 0) != 0) continue;
+          std::error_code ec;  // the run folder may go while it is read
+          for (auto f = fs::directory_iterator(e.path(), ec); !ec && f != fs::directory_iterator(); f.increment(ec))
+            images += f->path().filename().string().find("-x.cramfs") != std::string::npos ? 1 : 0;
+        }
+        return images >= 2 && ChildrenOf(pid) >= 2;
       },
       20);
   ::kill(pid, SIGINT);

@@ -127,6 +127,11 @@ void BuildQueue::Work() {
 
 bool BuildQueue::Add(const BuildJob& job, BuildCompletion complete) {
   if (failed_) return false;
+  // Two slots writing one intermediate image (a name given twice) must
+  // not build at once: the later waits, as it would one at a time.
+  bool sameImage = false;
+  for (const std::shared_ptr<Slot>& s : slots_) sameImage = sameImage || s->job.imagePath == job.imagePath;
+  if (sameImage && !CompleteAll()) return false;
   auto slot = std::make_shared<Slot>();
   slot->job = job;
   slot->complete = std::move(complete);
