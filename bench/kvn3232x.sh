@@ -9,6 +9,8 @@
 # Prints each ratio ours / peers and our peak memory.
 #
 # usage: bench/kvn3232x.sh [APP_DIR]   (default: build/app of this checkout)
+# MAKE_ARGS adds options to our make runs, e.g. MAKE_ARGS="--builds 1" for one
+# partition built after another.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,7 +85,7 @@ job() {  # KIND INPUT
 # (b) package rework.
 cp "$scratch/input.bin" "$scratch/ours.bin"
 job Network_upgrades "$scratch/ours.bin" >"$scratch/package.ini"
-bench_timed "$scratch/ours-b.log" "$prog/firmsmith-cli" make "$scratch/package.ini" --no-pauses
+bench_timed "$scratch/ours-b.log" "$prog/firmsmith-cli" make "$scratch/package.ini" --no-pauses ${MAKE_ARGS:-}
 read -r b_wall b_peak _ <<<"$BENCH_LAST"
 unzip -tq "$scratch/ours.bin" >/dev/null || { echo "kvn3232x.sh: our package fails unzip -t" >&2; exit 1; }
 
@@ -103,7 +105,7 @@ bench_report "package rework (b)" "$b_wall" "$b_peak" "$(awk "BEGIN { print $t1 
 # (c) flash image patched in place.
 cp "$scratch/chip.bin" "$scratch/ours-chip.bin"
 job Burning_piecefile "$scratch/ours-chip.bin" >"$scratch/flash.ini"
-bench_timed "$scratch/ours-c.log" "$prog/firmsmith-cli" make "$scratch/flash.ini" --no-pauses
+bench_timed "$scratch/ours-c.log" "$prog/firmsmith-cli" make "$scratch/flash.ini" --no-pauses ${MAKE_ARGS:-}
 read -r c_wall c_peak _ <<<"$BENCH_LAST"
 
 cp "$scratch/chip.bin" "$scratch/peers-chip.bin"

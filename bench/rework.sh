@@ -6,6 +6,7 @@
 # ours / peers (goal: at most 0.3) and our peak memory.
 #
 # usage: bench/rework.sh [APP_DIR]   (default: build/app of this checkout)
+# MAKE_ARGS adds options to our make run, e.g. MAKE_ARGS="--builds 1".
 # Run it under `nice -n 10` on a shared machine.
 set -euo pipefail
 
@@ -86,7 +87,7 @@ OriginalFile=$scratch/ours.bin
 user=$scratch/src/newuser
 web=$scratch/src/newweb
 INI
-bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses
+bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses ${MAKE_ARGS:-}
 read -r ours_wall ours_peak _ <<<"$BENCH_LAST"
 
 # Peers: the same steps by hand.
