@@ -3,6 +3,7 @@
 // those of a run that builds one partition after another.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -278,6 +279,10 @@ TEST_F(ConcurrentBuilds, BuildMessagesComeInSlotOrderOnTheCallersThread) {
   EXPECT_EQ(lines.back(), "box alarm_makeerror");
   EXPECT_EQ(lines[lines.size() - 2].rfind(refusal, 0), 0u) << lines[lines.size() - 2];
   lines.resize(lines.size() - 2);
+  // The counts of the unpacking depend on the machine's pace.
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [](const std::string& l) { return l.find("%)") != std::string::npos; }),
+              lines.end());
   EXPECT_EQ(lines, (std::vector<std::string>{"step unpacking in.bin", "step building web-x as squashfs",
                                              "step building user-x as cramfs", "step building romfs-x as jffs2",
                                              "step wrapping web-x.cramfs.img", "step wrapping user-x.cramfs.img"}));
