@@ -60,6 +60,9 @@ bool BuildsInProcess(int fs) {
   return fs != products::kFsSquashfs && fs != products::kFsJffs2 && fs != products::kFsExt4;
 }
 
+// Slots under way per worker: one building, one built or waiting.
+constexpr std::size_t kQueuedPerWorker = 2;
+
 }  // namespace
 
 unsigned BuildThreadsOf(const MakeEnvironment& environment) {
@@ -173,7 +176,9 @@ bool BuildQueue::Add(const BuildJob& job, BuildCompletion complete) {
       std::lock_guard<std::mutex> lock(mutex_);
       oldestDone = !slots_.empty() && slots_.front()->state == Slot::State::kDone;
     }
-    if (slots_.empty() || (!oldestDone && slots_.size() <= threads_)) return true;
+    // Builds queued beyond the workers keep them busy while the oldest is
+    // awaited; what waits to be completed is only files in the run folder.
+    if (slots_.empty() || (!oldestDone && slots_.size() <= kQueuedPerWorker * threads_)) return true;
     if (!CompleteOldest()) return false;
   }
 }

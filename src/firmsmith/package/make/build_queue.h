@@ -50,9 +50,9 @@ class BuildQueue {
   BuildQueue(const BuildQueue&) = delete;
   BuildQueue& operator=(const BuildQueue&) = delete;
 
-  // Tells "building" and starts the build; completes earlier slots whose
-  // builds are over, and waits for the oldest when as many slots as builds
-  // may run are under way. False once a completion has failed.
+  // Tells "building" and queues the build; completes earlier slots whose
+  // builds are over, and waits for the oldest when twice as many slots as
+  // builds may run are under way. False once a completion has failed.
   bool Add(const BuildJob& job, BuildCompletion complete);
   // Completes every slot added, in order. False once a completion failed
   // (its message shown; the builds after it are dropped).
