@@ -14,6 +14,7 @@
 
 #include "common/platform/fd.h"
 #include "common/platform/progdir.h"
+#include "common/platform/run_folder.h"
 
 extern char** environ;
 
@@ -147,7 +148,10 @@ ProcessResult Run(const std::string& program, const std::vector<std::string>& ar
   }
   UniqueFd readEnd(ends[0]);
   UniqueFd writeEnd(ends[1]);
-  pid_t pid = Spawn(program, args, std::string(), writeEnd.get(), &result.error, standardOutput);
+  // A signal that ends the run stops the program before the run's folders
+  // go, so it writes nothing into them afterwards.
+  const pid_t pid = SpawnRegisteredChild(
+      [&] { return Spawn(program, args, std::string(), writeEnd.get(), &result.error, standardOutput); });
   writeEnd.Reset();  // the program holds the only write end now: EOF when it ends
   if (pid < 0) return result;
   result.started = true;
@@ -160,6 +164,11 @@ ProcessResult Run(const std::string& program, const std::vector<std::string>& ar
       result.output.erase(0, result.output.size() - kKeptOutput);
   }
   if (result.output.size() > kKeptOutput) result.output.erase(0, result.output.size() - kKeptOutput);
+  // Forgotten once it has ended but before it is reaped: until then its pid
+  // is still its own, never another process's.
+  siginfo_t ended {};
+  RetryOnInterrupt([&] { return ::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT); });
+  UnregisterChildProcess(pid);
   result.exitStatus = WaitFor(pid);
   return result;
 }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,7 @@ struct Registry {
   std::mutex mutex;
   std::set<std::string> folders;
   std::set<std::string> partials;
+  std::set<int> children;
 };
 
 Registry& TheRegistry() {
@@ -32,6 +34,11 @@ Registry& TheRegistry() {
 
 // Called with the registry locked.
 void RemoveEverythingRegistered(Registry& r) {
+  for (int pid : r.children) {
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    siginfo_t ended {};
+    RetryOnInterrupt([&] { return ::waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT); });
+  }
   for (const std::string& path : r.partials) ::unlink(path.c_str());
   for (const std::string& path : r.folders) RemoveRunFolder(path);
 }
@@ -130,6 +137,20 @@ void RegisterPartialFile(const std::string& path) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.partials.insert(path);
+}
+
+int SpawnRegisteredChild(const std::function<int()>& spawn) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  const int pid = spawn();
+  if (pid > 0) r.children.insert(pid);
+  return pid;
+}
+
+void UnregisterChildProcess(int pid) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.children.erase(pid);
 }
 
 void UnregisterPartialFile(const std::string& path) {

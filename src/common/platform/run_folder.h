@@ -14,6 +14,7 @@
 // longer running.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,15 @@ void UnregisterPartialFile(const std::string& path);
 // The same for run folders (TempFolder registers its own).
 void RegisterRunFolder(const std::string& path);
 void UnregisterRunFolder(const std::string& path);
+
+// The programs a run starts and waits for (RunProgram): a signal's cleanup
+// kills them and waits until they have ended before it removes anything, so
+// none writes into a folder being removed. A program is forgotten once it
+// has ended but before it is reaped, so its pid is never another process's.
+// `spawn` starts the program and returns its pid (or -1); the start and the
+// registration are one step, as for partial files.
+int SpawnRegisteredChild(const std::function<int()>& spawn);
+void UnregisterChildProcess(int pid);
 
 // Removes a run folder with everything in it, its lock file last: a run
 // cut short while removing leaves a folder the next sweep still knows by

@@ -297,21 +297,29 @@ TEST_F(RunSafetyCli, InterruptedReworkLeavesEverythingAsItWas) {
 }
 
 // The processes whose parent is `pid`: the tools a run has started.
-int ChildrenOf(pid_t pid) {
-  int count = 0;
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  std::vector<pid_t> children;
   std::error_code ec;
   for (auto e = fs::directory_iterator("/proc", ec); !ec && e != fs::directory_iterator(); e.increment(ec)) {
     const std::string stat = ReadFile(e->path() / "stat");
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos) continue;
     // "<pid> (<name>) <state> <ppid> ..."
-    if (std::atoi(stat.c_str() + close + 4) == pid) ++count;
+    if (std::atoi(stat.c_str() + close + 4) == pid) children.push_back(std::atoi(stat.c_str()));
   }
-  return count;
+  return children;
+}
+
+// True while `pid` runs (a zombie has ended).
+bool Running(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && stat.size() > close + 2 && stat[close + 2] != 'Z';
 }
 
 // SIGINT while several partitions are built at once by the external tools:
-// the run ends, and the input and program folders are as they were.
+// the run ends, the tools with it, and the input and program folders are as
+// they were.
 TEST_F(RunSafetyCli, InterruptedWhileBuildingSideBySideLeavesEverythingAsItWas) {
   for (const char* name : {"web", "user", "romfs"}) {
     WriteFile(work_ / (std::string(name) + "/marker.txt"), name);
@@ -327,6 +335,7 @@ TEST_F(RunSafetyCli, InterruptedWhileBuildingSideBySideLeavesEverythingAsItWas) 
   const pid_t pid = Start(argv);
   ASSERT_GT(pid, 0);
   // Interrupted once two tools run and have their images begun.
+  std::vector<pid_t> tools;
   const bool busy = Eventually(
       [&] {
         int images = 0;
@@ -336,13 +345,15 @@ TEST_F(RunSafetyCli, InterruptedWhileBuildingSideBySideLeavesEverythingAsItWas) 
           for (auto f = fs::directory_iterator(e.path(), ec); !ec && f != fs::directory_iterator(); f.increment(ec))
             images += f->path().filename().string().find("-x.cramfs") != std::string::npos ? 1 : 0;
         }
-        return images >= 2 && ChildrenOf(pid) >= 2;
+        tools = ChildrenOf(pid);
+        return images >= 2 && tools.size() >= 2;
       },
       20);
   ::kill(pid, SIGINT);
   const int status = WaitFor(pid);
   ASSERT_TRUE(busy);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  for (pid_t tool : tools) EXPECT_FALSE(Running(tool)) << "tool " << tool << " outlived its run";
   EXPECT_EQ(testsupport::SnapshotTree(work_.path()), inputFolder);
   EXPECT_EQ(testsupport::SnapshotTree(prog_.path()), programFolder);
 }
