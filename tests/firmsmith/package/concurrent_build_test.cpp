@@ -260,6 +260,54 @@ TEST_F(ConcurrentBuilds, OnlyTheFirstFailureInSlotOrderIsShown) {
   }
 }
 
+// Logo fitting does not wait for the builds of earlier slots: it shows
+// nothing but its failure, and that waits for them, so an earlier build's
+// failure is still the one shown, as one build at a time shows it.
+TEST_F(ConcurrentBuilds, LogoFittingOverlapsEarlierBuildsAndHoldsBackItsFailure) {
+  std::string ini = ReadFile(prog_ / "Products/TestBox.ini");
+  ini.replace(ini.find("[LOGO]\n"), 7, "[LOGO]\nlogo_width=8\nlogo_height=4\n");
+  WriteFile(prog_ / "Products/TestBox.ini", ini);
+  const std::string input = InputPackage();
+  const std::string goodWeb = Folder("web", 800), badWeb = UnpassableFolder("web");
+  WriteFile(work_ / "logo/picture.bmp", Bitmap(4, 2));
+  WriteFile(work_ / "badlogo/picture.bmp", "not a picture");
+  for (const bool rework : {true, false}) {
+    SCOPED_TRACE(rework ? "rework" : "new package");
+    auto options = [&](const std::string& web, const std::string& logo) {
+      package::MakeOptions o = Options(rework, rework ? input : std::string());
+      Slot(&o, package::kSlotWeb, web, products::kFsSquashfs);
+      Slot(&o, package::kSlotLogo, logo, products::kFsCramfs);
+      o.outputPath = work_ / "out.bin";
+      o.replaceOutput = true;
+      return o;
+    };
+    RunLog built;
+    ASSERT_NE(package::RunMakeOperation(options(goodWeb, work_ / "logo"), EnvWith(4, &built)), MakeOutcome::kFailed)
+        << LastBox();
+    const auto at = [&](const std::string& line) {
+      return std::find(built.lines.begin(), built.lines.end(), line) - built.lines.begin();
+    };
+    EXPECT_LT(at("step building logo-x as cramfs"), at("step wrapping web-x.cramfs.img"))
+        << "the logo is fitted and built while web-x builds";
+
+    const std::map<std::string, std::string> before = testsupport::SnapshotTree(work_.path());
+    std::map<unsigned, std::vector<std::string>> shown;
+    for (unsigned threads : {1u, 4u}) {
+      SCOPED_TRACE(threads);
+      RunLog log;
+      EXPECT_EQ(package::RunMakeOperation(options(badWeb, work_ / "badlogo"), EnvWith(threads, &log)),
+                MakeOutcome::kFailed);
+      for (const auto& box : log.boxes) shown[threads].push_back(box.text + " | " + box.caption);
+      ASSERT_FALSE(log.boxes.empty());
+      EXPECT_EQ(log.boxes.back().text, "alarm_makeerror");
+      for (const auto& box : log.boxes) EXPECT_EQ(box.text.find("logo pictures"), std::string::npos) << box.text;
+      EXPECT_EQ(testsupport::SnapshotTree(work_.path()), before) << "the input folder as it was";
+      EXPECT_TRUE(RunLeftovers(prog_.path()).empty());
+    }
+    EXPECT_EQ(shown[4], shown[1]);
+  }
+}
+
 // The messages a build gives (a tool that cannot be run says why) come at
 // its slot's place in the run, after the earlier slots are complete, and
 // all on the thread that runs the operation, as do the steps.

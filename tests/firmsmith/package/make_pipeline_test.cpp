@@ -100,27 +100,6 @@ TEST_F(MakePipeline, NewPackageCustomFolderLosesIgnoredFilesButTheFolderKeepsThe
   EXPECT_TRUE(testsupport::FileExists(work_ / "custom/debug/trace.log")) << "operator folder changed";
 }
 
-// A 24-bit BMP of width x height, one colour.
-std::string Bitmap(int width, int height) {
-  const int row = (width * 3 + 3) & ~3;
-  const std::uint32_t size = 54 + row * height;
-  std::string bmp(size, '\0');
-  auto put = [&](std::size_t at, std::uint32_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) bmp[at + i] = static_cast<char>(v >> (8 * i));
-  };
-  bmp[0] = 'B';
-  bmp[1] = 'M';
-  put(2, size, 4);
-  put(10, 54, 4);
-  put(14, 40, 4);
-  put(18, width, 4);
-  put(22, height, 4);
-  put(26, 1, 2);
-  put(28, 24, 2);
-  for (std::size_t i = 54; i < bmp.size(); ++i) bmp[i] = '\x40';
-  return bmp;
-}
-
 TEST_F(MakePipeline, LogoIsFittedInACopyOfTheOperatorsFolder) {
   std::string ini = ReadFile(prog_ / "Products/TestBox.ini");
   ini.replace(ini.find("[LOGO]\n"), 7, "[LOGO]\nlogo_width=8\nlogo_height=4\n");

@@ -51,16 +51,17 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
   for (int slot = 0; slot < kSlotCount; ++slot) {
     const SlotRule& rule = SlotRuleOf(slot);
     if (!rule.inNewPackage || !o.SlotTicked(slot)) continue;
-    const bool fitsLogo = rule.fitsLogo && product.logoWidth != 0 && product.logoHeight != 0;
     const bool gainLine = rule.inPlace == InPlaceRework::kUserGainLine && o.lineInGain;
     // Steps that show messages of their own wait for the earlier slots, so
-    // that what the operator sees comes in the order of one build at a time.
-    if ((fitsLogo || gainLine) && !queue.CompleteAll()) return false;
+    // that what the operator sees comes in the order of one build at a time;
+    // logo fitting shows only its failure, and holds that back instead.
+    if (gainLine && !queue.CompleteAll()) return false;
     const std::string base = SlotBaseName(o, slot);
     std::string source = o.slots[slot].sourcePath;
     if (rule.fitsLogo) {
       std::string fitted;
-      if (!PrepareLogoFolder(source, product, temp, env, &fitted)) return false;
+      if (!PrepareLogoFolder(source, product, temp, env, &fitted, [&queue] { return queue.CompleteAll(); }))
+        return false;
       source = fitted;
     }
     if (gainLine) {

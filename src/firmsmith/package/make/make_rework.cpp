@@ -396,7 +396,9 @@ bool Rework::PrepareBuild(int slot, const std::string& base, const std::string& 
   const std::string staging = StagingFolder(slot);
   if (rule.fitsLogo && !source.empty()) {
     std::string fitted;
-    if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted)) return false;
+    if (!PrepareLogoFolder(source, o_.selectedProduct, staging, env_, &fitted,
+                           [this] { return EarlierSlotsDone(); }))
+      return false;
     ownedByUs = fitted != source;
     source = fitted;
   }
@@ -502,12 +504,11 @@ bool Rework::ProcessSlot(int slot) {
 bool Rework::NeedsEarlierSlots(int slot) const {
   const SlotRule& rule = SlotRuleOf(slot);
   if (rule.source != SlotSource::kFolder) return true;
-  // Customised in place, or bounded by a neighbour's image.
-  if (rule.inPlace != InPlaceRework::kNone &&
-      (o_.slots[slot].sourcePath.empty() ||
-       (network_ && o_.selectedProduct.hardware == products::kNeighbourBoundsHardware)))
-    return true;
-  return rule.fitsLogo && o_.selectedProduct.logoWidth != 0 && o_.selectedProduct.logoHeight != 0;
+  // Customised in place, or bounded by a neighbour's image. (Logo fitting
+  // reads only its own folder, and holds back a failure of its own.)
+  return rule.inPlace != InPlaceRework::kNone &&
+         (o_.slots[slot].sourcePath.empty() ||
+          (network_ && o_.selectedProduct.hardware == products::kNeighbourBoundsHardware));
 }
 
 std::string Rework::StagingFolder(int slot) const {

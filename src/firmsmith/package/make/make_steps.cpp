@@ -295,7 +295,7 @@ std::string FindExistingImage(const std::string& workFolder, int slot, const std
 
 bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile& product,
                        const std::string& stagingRoot, const MakeEnvironment& environment,
-                       std::string* buildFolder) {
+                       std::string* buildFolder, const std::function<bool()>& beforeFailure) {
   *buildFolder = folder;
   if (product.logoWidth == 0 || product.logoHeight == 0) return true;
   const std::string staged = platform::JoinPath(stagingRoot, "logo");
@@ -303,11 +303,11 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
   platform::Status copied = platform::MakeFolders(stagingRoot);
   if (copied) copied = CopyTree(folder, staged);
   if (!copied) {
-    ShowFailureKey(environment, "create_error", "", copied.message);
+    if (!beforeFailure || beforeFailure()) ShowFailureKey(environment, "create_error", "", copied.message);
     return false;
   }
   if (!ConvertLogo(staged + "/", product.logoWidth, product.logoHeight)) {
-    ShowMessageKey(environment, kLogoConvertKey, "alarm_make");
+    if (!beforeFailure || beforeFailure()) ShowMessageKey(environment, kLogoConvertKey, "alarm_make");
     return false;
   }
   *buildFolder = staged;

@@ -2,6 +2,7 @@
 // make operation.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "common/platform/status.h"
@@ -62,10 +63,13 @@ bool ConvertLogo(const std::string& folder, int width, int height);
 // operator's folder is copied to "<stagingRoot>/logo" and the copy is fitted
 // (the fitting replaces the pictures it reads, which must not happen to the
 // operator's own files); otherwise the folder itself. False after one
-// message box when copying or fitting fails.
+// message box when copying or fitting fails. That box waits for
+// `beforeFailure` (when given), and is not shown when it returns false: the
+// builds of earlier slots may still be under way, and a failure of theirs is
+// the one a run of one build at a time shows first.
 bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile& product,
                        const std::string& stagingRoot, const MakeEnvironment& environment,
-                       std::string* buildFolder);
+                       std::string* buildFolder, const std::function<bool()>& beforeFailure = {});
 
 // Copies a tree into the new folder `destination` (files, folders, symbolic
 // links as links, never entered; no special files, no set-id, sticky or
