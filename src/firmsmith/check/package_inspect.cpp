@@ -359,7 +359,7 @@ Json::Value ReportJson(const PackageReport& report) {
       p["start"] = Hex32(e.partitionStart);
       p["end"] = Hex32(e.partitionEnd);
       p["size"] = Json::Int64(static_cast<std::int64_t>(e.partitionEnd) - e.partitionStart);
-      if (!report.flashImage) p["free"] = Json::Int64(e.freeRoom);
+      p["free"] = Json::Int64(e.freeRoom);
       item["partition"] = p;
     }
     entries.append(item);
@@ -399,7 +399,7 @@ std::string ReportText(const PackageReport& report) {
       out << "  contents FAILED: " << e.contentsProblem << "\n";
     if (e.hasPartition) {
       out << "  partition " << e.partition << " " << Hex32(e.partitionStart) << "-" << Hex32(e.partitionEnd);
-      if (!report.flashImage) out << ", " << e.freeRoom << " bytes free";
+      out << ", " << e.freeRoom << " bytes free";
       out << "\n";
     }
   }

@@ -556,6 +556,19 @@ TEST_F(CheckTest, FlashImageIsInspectedAndVerifiedPerPartition) {
   std::vector<std::string> kinds;
   for (const auto& e : report.entries) kinds.push_back(e.name + " " + check::ImageKindName(e.fsKind));
   EXPECT_EQ(kinds, (std::vector<std::string>{"LOGO none", "CUSTOM cramfs", "USER cramfs"}));
+  // Each partition's free room is what its file system leaves of it; an
+  // erased partition is free as a whole.
+  const std::string text = check::ReportText(report);
+  const auto partitionLine = [&text](const std::string& name) {
+    const std::size_t at = text.find("  partition " + name + " ");
+    return at == std::string::npos ? std::string() : text.substr(at, text.find('\n', at) - at);
+  };
+  EXPECT_NE(partitionLine("CUSTOM").find(", " + std::to_string(kCustomEnd - kCustomStart - fs.size()) + " bytes free"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(partitionLine("LOGO").find(", " + std::to_string(kLogoEnd - kLogoStart) + " bytes free"),
+            std::string::npos)
+      << text;
 
   // A damaged block inside the flash's custom file system is found.
   flash[kCustomStart + fs.find("\x78\xda", 76) + 20] ^= 0x33;
