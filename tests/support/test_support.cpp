@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 #include <fcntl.h>
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -247,6 +250,22 @@ std::vector<platform::FolderEntry> ListEntries(const std::string& folder) {
   std::vector<platform::FolderEntry> entries;
   if (platform::Status listed = platform::ListFolder(folder, &entries); !listed)
     std::fprintf(stderr, "%s\n", listed.message.c_str());
+  return entries;
+}
+
+std::map<std::string, std::string> UnsquashfsListing(const std::string& image) {
+  const CommandResult r = RunCommand({"unsquashfs", "-lln", image});
+  EXPECT_EQ(r.status, 0) << r.err;
+  static const std::regex line(R"(^(\S+) (\S+) +(\d+,? *\d*) \d{4}-\d\d-\d\d \d\d:\d\d (.*)$)");
+  std::map<std::string, std::string> entries;
+  std::istringstream in(r.out);
+  for (std::string text; std::getline(in, text);) {
+    std::smatch m;
+    if (!std::regex_match(text, m, line)) continue;
+    std::string size = m[3];
+    size.erase(std::remove(size.begin(), size.end(), ' '), size.end());
+    entries[m[4]] = std::string(m[1]) + " " + std::string(m[2]) + (m[1].str()[0] == 'd' ? "" : " " + size);
+  }
   return entries;
 }
 

@@ -114,4 +114,9 @@ class RecordingMessageSink : public platform::MessageSink {
   std::deque<std::optional<std::string>> chosenPaths;  // for both choosers
 };
 
+// "unsquashfs -lln" of an image by path: type and mode, owner, and the
+// size of a file or the device number of a node (folder sizes and times
+// left out). A failing unsquashfs fails the calling test.
+std::map<std::string, std::string> UnsquashfsListing(const std::string& image);
+
 }  // namespace testsupport

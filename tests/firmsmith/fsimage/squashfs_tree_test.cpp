@@ -6,12 +6,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <regex>
-#include <sstream>
 #include <string>
 
 #include "firmsmith/fsimage/external_tools.h"
@@ -26,29 +23,12 @@ namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::RecordingMessageSink;
 using testsupport::RunCommand;
+using testsupport::UnsquashfsListing;
 using testsupport::TempDir;
 using testsupport::WriteFile;
 
 bool HaveSquashfsTools() {
   return testsupport::HaveProgram("mksquashfs") && testsupport::HaveProgram("unsquashfs");
-}
-
-// "unsquashfs -lln" by path: type and mode, owner, and the size of a file or
-// the device number of a node (folder sizes and times left out).
-std::map<std::string, std::string> Listing(const std::string& image) {
-  const testsupport::CommandResult r = RunCommand({"unsquashfs", "-lln", image});
-  EXPECT_EQ(r.status, 0) << r.err;
-  static const std::regex line(R"(^(\S+) (\S+) +(\d+,? *\d*) \d{4}-\d\d-\d\d \d\d:\d\d (.*)$)");
-  std::map<std::string, std::string> entries;
-  std::istringstream in(r.out);
-  for (std::string text; std::getline(in, text);) {
-    std::smatch m;
-    if (!std::regex_match(text, m, line)) continue;
-    std::string size = m[3];
-    size.erase(std::remove(size.begin(), size.end(), ' '), size.end());
-    entries[m[4]] = std::string(m[1]) + " " + std::string(m[2]) + (m[1].str()[0] == 'd' ? "" : " " + size);
-  }
-  return entries;
 }
 
 // Everything a work folder must never hold, found below `folder`.
@@ -103,7 +83,7 @@ TEST(SquashfsTree, InertUnpackAndRebuildKeepEveryTypeModeOwnerAndDevice) {
   if (!HaveSquashfsTools()) GTEST_SKIP() << "squashfs tools missing";
   TempDir dir;
   const std::string image = MakePartition(dir);
-  const std::map<std::string, std::string> before = Listing(image);
+  const std::map<std::string, std::string> before = UnsquashfsListing(image);
   ASSERT_EQ(before.at("squashfs-root/dev/console"), "crw------- 0/0 5,1");
   ASSERT_EQ(before.at("squashfs-root/bin/su"), "-rwsr-xr-x 0/0 13");
   ASSERT_EQ(before.at("squashfs-root/home/user/notes"), "-rw-r----- 1000/1000 13");
@@ -139,7 +119,7 @@ TEST(SquashfsTree, InertUnpackAndRebuildKeepEveryTypeModeOwnerAndDevice) {
   std::map<std::string, std::string> expected = before;
   std::string& changed = expected["squashfs-root/etc/loadmod"];
   changed = changed.substr(0, changed.rfind(' ') + 1) + std::to_string(loadmod.size());
-  EXPECT_EQ(Listing(rebuilt), expected);
+  EXPECT_EQ(UnsquashfsListing(rebuilt), expected);
 }
 
 // The root folder's mode and owner survive, and a file a rework adds is
@@ -154,7 +134,7 @@ TEST(SquashfsTree, ForeignOwnersAndNewFilesOfARework) {
                         "-root-mode", "0750", "-root-uid", "7", "-root-gid", "8"})
                 .status,
             0);
-  const std::map<std::string, std::string> before = Listing(dir / "in.img");
+  const std::map<std::string, std::string> before = UnsquashfsListing(dir / "in.img");
   ASSERT_EQ(before.at("squashfs-root/home/notes"), "-rwsr-x--- 1000/1001 1");
   RecordingMessageSink sink;
   platform::Status why;
@@ -167,7 +147,7 @@ TEST(SquashfsTree, ForeignOwnersAndNewFilesOfARework) {
       << why.message;
   std::map<std::string, std::string> expected = before;
   expected["squashfs-root/etc/added"] = "-rw-r--r-- 0/0 8";  // a rework's file is root's
-  std::map<std::string, std::string> after = Listing(dir / "out.img");
+  std::map<std::string, std::string> after = UnsquashfsListing(dir / "out.img");
   EXPECT_EQ(after, expected);
 }
 
@@ -271,7 +251,7 @@ TEST(SquashfsTree, LinkNamesAndTargetsHoldingTheArrowRoundTrip) {
   ASSERT_TRUE(fsimage::BuildSquashfsImage(tree, dir / "again.img", false, sink, &why,
                                           fsimage::SquashfsManifestPath(tree)))
       << why.message;
-  EXPECT_EQ(Listing(dir / "again.img"), Listing(image));
+  EXPECT_EQ(UnsquashfsListing(dir / "again.img"), UnsquashfsListing(image));
 }
 
 // A link line whose size does not match what follows the arrow is refused,

@@ -54,10 +54,9 @@ class ConcurrentBuilds : public PackageTest {
   std::string Folder(const std::string& name, int kib, bool ignored = true) {
     const std::string folder = ignored ? MakeFolder(name, name) : work_ / name;
     if (!ignored) WriteFile(folder + "/marker.txt", name);
-    std::string noise(static_cast<std::size_t>(kib) * 1024, '\0');
-    std::uint32_t x = static_cast<std::uint32_t>(name.size()) * 7919u + static_cast<std::uint8_t>(name[0]);
-    for (char& c : noise) c = static_cast<char>((x = x * 1103515245 + 12345) >> 24);
-    WriteFile(folder + "/bin/noise", noise);
+    WriteFile(folder + "/bin/noise",
+              NoiseBytes(static_cast<std::size_t>(kib) * 1024,
+                         static_cast<std::uint32_t>(name.size()) * 7919u + static_cast<std::uint8_t>(name[0])));
     WriteFile(folder + "/lib/text.conf", std::string(static_cast<std::size_t>(kib) * 256, 'k'));
     return folder;
   }

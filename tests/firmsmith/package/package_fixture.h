@@ -70,6 +70,16 @@ inline std::uint32_t Word(const std::string& image, std::size_t at) {
   return v;
 }
 
+// Bytes that no compressor shrinks, the same in every run.
+inline std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 23);
+  }
+  return bytes;
+}
+
 // A 24-bit BMP of width x height, one colour.
 inline std::string Bitmap(int width, int height) {
   const int row = (width * 3 + 3) & ~3;

@@ -34,16 +34,6 @@ using testsupport::WriteFile;
 
 constexpr uid_t kOtherUid = 4242;
 
-// Bytes that no compressor shrinks, the same in every run.
-std::string NoiseBytes(std::size_t size, std::uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 23);
-  }
-  return bytes;
-}
-
 // A program started without waiting for it; its output goes nowhere.
 pid_t Start(const std::vector<std::string>& argv) {
   std::vector<char*> args;

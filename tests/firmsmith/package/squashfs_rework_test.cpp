@@ -8,11 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <map>
-#include <regex>
-#include <sstream>
 
 #include "package_fixture.h"
 
@@ -22,27 +19,10 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::ReadFile;
 using testsupport::RunCommand;
+using testsupport::UnsquashfsListing;
 using testsupport::WriteFile;
 
 constexpr uid_t kNobody = 65534;
-
-// "unsquashfs -lln" by path: type and mode, owner, and the size of a file or
-// the device number of a node (folder sizes and times left out).
-std::map<std::string, std::string> Listing(const std::string& image) {
-  const testsupport::CommandResult r = RunCommand({"unsquashfs", "-lln", image});
-  EXPECT_EQ(r.status, 0) << r.err;
-  static const std::regex line(R"(^(\S+) (\S+) +(\d+,? *\d*) \d{4}-\d\d-\d\d \d\d:\d\d (.*)$)");
-  std::map<std::string, std::string> entries;
-  std::istringstream in(r.out);
-  for (std::string text; std::getline(in, text);) {
-    std::smatch m;
-    if (!std::regex_match(text, m, line)) continue;
-    std::string size = m[3];
-    size.erase(std::remove(size.begin(), size.end(), ' '), size.end());
-    entries[m[4]] = std::string(m[1]) + " " + std::string(m[2]) + (m[1].str()[0] == 'd' ? "" : " " + size);
-  }
-  return entries;
-}
 
 // What no work folder may hold: nodes, FIFOs, sockets, set-id, sticky or
 // world-writable entries (links aside). `find` prints them.
@@ -140,7 +120,7 @@ TEST_P(SquashfsUserRework, GainLineKeepsNodesModesAndOwnersAndNoWorkFolderHoldsT
     if (RunCommand(probe).status != 0) GTEST_SKIP() << "the user cannot run the program here";
   }
   WriteFile(work_ / "before.payload", RunCommand({"unzip", "-p", in + "/in.bin", "user-x.squashfs.img"}).out.substr(64));
-  const std::map<std::string, std::string> before = Listing(work_ / "before.payload");
+  const std::map<std::string, std::string> before = UnsquashfsListing(work_ / "before.payload");
   ASSERT_EQ(before.at("squashfs-root/dev/console"), "crw------- 0/0 5,1");
   ASSERT_EQ(before.at("squashfs-root/home/user/notes"), "-rw-r----- 1000/1000 12");
   ASSERT_EQ(before.at("squashfs-root/pub"), "drwxrwxrwt 0/0");
@@ -167,7 +147,7 @@ TEST_P(SquashfsUserRework, GainLineKeepsNodesModesAndOwnersAndNoWorkFolderHoldsT
   const std::string loadmod = std::string("insmod codec.ko\nhimm 0x20050068 0x50320c14\0", 43);
   std::string& changed = expected["squashfs-root/etc/loadmod"];
   changed = changed.substr(0, changed.rfind(' ') + 1) + std::to_string(loadmod.size());
-  EXPECT_EQ(Listing(work_ / "after.payload"), expected);
+  EXPECT_EQ(UnsquashfsListing(work_ / "after.payload"), expected);
   EXPECT_EQ(RunCommand({"unsquashfs", "-cat", work_ / "after.payload", "etc/loadmod"}).out, loadmod);
   EXPECT_EQ(RunCommand({"unsquashfs", "-cat", work_ / "after.payload", "bin/su"}).out, "setuid-root helper");
 }

@@ -21,6 +21,28 @@ const std::vector<std::string> kSampleTexts = {
     "tab\tand \"quotes\", comma",
 };
 
+namespace {
+
+// Runs a Python reader script on `path` and parses the JSON it prints.
+bool RunPythonReader(const std::string& module, const char* script, const std::string& path,
+                     Json::Value* root, std::string* error) {
+  const testsupport::CommandResult run = testsupport::RunCommand({kSystemPython, "-c", script, path});
+  if (run.status != 0) {
+    *error = module + " failed: " + run.err;
+    return false;
+  }
+  Json::CharReaderBuilder builder;
+  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+  std::string parseError;
+  if (!reader->parse(run.out.data(), run.out.data() + run.out.size(), root, &parseError)) {
+    *error = module + " output is not JSON: " + parseError;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool HavePythonModule(const std::string& module) {
   return testsupport::RunCommand({kSystemPython, "-c", "import " + module}).status == 0;
 }
@@ -41,19 +63,8 @@ for sheet in book.sheets():
     out.append({"name": sheet.name, "cells": cells})
 sys.stdout.write(json.dumps(out, ensure_ascii=False))
 )PY";
-  const testsupport::CommandResult run = testsupport::RunCommand({kSystemPython, "-c", kScript, path});
-  if (run.status != 0) {
-    *error = "xlrd failed: " + run.err;
-    return false;
-  }
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string parseError;
-  if (!reader->parse(run.out.data(), run.out.data() + run.out.size(), &root, &parseError)) {
-    *error = "xlrd output is not JSON: " + parseError;
-    return false;
-  }
+  if (!RunPythonReader("xlrd", kScript, path, &root, error)) return false;
   sheets->clear();
   for (const Json::Value& s : root) {
     PeerSheet sheet;
@@ -102,20 +113,8 @@ for row in sheet.iter_rows():
         cells.append([cell.row - 1, cell.column - 1, kind, v if kind != "s" else str(v)])
 sys.stdout.write(json.dumps({"name": sheet.title, "cells": cells}, ensure_ascii=False))
 )PY";
-  const testsupport::CommandResult run =
-      testsupport::RunCommand({kSystemPython, "-c", kScript, path});
-  if (run.status != 0) {
-    *error = "openpyxl failed: " + run.err;
-    return false;
-  }
   Json::Value root;
-  Json::CharReaderBuilder builder;
-  std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-  std::string parseError;
-  if (!reader->parse(run.out.data(), run.out.data() + run.out.size(), &root, &parseError)) {
-    *error = "openpyxl output is not JSON: " + parseError;
-    return false;
-  }
+  if (!RunPythonReader("openpyxl", kScript, path, &root, error)) return false;
   sheet->name = root["name"].asString();
   sheet->cells.clear();
   for (const Json::Value& c : root["cells"]) {
