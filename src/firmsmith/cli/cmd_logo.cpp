@@ -67,8 +67,12 @@ int RunLogoFit(const std::vector<std::string>& args) {
     status = platform::FailErrno("cannot read " + source);
   }
   if (!status) return platform::CliFail("logo-fit: cannot copy the picture", status);
-  if (!shell::ConvertLogoFolder(work, static_cast<int>(width), static_cast<int>(height)))
-    return platform::CliFail(source + ": a file is not a loadable bitmap or cannot be converted");
+  if (std::string why; !shell::ConvertLogoFolder(work, static_cast<int>(width), static_cast<int>(height), &why)) {
+    // The copy holds the picture, or the folder's files, under their own
+    // names: the reason names the operator's file.
+    const std::string folder = platform::IsDirectory(source) ? source : platform::ParentFolder(source);
+    return platform::CliFail(folder.empty() ? why : platform::JoinPath(folder, why));
+  }
   const std::string fitted = platform::JoinPath(work, "logo.bmp");
   status = CheckFittedLogo(fitted, width, height);
   if (status) status = platform::MakeFolders(*out);

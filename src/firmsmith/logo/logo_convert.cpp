@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/platform/debuglog.h"
 #include "common/platform/files.h"
 
 namespace shell {
@@ -156,30 +155,29 @@ bool ScalePicture(const std::string& source, const std::string& target, int widt
   return !sixteen.isNull() && sixteen.save(QString::fromStdString(target));
 }
 
-bool ConvertLogoFolder(const std::string& folder, int width, int height) {
-  if (!CanvasSizeAcceptable(width, height)) return false;
+bool ConvertLogoFolder(const std::string& folder, int width, int height, std::string* why) {
+  const auto fail = [why](const std::string& reason) {
+    if (why != nullptr) *why = reason;
+    return false;
+  };
+  if (!CanvasSizeAcceptable(width, height))
+    return fail("logo size " + std::to_string(width) + "x" + std::to_string(height) + " out of range");
   const std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   const std::string logo = dir + kLogoFileName;
   // The listing is taken once: files made on the way are not visited.
   std::vector<platform::FolderEntry> entries;
-  if (platform::Status listed = platform::ListFolder(dir, &entries); !listed) {
-    platform::DebugOutput("logo: %s\n", listed.message.c_str());
-    return false;
-  }
+  if (platform::Status listed = platform::ListFolder(dir, &entries); !listed) return fail(listed.message);
   for (const platform::FolderEntry& entry : entries) {
     if (entry.isDirectory) continue;
     const std::string path = dir + entry.name;
     const std::string intermediate = dir + FileTitle(entry.name) + kIntermediateSuffix;
 
     QImage picture;
-    if (!picture.load(QString::fromStdString(path), "BMP")) {
-      platform::DebugOutput("logo: %s is not a loadable bitmap\n", path.c_str());
-      return false;
-    }
+    if (!picture.load(QString::fromStdString(path), "BMP")) return fail(entry.name + ": not a loadable bitmap");
     const int w = picture.width(), h = picture.height();
     if (w == width && h == height) {
       if (path != logo) {
-        if (!CopyUnlessExists(path, logo)) return false;
+        if (!CopyUnlessExists(path, logo)) return fail(entry.name + ": cannot be written as " + kLogoFileName);
         ::unlink(path.c_str());
       }
       continue;
@@ -194,11 +192,10 @@ bool ConvertLogoFolder(const std::string& folder, int width, int height) {
     // The source goes only once its replacement is safely written.
     if (!written) {
       ::unlink(intermediate.c_str());
-      platform::DebugOutput("logo: cannot convert %s\n", path.c_str());
-      return false;
+      return fail(entry.name + ": cannot be converted to " + std::to_string(width) + "x" + std::to_string(height));
     }
     ::unlink(path.c_str());
-    if (!CopyUnlessExists(intermediate, logo)) return false;
+    if (!CopyUnlessExists(intermediate, logo)) return fail(entry.name + ": cannot be written as " + kLogoFileName);
     ::unlink(intermediate.c_str());
   }
   return true;

@@ -20,8 +20,9 @@ namespace shell {
 //   then centred like a small picture.
 // Every source file and intermediate "<title>_new.bmp" is removed. False at
 // the first file that is not a loadable BMP or cannot be converted or
-// written; that file and the later ones stay as they are.
-bool ConvertLogoFolder(const std::string& folder, int width, int height);
+// written; that file and the later ones stay as they are, and *why (when
+// given) says which and why, naming the file by its name in the folder.
+bool ConvertLogoFolder(const std::string& folder, int width, int height, std::string* why = nullptr);
 
 // Decodes any picture QImage reads, scales it to width x height with colour
 // averaging at 16 bits per pixel and saves it in the format of the target's

@@ -121,6 +121,8 @@ TEST_F(MakePipeline, LogoIsFittedInACopyOfTheOperatorsFolder) {
   WriteFile(work_ / "logo/picture.bmp", "not a picture");
   EXPECT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kFailed);
   EXPECT_EQ(LastBox(), "The logo pictures could not be converted.");
+  EXPECT_EQ(sink_.boxes.back().reason, work_ / "logo/picture.bmp: not a loadable bitmap");
+  EXPECT_EQ(ReadFile(work_ / "logo/picture.bmp"), "not a picture");
 }
 
 TEST_F(MakePipeline, NewPackageImageTooBigForItsPartition) {

@@ -8,10 +8,11 @@
 
 namespace package {
 
-bool ConvertLogo(const std::string& folder, int width, int height) {
+bool ConvertLogo(const std::string& folder, int width, int height, std::string* why) {
 #if defined(FS_HAVE_LOGO_CONVERT)
-  return shell::ConvertLogoFolder(folder, width, height);
+  return shell::ConvertLogoFolder(folder, width, height, why);
 #else
+  *why = "this build cannot fit logos";
   return false;
 #endif
 }

@@ -306,8 +306,10 @@ bool PrepareLogoFolder(const std::string& folder, const products::ProductProfile
     if (!beforeFailure || beforeFailure()) ShowFailureKey(environment, "create_error", "", copied.message);
     return false;
   }
-  if (!ConvertLogo(staged + "/", product.logoWidth, product.logoHeight)) {
-    if (!beforeFailure || beforeFailure()) ShowMessageKey(environment, kLogoConvertKey, "alarm_make");
+  // The copy holds the operator's files under their own names.
+  if (std::string why; !ConvertLogo(staged + "/", product.logoWidth, product.logoHeight, &why)) {
+    if (!beforeFailure || beforeFailure())
+      ShowFailureKey(environment, kLogoConvertKey, "alarm_make", platform::JoinPath(folder, why));
     return false;
   }
   *buildFolder = staged;

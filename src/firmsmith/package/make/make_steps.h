@@ -55,9 +55,10 @@ platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& i
 // slot (IsImageOfSlot). "" when there is none.
 std::string FindExistingImage(const std::string& workFolder, int slot, const std::string& baseName);
 
-// Fits the logo folder's bitmaps to the product's logo size.
+// Fits the logo folder's bitmaps to the product's logo size; *why names
+// the file that failed by its name in the folder, and the cause.
 inline constexpr const char* kLogoConvertKey = "Firmsmith.The logo pictures could not be converted.";
-bool ConvertLogo(const std::string& folder, int width, int height);
+bool ConvertLogo(const std::string& folder, int width, int height, std::string* why);
 
 // The logo folder to build from: when the product has a logo size, the
 // operator's folder is copied to "<stagingRoot>/logo" and the copy is fitted
