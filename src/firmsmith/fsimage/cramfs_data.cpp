@@ -28,6 +28,8 @@ namespace {
 // previous one compresses.
 constexpr std::size_t kBatchInputBytes = 4u << 20;
 constexpr int kCompressionLevel = 9;
+// compress2()'s memory level (zlib's default), which the bytes depend on.
+constexpr int kCompressionMemLevel = 8;
 
 // Reads the first `length` bytes of a file; a file that has fewer (it
 // shrank since the scan) fails like one that cannot be read.
@@ -67,6 +69,42 @@ void CollectFiles(CramfsEntry& dir, std::vector<CramfsEntry*>* files) {
     }
   }
 }
+
+// One zlib stream per worker, reset for every block: the bytes are those of
+// compress2() at the same level (deflateReset is deflateEnd + deflateInit
+// without the allocation), while the state's quarter megabyte is not
+// allocated, zeroed by page faults and handed back to the kernel per block.
+class BlockDeflater {
+ public:
+  BlockDeflater() {
+    ok_ = ::deflateInit2(&z_, kCompressionLevel, Z_DEFLATED, MAX_WBITS, kCompressionMemLevel,
+                         Z_DEFAULT_STRATEGY) == Z_OK;
+  }
+  ~BlockDeflater() {
+    if (ok_) ::deflateEnd(&z_);
+  }
+  BlockDeflater(const BlockDeflater&) = delete;
+  BlockDeflater& operator=(const BlockDeflater&) = delete;
+  bool ok() const { return ok_; }
+
+  // Compresses `size` bytes into `out` (room for `room`, compressBound's
+  // worth); false when zlib fails.
+  bool Compress(const std::uint8_t* data, std::size_t size, std::uint8_t* out, std::size_t room,
+                std::size_t* length) {
+    if (::deflateReset(&z_) != Z_OK) return false;
+    z_.next_in = const_cast<Bytef*>(data);
+    z_.avail_in = static_cast<uInt>(size);
+    z_.next_out = out;
+    z_.avail_out = static_cast<uInt>(room);
+    if (::deflate(&z_, Z_FINISH) != Z_STREAM_END) return false;
+    *length = room - z_.avail_out;
+    return true;
+  }
+
+ private:
+  z_stream z_{};
+  bool ok_ = false;
+};
 
 struct PendingFile {
   CramfsEntry* entry = nullptr;
@@ -146,12 +184,17 @@ class Batch {
   };
 
   void Work() {
+    BlockDeflater deflater;
+    if (!deflater.ok()) {
+      failed_ = true;
+      return;
+    }
     for (;;) {
       const std::size_t i = next_.fetch_add(1);
       if (i >= sources_.size()) return;
-      uLongf length = sources_[i].bound;
-      if (::compress2(slots_ + slotOffsets_[i], &length, sources_[i].data, sources_[i].size,
-                      kCompressionLevel) != Z_OK) {
+      std::size_t length = 0;
+      if (!deflater.Compress(sources_[i].data, sources_[i].size, slots_ + slotOffsets_[i], sources_[i].bound,
+                             &length)) {
         failed_ = true;
         return;
       }
