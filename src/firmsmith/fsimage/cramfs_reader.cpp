@@ -12,6 +12,7 @@
 #include <limits>
 #include <memory>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include <zlib.h>
@@ -568,39 +569,44 @@ class CramfsExtractor {
 
 }  // namespace
 
-int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems) {
+int ListAndCheckCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries,
+                            std::string* why, std::vector<std::string>* problems) {
+  if (entries) entries->clear();
   std::vector<std::string> found;
-  std::string why;
+  std::string reason;
+  bool thrown = false;
   int result = -1;
   try {
-    auto checker = std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found);
-    result = checker->Run(&why);
+    auto walker = std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found, entries);
+    result = walker->Run(&reason);
   } catch (const std::exception& e) {
-    why = "cannot check " + imagePath + ": " + e.what();
+    thrown = true;
+    reason = e.what();
+    result = -1;
   }
+  if (why) *why = thrown ? "cannot list " + imagePath + ": " + reason : reason;
   if (problems) {
     problems->clear();
-    // A failed superblock, root or area check names itself in `why`; the
-    // walk's findings follow it.
-    if (result != 0 && found.empty()) problems->push_back(why);
+    const std::string failure = thrown ? "cannot check " + imagePath + ": " + reason : reason;
+    // A failed superblock, root or area check names itself in the failure
+    // line; the walk's findings follow it.
+    if (result != 0 && found.empty()) problems->push_back(failure);
     for (const std::string& f : found) problems->push_back(f);
-    if (result != 0 && !found.empty() && why.find(found.front()) == std::string::npos)
-      problems->push_back(why);
+    if (result != 0 && !found.empty() && failure.find(found.front()) == std::string::npos)
+      problems->push_back(failure);
   }
   return result;
 }
 
-int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries, std::string* why) {
-  entries->clear();
+int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems) {
   std::vector<std::string> found;
-  try {
-    auto lister =
-        std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found, entries);
-    return lister->Run(why);
-  } catch (const std::exception& e) {
-    if (why) *why = "cannot list " + imagePath + ": " + e.what();
-    return -1;
-  }
+  const int result = ListAndCheckCramfsImage(imagePath, nullptr, nullptr, &found);
+  if (problems) *problems = std::move(found);
+  return result;
+}
+
+int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries, std::string* why) {
+  return ListAndCheckCramfsImage(imagePath, entries, why, nullptr);
 }
 
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination, std::string* why) {

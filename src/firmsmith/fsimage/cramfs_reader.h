@@ -76,4 +76,11 @@ int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>
 // entry's path first.
 int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems);
 
+// Both of the above from one walk, so an image is inflated once: `entries`
+// as ListCramfsImage fills them (nullptr: not kept), `why` as it sets it and
+// `problems` exactly as CheckCramfsImage fills them (empty when sound).
+// Returns what either returns (they agree).
+int ListAndCheckCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries,
+                            std::string* why, std::vector<std::string>* problems);
+
 }  // namespace fsimage
