@@ -18,6 +18,7 @@
 #include "common/platform/message_sink.h"
 #include "common/platform/progdir.h"
 #include "firmsmith/check/partition_files.h"
+#include "firmsmith/check/side_by_side.h"
 #include "firmsmith/fsimage/archive.h"
 #include "firmsmith/fsimage/cramfs_format.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
@@ -247,19 +248,30 @@ bool Read(const std::string& path, const products::ProductProfile* product, Pack
 }  // namespace
 
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
-                    PackageReport* report, std::string* error) {
+                    PackageReport* report, std::string* error, unsigned workers) {
   try {
     *report = PackageReport();
     report->path = path;
     if (!platform::IsRegularFile(path)) return *error = path + ": not a readable file", false;
     if (!Read(path, product, report, error)) return false;
     // What an extraction of each file system would give, or why it fails.
+    // The images are independent and each reads only its own payload, so
+    // they are read side by side, each into its own ImageReport.
     const std::uint64_t budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
-    for (ImageReport& image : report->entries) {
-      if (image.payloadPath.empty() || image.fsKind == fsimage::kImageKindNone) continue;
-      image.contentsRead = true;
-      image.contentsProblem = ContentsProblem(image, budget, &image.unpackedBytes, &image.fileCount);
-    }
+    std::vector<ImageReport*> readable;
+    for (ImageReport& image : report->entries)
+      if (!image.payloadPath.empty() && image.fsKind != fsimage::kImageKindNone) readable.push_back(&image);
+    ForEachSideBySide(readable.size(), workers, [&](std::size_t i) {
+      ImageReport& image = *readable[i];
+      try {
+        ReadContents(&image, budget);
+      } catch (const std::exception& e) {
+        image.contentsRead = true;
+        image.contentsProblem = std::string("its files cannot be read: ") + e.what();
+        image.fsChecked = false;
+        image.fsProblems.clear();
+      }
+    });
     return true;
   } catch (const std::exception& e) {
     *error = path + ": " + e.what();

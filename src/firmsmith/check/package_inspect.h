@@ -62,6 +62,10 @@ struct ImageReport {
   std::size_t fileCount = 0;
   std::uint64_t unpackedBytes = 0;
   std::string contentsProblem;
+  // A cramfs payload's structural findings (CheckCramfsImage's lines, empty
+  // when sound), taken from the walk that listed its files.
+  bool fsChecked = false;
+  std::vector<std::string> fsProblems;
 };
 
 struct PackageReport {
@@ -83,9 +87,11 @@ struct PackageReport {
 
 // Unpacks `path` (an upgrade package; with `product`, a file that is no ZIP
 // archive is read as a flash image laid out by the product) and fills
-// `report`. False with the reason in *error when the file is neither.
+// `report`. False with the reason in *error when the file is neither. The
+// images' contents are read side by side on up to `workers` threads (0: one
+// per core); the report is the same whatever the count.
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
-                    PackageReport* report, std::string* error);
+                    PackageReport* report, std::string* error, unsigned workers = 0);
 
 // The product named `name` among those of the program folder, or the one a
 // product file (a path ending ".ini") describes.

@@ -8,6 +8,7 @@
 #include "common/platform/progdir.h"
 #include "firmsmith/check/package_inspect.h"
 #include "firmsmith/check/partition_files.h"
+#include "firmsmith/check/side_by_side.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/external_tools.h"
 #include "firmsmith/fsimage/image_probe.h"
@@ -81,8 +82,11 @@ void CheckHeader(const ImageReport& e, const products::ProductProfile* product,
 bool CheckFileSystem(const ImageReport& e, std::vector<std::string>* problems) {
   if (e.payloadPath.empty()) return false;
   if (e.fsKind == fsimage::kImageKindCramfs) {
-    std::vector<std::string> found;
-    if (fsimage::CheckCramfsImage(e.payloadPath, &found) == 0) return true;
+    // The walk that listed the files checked them too; an image not read
+    // that way is walked here.
+    std::vector<std::string> found = e.fsProblems;
+    if (!e.fsChecked) fsimage::CheckCramfsImage(e.payloadPath, &found);
+    if (found.empty()) return true;
     for (const std::string& f : found) {
       // The checker names the scratch copy; the operator knows the entry.
       const std::string shown =
@@ -153,11 +157,18 @@ void CheckProductStamp(const PackageReport& report, const ImageReport& custom,
                         "\", not \"" + product.hardware + "\" of " + product.name);
 }
 
-std::vector<std::string> Verify(const std::string& path, const products::ProductProfile* product) {
+// What CheckFileSystem found of one image.
+struct FileSystemFindings {
+  bool sound = false;
+  std::vector<std::string> problems;
+};
+
+std::vector<std::string> Verify(const std::string& path, const products::ProductProfile* product,
+                                unsigned workers) {
   std::vector<std::string> problems;
   PackageReport report;
   std::string error;
-  if (!InspectPackage(path, product, &report, &error)) {
+  if (!InspectPackage(path, product, &report, &error, workers)) {
     // The caller names the file on every line already.
     if (error.compare(0, path.size() + 2, path + ": ") == 0) error.erase(0, path.size() + 2);
     return {error};
@@ -171,12 +182,27 @@ std::vector<std::string> Verify(const std::string& path, const products::Product
   } else {
     CheckCommands(report, &problems);
   }
-  for (const ImageReport& e : report.entries) {
-    if (!report.flashImage) {
-      if (!EndsWith(e.name, ".img")) continue;
-      CheckHeader(e, product, &problems);
+  // squashfs (unsquashfs) and jffs2 images are checked side by side; each
+  // writes only its own findings, which go out below in entry order.
+  auto checked = [&report](const ImageReport& e) { return report.flashImage || EndsWith(e.name, ".img"); };
+  std::vector<FileSystemFindings> fileSystems(report.entries.size());
+  ForEachSideBySide(report.entries.size(), workers, [&](std::size_t i) {
+    const ImageReport& e = report.entries[i];
+    if (!checked(e)) return;
+    try {
+      fileSystems[i].sound = CheckFileSystem(e, &fileSystems[i].problems);
+    } catch (const std::exception& x) {
+      fileSystems[i].sound = false;
+      fileSystems[i].problems.push_back(e.name + ": cannot be checked: " + x.what());
     }
-    const bool readable = CheckFileSystem(e, &problems) && CheckContents(e, &problems);
+  });
+  for (std::size_t i = 0; i < report.entries.size(); ++i) {
+    const ImageReport& e = report.entries[i];
+    if (!checked(e)) continue;
+    if (!report.flashImage) CheckHeader(e, product, &problems);
+    const FileSystemFindings& fs = fileSystems[i];
+    problems.insert(problems.end(), fs.problems.begin(), fs.problems.end());
+    const bool readable = fs.sound && CheckContents(e, &problems);
     if (readable && product && IsCustomImage(report, e)) CheckProductStamp(report, e, *product, &problems);
   }
   return problems;
@@ -188,8 +214,9 @@ std::string StampedHardware(const PackageReport& report) {
   for (const ImageReport& e : report.entries) {
     if (!IsCustomImage(report, e) || e.payloadPath.empty()) continue;
     if (e.fsKind == fsimage::kImageKindCramfs) {
-      std::vector<std::string> found;
-      if (fsimage::CheckCramfsImage(e.payloadPath, &found) != 0) continue;
+      std::vector<std::string> found = e.fsProblems;
+      if (!e.fsChecked) fsimage::CheckCramfsImage(e.payloadPath, &found);
+      if (!found.empty()) continue;
     }
     const std::string tree = platform::JoinPath(report.scratch->path(), "stamp-tree");
     std::string error;
@@ -260,9 +287,10 @@ bool ProductForPackage(const std::vector<std::string>& args, const std::string& 
   return true;
 }
 
-std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product) {
+std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product,
+                                       unsigned workers) {
   try {
-    return Verify(path, product);
+    return Verify(path, product, workers);
   } catch (const std::exception& e) {
     return {path + ": cannot be checked: " + e.what()};
   }

@@ -16,7 +16,10 @@ namespace check {
 // One line per problem, each naming the entry (or partition) it concerns.
 // Empty when every check passed. `product` nullptr: no bounds checks, and a
 // file that is not a ZIP archive cannot be read (a flash image needs one).
-std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product);
+// The images are read and checked side by side on up to `workers` threads
+// (0: one per core); the lines and their order do not depend on the count.
+std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product,
+                                       unsigned workers = 0);
 
 // The product a package was made for, when none is named: the one among
 // `products` whose hardware the custom partition's ProductDefinition names,

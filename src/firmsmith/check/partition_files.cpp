@@ -35,10 +35,13 @@ bool IsSpecial(const SourceEntry& e) {
   return e.type != fsimage::kTypeFile && e.type != fsimage::kTypeFolder && e.type != fsimage::kTypeLink;
 }
 
-bool ListCramfs(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error) {
+// With `fsProblems`, the checker's findings of the same walk go there.
+bool ListCramfs(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error,
+                std::vector<std::string>* fsProblems = nullptr) {
   std::vector<fsimage::CramfsListedEntry> listed;
   std::string why;
-  if (fsimage::ListCramfsImage(image.payloadPath, &listed, &why) != 0) return *error = image.name + ": " + why, false;
+  if (fsimage::ListAndCheckCramfsImage(image.payloadPath, &listed, &why, fsProblems) != 0)
+    return *error = image.name + ": " + why, false;
   for (const fsimage::CramfsListedEntry& l : listed) {
     SourceEntry e;
     e.path = l.path;
@@ -151,12 +154,15 @@ const ImageReport* FindPartitionImage(const PackageReport& report, const std::st
   return nullptr;
 }
 
-bool ListPayload(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error) {
+namespace {
+
+bool ListPayloadChecking(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error,
+                         std::vector<std::string>* fsProblems) {
   files->clear();
   if (image.payloadPath.empty()) return *error = image.name + ": no file system to list", false;
   platform::Status status;
   switch (image.fsKind) {
-    case fsimage::kImageKindCramfs: return ListCramfs(image, files, error);
+    case fsimage::kImageKindCramfs: return ListCramfs(image, files, error, fsProblems);
     case fsimage::kImageKindSquashfs: status = fsimage::CheckSquashfsImage(image.payloadPath, "", files); break;
     case fsimage::kImageKindJffs2: status = fsimage::ListJffs2Image(image.payloadPath, files); break;
     default: return *error = image.name + ": neither cramfs, squashfs nor jffs2", false;
@@ -164,6 +170,28 @@ bool ListPayload(const ImageReport& image, std::vector<SourceEntry>* files, std:
   // The readers name the scratch copy; the operator knows the entry.
   if (!status) *error = image.name + ": " + status.message;
   return status.ok;
+}
+
+std::string ContentsOf(const ImageReport& image, std::uint64_t budget, std::uint64_t* unpacked,
+                       std::size_t* count, std::vector<std::string>* fsProblems) {
+  std::vector<SourceEntry> files;
+  std::string error;
+  if (!ListPayloadChecking(image, &files, &error, fsProblems)) {
+    if (error.compare(0, image.name.size() + 2, image.name + ": ") == 0) error.erase(0, image.name.size() + 2);
+    return "its files cannot be read: " + error;
+  }
+  const std::uint64_t bytes = UnpackedBytes(files);
+  if (unpacked) *unpacked = bytes;
+  if (count) *count = files.size();
+  if (bytes <= budget) return "";
+  return "unpacks to " + std::to_string(bytes) + " bytes, more than " + fsimage::ExtractBudgetText(budget) +
+         ": an extraction stops there";
+}
+
+}  // namespace
+
+bool ListPayload(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error) {
+  return ListPayloadChecking(image, files, error, nullptr);
 }
 
 std::uint64_t UnpackedBytes(const std::vector<SourceEntry>& files) {
@@ -258,18 +286,15 @@ Json::Value FilesJson(const std::vector<SourceEntry>& files) {
 
 std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std::uint64_t* unpacked,
                             std::size_t* count) {
-  std::vector<SourceEntry> files;
-  std::string error;
-  if (!ListPayload(image, &files, &error)) {
-    if (error.compare(0, image.name.size() + 2, image.name + ": ") == 0) error.erase(0, image.name.size() + 2);
-    return "its files cannot be read: " + error;
-  }
-  const std::uint64_t bytes = UnpackedBytes(files);
-  if (unpacked) *unpacked = bytes;
-  if (count) *count = files.size();
-  if (bytes <= budget) return "";
-  return "unpacks to " + std::to_string(bytes) + " bytes, more than " + fsimage::ExtractBudgetText(budget) +
-         ": an extraction stops there";
+  return ContentsOf(image, budget, unpacked, count, nullptr);
+}
+
+void ReadContents(ImageReport* image, std::uint64_t budget) {
+  image->contentsRead = true;
+  const bool cramfs = image->fsKind == fsimage::kImageKindCramfs && !image->payloadPath.empty();
+  image->contentsProblem =
+      ContentsOf(*image, budget, &image->unpackedBytes, &image->fileCount, cramfs ? &image->fsProblems : nullptr);
+  image->fsChecked = cramfs;
 }
 
 }  // namespace check

@@ -56,4 +56,9 @@ Json::Value FilesJson(const std::vector<fsimage::SourceEntry>& files);
 std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std::uint64_t* unpacked = nullptr,
                             std::size_t* count = nullptr);
 
+// Fills the contents fields of `image` (contentsRead, contentsProblem,
+// unpackedBytes, fileCount) as ContentsProblem gives them and, for a cramfs
+// payload, fsChecked and fsProblems from the same walk.
+void ReadContents(ImageReport* image, std::uint64_t budget);
+
 }  // namespace check
