@@ -89,8 +89,20 @@ const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& 
 
 namespace {
 
+// The header, its CRCs and the bare payload of one entry; each entry writes
+// only its own payload file (named after the entry) and its own report.
+void ReadEntryImage(const std::string& path, const std::string& payloads, ImageReport* image) {
+  image->size = platform::FileSize(path);
+  if (!EndsWith(image->name, ".img") || image->size < fsimage::IH_SIZE) return;
+  image->image = fsimage::VerifyImage(path, &image->header, &image->headerCheck);
+  image->payloadSize = image->size - fsimage::IH_SIZE;
+  image->payloadPath = platform::JoinPath(payloads, image->name);
+  if (fsimage::StripImageHeader(path, image->payloadPath) != 0) image->payloadPath.clear();
+  else image->fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image->payloadPath, "", 0);
+}
+
 bool InspectUpgradePackage(const std::string& folder, const products::ProductProfile* product,
-                           PackageReport* report, std::string* error) {
+                           unsigned workers, PackageReport* report, std::string* error) {
   ReadInstallDesc(folder, report);
   const std::string payloads = platform::JoinPath(report->scratch->path(), "payload");
   if (!platform::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
@@ -99,22 +111,19 @@ bool InspectUpgradePackage(const std::string& folder, const products::ProductPro
     return *error = listed.message, false;
   for (const platform::FolderEntry& e : entries) {
     if (e.isDirectory || e.name == package::kInstallDescName) continue;
-    ImageReport image;
-    image.name = e.name;
-    const std::string path = platform::JoinPath(folder, e.name);
-    image.size = platform::FileSize(path);
-    if (EndsWith(e.name, ".img") && image.size >= fsimage::IH_SIZE) {
-      image.image = fsimage::VerifyImage(path, &image.header, &image.headerCheck);
-      image.payloadSize = image.size - fsimage::IH_SIZE;
-      image.payloadPath = platform::JoinPath(payloads, e.name);
-      if (fsimage::StripImageHeader(path, image.payloadPath) != 0) image.payloadPath.clear();
-      else image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
-    }
-    if (product && EndsWith(e.name, ".img")) {
-      if (const products::PartitionSpec* spec = PartitionOfEntry(*product, e.name))
-        SetPartition(*product, spec, &image);
-    }
-    report->entries.push_back(std::move(image));
+    report->entries.emplace_back();
+    report->entries.back().name = e.name;
+  }
+  // Reading every byte of the images for their CRCs and copies is most of
+  // an inspection: the images are read side by side.
+  ForEachSideBySide(report->entries.size(), workers, [&](std::size_t i) {
+    ImageReport& image = report->entries[i];
+    ReadEntryImage(platform::JoinPath(folder, image.name), payloads, &image);
+  });
+  for (ImageReport& image : report->entries) {
+    if (!product || !EndsWith(image.name, ".img")) continue;
+    if (const products::PartitionSpec* spec = PartitionOfEntry(*product, image.name))
+      SetPartition(*product, spec, &image);
   }
   return true;
 }
@@ -243,8 +252,8 @@ bool ProductOption(const std::vector<std::string>& args, products::ProductProfil
 
 namespace {
 // Unpacks the package or reads the flash image's partitions.
-bool Read(const std::string& path, const products::ProductProfile* product, PackageReport* report,
-          std::string* error);
+bool Read(const std::string& path, const products::ProductProfile* product, unsigned workers,
+          PackageReport* report, std::string* error);
 }  // namespace
 
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
@@ -253,7 +262,7 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
     *report = PackageReport();
     report->path = path;
     if (!platform::IsRegularFile(path)) return *error = path + ": not a readable file", false;
-    if (!Read(path, product, report, error)) return false;
+    if (!Read(path, product, workers, report, error)) return false;
     // What an extraction of each file system would give, or why it fails.
     // The images are independent and each reads only its own payload, so
     // they are read side by side, each into its own ImageReport.
@@ -261,6 +270,9 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
     std::vector<ImageReport*> readable;
     for (ImageReport& image : report->entries)
       if (!image.payloadPath.empty() && image.fsKind != fsimage::kImageKindNone) readable.push_back(&image);
+    // Largest first, so that no large image is left to one core at the end.
+    std::stable_sort(readable.begin(), readable.end(),
+                     [](const ImageReport* a, const ImageReport* b) { return a->payloadSize > b->payloadSize; });
     ForEachSideBySide(readable.size(), workers, [&](std::size_t i) {
       ImageReport& image = *readable[i];
       try {
@@ -290,8 +302,8 @@ bool LooksLikeZip(const std::string& path) {
   return fd.valid() && platform::ReadFull(fd.get(), head, sizeof head) == 4 && std::memcmp(head, "PK\3\4", 4) == 0;
 }
 
-bool Read(const std::string& path, const products::ProductProfile* product, PackageReport* report,
-          std::string* error) {
+bool Read(const std::string& path, const products::ProductProfile* product, unsigned workers,
+          PackageReport* report, std::string* error) {
   report->fileSize = platform::FileSize(path);
   report->scratch = std::make_shared<platform::TempFolder>();
   if (platform::Status made = report->scratch->Create(std::string(), "firmsmith-check-"); !made)
@@ -299,7 +311,7 @@ bool Read(const std::string& path, const products::ProductProfile* product, Pack
   report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
   platform::Status unpacked;
   if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked) == 0)
-    return InspectUpgradePackage(report->unpackedFolder, product, report, error);
+    return InspectUpgradePackage(report->unpackedFolder, product, workers, report, error);
   // The destination exists once the archive was opened: then the package
   // is a ZIP archive that could not be unpacked, no flash image.
   if (platform::FileExists(report->unpackedFolder) || LooksLikeZip(path))
