@@ -12,38 +12,14 @@
 
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
+#include "firmsmith/fsimage/slice_deflate.h"
 
 namespace fsimage {
 namespace {
 
-// Each worker reads and writes through buffers of these sizes.
-constexpr std::size_t kReadChunk = 256 * 1024;
-constexpr std::size_t kWriteChunk = 64 * 1024;
-// minizip's deflate parameters for an entry at the default level: a raw
-// stream (negative window bits), a 32 KiB window, memory level 8.
-constexpr int kDeflateLevel = Z_DEFAULT_COMPRESSION;
-constexpr int kDeflateWindowBits = -MAX_WBITS;
-constexpr int kDeflateMemLevel = 8;
-
-// One deflate stream, ended however its entry ends.
-class RawDeflater {
- public:
-  RawDeflater() {
-    ok_ = ::deflateInit2(&z_, kDeflateLevel, Z_DEFLATED, kDeflateWindowBits, kDeflateMemLevel,
-                         Z_DEFAULT_STRATEGY) == Z_OK;
-  }
-  ~RawDeflater() {
-    if (ok_) ::deflateEnd(&z_);
-  }
-  RawDeflater(const RawDeflater&) = delete;
-  RawDeflater& operator=(const RawDeflater&) = delete;
-  bool ok() const { return ok_; }
-  z_stream* stream() { return &z_; }
-
- private:
-  z_stream z_{};
-  bool ok_ = false;
-};
+// Threads one entry's slices may use at most: enough for the cores of a
+// workstation, while every worker holds a few slices and a deflate state.
+constexpr unsigned kMaxSliceThreads = 8;
 
 }  // namespace
 
@@ -58,6 +34,7 @@ EntryDeflater::EntryDeflater(std::vector<std::string> paths, std::string scratch
       done_(new std::atomic<bool>[paths_.size()]) {
   for (std::size_t i = 0; i < paths_.size(); ++i) done_[i] = false;
   if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+  sliceThreads_ = std::min(workers, kMaxSliceThreads);
   const std::size_t count = std::min<std::size_t>(workers, paths_.size());
   for (std::size_t t = 0; t < count; ++t) {
     try {
@@ -139,73 +116,29 @@ void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
     return;
   }
   entry->scratchPath = scratch;
-  auto writeFailed = [&] {
-    return platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
-  };
-  RawDeflater deflater;
-  if (!deflater.ok()) {
-    entry->status = platform::Status::Fail("cannot deflate " + path + ": out of memory");
-    return;
-  }
-  z_stream* z = deflater.stream();
-  std::vector<unsigned char> input(kReadChunk);
-  std::vector<unsigned char> output(kWriteChunk);
-  // Feeds what is in z->next_in through deflate and writes what comes out.
-  auto pump = [&](int flush) -> platform::Status {
-    int result = Z_OK;
-    do {
-      z->next_out = output.data();
-      z->avail_out = static_cast<uInt>(output.size());
-      result = ::deflate(z, flush);
-      if (result == Z_STREAM_ERROR)
-        return platform::Status::Fail("cannot deflate " + path + ": the deflate stream broke");
-      const std::size_t made = output.size() - z->avail_out;
-      if (made != 0 && !platform::WriteFull(out.get(), output.data(), made)) return writeFailed();
-    } while (z->avail_out == 0 || (flush == Z_FINISH && result != Z_STREAM_END));
-    return platform::Status::Ok();
-  };
-
-  uLong crc = ::crc32(0L, Z_NULL, 0);
-  std::uint64_t remaining = static_cast<std::uint64_t>(st.st_size);
-  while (remaining > 0) {
-    if (stop_) {
-      entry->status = platform::Status::Fail("packing " + path + " was stopped");
-      return;
-    }
-    const std::size_t want = remaining < input.size() ? static_cast<std::size_t>(remaining) : input.size();
-    const ssize_t got = platform::ReadFull(in.get(), input.data(), want);
-    if (got != static_cast<ssize_t>(want)) {
-      entry->status = got < 0 ? platform::FailErrno("cannot read " + path)
-                              : platform::Status::Fail("cannot read " + path + ": it shrank while being packed");
-      return;
-    }
-    crc = ::crc32(crc, input.data(), static_cast<uInt>(want));
-    z->next_in = input.data();
-    z->avail_in = static_cast<uInt>(want);
-    if (platform::Status pumped = pump(Z_NO_FLUSH); !pumped) {
-      entry->status = std::move(pumped);
-      return;
-    }
-    remaining -= want;
+  // Each entry spreads its slices over the workers too, so one large image
+  // (the usual package) still uses every core.
+  auto read = [this](std::uint64_t bytes) {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      bytesRead_ += want;
+      bytesRead_ += bytes;
     }
     changed_.notify_all();
-  }
-  z->next_in = nullptr;
-  z->avail_in = 0;
-  if (platform::Status finished = pump(Z_FINISH); !finished) {
-    entry->status = std::move(finished);
+  };
+  SliceDeflateResult deflated;
+  if (platform::Status status = DeflateInSlices(in.get(), static_cast<std::uint64_t>(st.st_size), path, out.get(),
+                                                scratch, sliceThreads_, stop_, read, &deflated);
+      !status) {
+    entry->status = std::move(status);
     return;
   }
   if (::close(out.Release()) != 0) {
-    entry->status = writeFailed();
+    entry->status = platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
     return;
   }
   entry->size = static_cast<std::uint64_t>(st.st_size);
-  entry->crc = static_cast<std::uint32_t>(crc);
-  entry->text = z->data_type == Z_TEXT;
+  entry->crc = deflated.crc;
+  entry->text = deflated.text;
 }
 
 }  // namespace fsimage

@@ -57,6 +57,7 @@ class EntryDeflater {
   const std::uint64_t maxSize_;
   const dev_t skipDevice_;
   const ino_t skipInode_;
+  unsigned sliceThreads_ = 1;
   std::vector<DeflatedEntry> entries_;
   std::unique_ptr<std::atomic<bool>[]> done_;
   std::atomic<std::size_t> next_{0};

@@ -1,0 +1,38 @@
+// One file raw-deflated on several cores. The file is cut into slices of
+// kDeflateSlice bytes; each slice is deflated on its own (default level,
+// 15-bit window, memory level 8), primed with the 32 KiB before it as the
+// dictionary, and every slice but the last ends with a sync flush, so the
+// slices joined in order are one deflate stream that any inflater reads.
+// The bytes depend only on the file, never on the number of threads or on
+// which finished first; a file of one slice gives exactly the stream one
+// deflate call over the whole file gives. Memory stays at a few slices per
+// thread, whatever the file's size.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/platform/status.h"
+
+namespace fsimage {
+
+inline constexpr std::size_t kDeflateSlice = 128 * 1024;
+
+struct SliceDeflateResult {
+  std::uint32_t crc = 0;  // CRC-32 of the bytes read
+  bool text = false;      // deflate judged the first slice text (Z_TEXT)
+};
+
+// Deflates the `size` bytes of `in` (read at their offsets; `path` names it
+// in messages) into `out` (`outPath` names it) at its current position,
+// on up to `threads` threads (at least one). `read` (may be empty) hears
+// the bytes of each slice once it is read, from any of those threads.
+// Fails naming the file: a read error, a file that shrank or changed while
+// it was read, a write error, or `stop` set.
+platform::Status DeflateInSlices(int in, std::uint64_t size, const std::string& path, int out,
+                                 const std::string& outPath, unsigned threads, const std::atomic<bool>& stop,
+                                 const std::function<void(std::uint64_t)>& read, SliceDeflateResult* result);
+
+}  // namespace fsimage
