@@ -269,4 +269,30 @@ std::map<std::string, std::string> UnsquashfsListing(const std::string& image) {
   return entries;
 }
 
+std::map<std::string, ZipRawEntry> ZipRawEntries(const std::string& archive) {
+  const CommandResult r = RunCommand(
+      {"/usr/bin/python3", "-c",
+       "import struct,sys,zipfile\n"
+       "z=zipfile.ZipFile(sys.argv[1])\n"
+       "f=open(sys.argv[1],'rb')\n"
+       "for i in z.infolist():\n"
+       "  f.seek(i.header_offset)\n"
+       "  h=f.read(30)\n"
+       "  n,e=struct.unpack('<HH',h[26:30])\n"
+       "  f.seek(i.header_offset+30+n+e)\n"
+       "  print(i.filename,i.compress_type,i.internal_attr,'x'+f.read(i.compress_size).hex())\n",
+       archive});
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::map<std::string, ZipRawEntry> entries;
+  std::istringstream in(r.out);
+  for (std::string name, hex; in >> name;) {
+    ZipRawEntry& e = entries[name];
+    // The data's hex follows an "x", so that no data is still a word.
+    in >> e.method >> e.internalAttributes >> hex;
+    for (std::size_t at = 1; at + 1 < hex.size(); at += 2)
+      e.raw.push_back(static_cast<char>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+  }
+  return entries;
+}
+
 }  // namespace testsupport

@@ -119,4 +119,14 @@ class RecordingMessageSink : public platform::MessageSink {
 // left out). A failing unsquashfs fails the calling test.
 std::map<std::string, std::string> UnsquashfsListing(const std::string& image);
 
+// Each entry of a ZIP archive as Python's zipfile finds it: compression
+// method, internal attributes and its raw data (still compressed, read past
+// its local header). A failing reader fails the calling test.
+struct ZipRawEntry {
+  int method = -1;
+  int internalAttributes = -1;
+  std::string raw;
+};
+std::map<std::string, ZipRawEntry> ZipRawEntries(const std::string& archive);
+
 }  // namespace testsupport

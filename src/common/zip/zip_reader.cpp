@@ -63,6 +63,7 @@ constexpr std::size_t kCentralSize32 = 24;
 constexpr std::size_t kCentralNameLength = 28;
 constexpr std::size_t kCentralExtraLength = 30;
 constexpr std::size_t kCentralCommentLength = 32;
+constexpr std::size_t kCentralInternalAttributes = 36;
 constexpr std::size_t kCentralLocalOffset = 42;
 
 constexpr std::uint32_t kLocalSignature = 0x04034b50;
@@ -215,6 +216,7 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
     entry.compressedSize = Le32(c + kCentralCompressedSize);
     entry.size = Le32(c + kCentralSize32);
     entry.localHeaderOffset = Le32(c + kCentralLocalOffset);
+    entry.internalAttributes = Le16(c + kCentralInternalAttributes);
     ApplyZip64Extra(c + kCentralSize + nameLength, extraLength, &entry, entry.size == 0xFFFFFFFFu,
                     entry.compressedSize == 0xFFFFFFFFu, entry.localHeaderOffset == 0xFFFFFFFFu);
     at += kCentralSize + nameLength + extraLength + commentLength;
@@ -260,6 +262,17 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
       return platform::Status::Fail(shown + " overlaps the central directory");
     previous = e;
   }
+  return platform::Status::Ok();
+}
+
+platform::Status EntryDataOffset(int fd, const std::string& path, const ZipEntryInfo& entry,
+                                 std::uint64_t* offset) {
+  std::uint8_t local[kLocalSize];
+  const ssize_t got = platform::ReadFullAt(fd, local, sizeof local, static_cast<off_t>(entry.localHeaderOffset));
+  if (got < 0) return platform::FailErrno("cannot read " + path);
+  if (got != static_cast<ssize_t>(sizeof local) || Le32(local) != kLocalSignature)
+    return platform::Status::Fail("entry " + entry.name + " of " + path + ": no local header where the directory says");
+  *offset = entry.localHeaderOffset + kLocalSize + Le16(local + kLocalNameLength) + Le16(local + kLocalExtraLength);
   return platform::Status::Ok();
 }
 

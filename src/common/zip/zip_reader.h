@@ -37,6 +37,7 @@ struct ZipEntryInfo {
   std::uint64_t compressedSize = 0;
   std::uint64_t size = 0;
   std::uint64_t localHeaderOffset = 0;
+  std::uint16_t internalAttributes = 0;  // bit 0: the writer judged the data text
 };
 
 // Reads the central directory of the archive at `path` (ZIP64 records
@@ -47,5 +48,11 @@ struct ZipEntryInfo {
 // one stretch of data many times).
 platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntrySize,
                                   std::vector<ZipEntryInfo>* entries);
+
+// Where the data of `entry` begin in the archive open as `fd` (`path` names
+// it in failures): past its local header with the header's own name and
+// extra field. Fails when no local header lies where the directory says.
+platform::Status EntryDataOffset(int fd, const std::string& path, const ZipEntryInfo& entry,
+                                 std::uint64_t* offset);
 
 }  // namespace zipfile

@@ -292,6 +292,37 @@ platform::Status CheckEntryNames(const std::string& root, const std::string& rel
   return platform::Status::Ok();
 }
 
+// The entries of `earlier` that may stand for the files to pack, by bare
+// name. The archive being written is never one: it is empty now. Anything
+// wrong with `earlier` only means nothing is copied.
+EarlierArchive EarlierEntries(const std::string& earlier, const std::vector<PackedFile>& files,
+                              const struct stat& self) {
+  EarlierArchive result;
+  if (earlier.empty()) return result;
+  auto none = [&](const std::string& why) {
+    platform::DebugOutput("pack: nothing copied from %s: %s\n", earlier.c_str(), why.c_str());
+    return EarlierArchive();
+  };
+  std::string reason;
+  result.fd = platform::OpenRegularForReading(earlier, &reason);
+  if (!result.fd.valid()) return none(reason);
+  struct stat st {};
+  if (::fstat(result.fd.get(), &st) != 0) return none(platform::ErrnoReason("cannot read " + earlier));
+  if (st.st_dev == self.st_dev && st.st_ino == self.st_ino) return none("it is the archive being written");
+  std::vector<ZipEntryInfo> entries;
+  if (platform::Status read = ReadZipDirectory(earlier, kMaxUnpackedEntrySize, &entries); !read)
+    return none(read.message);
+  std::map<std::string, const ZipEntryInfo*> byName;
+  for (const ZipEntryInfo& e : entries) byName[e.name] = &e;
+  result.path = earlier;
+  result.entries.resize(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const auto found = byName.find(files[i].name);
+    if (found != byName.end()) result.entries[i] = *found->second;
+  }
+  return result;
+}
+
 void Tell(platform::Status* why, platform::Status status) {
   if (!status.ok) platform::DebugOutput("%s\n", status.message.c_str());
   if (why != nullptr) *why = std::move(status);
@@ -411,9 +442,10 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
   paths.reserve(files.size());
   for (const PackedFile& f : files) paths.push_back(f.path);
   platform::Status status;
+  std::size_t copied = 0;
   {
     EntryDeflater deflater(std::move(paths), scratch.path(), kMaxPackedFileSize, self.st_dev, self.st_ino,
-                           options.workers);
+                           options.workers, EarlierEntries(options.reuseFrom, files, self));
     std::function<void(std::uint64_t)> tick;
     if (options.count)
       tick = [&](std::uint64_t read) { options.count(read < total ? read : total, total); };
@@ -423,12 +455,16 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
       if (!entry.status) {
         status = entry.status;
       } else if (!entry.skipped) {
+        if (entry.copied) ++copied;
         status = AddDeflatedEntry(zip, archive, files[i].name, entry, chunk);
         ::unlink(entry.scratchPath.c_str());  // disk holds only the entries not yet written
       }
     }
   }  // the workers are stopped here, before their scratch folder goes
   if (status.ok && options.count) options.count(total, total);
+  if (!options.reuseFrom.empty())
+    platform::DebugOutput("pack %s: %zu of %zu entries copied from %s\n", archive.c_str(), copied, files.size(),
+                          options.reuseFrom.c_str());
   errno = 0;
   if (zipClose(zip, nullptr) != ZIP_OK && status.ok)
     status = platform::FailErrno("cannot write the archive " + archive, errno != 0 ? errno : EIO);

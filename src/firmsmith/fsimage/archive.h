@@ -56,12 +56,21 @@ struct PackOptions {
   std::string scratchParent;
   // Bytes deflated so far (see ByteCount).
   ByteCount count;
+  // An archive (the package being reworked) whose deflated entries stand
+  // for files of the same name whose bytes they hold exactly: their deflate
+  // data are copied as they are instead of deflating the file again. A
+  // missing, unreadable or damaged archive, or an entry that is no exact copy
+  // of the file, only means the file is deflated. Empty: none.
+  std::string reuseFrom;
 };
 
 // Creates (or replaces) `archive` with one entry per regular file of the tree
 // under `folder`, each named by its bare file name without folders, deflated
 // at the default level and dated DOS date 0x0020, time 0, so the same tree
-// gives the same bytes. Folders are walked in name order and get no entries
+// gives the same bytes. A file that options.reuseFrom holds unchanged (a
+// deflated entry of its name whose data inflate to exactly its bytes, checked
+// as they are copied) keeps that entry's deflate data and text mark instead;
+// the others are deflated as said. Folders are walked in name order and get no entries
 // of their own. Two files of the same name (e.g. "a/x.bin" and "b/x.bin")
 // would give two entries of one name: the folder is refused, naming both,
 // before the archive is created or changed. Entries are deflated side by

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <utility>
 
+#include "common/platform/debuglog.h"
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "firmsmith/fsimage/slice_deflate.h"
@@ -20,16 +22,60 @@ namespace {
 // Threads one entry's slices may use at most: enough for the cores of a
 // workstation, while every worker holds a few slices and a deflate state.
 constexpr unsigned kMaxSliceThreads = 8;
+// Copying an earlier archive's entry reads the file and the entry's data
+// through buffers of these sizes.
+constexpr std::size_t kCopyFileChunk = 256 * 1024;
+constexpr std::size_t kCopyDataChunk = 64 * 1024;
+// ZIP: the compression method of deflated data, and the flag of an
+// encrypted entry.
+constexpr std::uint16_t kMethodDeflated = 8;
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+// Bit 0 of an entry's internal attributes: the data are text.
+constexpr std::uint16_t kInternalText = 0x0001;
+
+// One raw inflate stream, ended however its entry ends.
+class RawInflater {
+ public:
+  RawInflater() { ok_ = ::inflateInit2(&z_, -MAX_WBITS) == Z_OK; }
+  ~RawInflater() {
+    if (ok_) ::inflateEnd(&z_);
+  }
+  RawInflater(const RawInflater&) = delete;
+  RawInflater& operator=(const RawInflater&) = delete;
+  bool ok() const { return ok_; }
+  z_stream* stream() { return &z_; }
+
+ private:
+  z_stream z_{};
+  bool ok_ = false;
+};
 
 }  // namespace
 
+// One file on its way into its scratch file by copying.
+struct EntryDeflater::Pass {
+  const std::string& path;
+  const std::string& scratch;
+  int in = -1;
+  int out = -1;
+  std::uint64_t size = 0;                                         // the file's size when opened
+  std::vector<unsigned char> input = std::vector<unsigned char>(kCopyFileChunk);
+  std::uint64_t read = 0;                                         // bytes of the file read so far
+  uLong crc = ::crc32(0L, Z_NULL, 0);                             // of the bytes read
+
+  platform::Status WriteFailed() const {
+    return platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
+  }
+};
+
 EntryDeflater::EntryDeflater(std::vector<std::string> paths, std::string scratchFolder, std::uint64_t maxSize,
-                             dev_t skipDevice, ino_t skipInode, unsigned workers)
+                             dev_t skipDevice, ino_t skipInode, unsigned workers, EarlierArchive earlier)
     : paths_(std::move(paths)),
       scratch_(std::move(scratchFolder)),
       maxSize_(maxSize),
       skipDevice_(skipDevice),
       skipInode_(skipInode),
+      earlier_(std::move(earlier)),
       entries_(paths_.size()),
       done_(new std::atomic<bool>[paths_.size()]) {
   for (std::size_t i = 0; i < paths_.size(); ++i) done_[i] = false;
@@ -85,6 +131,109 @@ void EntryDeflater::Work() {
   }
 }
 
+void EntryDeflater::CountRead(std::uint64_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    bytesRead_ += bytes;
+  }
+  changed_.notify_all();
+}
+
+// The next `want` bytes of the file into pass.input.
+platform::Status EntryDeflater::ReadFile(Pass& pass, std::size_t want) {
+  if (stop_) return platform::Status::Fail("packing " + pass.path + " was stopped");
+  const ssize_t got = platform::ReadFull(pass.in, pass.input.data(), want);
+  if (got != static_cast<ssize_t>(want))
+    return got < 0 ? platform::FailErrno("cannot read " + pass.path)
+                   : platform::Status::Fail("cannot read " + pass.path + ": it shrank while being packed");
+  pass.crc = ::crc32(pass.crc, pass.input.data(), static_cast<uInt>(want));
+  pass.read += want;
+  CountRead(want);
+  return platform::Status::Ok();
+}
+
+// Copies the earlier archive's deflate data into the scratch file while
+// inflating them and comparing with the file as it is read: verifying and
+// copying are one read, so data changed on either side meanwhile can never
+// pass. kDeflate (traced why) when they are no exact copy of the file or the
+// earlier archive cannot be read; kFailed (entry->status) only for what would
+// fail a plain deflate too: reading the file or writing the scratch file.
+EntryDeflater::Copy EntryDeflater::CopyEarlier(std::size_t index, Pass& pass, DeflatedEntry* entry) {
+  const zipfile::ZipEntryInfo& source = *earlier_.entries[index];
+  auto deflateInstead = [&](const std::string& why) {
+    platform::DebugOutput("pack %s: deflated afresh, not copied from %s: %s\n", pass.path.c_str(),
+                          earlier_.path.c_str(), why.c_str());
+    return Copy::kDeflate;
+  };
+  if (source.method != kMethodDeflated || (source.flags & kFlagEncrypted) != 0)
+    return deflateInstead("its entry " + source.name + " is not plainly deflated");
+  if (source.size != pass.size)
+    return deflateInstead("its entry " + source.name + " holds " + std::to_string(source.size) + " bytes");
+  std::uint64_t at = 0;
+  if (platform::Status found = zipfile::EntryDataOffset(earlier_.fd.get(), earlier_.path, source, &at); !found)
+    return deflateInstead(found.message);
+  RawInflater inflater;
+  if (!inflater.ok()) return deflateInstead("out of memory");
+  z_stream* z = inflater.stream();
+  std::vector<unsigned char> raw(kCopyDataChunk);
+  std::vector<unsigned char> inflated(kCopyDataChunk);
+  std::uint64_t rawLeft = source.compressedSize;
+  std::size_t held = 0;  // bytes of the file in pass.input
+  std::size_t used = 0;  // of those, compared
+  for (;;) {
+    if (z->avail_in == 0 && rawLeft > 0) {
+      const std::size_t want = rawLeft < raw.size() ? static_cast<std::size_t>(rawLeft) : raw.size();
+      const ssize_t got = platform::ReadFullAt(earlier_.fd.get(), raw.data(), want, static_cast<off_t>(at));
+      if (got < 0) return deflateInstead(platform::ErrnoReason("cannot read " + earlier_.path));
+      if (got != static_cast<ssize_t>(want)) return deflateInstead("its entry " + source.name + " is cut short");
+      if (!platform::WriteFull(pass.out, raw.data(), want)) {
+        entry->status = pass.WriteFailed();
+        return Copy::kFailed;
+      }
+      at += want;
+      rawLeft -= want;
+      z->next_in = raw.data();
+      z->avail_in = static_cast<uInt>(want);
+    }
+    z->next_out = inflated.data();
+    z->avail_out = static_cast<uInt>(inflated.size());
+    const int result = ::inflate(z, Z_NO_FLUSH);
+    if (result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR)
+      return deflateInstead("its entry " + source.name + " does not inflate");
+    const std::size_t made = inflated.size() - z->avail_out;
+    for (std::size_t done = 0; done < made;) {
+      if (used == held) {
+        const std::uint64_t left = pass.size - pass.read;
+        if (left == 0) return deflateInstead("its entry " + source.name + " inflates past the file's end");
+        const std::size_t want = left < pass.input.size() ? static_cast<std::size_t>(left) : pass.input.size();
+        if (platform::Status read = ReadFile(pass, want); !read) {
+          entry->status = std::move(read);
+          return Copy::kFailed;
+        }
+        held = want;
+        used = 0;
+      }
+      const std::size_t n = std::min(made - done, held - used);
+      if (std::memcmp(inflated.data() + done, pass.input.data() + used, n) != 0)
+        return deflateInstead("its entry " + source.name + " differs from the file");
+      done += n;
+      used += n;
+    }
+    if (result == Z_STREAM_END) break;
+    if (made == 0 && z->avail_in == 0 && rawLeft == 0)
+      return deflateInstead("the deflate stream of its entry " + source.name + " ends early");
+  }
+  if (z->avail_in != 0 || rawLeft != 0)
+    return deflateInstead("bytes follow the deflate stream of its entry " + source.name);
+  if (pass.read != pass.size || used != held)
+    return deflateInstead("its entry " + source.name + " inflates to less than the file");
+  // The inflated bytes are the file's, so the file's CRC-32 is theirs.
+  if (static_cast<std::uint32_t>(pass.crc) != source.crc)
+    return deflateInstead("its entry " + source.name + " has another CRC-32 in the directory");
+  entry->text = (source.internalAttributes & kInternalText) != 0;
+  return Copy::kDone;
+}
+
 void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
   const std::string& path = paths_[index];
   std::string why;
@@ -116,14 +265,43 @@ void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
     return;
   }
   entry->scratchPath = scratch;
+  // Bytes a copy attempt read and counted are not counted again when the
+  // file is deflated after all.
+  std::uint64_t counted = 0;
+  if (earlier_.fd.valid() && index < earlier_.entries.size() && earlier_.entries[index]) {
+    Pass pass{path, scratch};
+    pass.in = in.get();
+    pass.out = out.get();
+    pass.size = static_cast<std::uint64_t>(st.st_size);
+    switch (CopyEarlier(index, pass, entry)) {
+      case Copy::kFailed:
+        return;
+      case Copy::kDone:
+        if (::close(out.Release()) != 0) {
+          entry->status = pass.WriteFailed();
+          return;
+        }
+        entry->size = pass.size;
+        entry->crc = static_cast<std::uint32_t>(pass.crc);
+        entry->copied = true;
+        return;
+      case Copy::kDeflate:
+        // The slices are read at their offsets; the scratch file starts empty again.
+        if (::ftruncate(pass.out, 0) != 0 || ::lseek(pass.out, 0, SEEK_SET) != 0) {
+          entry->status = pass.WriteFailed();
+          return;
+        }
+        counted = pass.read;
+        break;
+    }
+  }
   // Each entry spreads its slices over the workers too, so one large image
   // (the usual package) still uses every core.
-  auto read = [this](std::uint64_t bytes) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bytesRead_ += bytes;
-    }
-    changed_.notify_all();
+  std::atomic<std::uint64_t> sliced{0};
+  auto read = [this, counted, &sliced](std::uint64_t bytes) {
+    const std::uint64_t before = sliced.fetch_add(bytes);
+    const std::uint64_t after = before + bytes;
+    if (after > counted) CountRead(after - std::max(before, counted));
   };
   SliceDeflateResult deflated;
   if (platform::Status status = DeflateInSlices(in.get(), static_cast<std::uint64_t>(st.st_size), path, out.get(),

@@ -62,17 +62,6 @@ std::string MinizipOwnArchive(const std::string& archive, const std::vector<Tree
   return ReadFile(archive);
 }
 
-// Words with runs of zeros: text enough for deflate to call it text, and
-// compressible.
-std::string Wordy(std::size_t size, unsigned seed) {
-  static const char* const kWords[] = {"alpha ", "beta ", "gamma\n", "firmware ", "delta ", "0x1f "};
-  const std::string noise = RandomBytes(size, seed);
-  std::string s;
-  for (std::size_t i = 0; s.size() < size; ++i) s += kWords[static_cast<unsigned char>(noise[i]) % 6];
-  s.resize(size);
-  return s;
-}
-
 struct PackCase {
   const char* name;
   std::vector<TreeFile> files;

@@ -177,6 +177,51 @@ TEST_F(MakePipeline, ReworkKeepsExistingNamesRebuildsRomfsAsJffs2AndSkipsApp) {
   EXPECT_TRUE(RunLeftovers(prog_.path()).empty());
 }
 
+// The raw deflate data zlib gives for `path` at minizip's settings (default
+// level, 15-bit window, memory level 8).
+std::string ZlibDeflated(const std::string& path) {
+  const testsupport::CommandResult r = RunCommand(
+      {"/usr/bin/python3", "-c",
+       "import sys,zlib\n"
+       "c=zlib.compressobj(-1,zlib.DEFLATED,-15,8)\n"
+       "d=open(sys.argv[1],'rb').read()\n"
+       "sys.stdout.buffer.write(c.compress(d)+c.flush())\n",
+       path});
+  EXPECT_EQ(r.status, 0) << r.err;
+  return r.out;
+}
+
+// A rework copies the deflate data of the images it left alone from its
+// input (zip's own at level 9, which zlib would not give, so a copy shows) and
+// deflates the ones it rebuilt.
+TEST_F(MakePipeline, ReworkKeepsTheInputsDeflateDataOfTheImagesItLeftAlone) {
+  const std::string userImg = PeerImage(MakeFolder("olduser", "old user"), "user-x.cramfs.img", kUserStart, kUserEnd);
+  PeerImage(MakeFolder("oldromfs", "old romfs"), "romfs-x.cramfs.img", kRomfsStart, kRomfsEnd);
+  WriteFile(work_ / "InstallDesc", DescWith({"romfs-x.cramfs.img", "user-x.cramfs.img"}));
+  // zip at level 9: at the default level it can give zlib's very bytes.
+  const std::string input = work_ / "in.bin";
+  ASSERT_EQ(RunCommand({"zip", "-q", "-j", "-9", input, work_ / "InstallDesc", userImg, work_ / "romfs-x.cramfs.img"})
+                .status,
+            0);
+  const auto before = testsupport::ZipRawEntries(input);
+  ASSERT_TRUE(before.at("user-x.cramfs.img").raw != ZlibDeflated(userImg));
+
+  package::MakeOptions o = Options(true, input);
+  package::TickSlot(&o, package::kSlotRomfs);
+  o.slots[package::kSlotRomfs].sourcePath = MakeFolder("newromfs", "new romfs");
+  ASSERT_EQ(package::RunMakeOperation(o, Env()), MakeOutcome::kReworked) << LastBox();
+  EXPECT_EQ(RunCommand({"unzip", "-tq", input}).status, 0);
+  const auto after = testsupport::ZipRawEntries(input);
+  EXPECT_EQ(Entry(input, "user-x.cramfs.img"), ReadFile(userImg));
+  EXPECT_TRUE(after.at("user-x.cramfs.img").raw == before.at("user-x.cramfs.img").raw) << "kept image not copied";
+
+  const std::string romfs = Entry(input, "romfs-x.cramfs.img");
+  ASSERT_GT(romfs.size(), 64u);
+  EXPECT_EQ(Word(romfs, 16), kRomfsStart);
+  WriteFile(work_ / "romfs.out", romfs);
+  EXPECT_TRUE(after.at("romfs-x.cramfs.img").raw == ZlibDeflated(work_ / "romfs.out")) << "rebuilt image not deflated";
+}
+
 // The window's progress panel and the command line show these lines; they
 // must come in the order the work happens, once per step. Unpacking and
 // packing count their bytes right after their own line: each whole percent

@@ -229,6 +229,8 @@ bool Rework::Run() {
     ReportStep(env_, MakeStep::kPacking, platform::BaseName(result_));
     fsimage::PackOptions pack;
     pack.scratchParent = temp_;
+    // Partitions the rework left alone keep the input's deflate data.
+    pack.reuseFrom = input_;
     pack.count = StepCounter(env_, MakeStep::kPacking, platform::BaseName(result_));
     if (fsimage::PackFolder(work_, packed.partPath(), &packedWhy, pack) != 0)
       return Fail("make_updatefile_failed", "",
