@@ -62,8 +62,9 @@ struct ImageReport {
   std::size_t fileCount = 0;
   std::uint64_t unpackedBytes = 0;
   std::string contentsProblem;
-  // A cramfs payload's structural findings (CheckCramfsImage's lines, empty
-  // when sound), taken from the walk that listed its files.
+  // The structural check of a cramfs or jffs2 payload, taken from the walk
+  // that listed its files: CheckCramfsImage's lines, or the one line
+  // CheckJffs2Image fails with; empty when sound.
   bool fsChecked = false;
   std::vector<std::string> fsProblems;
 };

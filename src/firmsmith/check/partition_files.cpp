@@ -164,7 +164,12 @@ bool ListPayloadChecking(const ImageReport& image, std::vector<SourceEntry>* fil
   switch (image.fsKind) {
     case fsimage::kImageKindCramfs: return ListCramfs(image, files, error, fsProblems);
     case fsimage::kImageKindSquashfs: status = fsimage::CheckSquashfsImage(image.payloadPath, "", files); break;
-    case fsimage::kImageKindJffs2: status = fsimage::ListJffs2Image(image.payloadPath, files); break;
+    case fsimage::kImageKindJffs2: {
+      platform::Status checked;
+      status = fsimage::ListJffs2Image(image.payloadPath, files, fsProblems ? &checked : nullptr);
+      if (fsProblems && !checked) *fsProblems = {checked.message};
+      break;
+    }
     default: return *error = image.name + ": neither cramfs, squashfs nor jffs2", false;
   }
   // The readers name the scratch copy; the operator knows the entry.
@@ -291,10 +296,12 @@ std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std:
 
 void ReadContents(ImageReport* image, std::uint64_t budget) {
   image->contentsRead = true;
-  const bool cramfs = image->fsKind == fsimage::kImageKindCramfs && !image->payloadPath.empty();
+  image->fsProblems.clear();
+  const bool ours = !image->payloadPath.empty() &&
+                    (image->fsKind == fsimage::kImageKindCramfs || image->fsKind == fsimage::kImageKindJffs2);
   image->contentsProblem =
-      ContentsOf(*image, budget, &image->unpackedBytes, &image->fileCount, cramfs ? &image->fsProblems : nullptr);
-  image->fsChecked = cramfs;
+      ContentsOf(*image, budget, &image->unpackedBytes, &image->fileCount, ours ? &image->fsProblems : nullptr);
+  image->fsChecked = ours;
 }
 
 }  // namespace check

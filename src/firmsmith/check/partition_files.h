@@ -58,7 +58,7 @@ std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std:
 
 // Fills the contents fields of `image` (contentsRead, contentsProblem,
 // unpackedBytes, fileCount) as ContentsProblem gives them and, for a cramfs
-// payload, fsChecked and fsProblems from the same walk.
+// or jffs2 payload, fsChecked and fsProblems from the same walk.
 void ReadContents(ImageReport* image, std::uint64_t budget);
 
 }  // namespace check

@@ -48,12 +48,14 @@ bool DeviceNumber(const ReadImage& image, const Jffs2InodeNode& node, SourceEntr
   return true;
 }
 
-platform::Status Read(const std::string& imagePath, ReadImage* image) {
-  if (platform::Status read = platform::ReadFileBytes(imagePath, &image->bytes); !read) return read;
-  if (platform::Status walked = ReadJffs2Nodes(image->bytes, imagePath, &image->nodes); !walked) return walked;
-  if (platform::Status built = BuildJffs2Tree(image->bytes, image->nodes, imagePath, &image->entries, &image->inos);
-      !built)
-    return built;
+// With `checked`, what CheckJffs2Image would say of the image: the same
+// read, node walk and tree, without the device numbers.
+platform::Status Read(const std::string& imagePath, ReadImage* image, platform::Status* checked = nullptr) {
+  platform::Status status = platform::ReadFileBytes(imagePath, &image->bytes);
+  if (status) status = ReadJffs2Nodes(image->bytes, imagePath, &image->nodes);
+  if (status) status = BuildJffs2Tree(image->bytes, image->nodes, imagePath, &image->entries, &image->inos);
+  if (checked) *checked = status;
+  if (!status) return status;
   std::map<std::uint32_t, const Jffs2InodeNode*> latest;
   for (const Jffs2InodeNode& n : image->nodes.inodes) {
     const Jffs2InodeNode*& slot = latest[n.ino];
@@ -190,9 +192,10 @@ class Jffs2Unpacker {
 
 }  // namespace
 
-platform::Status ListJffs2Image(const std::string& imagePath, std::vector<SourceEntry>* entries) {
+platform::Status ListJffs2Image(const std::string& imagePath, std::vector<SourceEntry>* entries,
+                                platform::Status* checked) {
   ReadImage image;
-  if (platform::Status read = Read(imagePath, &image); !read) return read;
+  if (platform::Status read = Read(imagePath, &image, checked); !read) return read;
   *entries = std::move(image.entries);
   return platform::Status::Ok();
 }

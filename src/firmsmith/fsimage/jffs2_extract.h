@@ -33,7 +33,10 @@ struct Jffs2ExtractOptions {
 
 // Every entry of the image below its root, folders before their contents, in
 // name order, with type, permission bits, size and link target.
-platform::Status ListJffs2Image(const std::string& imagePath, std::vector<SourceEntry>* entries);
+// With `checked`, the same read also gives what CheckJffs2Image(imagePath)
+// returns, so an image listed and checked is read once.
+platform::Status ListJffs2Image(const std::string& imagePath, std::vector<SourceEntry>* entries,
+                                platform::Status* checked = nullptr);
 
 platform::Status ExtractJffs2Image(const std::string& imagePath, const std::string& destination,
                                    const Jffs2ExtractOptions& options = {});
