@@ -35,13 +35,21 @@ bool IsSpecial(const SourceEntry& e) {
   return e.type != fsimage::kTypeFile && e.type != fsimage::kTypeFolder && e.type != fsimage::kTypeLink;
 }
 
+// A reader's line with the scratch copy's path left out: the operator
+// knows the entry, never our scratch folder.
+std::string WithoutScratchPath(const ImageReport& image, std::string line) {
+  const std::string prefix = image.payloadPath + ": ";
+  if (!image.payloadPath.empty() && line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+  return line;
+}
+
 // With `fsProblems`, the checker's findings of the same walk go there.
 bool ListCramfs(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error,
                 std::vector<std::string>* fsProblems = nullptr) {
   std::vector<fsimage::CramfsListedEntry> listed;
   std::string why;
   if (fsimage::ListAndCheckCramfsImage(image.payloadPath, &listed, &why, fsProblems) != 0)
-    return *error = image.name + ": " + why, false;
+    return *error = image.name + ": " + WithoutScratchPath(image, why), false;
   for (const fsimage::CramfsListedEntry& l : listed) {
     SourceEntry e;
     e.path = l.path;
@@ -172,8 +180,7 @@ bool ListPayloadChecking(const ImageReport& image, std::vector<SourceEntry>* fil
     }
     default: return *error = image.name + ": neither cramfs, squashfs nor jffs2", false;
   }
-  // The readers name the scratch copy; the operator knows the entry.
-  if (!status) *error = image.name + ": " + status.message;
+  if (!status) *error = image.name + ": " + WithoutScratchPath(image, status.message);
   return status.ok;
 }
 
