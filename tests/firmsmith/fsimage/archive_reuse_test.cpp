@@ -180,4 +180,23 @@ TEST(PackFolderReuse, UnchangedEntriesKeepTheEarlierDeflateDataAnyDifferenceDefl
   }
 }
 
+// Packing over the very archive to copy from: creating the new archive
+// empties it, so nothing can be copied and every file is deflated afresh.
+TEST(PackFolderReuse, AnArchiveReplacingItsEarlierSelfIsDeflatedAfresh) {
+  TempDir dir;
+  const std::string tree = dir / "tree";
+  MakeTree(tree);
+  const std::string archive = dir / "pkg.zip";
+  ASSERT_EQ(RunCommand({"zip", "-q", "-j", "-9", archive, tree + "/a.img", tree + "/b.txt"}).status, 0);
+  ASSERT_EQ(fsimage::PackFolder(tree, dir / "plain.zip"), 0);
+  const auto treeBefore = testsupport::SnapshotTree(tree);
+  fsimage::PackOptions options;
+  options.reuseFrom = archive;
+  platform::Status why;
+  ASSERT_EQ(fsimage::PackFolder(tree, archive, &why, options), 0) << why.message;
+  EXPECT_TRUE(ReadFile(archive) == ReadFile(dir / "plain.zip"));
+  EXPECT_EQ(RunCommand({"unzip", "-tq", archive}).status, 0);
+  EXPECT_TRUE(testsupport::SnapshotTree(tree) == treeBefore);
+}
+
 }  // namespace
