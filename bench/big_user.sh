@@ -6,6 +6,7 @@
 # peak memory against the largest image + 64 MiB.
 #
 # usage: bench/big_user.sh [APP_DIR]   (default: build/app of this checkout)
+# MAKE_ARGS adds options to our make run; KEEP=1 keeps the scratch folder.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +15,7 @@ app=${1:-$repo/build/app}
 bench_need unzip zip mkfs.cramfs mkimage /usr/bin/time
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/big-user-bench-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+trap '[ -n "${KEEP:-}" ] || rm -rf "$scratch"' EXIT
 prog=$scratch/prog
 bench_program_folder "$app" "$prog"
 cat >"$prog/Products/BigBox.ini" <<'INI'
@@ -49,7 +50,7 @@ echo "package $(( $(stat -c %s "$scratch/input.bin") / 1000000 )) MB"
 
 cp "$scratch/input.bin" "$scratch/ours.bin"
 printf '[Job]\nProduct=BigBox\nOriginalFile=%s\n[Partitions]\nuser=%s\n' "$scratch/ours.bin" "$scratch/newuser" >"$scratch/job.ini"
-bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses
+bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses ${MAKE_ARGS:-}
 read -r ours_wall ours_peak _ <<<"$BENCH_LAST"
 unzip -tq "$scratch/ours.bin" >/dev/null || { echo "big_user.sh: our package fails unzip -t" >&2; exit 1; }
 
