@@ -241,6 +241,36 @@ Status CopyFileReplacing(const std::string& source, const std::string& target, b
   return out.Commit(mayReplace);
 }
 
+Status LinkOrCopyFile(const std::string& source, const std::string& target, bool mayReplace) {
+  struct stat before {};
+  if (::lstat(source.c_str(), &before) != 0) return FailErrno("cannot examine " + source);
+  if (!S_ISREG(before.st_mode) || before.st_nlink != 1) return CopyFileReplacing(source, target, mayReplace);
+  // A registered name of our own beside the target, for the link to stand
+  // under until it is renamed into place.
+  std::string temporary = TemporaryNameTemplate(target, "part");
+  if (UniqueFd reserved(MakeRegisteredPartialFile(&temporary)); !reserved.valid())
+    return FailErrno("cannot create a temporary file beside " + target);
+  struct stat linked {};
+  const bool ours = ::unlink(temporary.c_str()) == 0 && ::link(source.c_str(), temporary.c_str()) == 0 &&
+                    ::lstat(temporary.c_str(), &linked) == 0 && linked.st_dev == before.st_dev &&
+                    linked.st_ino == before.st_ino;
+  if (!ours) {
+    // No hard links here, or the source was swapped meanwhile: copy.
+    ::unlink(temporary.c_str());
+    UnregisterPartialFile(temporary);
+    return CopyFileReplacing(source, target, mayReplace);
+  }
+  const bool placed = mayReplace ? ::rename(temporary.c_str(), target.c_str()) == 0
+                                 : RenameNoReplace(temporary, target);
+  Status status = placed ? Status::Ok()
+                  : errno == EEXIST ? Status::Fail(target + ": exists already")
+                                    : FailErrno("cannot replace " + target);
+  if (!placed) ::unlink(temporary.c_str());
+  UnregisterPartialFile(temporary);
+  if (!status) return status;
+  return SyncParentFolder(target);
+}
+
 std::string BaseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);

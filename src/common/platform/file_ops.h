@@ -93,6 +93,14 @@ Status DeleteFilesInTree(const std::string& folder);
 // the target is either its old self or a complete copy. `mayReplace` false:
 // an existing target stays and the copy fails naming it.
 Status CopyFileReplacing(const std::string& source, const std::string& target, bool mayReplace = true);
+// The backup of a file about to be replaced by a rename (OutputFile): `target`
+// becomes a second name of the file `source` names (put in place through a
+// temporary name, like a copy), so the rename later leaves `target` the only
+// name of the old bytes, without copying them. A copy as CopyFileReplacing
+// makes where a second name could change under the backup (`source` is no
+// regular file, or has other names already) or the file system has no hard
+// links. `mayReplace` as there.
+Status LinkOrCopyFile(const std::string& source, const std::string& target, bool mayReplace = true);
 // The last component of a path ("" when it ends with "/").
 std::string BaseName(const std::string& path);
 // The folder part of a path ("" for a bare name, "/" for a root entry).

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <filesystem>
+#include <fstream>
 #include <map>
 
 #include "firmsmith/package/layout/flash_image.h"
@@ -352,6 +353,41 @@ TEST_F(IntegrityCli, TwoReworksKeepTheOriginalAndThePreviousState) {
   ASSERT_EQ(RunCommand({"fsck.cramfs", "--extract=" + work_ / "user-out", work_ / "user.payload"}).status, 0);
   EXPECT_EQ(ReadFile(work_ / "user-out/marker.txt"), "second run");
   EXPECT_EQ(PartFiles(work_.path()), std::vector<std::string>{});
+  // Backups taken without copying must not share a file with anything that
+  // is written in place later: not with the input, nor with each other.
+  const std::string afterSecond = ReadFile(input);
+  {
+    std::ofstream inPlace(input, std::ios::binary | std::ios::in | std::ios::out);
+    inPlace.write("XXXX", 4);
+  }
+  {
+    std::ofstream inPlace(input + ".prev", std::ios::binary | std::ios::in | std::ios::out);
+    inPlace.write("YYYY", 4);
+  }
+  EXPECT_EQ(ReadFile(input + ".bak"), original);
+  EXPECT_EQ(ReadFile(input + ".prev").substr(4), afterFirst.substr(4));
+  EXPECT_EQ(ReadFile(input).substr(4), afterSecond.substr(4));
+}
+
+// An input with a second name elsewhere may be written through that name:
+// its backups are copies, which such a write leaves alone.
+TEST_F(IntegrityCli, BackupsOfAnInputWithASecondNameAreCopies) {
+  const std::string input = BasePackage();
+  fs::remove(input + ".bak");
+  fs::remove(input + ".prev");
+  const std::string original = ReadFile(input);
+  const std::string other = work_ / "other-name.bin";
+  fs::remove(other);
+  ASSERT_EQ(::link(input.c_str(), other.c_str()), 0);
+  MakeFolder("user1", "first run");
+  ASSERT_EQ(Make(std::string(kReworkJob) + "user=user1\n").status, 0);
+  {
+    std::ofstream inPlace(other, std::ios::binary | std::ios::in | std::ios::out);
+    inPlace.write("XXXX", 4);
+  }
+  EXPECT_EQ(ReadFile(input + ".bak"), original);
+  EXPECT_EQ(ReadFile(input + ".prev"), original);
+  fs::remove(other);
 }
 
 // The root file system may grow into the product's whole ROMFS partition;

@@ -270,13 +270,17 @@ bool Rework::KeepBackups() {
   // original, or the chip as read out) and is never replaced; ".prev" is the
   // input as it was before this run.
   if (!BackupsAreOurs()) return false;
+  // Both are taken as second names of the input where they can be (the
+  // checked output then replaces the input by a rename), so a large input is
+  // not copied; ".prev" is a copy when ".bak" was just made, so the two never
+  // share one file.
   const std::string backup = input_ + ".bak";
   if (!platform::FileExists(backup)) {
-    if (platform::Status copied = platform::CopyFileReplacing(input_, backup, false); !copied)
-      return Fail(kBackupFailedKey, "", copied.message);
+    if (platform::Status kept = platform::LinkOrCopyFile(input_, backup, false); !kept)
+      return Fail(kBackupFailedKey, "", kept.message);
   }
-  if (platform::Status copied = platform::CopyFileReplacing(input_, input_ + ".prev"); !copied)
-    return Fail(kBackupFailedKey, "", copied.message);
+  if (platform::Status kept = platform::LinkOrCopyFile(input_, input_ + ".prev"); !kept)
+    return Fail(kBackupFailedKey, "", kept.message);
   return true;
 }
 
