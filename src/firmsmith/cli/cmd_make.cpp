@@ -183,7 +183,7 @@ const platform::CliRegistration kMake{
      "               folders, file systems, bounds, InstallDesc changes, output); writes nothing\n"
      "  --no-pauses  drop the fixed waits between unpacking steps\n"
      "  --progress   one line per step on standard error even when it is not a terminal\n"
-     "  --builds N   at most N partitions built at once (default: one per core; 1: one after\n"
+     "  --builds N   at most N partitions built at once (default: two per core; 1: one after\n"
      "               another)\n"
      "Example: make data/demo/new-package.ini --no-pauses"}};
 

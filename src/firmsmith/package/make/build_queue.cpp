@@ -67,8 +67,11 @@ constexpr std::size_t kQueuedPerWorker = 2;
 
 unsigned BuildThreadsOf(const MakeEnvironment& environment) {
   if (environment.buildThreads != 0) return environment.buildThreads;
+  // Two per core: an external tool spends part of its time reading the
+  // tree and writing its image, which another build's compression fills
+  // (a KV-N3232X rework: 1.25 s with one per core, 0.97 s with two, on 2 cores).
   const unsigned cores = std::thread::hardware_concurrency();
-  return cores == 0 ? 1 : cores;
+  return cores == 0 ? 1 : 2 * cores;
 }
 
 struct BuildQueue::Slot {

@@ -1,6 +1,6 @@
 // The partition builds of one make run, side by side. A slot's file system
 // is built on a worker thread (BuildFileSystemImage), at most
-// MakeEnvironment::buildThreads at once (0: one per core; 1: each build on
+// MakeEnvironment::buildThreads at once (0: two per core; 1: each build on
 // the caller's thread as it is added) and never more than one in-process
 // cramfs build at a time, since that writer holds its whole image in memory.
 // Each slot's completion (wrap or patch, InstallDesc, messages) runs on the

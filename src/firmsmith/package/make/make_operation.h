@@ -51,7 +51,7 @@ struct MakeEnvironment {
   // its own run (steps called without a run have no temporary folder).
   MakeRunFolders* run = nullptr;
   // Partition builds a run may have under way at once (build_queue.h):
-  // 0 one per core, 1 one after another on the run's own thread.
+  // 0 two per core, 1 one after another on the run's own thread.
   unsigned buildThreads = 0;
 };
 
