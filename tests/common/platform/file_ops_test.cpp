@@ -170,6 +170,24 @@ TEST(CopyFileReplacing, KeepsTheTargetWhenTheSourceCannotBeRead) {
   EXPECT_EQ(ReadFile(dir / "target"), "old");
 }
 
+// Whether the kernel copies or the bytes pass through memory, and wherever
+// one way hands over to the other, the copy is the whole file.
+TEST(CopyFileReplacing, CopiesEveryByteOfFilesOfAnySize) {
+  TempDir dir;
+  std::string noise;
+  for (std::size_t i = 0; noise.size() < (5u << 20) + 7; ++i) noise += static_cast<char>((i * 2654435761u) >> 13);
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{(1u << 20) + 3}, noise.size()}) {
+    SCOPED_TRACE(size);
+    const std::string bytes = noise.substr(0, size);
+    WriteFile(dir / "source", bytes);
+    WriteFile(dir / "target", "old");
+    ASSERT_TRUE(platform::CopyFileReplacing(dir / "source", dir / "target"));
+    EXPECT_TRUE(ReadFile(dir / "target") == bytes);
+    EXPECT_TRUE(ReadFile(dir / "source") == bytes);
+    EXPECT_EQ(testsupport::ListEntries(dir.path()).size(), 2u) << "partial file left behind";
+  }
+}
+
 TEST(WriteFull, ReportsAFullDisk) {
   platform::UniqueFd full(::open("/dev/full", O_WRONLY | O_CLOEXEC));
   if (!full.valid()) GTEST_SKIP() << "no /dev/full";
