@@ -25,6 +25,7 @@
 #include "firmsmith/package/layout/install_desc.h"
 #include "firmsmith/package/make/make_operation.h"
 #include "firmsmith/package/make/make_options.h"
+#include "check_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -33,23 +34,18 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-constexpr std::uint32_t kUserStart = 0x00250000, kUserEnd = 0x00650000;
-constexpr std::uint32_t kCustomStart = 0x00850000, kCustomEnd = 0x00950000;
+using checktest::kCustomEnd;
+using checktest::kCustomStart;
+using checktest::kUserEnd;
+using checktest::kUserStart;
+using checktest::Text;
+
 constexpr std::uint32_t kLogoStart = 0x00950000, kLogoEnd = 0x00951000;  // 4 KiB: small on purpose
 
-const char kProductIni[] =
-    "[Product]\nname=TestBox\nvendor=Vend\nhardware=HW-T\n"
-    "[USER]\nstart=0x00250000\nend=0x00650000\nfs=cramfs\n"
-    "[CUSTOM]\nstart=0x00850000\nend=0x00950000\nfs=cramfs\n"
+const std::string kProductIni = std::string(checktest::kTestBoxIni) +
     "[LOGO]\nstart=0x00950000\nend=0x00951000\nfs=cramfs\n";
 
 // Text that compresses, but not to nothing, so a file takes several blocks.
-std::string Text(int lines, const std::string& seed) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) s += seed + " line " + std::to_string(i * 7919 % 1013) + "\n";
-  return s;
-}
-
 std::string Cli(const std::vector<std::string>& args, int* status, std::string* err = nullptr) {
   std::vector<std::string> argv = {testsupport::AppDir() + "/firmsmith-cli"};
   argv.insert(argv.end(), args.begin(), args.end());

@@ -18,6 +18,7 @@
 #include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/fsimage/jffs2_reader.h"
 #include "firmsmith/package/layout/install_desc.h"
+#include "check_fixture.h"
 #include "test_support.h"
 
 namespace {
@@ -26,20 +27,14 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-constexpr std::uint32_t kUserStart = 0x00250000, kUserEnd = 0x00650000;
-constexpr std::uint32_t kCustomStart = 0x00850000, kCustomEnd = 0x00950000;
+using checktest::kCustomEnd;
+using checktest::kCustomStart;
+using checktest::kUserEnd;
+using checktest::kUserStart;
+using checktest::Text;
+
 constexpr std::uint32_t kOtherStart = 0x00a00000, kOtherEnd = 0x00b00000;
 
-const char kProductIni[] =
-    "[Product]\nname=TestBox\nvendor=Vend\nhardware=HW-T\n"
-    "[USER]\nstart=0x00250000\nend=0x00650000\nfs=cramfs\n"
-    "[CUSTOM]\nstart=0x00850000\nend=0x00950000\nfs=cramfs\n";
-
-std::string Text(int lines, const std::string& seed) {
-  std::string s;
-  for (int i = 0; i < lines; ++i) s += seed + " line " + std::to_string(i * 7919 % 1013) + "\n";
-  return s;
-}
 
 std::string Joined(const std::vector<std::string>& lines) {
   std::string all;
@@ -52,7 +47,7 @@ class SideBySide : public ::testing::Test {
   void SetUp() override {
     for (const char* tool : {"mksquashfs", "unsquashfs", "mkfs.jffs2"})
       if (!testsupport::HaveProgram(tool)) GTEST_SKIP() << tool << " missing";
-    WriteFile(dir_ / "Products/TestBox.ini", kProductIni);
+    WriteFile(dir_ / "Products/TestBox.ini", checktest::kTestBoxIni);
     ASSERT_TRUE(check::FindProduct(dir_ / "Products/TestBox.ini", &product_, &error_)) << error_;
   }
 
