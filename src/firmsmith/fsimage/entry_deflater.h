@@ -1,14 +1,14 @@
 // Package entries deflated side by side: worker threads take the files of a
-// list in order, read each through a small buffer, raw-deflate it (no zlib
-// header) at the default level with a 15-bit window and memory level 8, as
-// minizip does for a deflated entry (slice_deflate.h: a large file in slices
-// on several cores), into a scratch file of its own and take its CRC-32. A file that an earlier archive (the package being reworked)
-// already holds as a deflated entry keeps that entry's deflate data: in one
-// read of the file, the entry's raw data are copied into the scratch file
-// and inflated, and they count only when they inflate to exactly the file's
-// bytes (ending with the stream, CRC-32 equal to the directory's); on any
-// difference or any trouble reading the earlier archive the file is
-// deflated as above. The owner takes the results in list order, so what it
+// list in order and raw-deflate each (no zlib header) at the default level
+// with a 15-bit window and memory level 8, as minizip does for a deflated
+// entry, a large file in slices on several cores (slice_deflate.h), into a
+// scratch file of its own, taking its CRC-32. A file that an earlier archive
+// (the package being reworked) already holds as a deflated entry keeps that
+// entry's deflate data: in one read of the file, the entry's raw data are
+// copied into the scratch file and inflated, and they count only when they
+// inflate to exactly the file's bytes (ending with the stream, CRC-32 equal
+// to the directory's); on any difference or any trouble reading the earlier
+// archive the file is deflated as above. The owner takes the results in list order, so what it
 // writes does not depend on which worker finished first. Memory stays at a
 // few fixed buffers plus a deflate and an inflate state per worker,
 // whatever the sizes.
@@ -46,7 +46,7 @@ struct DeflatedEntry {
 
 // An archive whose deflated entries may stand for files to pack: its
 // descriptor, its name (for traces) and, per file of the list, the entry of
-// the same name when there is one (method deflated), else nothing.
+// the same name when there is one, else nothing.
 struct EarlierArchive {
   platform::UniqueFd fd;
   std::string path;
