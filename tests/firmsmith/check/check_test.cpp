@@ -34,11 +34,7 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-using checktest::kCustomEnd;
-using checktest::kCustomStart;
-using checktest::kUserEnd;
-using checktest::kUserStart;
-using checktest::Text;
+using namespace checktest;  // the test product's layout and Text
 
 constexpr std::uint32_t kLogoStart = 0x00950000, kLogoEnd = 0x00951000;  // 4 KiB: small on purpose
 

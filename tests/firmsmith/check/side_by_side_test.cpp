@@ -27,11 +27,7 @@ using testsupport::ReadFile;
 using testsupport::RunCommand;
 using testsupport::WriteFile;
 
-using checktest::kCustomEnd;
-using checktest::kCustomStart;
-using checktest::kUserEnd;
-using checktest::kUserStart;
-using checktest::Text;
+using namespace checktest;  // the test product's layout and Text
 
 constexpr std::uint32_t kOtherStart = 0x00a00000, kOtherEnd = 0x00b00000;
 
