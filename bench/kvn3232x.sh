@@ -10,7 +10,8 @@
 #
 # usage: bench/kvn3232x.sh [APP_DIR]   (default: build/app of this checkout)
 # MAKE_ARGS adds options to our make runs, e.g. MAKE_ARGS="--builds 1" for one
-# partition built after another.
+# partition built after another; BENCH_ROUNDS (default 3) sets how many rounds
+# each side runs (its fastest counts).
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -82,44 +83,56 @@ job() {  # KIND INPUT
   printf '[FileSystems]\nweb=Squashfs\nuser=Squashfs\ncustom=Cramfs\nlogo=Cramfs\n'
 }
 
-# (b) package rework.
-cp "$scratch/input.bin" "$scratch/ours.bin"
+# (b) package rework, on a fresh copy of the input each round.
 job Network_upgrades "$scratch/ours.bin" >"$scratch/package.ini"
-bench_timed "$scratch/ours-b.log" "$prog/firmsmith-cli" make "$scratch/package.ini" --no-pauses ${MAKE_ARGS:-}
-read -r b_wall b_peak _ <<<"$BENCH_LAST"
+ours_b() {
+  rm -f "$scratch/ours.bin.bak" "$scratch/ours.bin.prev"
+  cp "$scratch/input.bin" "$scratch/ours.bin"
+  bench_timed "$scratch/ours-b.log" "$prog/firmsmith-cli" make "$scratch/package.ini" --no-pauses ${MAKE_ARGS:-}
+}
+peers_b_setup() {
+  rm -rf "$scratch/work" "$scratch/peers.bin.bak"
+  cp "$scratch/input.bin" "$scratch/peers.bin"
+}
+peers_b() {
+  cp "$scratch/peers.bin" "$scratch/peers.bin.bak"
+  unzip -q -o "$scratch/peers.bin" -d "$scratch/work"
+  while read -r slot fs start end mb; do
+    bench_build_peer "$fs" "$scratch/new/$slot" "$scratch/$slot.new.payload"
+    bench_wrap "$scratch/$slot.new.payload" "$scratch/work/$(image_name "$slot" "$fs")" "$start" "$end"
+  done <<<"$partitions"
+  (cd "$scratch/work" && zip -q -j "$scratch/peers.next" ./* && mv "$scratch/peers.next" "$scratch/peers.bin")
+}
+bench_rounds ours_b peers_b_setup peers_b
+read -r b_wall b_peak b_peers <<<"$BENCH_BEST"
 unzip -tq "$scratch/ours.bin" >/dev/null || { echo "kvn3232x.sh: our package fails unzip -t" >&2; exit 1; }
-
-cp "$scratch/input.bin" "$scratch/peers.bin"
-t0=$(bench_now)
-cp "$scratch/peers.bin" "$scratch/peers.bin.bak"
-unzip -q -o "$scratch/peers.bin" -d "$scratch/work"
-while read -r slot fs start end mb; do
-  bench_build_peer "$fs" "$scratch/new/$slot" "$scratch/$slot.new.payload"
-  bench_wrap "$scratch/$slot.new.payload" "$scratch/work/$(image_name "$slot" "$fs")" "$start" "$end"
-done <<<"$partitions"
-(cd "$scratch/work" && zip -q -j "$scratch/peers.next" ./* && mv "$scratch/peers.next" "$scratch/peers.bin")
-t1=$(bench_now)
 largest=$(unzip -Zl "$scratch/ours.bin" | awk '$1 ~ /^-/ && $4 > m { m = $4 } END { print m }')
-bench_report "package rework (b)" "$b_wall" "$b_peak" "$(awk "BEGIN { print $t1 - $t0 }")" 0.3 "$largest"
+bench_report "package rework (b)" "$b_wall" "$b_peak" "$b_peers" 0.3 "$largest"
 
-# (c) flash image patched in place.
-cp "$scratch/chip.bin" "$scratch/ours-chip.bin"
+# (c) flash image patched in place, on a fresh copy of the chip each round.
 job Burning_piecefile "$scratch/ours-chip.bin" >"$scratch/flash.ini"
-bench_timed "$scratch/ours-c.log" "$prog/firmsmith-cli" make "$scratch/flash.ini" --no-pauses ${MAKE_ARGS:-}
-read -r c_wall c_peak _ <<<"$BENCH_LAST"
-
-cp "$scratch/chip.bin" "$scratch/peers-chip.bin"
+ours_c() {
+  rm -f "$scratch/ours-chip.bin.bak" "$scratch/ours-chip.bin.prev"
+  cp "$scratch/chip.bin" "$scratch/ours-chip.bin"
+  bench_timed "$scratch/ours-c.log" "$prog/firmsmith-cli" make "$scratch/flash.ini" --no-pauses ${MAKE_ARGS:-}
+}
 /usr/bin/python3 -c "import sys; sys.stdout.buffer.write(b'\xff' * (16 << 20))" >"$scratch/erased"
-t0=$(bench_now)
-cp "$scratch/peers-chip.bin" "$scratch/peers-chip.bin.bak"
-while read -r slot fs start end mb; do
-  bench_build_peer "$fs" "$scratch/new/$slot" "$scratch/$slot.flash.payload"
-  payload=$(stat -c %s "$scratch/$slot.flash.payload")
-  dd if="$scratch/$slot.flash.payload" of="$scratch/peers-chip.bin" bs=64K seek=$((start / 65536)) conv=notrunc status=none
-  if [ "$fs" = jffs2 ]; then
-    dd if="$scratch/erased" of="$scratch/peers-chip.bin" bs=64K count=$((end - start - payload)) \
-       seek=$((start + payload)) conv=notrunc status=none iflag=count_bytes oflag=seek_bytes
-  fi
-done <<<"$partitions"
-t1=$(bench_now)
-bench_report "flash image (c)" "$c_wall" "$c_peak" "$(awk "BEGIN { print $t1 - $t0 }")" 0.5 $((32 << 20))
+peers_c_setup() {
+  rm -f "$scratch/peers-chip.bin.bak"
+  cp "$scratch/chip.bin" "$scratch/peers-chip.bin"
+}
+peers_c() {
+  cp "$scratch/peers-chip.bin" "$scratch/peers-chip.bin.bak"
+  while read -r slot fs start end mb; do
+    bench_build_peer "$fs" "$scratch/new/$slot" "$scratch/$slot.flash.payload"
+    payload=$(stat -c %s "$scratch/$slot.flash.payload")
+    dd if="$scratch/$slot.flash.payload" of="$scratch/peers-chip.bin" bs=64K seek=$((start / 65536)) conv=notrunc status=none
+    if [ "$fs" = jffs2 ]; then
+      dd if="$scratch/erased" of="$scratch/peers-chip.bin" bs=64K count=$((end - start - payload)) \
+         seek=$((start + payload)) conv=notrunc status=none iflag=count_bytes oflag=seek_bytes
+    fi
+  done <<<"$partitions"
+}
+bench_rounds ours_c peers_c_setup peers_c
+read -r c_wall c_peak c_peers <<<"$BENCH_BEST"
+bench_report "flash image (c)" "$c_wall" "$c_peak" "$c_peers" 0.5 $((32 << 20))
