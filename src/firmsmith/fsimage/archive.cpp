@@ -140,7 +140,8 @@ platform::UniqueFd CreateEntryFile(const std::string& root, const std::string& f
 // pass for a whole one.
 platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const std::string& name,
                               const ZipEntryInfo* info, const std::string& root,
-                              std::vector<char>& chunk, const std::function<void(std::uint64_t)>& wrote) {
+                              std::vector<char>& chunk, const std::function<void(std::uint64_t)>& wrote,
+                              const EntryDivert& divert) {
   std::vector<std::string> folders;
   std::string file;
   if (!SplitEntryName(name, &folders, &file)) {
@@ -157,17 +158,36 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
 
   ZzipFile entry(zzip_file_open(dir, name.c_str(), 0));
   if (!entry) return platform::Status::Fail("cannot read the entry " + name + " of the archive");
+  // An entry at the top whose place is free (or a plain file) may go to the
+  // caller's sink instead: then its file is never written.
+  std::unique_ptr<EntrySink> sink;
+  if (divert && folders.empty()) {
+    struct stat st {};
+    const std::string place = platform::JoinPath(folder, file);
+    if (::lstat(place.c_str(), &st) != 0 ? errno == ENOENT : S_ISREG(st.st_mode)) sink = divert(file);
+  }
   std::string path;
   std::string why;
-  platform::UniqueFd out = CreateEntryFile(root, folder, file, &path, &why);
-  if (!out.valid()) {
-    if (why.empty()) {
-      platform::DebugOutput("skip %s: its file is a link leading out or no regular file\n",
-                            name.c_str());
-      return platform::Status::Ok();
+  platform::UniqueFd out;
+  if (!sink) {
+    out = CreateEntryFile(root, folder, file, &path, &why);
+    if (!out.valid()) {
+      if (why.empty()) {
+        platform::DebugOutput("skip %s: its file is a link leading out or no regular file\n",
+                              name.c_str());
+        return platform::Status::Ok();
+      }
+      return platform::Status::Fail(why);
     }
-    return platform::Status::Fail(why);
   }
+  // A damaged entry or a short write leaves no half-written file behind
+  // (a sink dropped unfinished removes its own).
+  const auto drop = [&] {
+    sink.reset();
+    if (!out.valid()) return;
+    out.Reset();
+    ::unlink(path.c_str());
+  };
   uLong crc = ::crc32(0L, Z_NULL, 0);
   std::uint64_t written = 0;
   for (;;) {
@@ -180,29 +200,32 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
       // An entry may not inflate past the size the directory gives it.
       failed = platform::Status::Fail("entry " + name + " of " + archive + " is damaged: longer than the " +
                                       std::to_string(info->size) + " bytes the directory says");
+    } else if (sink) {
+      failed = sink->Write(reinterpret_cast<const std::uint8_t*>(chunk.data()), static_cast<std::size_t>(n));
     } else if (!platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(n))) {
       failed = platform::FailErrno("cannot write " + path);
-    } else {
-      crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
-      written += static_cast<std::uint64_t>(n);
-      wrote(static_cast<std::uint64_t>(n));
     }
     if (!failed.ok) {
-      // A damaged entry or a short write leaves no half-written file behind.
-      out.Reset();
-      ::unlink(path.c_str());
+      drop();
       return failed;
     }
+    crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
+    written += static_cast<std::uint64_t>(n);
+    wrote(static_cast<std::uint64_t>(n));
   }
   // zziplib compares nothing: the entry's CRC-32 and size are checked here.
   if (info != nullptr && (static_cast<std::uint32_t>(crc) != info->crc || written != info->size)) {
-    out.Reset();
-    ::unlink(path.c_str());
+    drop();
     char text[192];
     std::snprintf(text, sizeof text, ": %llu bytes with CRC-32 0x%08x, the directory says %llu with 0x%08x",
                   static_cast<unsigned long long>(written), static_cast<unsigned>(crc),
                   static_cast<unsigned long long>(info->size), static_cast<unsigned>(info->crc));
     return platform::Status::Fail("entry " + name + " of " + archive + " is damaged" + text);
+  }
+  if (sink) {
+    platform::Status finished = sink->Finish();
+    if (!finished) drop();
+    return finished;
   }
   if (::close(out.Release()) != 0) {
     platform::Status failed = platform::FailErrno("cannot write " + path);
@@ -331,7 +354,8 @@ void Tell(platform::Status* why, platform::Status status) {
 }  // namespace
 
 int UnpackArchive(const std::string& archive, const std::string& destination,
-                  platform::Status* why, std::uint64_t budget, const ByteCount& count) {
+                  platform::Status* why, std::uint64_t budget, const ByteCount& count,
+                  const EntryDivert& divert) {
   platform::Status opened;
   ZzipDir dir = OpenZipArchive(archive, &opened);
   if (!dir) {
@@ -390,7 +414,7 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
     // hold would be unbounded.
     status = found == byName.end()
                  ? platform::Status::Fail("entry " + name + " of " + archive + " is not in its central directory")
-                 : ExtractEntry(dir.get(), archive, name, found->second, root, chunk, wrote);
+                 : ExtractEntry(dir.get(), archive, name, found->second, root, chunk, wrote, divert);
     if (!status) break;
   }
   std::fflush(stdout);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/platform/status.h"
@@ -22,6 +24,20 @@ inline constexpr std::uint64_t kMaxUnpackedEntrySize = kMaxPackedFileSize;
 // PackFolder, never from a worker; `done` never goes back, and a complete
 // run ends with done == total.
 using ByteCount = std::function<void(std::uint64_t done, std::uint64_t total)>;
+
+// Takes the bytes of one unpacked entry in place of its file (see `divert`
+// of UnpackArchive). A sink dropped without Finish() (the entry turned out
+// damaged, or a write failed) removes whatever it wrote.
+class EntrySink {
+ public:
+  virtual ~EntrySink() = default;
+  // The entry's next bytes, in order; a failure (naming the file) stops the
+  // unpack as a failed write would.
+  virtual platform::Status Write(const std::uint8_t* data, std::size_t size) = 0;
+  // Every byte came and the entry's CRC-32 and size are right.
+  virtual platform::Status Finish() = 0;
+};
+using EntryDivert = std::function<std::unique_ptr<EntrySink>(const std::string& fileName)>;
 
 // Writes every entry of the archive (exactly the file named, a regular file)
 // into `destination` (made when missing), in archive order,
@@ -42,9 +58,14 @@ using ByteCount = std::function<void(std::uint64_t done, std::uint64_t total)>;
 // entries add up to more than `budget` bytes (extract_budget.h: a device's
 // reply) is refused before anything is written. `count` (when given) hears
 // the bytes written so far as each chunk goes.
+// `divert` (when given) is asked for each entry that would land at the top
+// of the destination, by its file name, once its place there is free or a
+// regular file: a sink it returns takes the entry's bytes instead of a file
+// (the file is neither written nor touched), with the same checks of CRC-32
+// and size; nullptr: the file is written as usual.
 int UnpackArchive(const std::string& archive, const std::string& destination,
                   platform::Status* why = nullptr, std::uint64_t budget = kNoExtractBudget,
-                  const ByteCount& count = ByteCount());
+                  const ByteCount& count = ByteCount(), const EntryDivert& divert = EntryDivert());
 
 // How PackFolder spreads its work.
 struct PackOptions {
