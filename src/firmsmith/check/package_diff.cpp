@@ -155,13 +155,19 @@ EntryChange NewEntryChange(const std::string& name, Change kind, std::uint64_t s
   return change;
 }
 
-std::string EntryFile(const PackageReport& report, const ImageReport& e) {
-  return report.flashImage ? e.payloadPath : platform::JoinPath(report.unpackedFolder, e.name);
+// True when both entries hold the same bytes. An image entry of a package
+// was inflated into its header bytes and payload, never kept whole.
+bool SameEntry(const PackageReport& ra, const ImageReport& a, const PackageReport& rb, const ImageReport& b) {
+  if (a.size != b.size) return false;
+  if (ra.flashImage) return SameFileContent(a.payloadPath, b.payloadPath);
+  if (a.image != b.image) return false;
+  if (a.image) return a.headerBytes == b.headerBytes && SameFileContent(a.payloadPath, b.payloadPath);
+  return SameFileContent(platform::JoinPath(ra.unpackedFolder, a.name), platform::JoinPath(rb.unpackedFolder, b.name));
 }
 
 void DiffEntry(const PackageReport& ra, const ImageReport& a, const PackageReport& rb, const ImageReport& b,
                const std::string& scratch, int index, PackageDiff* diff) {
-  if (a.size == b.size && SameFileContent(EntryFile(ra, a), EntryFile(rb, b))) return;
+  if (SameEntry(ra, a, rb, b)) return;
   EntryChange change = NewEntryChange(a.name, Change::kChanged, a.size, b.size);
   if (!a.payloadPath.empty() && !b.payloadPath.empty() && a.payloadSize == b.payloadSize &&
       SameFileContent(a.payloadPath, b.payloadPath)) {

@@ -5,18 +5,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <sstream>
+#include <vector>
 
 #include "common/platform/cli.h"
 #include "common/platform/fd.h"
 #include "common/platform/files.h"
 #include "common/platform/message_sink.h"
 #include "common/platform/progdir.h"
+#include "firmsmith/check/image_entry.h"
 #include "firmsmith/check/partition_files.h"
 #include "firmsmith/check/side_by_side.h"
 #include "firmsmith/fsimage/archive.h"
@@ -35,6 +39,8 @@ namespace {
 
 constexpr std::uint8_t kErasedByte = 0xFF;
 constexpr std::uint64_t kNodeAlignment = 4;
+// An erased tail is looked for from the end in reads of this size.
+constexpr std::size_t kErasedScanChunk = 256 * 1024;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
@@ -89,42 +95,25 @@ const products::PartitionSpec* PartitionOfEntry(const products::ProductProfile& 
 
 namespace {
 
-// The header, its CRCs and the bare payload of one entry; each entry writes
-// only its own payload file (named after the entry) and its own report.
-void ReadEntryImage(const std::string& path, const std::string& payloads, ImageReport* image) {
-  image->size = platform::FileSize(path);
-  if (!EndsWith(image->name, ".img") || image->size < fsimage::IH_SIZE) return;
-  image->image = fsimage::VerifyImage(path, &image->header, &image->headerCheck);
-  image->payloadSize = image->size - fsimage::IH_SIZE;
-  image->payloadPath = platform::JoinPath(payloads, image->name);
-  if (fsimage::StripImageHeader(path, image->payloadPath) != 0) image->payloadPath.clear();
-  else image->fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image->payloadPath, "", 0);
-}
-
+// Every entry but InstallDesc in name order, as a listing of the unpacked
+// package would give them: the image entries the unpack diverted into
+// their payloads, and the files it wrote.
 bool InspectUpgradePackage(const std::string& folder, const products::ProductProfile* product,
-                           unsigned workers, PackageReport* report, std::string* error) {
+                           std::map<std::string, ImageReport> images, PackageReport* report,
+                           std::string* error) {
   ReadInstallDesc(folder, report);
-  const std::string payloads = platform::JoinPath(report->scratch->path(), "payload");
-  if (!platform::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
   std::vector<platform::FolderEntry> entries;
   if (platform::Status listed = platform::ListFolder(folder, &entries); !listed)
     return *error = listed.message, false;
   for (const platform::FolderEntry& e : entries) {
-    if (e.isDirectory || e.name == package::kInstallDescName) continue;
-    report->entries.emplace_back();
-    report->entries.back().name = e.name;
+    if (e.isDirectory || e.name == package::kInstallDescName || images.count(e.name)) continue;
+    ImageReport entry;
+    entry.name = e.name;
+    entry.size = platform::FileSize(platform::JoinPath(folder, e.name));
+    images.emplace(e.name, std::move(entry));
   }
-  // Reading every byte of the images for their CRCs and copies is most of
-  // an inspection: the images are read side by side.
-  ForEachSideBySide(report->entries.size(), workers, [&](std::size_t i) {
-    ImageReport& image = report->entries[i];
-    ReadEntryImage(platform::JoinPath(folder, image.name), payloads, &image);
-  });
-  for (ImageReport& image : report->entries) {
-    if (!product || !EndsWith(image.name, ".img")) continue;
-    if (const products::PartitionSpec* spec = PartitionOfEntry(*product, image.name))
-      SetPartition(*product, spec, &image);
-  }
+  for (auto& [name, image] : images) report->entries.push_back(std::move(image));
+  if (product) PlaceInProduct(*product, report);
   return true;
 }
 
@@ -148,35 +137,66 @@ void CutToCramfsSize(const std::string& path) {
 // How many bytes at the start of a flash partition's copy the file system
 // takes, as its image did in the package it came from: up to the last byte
 // that is not erased flash (0xFF), rounded up to the 4 bytes every jffs2
-// node is aligned to (cramfs and squashfs images end in zero padding).
+// node is aligned to (cramfs and squashfs images end in zero padding). Read
+// from the end, so an erased tail is all that is read twice.
 platform::Status PayloadLength(const std::string& path, std::uint64_t* length) {
-  std::vector<std::uint8_t> bytes;
-  if (platform::Status read = platform::ReadFileBytes(path, &bytes); !read) return read;
-  std::size_t end = bytes.size();
-  while (end > 0 && bytes[end - 1] == kErasedByte) --end;
-  *length = std::min<std::uint64_t>((end + kNodeAlignment - 1) / kNodeAlignment * kNodeAlignment, bytes.size());
+  std::string why;
+  platform::UniqueFd fd = platform::OpenRegularForReading(path, &why);
+  if (!fd.valid()) return platform::Status::Fail(why);
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return platform::FailErrno("cannot read " + path);
+  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t end = size;
+  std::vector<std::uint8_t> chunk(kErasedScanChunk);
+  while (end > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), end));
+    const ssize_t got = platform::ReadFullAt(fd.get(), chunk.data(), want, static_cast<off_t>(end - want));
+    if (got != static_cast<ssize_t>(want)) return platform::FailErrno("cannot read " + path, got < 0 ? errno : EIO);
+    std::size_t kept = want;
+    while (kept > 0 && chunk[kept - 1] == kErasedByte) --kept;
+    end -= want - kept;
+    if (kept > 0) break;
+  }
+  *length = std::min<std::uint64_t>((end + kNodeAlignment - 1) / kNodeAlignment * kNodeAlignment, size);
   return platform::Status::Ok();
 }
 
-bool InspectFlashImage(const std::string& path, const products::ProductProfile& product,
+// One partition of the flash image copied out into the scratch folder and
+// measured; "" or the one line why it cannot be.
+std::string ReadFlashPartition(const std::string& path, const products::ProductProfile& product,
+                               const products::NamedPartition& np, const std::string& scratch,
+                               ImageReport* image) {
+  image->name = np.section;
+  image->payloadPath = platform::JoinPath(scratch, std::string(np.section) + ".part");
+  if (package::ReadPartitionFromFlash(path, image->payloadPath, np.spec->start, np.spec->end) !=
+      package::FlashResult::kOk)
+    return "cannot read partition " + image->name + " of " + path;
+  image->size = platform::FileSize(image->payloadPath);
+  image->fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image->payloadPath, "", 0);
+  if (image->fsKind == fsimage::kImageKindCramfs) CutToCramfsSize(image->payloadPath);
+  if (platform::Status measured = PayloadLength(image->payloadPath, &image->payloadSize); !measured)
+    return measured.message;
+  SetPartition(product, np.spec, image);
+  return "";
+}
+
+// The partitions are independent: they are copied out and measured side by
+// side, each into its own report, kept in the product's partition order.
+bool InspectFlashImage(const std::string& path, const products::ProductProfile& product, unsigned workers,
                        PackageReport* report, std::string* error) {
   report->flashImage = true;
-  for (const products::NamedPartition& np : products::NamedPartitions(product)) {
-    if (np.spec->end <= np.spec->start) continue;
-    ImageReport image;
-    image.name = np.section;
-    image.payloadPath = platform::JoinPath(report->scratch->path(), std::string(np.section) + ".part");
-    if (package::ReadPartitionFromFlash(path, image.payloadPath, np.spec->start, np.spec->end) !=
-        package::FlashResult::kOk)
-      return *error = "cannot read partition " + image.name + " of " + path, false;
-    image.size = platform::FileSize(image.payloadPath);
-    image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image.payloadPath, "", 0);
-    if (image.fsKind == fsimage::kImageKindCramfs) CutToCramfsSize(image.payloadPath);
-    if (platform::Status measured = PayloadLength(image.payloadPath, &image.payloadSize); !measured)
-      return *error = measured.message, false;
-    SetPartition(product, np.spec, &image);
-    report->entries.push_back(std::move(image));
-  }
+  const std::vector<products::NamedPartition> all = products::NamedPartitions(product);
+  std::vector<const products::NamedPartition*> present;
+  for (const products::NamedPartition& np : all)
+    if (np.spec->end > np.spec->start) present.push_back(&np);
+  report->entries.resize(present.size());
+  std::vector<std::string> failures(present.size());
+  ForEachSideBySide(present.size(), workers, [&](std::size_t i) {
+    failures[i] = ReadFlashPartition(path, product, *present[i], report->scratch->path(), &report->entries[i]);
+  });
+  // The first failure in partition order, as one after another would stop.
+  for (const std::string& failure : failures)
+    if (!failure.empty()) return *error = failure, false;
   return true;
 }
 
@@ -220,6 +240,13 @@ std::string Hex32(std::uint32_t value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "0x%08x", value);
   return buf;
+}
+
+void PlaceInProduct(const products::ProductProfile& product, PackageReport* report) {
+  for (ImageReport& image : report->entries) {
+    if (!EndsWith(image.name, ".img")) continue;
+    if (const products::PartitionSpec* spec = PartitionOfEntry(product, image.name)) SetPartition(product, spec, &image);
+  }
 }
 
 bool FindProduct(const std::string& name, products::ProductProfile* product, std::string* error) {
@@ -309,16 +336,20 @@ bool Read(const std::string& path, const products::ProductProfile* product, unsi
   if (platform::Status made = report->scratch->Create(std::string(), "firmsmith-check-"); !made)
     return *error = made.message, false;
   report->unpackedFolder = platform::JoinPath(report->scratch->path(), "package");
+  const std::string payloads = platform::JoinPath(report->scratch->path(), "payload");
+  if (!platform::MakeFolders(payloads)) return *error = "cannot create " + payloads, false;
   platform::Status unpacked;
-  if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked) == 0)
-    return InspectUpgradePackage(report->unpackedFolder, product, workers, report, error);
+  std::map<std::string, ImageReport> images;
+  if (fsimage::UnpackArchive(path, report->unpackedFolder, &unpacked, fsimage::kNoExtractBudget,
+                             fsimage::ByteCount(), DivertImageEntries(report->unpackedFolder, payloads, &images)) == 0)
+    return InspectUpgradePackage(report->unpackedFolder, product, std::move(images), report, error);
   // The destination exists once the archive was opened: then the package
   // is a ZIP archive that could not be unpacked, no flash image.
   if (platform::FileExists(report->unpackedFolder) || LooksLikeZip(path))
     return *error = unpacked.ok ? path + ": cannot be unpacked" : unpacked.message, false;
   report->unpackedFolder.clear();
   if (!product) return *error = path + ": not an upgrade package (a flash image needs --product)", false;
-  return InspectFlashImage(path, *product, report, error);
+  return InspectFlashImage(path, *product, workers, report, error);
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ struct ImageReport {
   bool image = false;      // an ".img" entry with a whole header
   fsimage::ImageHeader header;
   fsimage::ImageCheck headerCheck;
+  std::string headerBytes;  // of an image entry: its first IH_SIZE bytes, as they are
   // Bytes behind the header; of a flash partition, the bytes its file
   // system takes from the partition's start (the erased rest left out).
   std::uint64_t payloadSize = 0;
@@ -82,7 +83,9 @@ struct PackageReport {
   bool commandsValid = false;  // "UpgradeCommand" is an array
   std::vector<BurnCommand> commands;
   std::vector<ImageReport> entries;  // every entry but InstallDesc, in name order
-  std::string unpackedFolder;        // the package's files (upgrade packages)
+  // The package's files (upgrade packages) but its image entries, which
+  // were inflated straight into their payloads and header bytes.
+  std::string unpackedFolder;
   std::shared_ptr<platform::TempFolder> scratch;  // removed when the last owner lets go
 };
 
@@ -93,6 +96,10 @@ struct PackageReport {
 // per core); the report is the same whatever the count.
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
                     PackageReport* report, std::string* error, unsigned workers = 0);
+
+// Places the entries of an upgrade package read without a product in the
+// partitions of `product`, as InspectPackage with it would have.
+void PlaceInProduct(const products::ProductProfile& product, PackageReport* report);
 
 // The product named `name` among those of the program folder, or the one a
 // product file (a path ending ".ini") describes.

@@ -166,16 +166,16 @@ struct FileSystemFindings {
   std::vector<std::string> problems;
 };
 
-std::vector<std::string> Verify(const std::string& path, const products::ProductProfile* product,
+// The reason a package cannot be read, as a problem line: the caller names
+// the file on every line already.
+std::string ReadFailure(const std::string& path, std::string error) {
+  if (error.compare(0, path.size() + 2, path + ": ") == 0) error.erase(0, path.size() + 2);
+  return error;
+}
+
+std::vector<std::string> Verify(const PackageReport& report, const products::ProductProfile* product,
                                 unsigned workers) {
   std::vector<std::string> problems;
-  PackageReport report;
-  std::string error;
-  if (!InspectPackage(path, product, &report, &error, workers)) {
-    // The caller names the file on every line already.
-    if (error.compare(0, path.size() + 2, path + ": ") == 0) error.erase(0, path.size() + 2);
-    return {error};
-  }
   if (report.flashImage) {
     if (!package::FlashSizeAccepted(report.fileSize))
       problems.push_back(std::to_string(report.fileSize) + " bytes is not a flash image of 8, 16 or 32 MiB");
@@ -253,8 +253,17 @@ bool RecogniseProduct(const std::string& path, const products::ProductList& prod
                       products::ProductProfile* product, std::string* why) {
   PackageReport report;
   std::string error;
-  if (!InspectPackage(path, nullptr, &report, &error) || report.flashImage) {
-    *why = error.empty() ? "a flash image needs --product" : error;
+  if (!InspectPackage(path, nullptr, &report, &error)) {
+    *why = error;
+    return false;
+  }
+  return RecogniseProduct(report, products, product, why);
+}
+
+bool RecogniseProduct(const PackageReport& report, const products::ProductList& products,
+                      products::ProductProfile* product, std::string* why) {
+  if (report.flashImage) {
+    *why = "a flash image needs --product";
     return false;
   }
   products::ProductList candidates;
@@ -280,21 +289,47 @@ bool RecogniseProduct(const std::string& path, const products::ProductList& prod
   return false;
 }
 
-bool ProductForPackage(const std::vector<std::string>& args, const std::string& path,
+bool InspectForCommand(const std::vector<std::string>& args, const std::string& path,
                        products::ProductProfile* storage, const products::ProductProfile** product,
-                       std::string* error) {
+                       PackageReport* report, std::string* error) {
   if (!ProductOption(args, storage, product, error)) return false;
+  if (*product != nullptr) return InspectPackage(path, *product, report, error);
+  if (!InspectPackage(path, nullptr, report, error)) return false;
   std::string unknown;
-  if (*product == nullptr &&
-      RecogniseProduct(path, products::LoadProductProfiles(platform::GetProgramDirectory()), storage, &unknown))
+  if (RecogniseProduct(*report, products::LoadProductProfiles(platform::GetProgramDirectory()), storage, &unknown)) {
+    PlaceInProduct(*storage, report);
     *product = storage;
+  }
   return true;
 }
 
 std::vector<std::string> VerifyPackage(const std::string& path, const products::ProductProfile* product,
                                        unsigned workers) {
   try {
-    return Verify(path, product, workers);
+    PackageReport report;
+    std::string error;
+    if (!InspectPackage(path, product, &report, &error, workers)) return {ReadFailure(path, error)};
+    return Verify(report, product, workers);
+  } catch (const std::exception& e) {
+    return {path + ": cannot be checked: " + e.what()};
+  }
+}
+
+std::vector<std::string> VerifyRecognising(const std::string& path, const products::ProductList& products,
+                                           std::string* note, unsigned workers) {
+  note->clear();
+  try {
+    PackageReport report;
+    std::string error;
+    if (!InspectPackage(path, nullptr, &report, &error, workers)) {
+      *note = error;
+      return {ReadFailure(path, error)};
+    }
+    products::ProductProfile product;
+    if (!RecogniseProduct(report, products, &product, note)) return Verify(report, nullptr, workers);
+    note->clear();
+    PlaceInProduct(product, &report);
+    return Verify(report, &product, workers);
   } catch (const std::exception& e) {
     return {path + ": cannot be checked: " + e.what()};
   }

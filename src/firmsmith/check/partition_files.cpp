@@ -36,10 +36,14 @@ bool IsSpecial(const SourceEntry& e) {
 }
 
 // A reader's line with the scratch copy's path left out: the operator
-// knows the entry, never our scratch folder.
+// knows the entry, never our scratch folder. A tool that names the copy
+// inside its line ("... superblock on <copy>") names the entry there.
 std::string WithoutScratchPath(const ImageReport& image, std::string line) {
+  if (image.payloadPath.empty()) return line;
   const std::string prefix = image.payloadPath + ": ";
-  if (!image.payloadPath.empty() && line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+  if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+  for (std::size_t at = 0; (at = line.find(image.payloadPath, at)) != std::string::npos; at += image.name.size())
+    line.replace(at, image.payloadPath.size(), image.name);
   return line;
 }
 

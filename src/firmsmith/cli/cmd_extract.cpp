@@ -33,8 +33,8 @@ int RunExtract(const std::vector<std::string>& args) {
   check::PackageReport report;
   {
     check::TraceToStderr quiet;
-    if (!check::ProductForPackage(args, package, &storage, &product, &error)) return platform::CliFail(error);
-    if (!check::InspectPackage(package, product, &report, &error)) return platform::CliFail(error);
+    if (!check::InspectForCommand(args, package, &storage, &product, &report, &error))
+      return platform::CliFail(error);
   }
   const check::ImageReport* image = check::FindPartitionImage(report, positionals[1], &error);
   if (image == nullptr) return platform::CliFail(error);

@@ -73,8 +73,8 @@ int RunLs(const std::vector<std::string>& args) {
     check::TraceToStderr quiet;
     // Without --product, the product the package was made for names the
     // partitions when one can be told.
-    if (!check::ProductForPackage(args, package, &storage, &product, &error)) return platform::CliFail(error);
-    if (!check::InspectPackage(package, product, &report, &error)) return platform::CliFail(error);
+    if (!check::InspectForCommand(args, package, &storage, &product, &report, &error))
+      return platform::CliFail(error);
   }
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";

@@ -25,12 +25,11 @@ int RunVerify(const std::vector<std::string>& args) {
       // that the bounds are checked all the same.
       const products::ProductList known = products::LoadProductProfiles(platform::GetProgramDirectory());
       std::string why;
-      if (check::RecogniseProduct(positionals[0], known, &storage, &why))
-        product = &storage;
-      else
-        std::cerr << positionals[0] << ": note: partition bounds were not checked: " << why << "\n";
+      problems = check::VerifyRecognising(positionals[0], known, &why);
+      if (!why.empty()) std::cerr << positionals[0] << ": note: partition bounds were not checked: " << why << "\n";
+    } else {
+      problems = check::VerifyPackage(positionals[0], product);
     }
-    problems = check::VerifyPackage(positionals[0], product);
   }
   for (const std::string& line : problems) std::cerr << positionals[0] << ": " << line << "\n";
   if (!problems.empty()) return 1;

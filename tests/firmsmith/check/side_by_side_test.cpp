@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "firmsmith/check/package_inspect.h"
@@ -80,7 +81,8 @@ class SideBySide : public ::testing::Test {
 };
 
 // Damage of three file systems in four images, between sound images of
-// each kind, and header lines of other images between their lines.
+// each kind, and header lines of other images between their lines; then the
+// same file systems in the partitions of a flash image.
 TEST_F(SideBySide, VerifyReportsEveryImageInEntryOrderWhateverTheWorkers) {
   std::filesystem::create_directories(pkg_);
   ASSERT_TRUE(package::WriteFreshInstallDesc(pkg_ + "/InstallDesc", "HW-T", "Vend"));
@@ -144,6 +146,50 @@ TEST_F(SideBySide, VerifyReportsEveryImageInEntryOrderWhateverTheWorkers) {
   for (unsigned workers : {0u, 2u, 5u})
     EXPECT_EQ(Joined(check::VerifyPackage(bin, &product_, workers)), Joined(oneByOne)) << workers << " workers";
   EXPECT_EQ(testsupport::FirstDifference(ReadFile(bin), before), "");
+
+  // The same file systems in the partitions of a 16 MiB flash image: each
+  // partition is read out and checked side by side, and every line comes
+  // in the product's partition order whatever the workers.
+  const std::string flashIni = dir_ / "Products/Flash.ini";
+  WriteFile(flashIni, std::string(kTestBoxIni) +
+                          "[WEB]\nstart=0x00650000\nend=0x00750000\nfs=squashfs\n"
+                          "[LOGO]\nstart=0x00b50000\nend=0x00c50000\nfs=cramfs\n"
+                          "[OEMAPP]\nstart=0x00750000\nend=0x00850000\nfs=jffs2\n"
+                          "[ROMFS]\nstart=0x00100000\nend=0x00200000\nfs=squashfs\n"
+                          "[MTD]\nstart=0x00950000\nend=0x00a50000\nfs=jffs2\n");
+  products::ProductProfile flashProduct;
+  ASSERT_TRUE(check::FindProduct(flashIni, &flashProduct, &error_)) << error_;
+  std::string chip(16 * 1024 * 1024, '\xff');
+  for (const auto& [file, start] : std::vector<std::pair<std::string, std::uint32_t>>{
+           {custom + ".cramfs", kCustomStart}, {dir_ / "user.damaged", kUserStart},
+           {dir_ / "zero.damaged", 0x00b50000}, {dir_ / "sq.ok", 0x00100000},
+           {dir_ / "web.damaged", 0x00650000}, {dir_ / "app.jffs2", 0x00750000},
+           {dir_ / "mtd.damaged", 0x00950000}}) {
+    const std::string fs = ReadFile(file);
+    ASSERT_LT(fs.size(), 0x100000u) << file;
+    chip.replace(start, fs.size(), fs);
+  }
+  const std::string flash = dir_ / "flash.img";
+  WriteFile(flash, chip);
+  const std::vector<std::string> partitionByPartition = check::VerifyPackage(flash, &flashProduct, 1);
+  EXPECT_EQ(Joined(partitionByPartition),
+            "WEB: squashfs superblock rejected by unsquashfs\n"
+            "LOGO: cramfs superblock file count is 0\n"
+            "USER: cramfs /: superblock CRC is wrong\n"
+            "USER: cramfs bin/user.bin: block 0 does not inflate\n"
+            "MTD: " + mtdLine.substr(std::string("mtd-x.jffs2.img: ").size()) + "\n");
+  check::PackageReport oneReport;
+  ASSERT_TRUE(check::InspectPackage(flash, &flashProduct, &oneReport, &error_, 1)) << error_;
+  for (unsigned workers : {0u, 2u, 5u}) {
+    EXPECT_EQ(Joined(check::VerifyPackage(flash, &flashProduct, workers)), Joined(partitionByPartition))
+        << workers << " workers";
+    check::PackageReport report;
+    ASSERT_TRUE(check::InspectPackage(flash, &flashProduct, &report, &error_, workers)) << error_;
+    EXPECT_EQ(check::ReportText(report), check::ReportText(oneReport)) << workers << " workers";
+    // A peer's line names the partition, never our scratch copy of it.
+    EXPECT_EQ(check::ReportText(report).find(report.scratch->path()), std::string::npos) << check::ReportText(report);
+  }
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(flash), chip), "");
 }
 
 }  // namespace
