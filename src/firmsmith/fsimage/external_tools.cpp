@@ -2,11 +2,9 @@
 
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <thread>
 #include <vector>
 
 #include "common/platform/debuglog.h"
@@ -26,8 +24,6 @@
 namespace fsimage {
 namespace {
 
-// The tools may still be flushing their output when they are reaped.
-constexpr std::chrono::milliseconds kSettleTime{100};
 // Lines of a failed tool's output that make its reason.
 constexpr int kReasonLines = 3;
 
@@ -106,7 +102,6 @@ ToolRun RunTool(const std::string& tool, const std::string& parameters,
   }
   platform::DebugOutput("%s", result.output.c_str());
   platform::DebugOutput("%s ended with status %d\n", tool.c_str(), result.exitStatus);
-  std::this_thread::sleep_for(kSettleTime);
   if (result.exitStatus != 0) {
     const std::string said = platform::LastLines(result.output, kReasonLines);
     Fail(why, platform::Status::Fail(tool + " " + parameters + " failed with exit status " +

@@ -1,7 +1,9 @@
 // Squashfs and jffs2 images are made by external tools: mksquashfs,
 // unsquashfs and mkfs.jffs2, looked for in the program folder first, then on
-// PATH. Each is started without a shell with a fixed parameter string, the
-// caller blocks until it ends and then 100 ms more. The tools' silence is not
+// PATH. Each is started without a shell with a fixed parameter string and
+// the caller blocks until it ends; once a tool is reaped, its files are
+// complete (the make operation's restored pauses wait 100 ms more after a
+// build or an unpack by a tool, make_operation.h). The tools' silence is not
 // trusted: a tool that exits with a non-zero status fails the step with its
 // last lines of output as the reason, the source is checked to be readable
 // before a build (the tools turn an unreadable file into an empty or missing
@@ -28,8 +30,7 @@ inline constexpr const char* kMksquashfsTool = "mksquashfs";
 inline constexpr const char* kUnsquashfsTool = "unsquashfs";
 inline constexpr const char* kMkfsJffs2Tool = "mkfs.jffs2";
 
-// Finds `tool`, splits `parameters` into arguments and runs it, then waits
-// 100 ms. False (after one message box) when it cannot be found or started;
+// Finds `tool`, splits `parameters` into arguments and runs it. False (after one message box) when it cannot be found or started;
 // false also when it exits with a non-zero status (no box: the reason, with
 // the tool's last lines of output, goes to *why).
 bool RunExternalTool(const std::string& tool, const std::string& parameters,

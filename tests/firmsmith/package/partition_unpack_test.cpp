@@ -1,5 +1,6 @@
 // Taking the custom partition out of a package image or a flash image and
-// unpacking it, with the pauses scaled by the environment.
+// unpacking it, with the pauses scaled by the environment; the pause after a
+// partition built by an external tool.
 #include "firmsmith/package/make/partition_unpack.h"
 
 #include <gtest/gtest.h>
@@ -7,10 +8,12 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "firmsmith/fsimage/image_probe.h"
 #include "common/uitext/language_table.h"
 #include "firmsmith/package/make/make_run_folders.h"
+#include "firmsmith/package/make/build_queue.h"
 #include "package_fixture.h"
 
 namespace packagetest {
@@ -121,6 +124,53 @@ TEST_F(PartitionUnpack, ShortOrBrokenImagesAreReported) {
   o.kind = package::PackageKind::BurningPiecefile;
   EXPECT_FALSE(package::UnpackPartitionForRework(Request(o, env, work_ / "none.bin"), "custom", products::kFsCramfs, &out));
   EXPECT_EQ(LastBox(), "open_original_file");
+}
+
+// A run waits after mksquashfs or mkfs.jffs2 only when the pauses are
+// restored, on its own thread in slot order whatever the build threads; by
+// default a build by a tool is followed by nothing.
+TEST_F(PartitionUnpack, APartitionBuiltByAToolPausesOnlyWhenPausesAreRestored) {
+  if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("mkfs.jffs2"))
+    GTEST_SKIP() << "squashfs or jffs2 tools missing";
+  const std::string folder = MakeFolder("user", "built by a tool");
+  const double settle = package::kToolSettleSeconds;
+  const struct {
+    double scale;
+    unsigned threads;
+    std::vector<double> pauses;
+  } cases[] = {{0, 1, {}}, {0, 4, {}}, {1, 1, {settle, settle}}, {1, 4, {settle, settle}}};
+  for (const auto& c : cases) {
+    package::MakeEnvironment env = Env();
+    env.pauseScale = c.scale;
+    env.buildThreads = c.threads;
+    std::vector<double> pauses;
+    bool elsewhere = false;
+    const std::thread::id run = std::this_thread::get_id();
+    env.sleep = [&](double seconds) {
+      pauses.push_back(seconds);
+      elsewhere = elsewhere || std::this_thread::get_id() != run;
+    };
+    std::vector<std::string> completed;
+    {
+      package::BuildQueue queue(env);
+      const int systems[] = {products::kFsSquashfs, products::kFsCramfs, products::kFsJffs2};
+      for (int fs : systems) {
+        package::BuildJob job;
+        job.fs = fs;
+        job.sourceFolder = folder;
+        job.imagePath = work_ / ("built" + std::to_string(fs) + ".img");
+        ASSERT_TRUE(queue.Add(job, [&completed, job](const platform::Status& built) {
+          completed.push_back(built.ok ? job.imagePath : built.message);
+          return true;
+        }));
+      }
+      ASSERT_TRUE(queue.CompleteAll());
+    }
+    const std::string at = "scale " + std::to_string(c.scale) + ", " + std::to_string(c.threads) + " threads";
+    EXPECT_EQ(completed.size(), 3u) << at;
+    EXPECT_EQ(pauses, c.pauses) << at;
+    EXPECT_FALSE(elsewhere) << at;
+  }
 }
 
 }  // namespace

@@ -194,6 +194,10 @@ bool BuildQueue::CompleteOldest() {
     slots_.pop_front();
   }
   slot->messages.Replay(SinkOf(env_));
+  // The restored pause after a tool's build waits here, in slot order, as a
+  // one-thread run would wait it.
+  if (slot->job.fs == products::kFsSquashfs || slot->job.fs == products::kFsJffs2)
+    Pause(env_, kToolSettleSeconds);
   completing_ = true;
   const bool ok = slot->complete(slot->built);
   completing_ = false;

@@ -5,8 +5,10 @@
 // cramfs build at a time, since that writer holds its whole image in memory.
 // Each slot's completion (wrap or patch, InstallDesc, messages) runs on the
 // caller's thread, strictly in the order the slots were added, after the
-// messages its build gave have been replayed to the run's sink there: what
-// the operator sees, and its order, is what a one-thread run shows.
+// messages its build gave have been replayed to the run's sink there (and,
+// after a build by mksquashfs or mkfs.jffs2, the restored tool pause waited
+// out): what the operator sees, and its order, is what a one-thread run
+// shows.
 // After the first failed completion every later build is dropped or waited
 // for, its image removed, and its messages and completion discarded.
 // Nothing throws out of the queue; a worker that cannot be started leaves

@@ -33,9 +33,10 @@ using OutputVerifier = std::function<bool(const std::string& path,
 struct MakeEnvironment {
   std::string programDirectory;  // ends with "/"; Products, imgH.data, tmp*, dist* live here
   platform::MessageSink* sink = nullptr;  // nullptr: standard error
-  // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms).
-  // They only ever let a Windows workstation settle its files, so a run
-  // skips them unless Config.ini asks for them (ConfiguredPauseScale).
+  // Scales the fixed pauses between unpacking steps (1 s, 2 s, 2 s, 200 ms)
+  // and after each build or unpack by an external tool (100 ms). They only
+  // ever let a Windows workstation settle its files, so a run skips them
+  // unless Config.ini asks for them (ConfiguredPauseScale).
   double pauseScale = 0.0;
   // Waits out one scaled pause; empty: the thread sleeps. Lets a caller see
   // every pause a run takes.
@@ -134,6 +135,9 @@ bool OutputPathUsable(const std::string& path, bool mayReplace, const std::strin
 // Waits seconds × pauseScale (through the environment's sleep when it has
 // one); a scale of 0 waits not at all.
 void Pause(const MakeEnvironment& environment, double seconds);
+// The pause after mksquashfs, mkfs.jffs2 or unsquashfs has built or unpacked
+// a partition (build_queue.h, partition_unpack.h).
+inline constexpr double kToolSettleSeconds = 0.1;
 
 // The tool setting that brings the fixed pauses back: [Tools] Pauses=1 in
 // the program folder's Config.ini gives scale 1; missing or 0 gives 0.

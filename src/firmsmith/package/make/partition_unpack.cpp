@@ -52,8 +52,9 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
   std::string damage;
   if (fs == products::kFsSquashfs) {
     platform::Status extracted;
-    if (fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env), &extracted) != 1 ||
-        !platform::IsDirectory(out->folder))
+    const int unpacked = fsimage::ExtractSquashfsImage(out->payload, out->folder, SinkOf(env), &extracted);
+    Pause(env, kToolSettleSeconds);
+    if (unpacked != 1 || !platform::IsDirectory(out->folder))
       damage = extracted ? "unsquashfs could not read " + out->payload : extracted.message;
   } else if (fs == products::kFsCramfs) {
     std::vector<std::string> problems;
