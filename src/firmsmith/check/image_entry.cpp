@@ -51,17 +51,34 @@ class ImageEntrySink : public fsimage::EntrySink {
       size -= take;
       if (head_.size() < fsimage::IH_SIZE) return platform::Status::Ok();
       if (platform::Status opened = OpenPayload(); !opened) return opened;
+      // Data of size 0: its CRC is that of nothing.
+      if (header_.dataSize == 0) {
+        dataCrc_ = payloadCrc_;
+        dataCrcTaken_ = true;
+      }
     }
     if (size == 0) return platform::Status::Ok();
     if (!platform::WriteFull(payload_.get(), data, size)) return platform::FailErrno("cannot write " + payloadPath_);
-    // The header's data CRC covers its data size, however many bytes follow.
-    const std::uint64_t wanted = header_.dataSize > crcBytes_ ? header_.dataSize - crcBytes_ : 0;
-    const std::size_t counted = static_cast<std::size_t>(std::min<std::uint64_t>(wanted, size));
-    if (counted > 0) {
-      crc_ = ::crc32(crc_, data, static_cast<uInt>(counted));
-      crcBytes_ += counted;
+    // One CRC-32 runs over the whole payload; the header's data CRC is what
+    // it was at the data size, however many bytes follow.
+    const std::uint64_t before = header_.dataSize > payloadBytes_ ? header_.dataSize - payloadBytes_ : 0;
+    const std::size_t first = static_cast<std::size_t>(std::min<std::uint64_t>(before, size));
+    payloadCrc_ = ::crc32(payloadCrc_, data, static_cast<uInt>(first));
+    payloadBytes_ += first;
+    if (payloadBytes_ == header_.dataSize && !dataCrcTaken_) {
+      dataCrc_ = payloadCrc_;
+      dataCrcTaken_ = true;
     }
+    payloadCrc_ = ::crc32(payloadCrc_, data + first, static_cast<uInt>(size - first));
+    payloadBytes_ += size - first;
     return platform::Status::Ok();
+  }
+
+  bool TakesCrc() const override { return true; }
+  std::uint32_t Crc() const override {
+    const uLong head = ::crc32(0L, reinterpret_cast<const Bytef*>(head_.data()), static_cast<uInt>(head_.size()));
+    if (head_.size() < fsimage::IH_SIZE) return static_cast<std::uint32_t>(head);
+    return static_cast<std::uint32_t>(::crc32_combine(head, payloadCrc_, static_cast<z_off_t>(payloadBytes_)));
   }
 
   platform::Status Finish() override {
@@ -85,9 +102,9 @@ class ImageEntrySink : public fsimage::EntrySink {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(head_.data());
     image.headerCheck.magicOk = header_.magic == fsimage::IH_MAGIC;
     image.headerCheck.headerCrcOk = fsimage::ComputeHeaderCrc(bytes) == header_.headerCrc;
-    image.headerCheck.dataComplete = crcBytes_ == header_.dataSize;
-    image.headerCheck.dataCrcOk = image.headerCheck.dataComplete && static_cast<std::uint32_t>(crc_) == header_.dataCrc;
-    image.payloadSize = size_ - fsimage::IH_SIZE;
+    image.headerCheck.dataComplete = dataCrcTaken_;
+    image.headerCheck.dataCrcOk = dataCrcTaken_ && static_cast<std::uint32_t>(dataCrc_) == header_.dataCrc;
+    image.payloadSize = payloadBytes_;
     image.payloadPath = payloadPath_;
     image.fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, payloadPath_, "", 0);
     (*images_)[name_] = std::move(image);
@@ -111,8 +128,10 @@ class ImageEntrySink : public fsimage::EntrySink {
   fsimage::ImageHeader header_;
   platform::UniqueFd payload_;
   std::uint64_t size_ = 0;
-  uLong crc_ = ::crc32(0L, Z_NULL, 0);
-  std::uint64_t crcBytes_ = 0;
+  uLong payloadCrc_ = ::crc32(0L, Z_NULL, 0);  // of every payload byte so far
+  std::uint64_t payloadBytes_ = 0;
+  uLong dataCrc_ = 0;  // of the header's data size, once that many came
+  bool dataCrcTaken_ = false;
   bool finished_ = false;
 };
 

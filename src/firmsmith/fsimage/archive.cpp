@@ -189,6 +189,7 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
     ::unlink(path.c_str());
   };
   uLong crc = ::crc32(0L, Z_NULL, 0);
+  const bool sinkTakesCrc = sink && sink->TakesCrc();
   std::uint64_t written = 0;
   for (;;) {
     zzip_ssize_t n = zzip_file_read(entry.get(), chunk.data(), chunk.size());
@@ -209,10 +210,11 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
       drop();
       return failed;
     }
-    crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
+    if (!sinkTakesCrc) crc = ::crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()), static_cast<uInt>(n));
     written += static_cast<std::uint64_t>(n);
     wrote(static_cast<std::uint64_t>(n));
   }
+  if (sinkTakesCrc) crc = sink->Crc();
   // zziplib compares nothing: the entry's CRC-32 and size are checked here.
   if (info != nullptr && (static_cast<std::uint32_t>(crc) != info->crc || written != info->size)) {
     drop();

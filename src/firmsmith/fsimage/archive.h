@@ -36,6 +36,11 @@ class EntrySink {
   virtual platform::Status Write(const std::uint8_t* data, std::size_t size) = 0;
   // Every byte came and the entry's CRC-32 and size are right.
   virtual platform::Status Finish() = 0;
+  // A sink that takes the CRC-32 of every byte it is given anyway says so,
+  // and Crc() then gives it once all came: the unpack compares that with
+  // the directory instead of reading the bytes a second time.
+  virtual bool TakesCrc() const { return false; }
+  virtual std::uint32_t Crc() const { return 0; }
 };
 using EntryDivert = std::function<std::unique_ptr<EntrySink>(const std::string& fileName)>;
 
