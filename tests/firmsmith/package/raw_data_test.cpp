@@ -1,6 +1,7 @@
 // Raw partition data and flash-image patching: sizes, padding, refusals, and
 // where the bytes land.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -162,6 +163,13 @@ TEST_F(FlashPatch, ReadsAPartitionOut) {
   EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "none.bin", dir_ / "x", 0, 16), FlashResult::kOpenFlashFailed);
   EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.bin", dir_ / "no/such/dir/x", 0, 16),
             FlashResult::kCreateFailed);
+  // A link where the copy goes is never followed: what it points at stays.
+  testsupport::WriteFile(dir_ / "outside", "keep");
+  ASSERT_EQ(::symlink((dir_ / "outside").c_str(), (dir_ / "linked").c_str()), 0);
+  EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.bin", dir_ / "linked", 0x20000, 0x21000),
+            FlashResult::kCreateFailed);
+  EXPECT_EQ(ReadFile(dir_ / "outside"), "keep");
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(dir_ / "flash.bin"), flash_), "");
 }
 
 }  // namespace

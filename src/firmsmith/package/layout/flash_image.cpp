@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "common/platform/fd.h"
 #include "common/platform/file_ops.h"
 
 namespace package {
@@ -46,21 +47,29 @@ FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::str
                                    std::uint32_t start, std::uint32_t end) {
   platform::InputFile flash;
   if (!flash.Open(flashImage)) return FlashResult::kOpenFlashFailed;
-  platform::OutputFile out;
-  if (!out.Create(destination)) return FlashResult::kCreateFailed;
-  std::uint64_t left = end > start ? end - start : 0;
-  if (start >= flash.size()) left = 0;
-  if (left > 0 && !flash.Seek(start)) return FlashResult::kOpenFlashFailed;
-  std::vector<std::uint8_t> chunk(kCopyBuffer);
-  while (left > 0) {
-    const ssize_t got =
-        flash.Read(chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
-    if (got < 0) return FlashResult::kOpenFlashFailed;  // a read error is no end of the partition
-    if (got == 0) break;
-    if (!out.Write(chunk.data(), static_cast<std::size_t>(got))) return FlashResult::kCreateFailed;
-    left -= static_cast<std::uint64_t>(got);
-  }
-  return out.Commit() ? FlashResult::kOk : FlashResult::kCreateFailed;
+  // A working copy in a run's own folder: not renamed into place or flushed
+  // to disk as a kept output would be; a copy cut short is removed.
+  platform::UniqueFd out =
+      platform::OpenRegular(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (!out.valid()) return FlashResult::kCreateFailed;
+  const FlashResult copied = [&] {
+    std::uint64_t left = end > start ? end - start : 0;
+    if (start >= flash.size()) left = 0;
+    if (left > 0 && !flash.Seek(start)) return FlashResult::kOpenFlashFailed;
+    std::vector<std::uint8_t> chunk(kCopyBuffer);
+    while (left > 0) {
+      const ssize_t got =
+          flash.Read(chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
+      if (got < 0) return FlashResult::kOpenFlashFailed;  // a read error is no end of the partition
+      if (got == 0) break;
+      if (!platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(got)))
+        return FlashResult::kCreateFailed;
+      left -= static_cast<std::uint64_t>(got);
+    }
+    return ::close(out.Release()) == 0 ? FlashResult::kOk : FlashResult::kCreateFailed;
+  }();
+  if (copied != FlashResult::kOk) ::unlink(destination.c_str());
+  return copied;
 }
 
 FlashResult PatchFlashImage(const std::string& flashImage, const std::string& fsImage,

@@ -28,7 +28,8 @@ const char* FlashResultKey(FlashResult result);
 bool FlashSizeAccepted(std::uint64_t size);
 
 // Copies bytes [start, end) of the flash image (as far as it has them) into a
-// new file at `destination`.
+// new file at `destination`, a working copy in a folder of the run's own
+// (not flushed to disk; removed when the copy fails).
 FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
                                    std::uint32_t start, std::uint32_t end);
 
