@@ -5,11 +5,14 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
 #include "common/platform/debuglog.h"
 #include "common/platform/fd.h"
+#include "common/platform/file_ops.h"
 
 namespace fsimage {
 namespace {
@@ -153,6 +156,105 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
   return true;
 }
 
+namespace {
+
+// A wrap reads its payload in pieces of this size, whatever the image size:
+// its memory stays fixed, and a piece stays in the cache between the CRC and
+// the write.
+constexpr std::size_t kWrapChunk = 256 * 1024;
+
+// Wraps the payload that starts `from` bytes into the open file `in` (stat
+// `st`): checks it as MakeImage does, then reads it once, adding each chunk
+// to the data CRC and writing it behind the header of `out`; the header goes
+// to offset 0 last, so an image that was not finished carries no valid
+// header. With `out` < 0 nothing is copied and the header goes into the
+// first IH_SIZE bytes of `in` itself.
+int WrapOpenFiles(int in, const std::string& input, off_t from, const struct stat& st, int out,
+                  const std::string& output, std::uint32_t start, std::uint32_t end,
+                  platform::Status* why) {
+  if (!S_ISREG(st.st_mode))
+    return Fail(why, platform::Status::Fail(input + ": not a regular file"), -1);
+  if (st.st_size < from)
+    return Fail(why,
+                platform::Status::Fail(input + ": " + std::to_string(st.st_size) +
+                                       " bytes, shorter than the room for the 64-byte image header"),
+                -1);
+  const std::uint64_t size = static_cast<std::uint64_t>(st.st_size - from);
+  if (size > kMaxWrappedImageSize)
+    return Fail(why,
+                platform::Status::Fail(input + ": " + std::to_string(size) +
+                                       " bytes, more than the largest image (" +
+                                       std::to_string(kMaxWrappedImageSize) + " bytes)"),
+                -1);
+  const auto length = static_cast<std::uint32_t>(size);
+
+  // Unsigned on purpose: a product whose end lies below its start never
+  // reports "too big"; one with start = end = 0 rejects every non-empty image.
+  if (static_cast<std::uint32_t>(end - start) < length) {
+    platform::DebugOutput("Too Big!\n");
+    if (why != nullptr)
+      *why = platform::Status::Fail(input + ": image of " + std::to_string(length) +
+                                    " bytes is larger than the partition of " +
+                                    std::to_string(static_cast<std::uint32_t>(end - start)) +
+                                    " bytes");
+    return -2;
+  }
+
+  uLong crc = ::crc32(0L, Z_NULL, 0);
+  std::vector<std::uint8_t> chunk(kWrapChunk);
+  for (std::uint32_t done = 0; done < length;) {
+    const std::size_t want = std::min<std::size_t>(chunk.size(), length - done);
+    const ssize_t got = platform::ReadFullAt(in, chunk.data(), want, from + static_cast<off_t>(done));
+    if (got < 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
+    if (got != static_cast<ssize_t>(want))
+      return Fail(why, platform::Status::Fail("cannot read " + input + ": it shrank while being read"),
+                  -1);
+    crc = ::crc32(crc, chunk.data(), static_cast<uInt>(want));
+    if (out >= 0 &&
+        !platform::WriteFullAt(out, chunk.data(), want, static_cast<off_t>(IH_SIZE + done)))
+      return Fail(why, platform::FailErrno("cannot write " + output), -1);
+    done += static_cast<std::uint32_t>(want);
+  }
+  // The header states the size fstat gave; bytes that arrived since would
+  // be left out of the image without a word.
+  std::uint8_t more = 0;
+  const ssize_t extra = platform::ReadFullAt(in, &more, 1, from + static_cast<off_t>(length));
+  if (extra < 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
+  if (extra > 0)
+    return Fail(why, platform::Status::Fail("cannot read " + input + ": it grew while being read"), -1);
+
+  ImageHeader header;
+  header.magic = IH_MAGIC;
+  header.time = static_cast<std::uint32_t>(st.st_mtime);
+  header.dataSize = length;
+  header.loadAddress = start;
+  header.entryPoint = end;
+  header.dataCrc = static_cast<std::uint32_t>(crc);
+  header.os = IH_OS_LINUX;
+  header.arch = IH_ARCH_ARM;
+  header.type = IH_TYPE_KERNEL;
+  header.compression = IH_COMP_GZIP;
+  header.name = IH_NAME_LINUX;
+  std::uint8_t bytes[IH_SIZE];
+  EncodeImageHeader(header, bytes);
+  if (!platform::WriteFullAt(out >= 0 ? out : in, bytes, IH_SIZE, 0))
+    return Fail(why, platform::FailErrno("cannot write " + (out >= 0 ? output : input)), -1);
+  return 0;
+}
+
+// MakeImage of the payload `from` bytes into `input`, already open at `in`.
+int WrapIntoNewFile(int in, const std::string& input, off_t from, const struct stat& st,
+                    const std::string& output, std::uint32_t start, std::uint32_t end,
+                    platform::Status* why) {
+  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
+  if (int rc = WrapOpenFiles(in, input, from, st, out.get(), output, start, end, why); rc != 0) return rc;
+  if (::close(out.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + output), -1);
+  return 0;
+}
+
+}  // namespace
+
 int MakeImage(const std::string& input, const std::string& output, std::uint32_t start,
               std::uint32_t end, platform::Status* why) {
   platform::DebugOutput("MakeImage before!\n");
@@ -167,51 +269,50 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
 
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
-  if (!S_ISREG(st.st_mode))
-    return Fail(why, platform::Status::Fail(input + ": not a regular file"), -1);
-  if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > kMaxWrappedImageSize)
-    return Fail(why,
-                platform::Status::Fail(input + ": " + std::to_string(st.st_size) +
-                                       " bytes, more than the largest image (" +
-                                       std::to_string(kMaxWrappedImageSize) + " bytes)"),
-                -1);
-  const auto length = static_cast<std::uint32_t>(st.st_size);
+  if (int rc = WrapOpenFiles(in.get(), input, 0, st, out.get(), output, start, end, why); rc != 0)
+    return rc;
+  if (::close(out.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + output), -1);
+  platform::DebugOutput("Firmsmith Success!\n");
+  platform::DebugOutput("MakeImage after!\n");
+  return 0;
+}
 
-  // Unsigned on purpose: a product whose end lies below its start never
-  // reports "too big"; one with start = end = 0 rejects every non-empty image.
-  if (static_cast<std::uint32_t>(end - start) < length) {
-    platform::DebugOutput("Too Big!\n");
-    if (why != nullptr)
-      *why = platform::Status::Fail(input + ": image of " + std::to_string(length) +
-                                    " bytes is larger than the partition of " +
-                                    std::to_string(static_cast<std::uint32_t>(end - start)) +
-                                    " bytes");
-    return -2;
+int WrapImageInPlace(const std::string& file, const std::string& output, std::uint32_t start,
+                     std::uint32_t end, platform::Status* why) {
+  platform::DebugOutput("MakeImage before!\n");
+  if (platform::SameFile(file, output))
+    return Fail(why, platform::Status::Fail("cannot wrap " + file + " into itself"), -1);
+  std::string reason;
+  platform::UniqueFd in = platform::OpenRegular(file, O_RDWR | O_NOFOLLOW, 0, &reason);
+  if (!in.valid()) return Fail(why, platform::Status::Fail(reason), -3);
+  struct stat st {};
+  if (::fstat(in.get(), &st) != 0) return Fail(why, platform::FailErrno("cannot read " + file), -1);
+  const off_t from = static_cast<off_t>(IH_SIZE);
+
+  // A rename moves nothing only within one file system; elsewhere the
+  // image is copied behind a header of its own, as MakeImage does.
+  std::string folder = platform::ParentFolder(output);
+  struct stat there {};
+  if (::stat(folder.empty() ? "." : folder.c_str(), &there) != 0)
+    return Fail(why, platform::FailErrno("cannot create " + output), -1);
+  bool moved = false;
+  if (there.st_dev == st.st_dev) {
+    if (int rc = WrapOpenFiles(in.get(), file, from, st, -1, output, start, end, why); rc != 0) return rc;
+    if (::close(in.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + file), -1);
+    if (::rename(file.c_str(), output.c_str()) == 0) {
+      moved = true;
+    } else if (errno != EXDEV) {
+      return Fail(why, platform::FailErrno("cannot move " + file + " to " + output), -1);
+    } else {
+      in = platform::OpenRegular(file, O_RDONLY | O_NOFOLLOW, 0, &reason);
+      if (!in.valid()) return Fail(why, platform::Status::Fail(reason), -1);
+    }
   }
-
-  std::vector<std::uint8_t> buffer(IH_SIZE + length);
-  ssize_t got = platform::ReadFullAt(in.get(), buffer.data() + IH_SIZE, length, 0);
-  if (got < 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
-  if (got != static_cast<ssize_t>(length))
-    return Fail(why, platform::Status::Fail("cannot read " + input + ": it shrank while being read"),
-                -1);
-
-  ImageHeader header;
-  header.magic = IH_MAGIC;
-  header.time = static_cast<std::uint32_t>(st.st_mtime);
-  header.dataSize = length;
-  header.loadAddress = start;
-  header.entryPoint = end;
-  header.dataCrc = Crc32(buffer.data() + IH_SIZE, length);
-  header.os = IH_OS_LINUX;
-  header.arch = IH_ARCH_ARM;
-  header.type = IH_TYPE_KERNEL;
-  header.compression = IH_COMP_GZIP;
-  header.name = IH_NAME_LINUX;
-  EncodeImageHeader(header, buffer.data());
-
-  if (!platform::WriteFull(out.get(), buffer.data(), buffer.size()) || ::close(out.Release()) != 0)
-    return Fail(why, platform::FailErrno("cannot write " + output), -1);
+  if (!moved) {
+    // The header room keeps its zeros or holds the header just written;
+    // either way the copy starts behind it, with the time found at first.
+    if (int rc = WrapIntoNewFile(in.get(), file, from, st, output, start, end, why); rc != 0) return rc;
+  }
   platform::DebugOutput("Firmsmith Success!\n");
   platform::DebugOutput("MakeImage after!\n");
   return 0;

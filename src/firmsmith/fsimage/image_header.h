@@ -91,6 +91,17 @@ bool VerifyImage(const std::string& path, ImageHeader* header, ImageCheck* check
 int MakeImage(const std::string& input, const std::string& output, std::uint32_t start,
               std::uint32_t end, platform::Status* why = nullptr);
 
+// The wrap of an image that was built IH_SIZE bytes into `file`, the room
+// in front of it left for the header, so that wrapping copies nothing: the
+// image is checked as MakeImage checks its input (results and diagnostic
+// lines as there, the time field from `file`), its CRC computed in one
+// read, the header written into the room and `file` renamed to `output`.
+// Where `output` lies on another file system, the image is copied behind a
+// header into `output` as MakeImage does and `file` stays. -3: `file`
+// cannot be opened.
+int WrapImageInPlace(const std::string& file, const std::string& output, std::uint32_t start,
+                     std::uint32_t end, platform::Status* why = nullptr);
+
 // Writes everything behind the first IH_SIZE bytes of `image` to `output`.
 // 0 when all of it was copied; -1 when the image cannot be read, is shorter
 // than IH_SIZE bytes, is the output file itself, or the output cannot be

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/platform/file_ops.h"
 #include "random_bytes.h"
 #include "test_support.h"
 
@@ -161,6 +162,159 @@ TEST(MakeImage, InputOverTheLimitGivesMinus1) {
   WriteFile(dir / "big.bin", "");
   ASSERT_EQ(::truncate((dir / "big.bin").c_str(), 167772096 + 1), 0);
   EXPECT_EQ(fsimage::MakeImage(dir / "big.bin", dir / "out.img", 0, 0xFFFFFFFF), -1);
+}
+
+TEST(MakeImage, PayloadOfManyChunksCarriesTheCrcOfAllOfIt) {
+  TempDir dir;
+  // Several read chunks and a short last one: every chunk must reach both
+  // the data CRC and the file, in order.
+  const std::string input = RandomBytes(2 * 1024 * 1024 + 12345, 21);
+  WriteFile(dir / "fs.bin", input);
+  ASSERT_EQ(fsimage::MakeImage(dir / "fs.bin", dir / "fs.img", 0, 0x800000), 0);
+  const std::string image = ReadFile(dir / "fs.img");
+  ASSERT_EQ(image.size(), input.size() + 64);
+  EXPECT_TRUE(image.substr(64) == input);
+  auto r = RunCommand({"/usr/bin/python3", "-c",
+                       "import sys,zlib,struct\n"
+                       "b=open(sys.argv[1],'rb').read()\n"
+                       "d=open(sys.argv[2],'rb').read()\n"
+                       "print(zlib.crc32(d)==struct.unpack('>I',b[24:28])[0])",
+                       dir / "fs.img", dir / "fs.bin"});
+  EXPECT_EQ(r.out, "True\n") << r.err;
+  if (testsupport::HaveProgram("mkimage")) {
+    auto listing = RunCommand({"mkimage", "-l", dir / "fs.img"});
+    EXPECT_EQ(listing.status, 0) << listing.err;
+  }
+}
+
+// Files whose length fstat does not tell: kernel files read back more (or
+// fewer) bytes than their stated size, as an image still being written
+// (or cut) meanwhile would.
+struct ChangingCase {
+  const char* path;
+  const char* reason;
+};
+
+void PrintTo(const ChangingCase& c, std::ostream* os) { *os << c.path; }
+
+class MakeImageChangingInput : public ::testing::TestWithParam<ChangingCase> {};
+
+TEST_P(MakeImageChangingInput, FailsNamingTheFileAndLeavesNoValidHeader) {
+  const ChangingCase c = GetParam();
+  struct stat st {};
+  if (::stat(c.path, &st) != 0 || !S_ISREG(st.st_mode)) GTEST_SKIP() << c.path << " missing";
+  TempDir dir;
+  platform::Status why;
+  EXPECT_EQ(fsimage::MakeImage(c.path, dir / "out.img", 0, 0x100000, &why), -1);
+  EXPECT_EQ(why.message, std::string("cannot read ") + c.path + ": " + c.reason);
+  // Whatever was written, the header is not among it.
+  const std::string out = ReadFile(dir / "out.img");
+  EXPECT_TRUE(out.size() < 4 || out.substr(0, 4) != std::string("\x27\x05\x19\x56", 4));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernel, MakeImageChangingInput,
+    ::testing::Values(ChangingCase{"/proc/self/status", "it grew while being read"},
+                      ChangingCase{"/sys/kernel/mm/transparent_hugepage/enabled",
+                                   "it shrank while being read"}),
+    [](const auto& info) { return info.index == 0 ? std::string("Grew") : std::string("Shrank"); });
+
+// WrapImageInPlace: the image was built 64 bytes into its file.
+std::string WithHeaderRoom(const std::string& payload) { return std::string(64, '\0') + payload; }
+
+void SetTime(const std::string& path, time_t when) {
+  struct timespec times[2] = {{when, 0}, {when, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class WrapInPlaceSizes : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WrapInPlaceSizes, GivesMakeImagesBytesAndMovesTheFile) {
+  const std::size_t size = GetParam();
+  TempDir dir;
+  const std::string payload = RandomBytes(size, static_cast<unsigned>(size) + 1);
+  WriteFile(dir / "bare.bin", payload);
+  WriteFile(dir / "room.bin", WithHeaderRoom(payload));
+  SetTime(dir / "bare.bin", 1700000000);
+  SetTime(dir / "room.bin", 1700000000);
+  ASSERT_EQ(fsimage::MakeImage(dir / "bare.bin", dir / "made.img", 0x40000, 0x440000), 0);
+  platform::Status why;
+  ASSERT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", dir / "wrapped.img", 0x40000, 0x440000, &why), 0)
+      << why.message;
+  EXPECT_FALSE(testsupport::FileExists(dir / "room.bin"));
+  const std::string made = ReadFile(dir / "made.img");
+  ASSERT_EQ(made.size(), size + 64);
+  EXPECT_TRUE(ReadFile(dir / "wrapped.img") == made);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, WrapInPlaceSizes,
+                         ::testing::Values(std::size_t{0}, std::size_t{4096}, std::size_t{1000001}));
+
+TEST(WrapImageInPlace, ReplacesAnOlderImageOfTheSameName) {
+  TempDir dir;
+  WriteFile(dir / "out.img", "an older image of the partition");
+  WriteFile(dir / "room.bin", WithHeaderRoom("new payload"));
+  ASSERT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", dir / "out.img", 0, 0x1000), 0);
+  const std::string image = ReadFile(dir / "out.img");
+  EXPECT_EQ(image.substr(64), "new payload");
+  EXPECT_EQ(Be32(image, 12), 11u);
+}
+
+struct InPlaceFailure {
+  const char* what;
+  std::string content;  // of the file; "" with exists false: no file
+  bool exists;
+  std::uint32_t end;
+  int expected;
+  const char* reason;  // in the message
+};
+
+void PrintTo(const InPlaceFailure& c, std::ostream* os) { *os << c.what; }
+
+class WrapInPlaceFailures : public ::testing::TestWithParam<InPlaceFailure> {};
+
+TEST_P(WrapInPlaceFailures, LeaveTheFileAsItWasAndNameIt) {
+  const InPlaceFailure c = GetParam();
+  TempDir dir;
+  if (c.exists) WriteFile(dir / "room.bin", c.content);
+  WriteFile(dir / "out.img", "older image");
+  platform::Status why;
+  EXPECT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", dir / "out.img", 0x1000, c.end, &why), c.expected);
+  EXPECT_NE(why.message.find(dir / "room.bin"), std::string::npos) << why.message;
+  EXPECT_NE(why.message.find(c.reason), std::string::npos) << why.message;
+  EXPECT_EQ(testsupport::FileExists(dir / "room.bin"), c.exists);
+  if (c.exists) {
+    EXPECT_TRUE(ReadFile(dir / "room.bin") == c.content);
+  }
+  EXPECT_EQ(ReadFile(dir / "out.img"), "older image");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WrapInPlaceFailures,
+    ::testing::Values(
+        InPlaceFailure{"missing", "", false, 0x2000, -3, "cannot open"},
+        InPlaceFailure{"shorter than the room", std::string(63, '\0'), true, 0x2000, -1, "shorter than"},
+        InPlaceFailure{"one byte too big", WithHeaderRoom(std::string(0x1001, 'x')), true, 0x2000, -2,
+                       "larger than the partition"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
+
+TEST(WrapImageInPlace, CopiesBehindAHeaderOntoAnotherFileSystem) {
+  TempDir dir;
+  platform::TempFolder other;
+  struct stat here {}, there {};
+  if (!other.Create("/dev/shm", "wrap-test-") || ::stat(dir.path().c_str(), &here) != 0 ||
+      ::stat(other.path().c_str(), &there) != 0 || here.st_dev == there.st_dev)
+    GTEST_SKIP() << "no second file system at /dev/shm";
+  const std::string payload = RandomBytes(300000, 4);
+  WriteFile(dir / "bare.bin", payload);
+  WriteFile(dir / "room.bin", WithHeaderRoom(payload));
+  SetTime(dir / "bare.bin", 1650000000);
+  SetTime(dir / "room.bin", 1650000000);
+  ASSERT_EQ(fsimage::MakeImage(dir / "bare.bin", dir / "made.img", 0, 0x100000), 0);
+  platform::Status why;
+  ASSERT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", other.path() + "/wrapped.img", 0, 0x100000, &why), 0)
+      << why.message;
+  EXPECT_TRUE(ReadFile(other.path() + "/wrapped.img") == ReadFile(dir / "made.img"));
 }
 
 struct StripCase {
