@@ -26,7 +26,8 @@ namespace {
 
 using namespace cramfs;
 
-// The image file from its creation on; the image goes out in one write.
+// The image file from its creation on; the image goes out in one write, at
+// the offset the caller left room for.
 class ImageFile {
  public:
   // Creating or truncating it never waits on a FIFO and refuses anything
@@ -37,8 +38,8 @@ class ImageFile {
     return fd_.valid() ? platform::Status::Ok() : platform::Status::Fail(why);
   }
 
-  bool WriteAll(const std::uint8_t* data, std::size_t size) {
-    if (!platform::WriteFull(fd_.get(), data, size)) {
+  bool WriteAll(const std::uint8_t* data, std::size_t size, std::uint64_t offset) {
+    if (!platform::WriteFullAt(fd_.get(), data, size, static_cast<off_t>(offset))) {
       const int saved = errno;
       // A half image would look like a complete one to a careless reader.
       if (::ftruncate(fd_.get(), 0) != 0) {
@@ -84,7 +85,7 @@ class CramfsBuilder {
     CramfsDataWriter data(image_.data(), image_.size(), position_);
     if (!data.WriteFiles(tree.root, &error)) return Fail(why, error);
     if (!Finish(tree.root, data.end(), data.blocks(), &error)) return Fail(why, error);
-    if (!out.WriteAll(image_.data(), imageSize_))
+    if (!out.WriteAll(image_.data(), imageSize_, options_.imageOffset))
       return Fail(why, platform::ErrnoReason("cannot write " + imagePath_));
     return 0;
   }

@@ -22,6 +22,7 @@
 //   shown with -v), per-file sizes on the debug channel (DebugOutput).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace fsimage {
@@ -39,6 +40,10 @@ struct CramfsBuildOptions {
   // paths (their folders must be in the tree, their names must not). Empty:
   // none.
   std::string manifestPath;
+  // Bytes left in front of the image in its file (they read as zeros), for
+  // a header to be written there later; every position inside the image is
+  // counted from its own start all the same.
+  std::uint64_t imageOffset = 0;
 };
 int BuildCramfsImage(const std::string& sourceFolder, const std::string& imagePath,
                      const CramfsBuildOptions& options, std::string* why);

@@ -1,7 +1,9 @@
 // Partitions of one make run built side by side: the package and flash
 // image bytes, the messages and their order, and the failure shown are
 // those of a run that builds one partition after another.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,6 +12,8 @@
 #include <map>
 #include <thread>
 
+#include "firmsmith/fsimage/cramfs_writer.h"
+#include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/package/make/make_options.h"
 #include "package_fixture.h"
 
@@ -174,6 +178,53 @@ TEST_F(ConcurrentBuilds, PackageAndFlashBytesMatchOneBuildAtATime) {
     }
   }
   for (const auto& [path, bytes] : inputs) EXPECT_EQ(testsupport::FirstDifference(ReadFile(path), bytes), "") << path;
+}
+
+// Our cramfs images are built straight behind room for their header and
+// wrapped where they lie: each image in the package is, byte for byte,
+// what MakeImage makes of a bare build of the same folder.
+TEST_F(ConcurrentBuilds, OurCramfsImagesAreMakeImageOfABareBuild) {
+  const std::string user = Folder("user", 700, false), custom = Folder("custom", 200, false),
+                    web = Folder("web", 100, false);
+  const std::string input = InputPackage();
+  const std::string inputBytes = ReadFile(input);
+  struct Image {
+    const char* entry;
+    std::string folder;
+    std::uint32_t start, end;
+  };
+  const std::vector<Image> images = {{"user-x.cramfs.img", user, kUserStart, kUserEnd},
+                                     {"custom-x.cramfs.img", custom, kCustomStart, kCustomEnd}};
+  for (bool rework : {false, true}) {
+    SCOPED_TRACE(rework ? "rework" : "new package");
+    package::MakeOptions o = Options(rework, rework ? input : std::string());
+    Slot(&o, package::kSlotUser, user, products::kFsCramfs);
+    Slot(&o, package::kSlotCustom, custom, products::kFsCramfs);
+    // A build by an external tool in between keeps its own way.
+    Slot(&o, package::kSlotWeb, web, products::kFsJffs2);
+    o.outputPath = work_ / (rework ? "reworked.bin" : "new.bin");
+    ASSERT_NE(package::RunMakeOperation(o, EnvWith(2, nullptr)), MakeOutcome::kFailed) << LastBox();
+    for (const Image& image : images) {
+      SCOPED_TRACE(image.entry);
+      const std::string wrapped = Entry(o.outputPath, image.entry);
+      ASSERT_GT(wrapped.size(), 64u);
+      const std::string bare = work_ / "bare.cramfs", made = work_ / "bare.img";
+      std::string why;
+      ASSERT_EQ(fsimage::BuildCramfsImage(image.folder, bare, &why), 0) << why;
+      // The time field is the build's own second; the bare build gets it.
+      const struct timespec when[2] = {{static_cast<time_t>(Word(wrapped, 8)), 0},
+                                       {static_cast<time_t>(Word(wrapped, 8)), 0}};
+      ASSERT_EQ(::utimensat(AT_FDCWD, bare.c_str(), when, 0), 0);
+      ASSERT_EQ(fsimage::MakeImage(bare, made, image.start, image.end), 0);
+      EXPECT_EQ(testsupport::FirstDifference(wrapped, ReadFile(made)), "");
+    }
+    const std::string jffs2 = Entry(o.outputPath, "web-x.cramfs.img");
+    ASSERT_GT(jffs2.size(), 64u);
+    EXPECT_EQ(Word(jffs2, 12), jffs2.size() - 64);
+    EXPECT_TRUE(RunLeftovers(work_.path()).empty());
+    EXPECT_TRUE(RunLeftovers(prog_.path()).empty());
+  }
+  EXPECT_EQ(testsupport::FirstDifference(ReadFile(input), inputBytes), "");
 }
 
 // Folders of several slots with files the product ignores are staged as

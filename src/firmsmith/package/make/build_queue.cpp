@@ -98,7 +98,8 @@ void BuildQueue::RunBuild(Slot& slot) {
   quiet.progress = nullptr;
   try {
     slot.built = BuildFileSystemImage(slot.job.fs, slot.job.smallBlocks, slot.job.sourceFolder,
-                                      slot.job.imagePath, quiet, slot.job.manifest);
+                                      slot.job.imagePath, quiet, slot.job.manifest,
+                                      slot.job.imageOffset);
   } catch (const std::exception& e) {
     slot.built = platform::Status::Fail("cannot build " + slot.job.imagePath + ": " + e.what());
   }

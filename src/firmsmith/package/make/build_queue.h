@@ -17,6 +17,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -36,6 +37,7 @@ struct BuildJob {
   std::string sourceFolder;
   std::string imagePath;
   std::string manifest;
+  std::uint64_t imageOffset = 0;  // room left for the header (BuildsWithHeaderRoom)
 };
 
 // Runs on the caller's thread with the build's outcome (its messages already

@@ -90,20 +90,26 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     job.sourceFolder = source;
     job.imagePath = platform::JoinPath(temp, base);
     job.manifest = manifest;
+    // Our own writer builds the image behind room for its header: the
+    // distribution folder lies in the temporary folder, so wrapping it is a
+    // rename rather than a copy.
+    const bool headerRoom = BuildsWithHeaderRoom(job.fs);
+    if (headerRoom) job.imageOffset = fsimage::IH_SIZE;
     const products::PartitionSpec spec = *SlotPartition(product, slot);
     const std::string output = platform::JoinPath(dist, base + ".img");
     const std::string fsImage = job.imagePath;
-    const bool added = queue.Add(job, [&env, &desc, base, spec, output, fsImage](const platform::Status& built) {
+    const bool added = queue.Add(job, [&env, &desc, base, spec, output, fsImage, headerRoom](const platform::Status& built) {
       if (!built) {
         // Reported like a failed rebuild: an image that was not built must
         // not be listed in the package.
         ShowFailureKey(env, "alarm_makeerror", "alarm_make", built.message, base);
         return false;
       }
-      const std::uint64_t size = platform::FileSize(fsImage);
+      const std::uint64_t size = ImageSizeOf(fsImage, headerRoom);
       platform::Status wrapped;
       ReportStep(env, MakeStep::kWrapping, platform::BaseName(output));
-      const int r = fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
+      const int r = headerRoom ? fsimage::WrapImageInPlace(fsImage, output, spec.start, spec.end, &wrapped)
+                               : fsimage::MakeImage(fsImage, output, spec.start, spec.end, &wrapped);
       if (r == -2) {
         ::unlink(output.c_str());
         ShowFailureKey(env, "alarm_file", "",

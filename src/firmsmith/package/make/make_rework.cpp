@@ -95,8 +95,8 @@ class Rework {
   bool PrepareRawData(int slot, std::string* dataFile);
   bool PrepareBuild(int slot, const std::string& base, const std::string& output, BuildJob* job);
   bool CompleteSlot(int slot, const std::string& base, const std::string& output,
-                    const std::string& fsImage, std::uint32_t start, std::uint32_t end,
-                    const platform::Status& built);
+                    const std::string& fsImage, bool headerRoom, std::uint32_t start,
+                    std::uint32_t end, const platform::Status& built);
   bool PatchFlash(int slot, const std::string& fsImage, std::uint32_t start, std::uint32_t end);
   bool BackupsAreOurs();
   bool KeepBackups();
@@ -494,14 +494,23 @@ bool Rework::ProcessSlot(int slot) {
   if (rule.source == SlotSource::kFolder) {
     BuildJob job;
     if (!PrepareBuild(slot, base, output, &job)) return false;
+    // Our own writer builds the image behind room for its header, beside
+    // the package folder (on its file system, outside what is packed), so
+    // that wrapping it is a rename rather than a copy.
+    const bool headerRoom = network_ && BuildsWithHeaderRoom(job.fs);
+    if (headerRoom) {
+      job.imageOffset = fsimage::IH_SIZE;
+      job.imagePath = platform::JoinPath(platform::ParentFolder(work_), base);
+    }
     const std::string fsImage = job.imagePath;
-    return queue_.Add(job, [this, slot, base, output, fsImage, start, end](const platform::Status& built) {
-      return CompleteSlot(slot, base, output, fsImage, start, end, built);
+    return queue_.Add(job, [this, slot, base, output, fsImage, headerRoom, start, end](
+                               const platform::Status& built) {
+      return CompleteSlot(slot, base, output, fsImage, headerRoom, start, end, built);
     });
   }
   std::string fsImage;
   if (!PrepareRawData(slot, &fsImage)) return false;
-  return CompleteSlot(slot, base, output, fsImage, start, end, platform::Status::Ok());
+  return CompleteSlot(slot, base, output, fsImage, false, start, end, platform::Status::Ok());
 }
 
 // Steps that show messages of their own, or read what an earlier slot
@@ -525,8 +534,8 @@ std::string Rework::StagingFolder(int slot) const {
 // in the package, or patched into the flash copy; on the run's thread, in
 // slot order.
 bool Rework::CompleteSlot(int slot, const std::string& base, const std::string& output,
-                          const std::string& fsImage, std::uint32_t start, std::uint32_t end,
-                          const platform::Status& built) {
+                          const std::string& fsImage, bool headerRoom, std::uint32_t start,
+                          std::uint32_t end, const platform::Status& built) {
   if (!built) {
     ::unlink(fsImage.c_str());
     platform::RemoveTree(work_);
@@ -536,10 +545,13 @@ bool Rework::CompleteSlot(int slot, const std::string& base, const std::string& 
   // The staged copies of the slot's folder have served.
   platform::RemoveTree(StagingFolder(slot));
   if (network_) {
-    const std::uint64_t size = platform::FileSize(fsImage);
+    const std::uint64_t size = ImageSizeOf(fsImage, headerRoom);
     platform::Status wrapped;
     ReportStep(env_, MakeStep::kWrapping, platform::BaseName(output));
-    const int r = fsimage::MakeImage(fsImage, output, start, end, &wrapped);
+    // In place, the built file becomes the output, and nothing is left to
+    // remove unless it had to be copied.
+    const int r = headerRoom ? fsimage::WrapImageInPlace(fsImage, output, start, end, &wrapped)
+                             : fsimage::MakeImage(fsImage, output, start, end, &wrapped);
     ::unlink(fsImage.c_str());
     if (r != 0) {
       ::unlink(output.c_str());

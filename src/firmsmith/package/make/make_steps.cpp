@@ -14,6 +14,7 @@
 #include "firmsmith/fsimage/cramfs_manifest.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/image_header.h"
 #include "firmsmith/fsimage/source_tree.h"
 #include "firmsmith/fsimage/squashfs_manifest.h"
 #include "common/platform/file_ops.h"
@@ -196,8 +197,10 @@ std::string SlotBaseName(const MakeOptions& options, int slot) {
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
                                       const MakeEnvironment& environment,
-                                      const std::string& manifest) {
+                                      const std::string& manifest, std::uint64_t imageOffset) {
   ::unlink(imagePath.c_str());
+  if (imageOffset != 0 && !BuildsWithHeaderRoom(fs))
+    return platform::Status::Fail("cannot leave room for a header in front of " + imagePath);
   if (!platform::IsDirectory(sourceFolder))
     return platform::Status::Fail("no source folder " + sourceFolder);
   platform::MessageSink& sink = SinkOf(environment);
@@ -226,10 +229,22 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
       std::string why;
       fsimage::CramfsBuildOptions options;
       options.manifestPath = manifest;
+      options.imageOffset = imageOffset;
       if (fsimage::BuildCramfsImage(sourceFolder, imagePath, options, &why) == 0) return platform::Status::Ok();
       return platform::Status::Fail(why.empty() ? "cannot build " + imagePath : why);
     }
   }
+}
+
+bool BuildsWithHeaderRoom(int fs) {
+  // Every code the external tools do not build goes to the cramfs writer.
+  return fs != products::kFsSquashfs && fs != products::kFsJffs2 && fs != products::kFsExt4;
+}
+
+std::uint64_t ImageSizeOf(const std::string& imagePath, bool headerRoom) {
+  const std::uint64_t size = platform::FileSize(imagePath);
+  if (!headerRoom) return size;
+  return size > fsimage::IH_SIZE ? size - fsimage::IH_SIZE : 0;
 }
 
 platform::Status ApplyIgnoreRule(const std::string& folder, const std::string& ignore,
