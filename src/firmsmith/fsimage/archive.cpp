@@ -33,8 +33,6 @@ namespace {
 
 // Entries are copied out in chunks of this size.
 constexpr std::size_t kUnpackChunk = 40960;
-// Deflated entries are copied into the archive through a buffer of this size.
-constexpr std::size_t kPackChunk = 256 * 1024;
 // Entries carry no time of their own: DOS date 0x0020 (day 0 of January
 // 1980, what a zeroed date structure encodes to) and DOS time 0.
 constexpr std::uint32_t kEntryDosDate = 0x0020;
@@ -250,41 +248,51 @@ struct PackedFile {
   std::string name;  // the entry's name: the bare file name
 };
 
-// Adds one deflated entry, copying its raw deflate data from the scratch file
-// as it is; the CRC-32 and size come from the deflater.
-platform::Status AddDeflatedEntry(zipFile zip, const std::string& archive, const std::string& name,
-                                  const DeflatedEntry& entry, std::vector<char>& chunk) {
-  std::string why;
-  platform::UniqueFd in = platform::OpenRegularForReading(entry.scratchPath, &why);
-  if (!in.valid()) return platform::Status::Fail(why);
-  zip_fileinfo info{};
-  info.dosDate = (kEntryDosDate << 16) | kEntryDosTime;
-  // minizip marks an entry it deflated itself as text in the central
-  // directory when zlib judged it so; a raw entry needs the mark given.
-  if (entry.text) info.internal_fa = Z_TEXT;
-  errno = 0;
-  if (zipOpenNewFileInZip2_64(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                              Z_DEFAULT_COMPRESSION, 1, 0) != ZIP_OK)
-    return ZipWriteFailure(archive, name);
-  platform::Status status;
-  for (;;) {
-    const ssize_t got = platform::ReadFull(in.get(), chunk.data(), chunk.size());
-    if (got < 0) {
-      status = platform::FailErrno("cannot read " + entry.scratchPath + " (the deflated entry " + name + ")");
-      break;
+// One entry of the archive taking raw deflate data, opened with the first
+// bytes, when the text mark is known: minizip gives the mark of an entry it
+// deflated itself in the central directory; a raw entry needs it given.
+class RawZipEntry {
+ public:
+  RawZipEntry(zipFile zip, const std::string& archive, const std::string& name)
+      : zip_(zip), archive_(archive), name_(name) {}
+  RawZipEntry(const RawZipEntry&) = delete;
+  RawZipEntry& operator=(const RawZipEntry&) = delete;
+
+  platform::Status Write(const unsigned char* data, std::size_t size, bool text) {
+    if (!open_) {
+      zip_fileinfo info{};
+      info.dosDate = (kEntryDosDate << 16) | kEntryDosTime;
+      if (text) info.internal_fa = Z_TEXT;
+      errno = 0;
+      if (zipOpenNewFileInZip2_64(zip_, name_.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                  Z_DEFAULT_COMPRESSION, 1, 0) != ZIP_OK)
+        return ZipWriteFailure(archive_, name_);
+      open_ = true;
     }
-    if (got == 0) break;
     errno = 0;
-    if (zipWriteInFileInZip(zip, chunk.data(), static_cast<unsigned>(got)) != ZIP_OK) {
-      status = ZipWriteFailure(archive, name);
-      break;
-    }
+    if (size != 0 && zipWriteInFileInZip(zip_, data, static_cast<unsigned>(size)) != ZIP_OK)
+      return ZipWriteFailure(archive_, name_);
+    return platform::Status::Ok();
   }
-  errno = 0;
-  if (zipCloseFileInZipRaw64(zip, entry.size, entry.crc) != ZIP_OK && status.ok)
-    status = ZipWriteFailure(archive, name);
-  return status;
-}
+
+  // Ends the entry when it was opened, with the CRC-32 and size of the
+  // file's bytes; a failed entry is ended too, so the archive stays whole.
+  platform::Status Close(const DeflatedEntry* entry) {
+    if (!open_) return platform::Status::Ok();
+    open_ = false;
+    errno = 0;
+    if (zipCloseFileInZipRaw64(zip_, entry != nullptr ? entry->size : 0, entry != nullptr ? entry->crc : 0) !=
+        ZIP_OK)
+      return ZipWriteFailure(archive_, name_);
+    return platform::Status::Ok();
+  }
+
+ private:
+  zipFile zip_;
+  const std::string& archive_;
+  const std::string& name_;
+  bool open_ = false;
+};
 
 // Every file of the tree becomes an entry named by its bare name: two files
 // of one name would give two entries of which a reader sees only one.
@@ -475,16 +483,18 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
     std::function<void(std::uint64_t)> tick;
     if (options.count)
       tick = [&](std::uint64_t read) { options.count(read < total ? read : total, total); };
-    std::vector<char> chunk(kPackChunk);
     for (std::size_t i = 0; i < files.size() && status.ok; ++i) {
-      const DeflatedEntry& entry = deflater.Wait(i, tick);
-      if (!entry.status) {
-        status = entry.status;
-      } else if (!entry.skipped) {
-        if (entry.copied) ++copied;
-        status = AddDeflatedEntry(zip, archive, files[i].name, entry, chunk);
-        ::unlink(entry.scratchPath.c_str());  // disk holds only the entries not yet written
-      }
+      RawZipEntry zipEntry(zip, archive, files[i].name);
+      const DeflateSink sink = [&](const unsigned char* data, std::size_t size, bool text) {
+        return zipEntry.Write(data, size, text);
+      };
+      const DeflatedEntry* entry = nullptr;
+      status = deflater.Take(i, sink, tick, &entry);
+      // Deflate data are never empty; an entry is opened all the same.
+      if (status.ok && !entry->skipped) status = sink(nullptr, 0, entry->text);
+      if (status.ok && entry->copied) ++copied;
+      platform::Status closed = zipEntry.Close(status.ok ? entry : nullptr);
+      if (status.ok) status = std::move(closed);
     }
   }  // the workers are stopped here, before their scratch folder goes
   if (status.ok && options.count) options.count(total, total);

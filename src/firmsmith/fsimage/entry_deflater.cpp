@@ -23,9 +23,12 @@ namespace {
 // workstation, while every worker holds a few slices and a deflate state.
 constexpr unsigned kMaxSliceThreads = 8;
 // Copying an earlier archive's entry reads the file and the entry's data
-// through buffers of these sizes.
+// through buffers of these sizes; each chunk of the data has its CRC-32
+// verified before it goes.
 constexpr std::size_t kCopyFileChunk = 256 * 1024;
-constexpr std::size_t kCopyDataChunk = 64 * 1024;
+constexpr std::size_t kCopyDataChunk = 256 * 1024;
+// A scratch file is handed on through a buffer of this size.
+constexpr std::size_t kScratchChunk = 256 * 1024;
 // ZIP: the compression method of deflated data, and the flag of an
 // encrypted entry.
 constexpr std::uint16_t kMethodDeflated = 8;
@@ -52,20 +55,14 @@ class RawInflater {
 
 }  // namespace
 
-// One file on its way into its scratch file by copying.
+// One file compared with an earlier archive's entry.
 struct EntryDeflater::Pass {
   const std::string& path;
-  const std::string& scratch;
   int in = -1;
-  int out = -1;
   std::uint64_t size = 0;                                         // the file's size when opened
   std::vector<unsigned char> input = std::vector<unsigned char>(kCopyFileChunk);
   std::uint64_t read = 0;                                         // bytes of the file read so far
   uLong crc = ::crc32(0L, Z_NULL, 0);                             // of the bytes read
-
-  platform::Status WriteFailed() const {
-    return platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
-  }
 };
 
 EntryDeflater::EntryDeflater(std::vector<std::string> paths, std::string scratchFolder, std::uint64_t maxSize,
@@ -99,13 +96,12 @@ EntryDeflater::~EntryDeflater() {
 const DeflatedEntry& EntryDeflater::Wait(std::size_t index,
                                          const std::function<void(std::uint64_t)>& tick) {
   if (workers_.empty()) Work();
-  std::uint64_t told = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     const bool done = done_[index];
     const std::uint64_t read = bytesRead_;
-    if (tick && read > told) {
-      told = read;
+    if (tick && read > told_) {
+      told_ = read;
       lock.unlock();
       tick(read);
       lock.lock();
@@ -152,12 +148,12 @@ platform::Status EntryDeflater::ReadFile(Pass& pass, std::size_t want) {
   return platform::Status::Ok();
 }
 
-// Copies the earlier archive's deflate data into the scratch file while
-// inflating them and comparing with the file as it is read: verifying and
-// copying are one read, so data changed on either side meanwhile can never
-// pass. kDeflate (traced why) when they are no exact copy of the file or the
-// earlier archive cannot be read; kFailed (entry->status) only for what would
-// fail a plain deflate too: reading the file or writing the scratch file.
+// Inflates the earlier archive's deflate data, comparing with the file as it
+// is read, and notes the CRC-32 of each chunk of the data, so the owner can
+// copy exactly what passed. kDeflate (traced why) when they are no exact
+// copy of the file or the earlier archive cannot be read; kFailed
+// (entry->status) only for what would fail a plain deflate too: reading the
+// file.
 EntryDeflater::Copy EntryDeflater::CopyEarlier(std::size_t index, Pass& pass, DeflatedEntry* entry) {
   const zipfile::ZipEntryInfo& source = *earlier_.entries[index];
   auto deflateInstead = [&](const std::string& why) {
@@ -172,11 +168,13 @@ EntryDeflater::Copy EntryDeflater::CopyEarlier(std::size_t index, Pass& pass, De
   std::uint64_t at = 0;
   if (platform::Status found = zipfile::EntryDataOffset(earlier_.fd.get(), earlier_.path, source, &at); !found)
     return deflateInstead(found.message);
+  const std::uint64_t offset = at;
   RawInflater inflater;
   if (!inflater.ok()) return deflateInstead("out of memory");
   z_stream* z = inflater.stream();
   std::vector<unsigned char> raw(kCopyDataChunk);
   std::vector<unsigned char> inflated(kCopyDataChunk);
+  std::vector<std::uint32_t> rawCrcs;
   std::uint64_t rawLeft = source.compressedSize;
   std::size_t held = 0;  // bytes of the file in pass.input
   std::size_t used = 0;  // of those, compared
@@ -186,10 +184,7 @@ EntryDeflater::Copy EntryDeflater::CopyEarlier(std::size_t index, Pass& pass, De
       const ssize_t got = platform::ReadFullAt(earlier_.fd.get(), raw.data(), want, static_cast<off_t>(at));
       if (got < 0) return deflateInstead(platform::ErrnoReason("cannot read " + earlier_.path));
       if (got != static_cast<ssize_t>(want)) return deflateInstead("its entry " + source.name + " is cut short");
-      if (!platform::WriteFull(pass.out, raw.data(), want)) {
-        entry->status = pass.WriteFailed();
-        return Copy::kFailed;
-      }
+      rawCrcs.push_back(static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), raw.data(), static_cast<uInt>(want))));
       at += want;
       rawLeft -= want;
       z->next_in = raw.data();
@@ -231,33 +226,69 @@ EntryDeflater::Copy EntryDeflater::CopyEarlier(std::size_t index, Pass& pass, De
   if (static_cast<std::uint32_t>(pass.crc) != source.crc)
     return deflateInstead("its entry " + source.name + " has another CRC-32 in the directory");
   entry->text = (source.internalAttributes & kInternalText) != 0;
+  entry->rawOffset = offset;
+  entry->rawSize = source.compressedSize;
+  entry->rawCrcs = std::move(rawCrcs);
   return Copy::kDone;
 }
 
-void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
+// Opens file `index` and checks it may be packed; not valid when it may not
+// (entry->status) or is the one to skip (entry->skipped).
+platform::UniqueFd EntryDeflater::OpenFile(std::size_t index, struct stat* st, DeflatedEntry* entry) {
   const std::string& path = paths_[index];
   std::string why;
   platform::UniqueFd in = platform::OpenRegularForReading(path, &why);
   if (!in.valid()) {
     entry->status = platform::Status::Fail(why);
-    return;
+    return in;
   }
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0) {
+  if (::fstat(in.get(), st) != 0) {
     entry->status = platform::FailErrno("cannot read " + path);
-    return;
+    return platform::UniqueFd();
   }
-  if (st.st_dev == skipDevice_ && st.st_ino == skipInode_) {
+  if (st->st_dev == skipDevice_ && st->st_ino == skipInode_) {
     entry->skipped = true;
-    return;
+    return platform::UniqueFd();
   }
-  if (static_cast<std::uint64_t>(st.st_size) > maxSize_) {
+  if (static_cast<std::uint64_t>(st->st_size) > maxSize_) {
     entry->status = platform::Status::Fail(path + ": larger than " + std::to_string(maxSize_) +
                                            " bytes, the most a package entry may hold");
+    return platform::UniqueFd();
+  }
+  return in;
+}
+
+void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
+  const std::string& path = paths_[index];
+  struct stat st {};
+  platform::UniqueFd in = OpenFile(index, &st, entry);
+  if (!in.valid()) return;
+  if (earlier_.fd.valid() && index < earlier_.entries.size() && earlier_.entries[index]) {
+    Pass pass{path};
+    pass.in = in.get();
+    pass.size = static_cast<std::uint64_t>(st.st_size);
+    switch (CopyEarlier(index, pass, entry)) {
+      case Copy::kFailed:
+        return;
+      case Copy::kDone:
+        entry->size = pass.size;
+        entry->crc = static_cast<std::uint32_t>(pass.crc);
+        entry->copied = true;
+        return;
+      case Copy::kDeflate:
+        // Bytes a copy attempt read and counted are not counted again when
+        // the file is deflated after all.
+        entry->counted = pass.read;
+        break;
+    }
+  }
+  // A large file waits for the owner, who takes its slices as they come.
+  if (static_cast<std::uint64_t>(st.st_size) > kDeflateSlice) {
+    entry->streamed = true;
     return;
   }
-
   const std::string scratch = platform::JoinPath(scratch_, std::to_string(index));
+  std::string why;
   platform::UniqueFd out =
       platform::OpenRegular(scratch, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600, &why);
   if (!out.valid()) {
@@ -265,58 +296,124 @@ void EntryDeflater::Deflate(std::size_t index, DeflatedEntry* entry) {
     return;
   }
   entry->scratchPath = scratch;
-  // Bytes a copy attempt read and counted are not counted again when the
-  // file is deflated after all.
-  std::uint64_t counted = 0;
-  if (earlier_.fd.valid() && index < earlier_.entries.size() && earlier_.entries[index]) {
-    Pass pass{path, scratch};
-    pass.in = in.get();
-    pass.out = out.get();
-    pass.size = static_cast<std::uint64_t>(st.st_size);
-    switch (CopyEarlier(index, pass, entry)) {
-      case Copy::kFailed:
-        return;
-      case Copy::kDone:
-        if (::close(out.Release()) != 0) {
-          entry->status = pass.WriteFailed();
-          return;
-        }
-        entry->size = pass.size;
-        entry->crc = static_cast<std::uint32_t>(pass.crc);
-        entry->copied = true;
-        return;
-      case Copy::kDeflate:
-        // The slices are read at their offsets; the scratch file starts empty again.
-        if (::ftruncate(pass.out, 0) != 0 || ::lseek(pass.out, 0, SEEK_SET) != 0) {
-          entry->status = pass.WriteFailed();
-          return;
-        }
-        counted = pass.read;
-        break;
-    }
+  auto writeFailed = [&] {
+    return platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
+  };
+  const DeflateSink write = [&](const unsigned char* data, std::size_t size, bool) {
+    return platform::WriteFull(out.get(), data, size) ? platform::Status::Ok() : writeFailed();
+  };
+  const std::uint64_t counted = entry->counted;
+  std::uint64_t sliced = 0;  // one slice: read on this thread only
+  auto read = [this, counted, &sliced](std::uint64_t bytes) {
+    const std::uint64_t before = sliced;
+    sliced += bytes;
+    if (sliced > counted) CountRead(sliced - std::max(before, counted));
+  };
+  SliceDeflateResult deflated;
+  if (platform::Status status = DeflateInSlices(in.get(), static_cast<std::uint64_t>(st.st_size), path, 1, stop_,
+                                                read, write, &deflated);
+      !status) {
+    entry->status = std::move(status);
+    return;
   }
-  // Each entry spreads its slices over the workers too, so one large image
-  // (the usual package) still uses every core.
+  if (::close(out.Release()) != 0) {
+    entry->status = writeFailed();
+    return;
+  }
+  entry->size = static_cast<std::uint64_t>(st.st_size);
+  entry->crc = deflated.crc;
+  entry->text = deflated.text;
+}
+
+void EntryDeflater::Tell(const std::function<void(std::uint64_t)>& tick) {
+  if (!tick) return;
+  const std::uint64_t read = bytesRead_;
+  if (read > told_) {
+    told_ = read;
+    tick(read);
+  }
+}
+
+platform::Status EntryDeflater::Take(std::size_t index, const DeflateSink& sink,
+                                     const std::function<void(std::uint64_t)>& tick, const DeflatedEntry** taken) {
+  Wait(index, tick);
+  DeflatedEntry& entry = entries_[index];  // done: no worker touches it any more
+  if (taken != nullptr) *taken = &entry;
+  if (!entry.status || entry.skipped) return entry.status;
+  if (chunk_.empty()) chunk_.resize(std::max(kScratchChunk, kCopyDataChunk));
+  if (entry.copied) return TakeCopy(index, entry, sink);
+  if (entry.streamed) return TakeStreamed(index, entry, sink, tick);
+  return TakeScratch(entry, sink);
+}
+
+platform::Status EntryDeflater::TakeScratch(DeflatedEntry& entry, const DeflateSink& sink) {
+  std::string why;
+  platform::UniqueFd in = platform::OpenRegularForReading(entry.scratchPath, &why);
+  // Disk holds only the entries not yet taken.
+  ::unlink(entry.scratchPath.c_str());
+  if (!in.valid()) return platform::Status::Fail(why);
+  for (;;) {
+    const ssize_t got = platform::ReadFull(in.get(), chunk_.data(), kScratchChunk);
+    if (got < 0) return platform::FailErrno("cannot read " + entry.scratchPath);
+    if (got == 0) return platform::Status::Ok();
+    if (platform::Status wrote = sink(chunk_.data(), static_cast<std::size_t>(got), entry.text); !wrote)
+      return wrote;
+  }
+}
+
+// What goes is exactly what was verified: each chunk of the earlier
+// archive's data is read again and handed on only when its CRC-32 is the
+// one noted then.
+platform::Status EntryDeflater::TakeCopy(std::size_t index, DeflatedEntry& entry, const DeflateSink& sink) {
+  auto changed = [&] {
+    return platform::Status::Fail("cannot copy the deflated " + paths_[index] + " from " + earlier_.path +
+                                  ": it changed while being packed");
+  };
+  std::uint64_t at = entry.rawOffset;
+  std::uint64_t left = entry.rawSize;
+  for (std::uint32_t crc : entry.rawCrcs) {
+    const std::size_t want = left < kCopyDataChunk ? static_cast<std::size_t>(left) : kCopyDataChunk;
+    const ssize_t got = platform::ReadFullAt(earlier_.fd.get(), chunk_.data(), want, static_cast<off_t>(at));
+    if (got < 0) return platform::FailErrno("cannot read " + earlier_.path);
+    if (got != static_cast<ssize_t>(want) ||
+        static_cast<std::uint32_t>(::crc32(::crc32(0L, Z_NULL, 0), chunk_.data(), static_cast<uInt>(want))) != crc)
+      return changed();
+    if (platform::Status wrote = sink(chunk_.data(), want, entry.text); !wrote) return wrote;
+    at += want;
+    left -= want;
+  }
+  return left == 0 ? platform::Status::Ok() : changed();
+}
+
+// A large file, deflated now on several cores while its slices go to the
+// sink as they finish.
+platform::Status EntryDeflater::TakeStreamed(std::size_t index, DeflatedEntry& entry, const DeflateSink& sink,
+                                             const std::function<void(std::uint64_t)>& tick) {
+  const std::string& path = paths_[index];
+  struct stat st {};
+  platform::UniqueFd in = OpenFile(index, &st, &entry);
+  if (!in.valid()) return entry.status;  // skipped now: the archive took its place meanwhile
+  const std::uint64_t counted = entry.counted;
   std::atomic<std::uint64_t> sliced{0};
   auto read = [this, counted, &sliced](std::uint64_t bytes) {
     const std::uint64_t before = sliced.fetch_add(bytes);
     const std::uint64_t after = before + bytes;
     if (after > counted) CountRead(after - std::max(before, counted));
   };
+  const DeflateSink write = [&](const unsigned char* data, std::size_t size, bool text) {
+    platform::Status wrote = sink(data, size, text);
+    Tell(tick);
+    return wrote;
+  };
   SliceDeflateResult deflated;
-  if (platform::Status status = DeflateInSlices(in.get(), static_cast<std::uint64_t>(st.st_size), path, out.get(),
-                                                scratch, sliceThreads_, stop_, read, &deflated);
-      !status) {
-    entry->status = std::move(status);
-    return;
-  }
-  if (::close(out.Release()) != 0) {
-    entry->status = platform::FailErrno("cannot write " + scratch + " (the deflated " + path + ")");
-    return;
-  }
-  entry->size = static_cast<std::uint64_t>(st.st_size);
-  entry->crc = deflated.crc;
-  entry->text = deflated.text;
+  if (platform::Status status = DeflateInSlices(in.get(), static_cast<std::uint64_t>(st.st_size), path,
+                                                sliceThreads_, stop_, read, write, &deflated);
+      !status)
+    return status;
+  entry.size = static_cast<std::uint64_t>(st.st_size);
+  entry.crc = deflated.crc;
+  entry.text = deflated.text;
+  return platform::Status::Ok();
 }
 
 }  // namespace fsimage

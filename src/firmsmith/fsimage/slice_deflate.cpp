@@ -7,6 +7,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -37,40 +38,70 @@ struct DoneSlice {
   bool text = false;
 };
 
+// One deflate state, ended however the job ends.
+class SliceDeflater {
+ public:
+  SliceDeflater() {
+    ok_ = ::deflateInit2(&z_, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) == Z_OK;
+  }
+  ~SliceDeflater() {
+    if (ok_) ::deflateEnd(&z_);
+  }
+  SliceDeflater(const SliceDeflater&) = delete;
+  SliceDeflater& operator=(const SliceDeflater&) = delete;
+  bool ok() const { return ok_; }
+  z_stream* stream() { return &z_; }
+
+ private:
+  z_stream z_{};
+  bool ok_ = false;
+};
+
 class SliceJob {
  public:
-  SliceJob(int in, std::uint64_t size, const std::string& path, int out, const std::string& outPath,
-           const std::atomic<bool>& stop, const std::function<void(std::uint64_t)>& read, unsigned threads)
+  SliceJob(int in, std::uint64_t size, const std::string& path, const std::atomic<bool>& stop,
+           const std::function<void(std::uint64_t)>& read, const DeflateSink& write, unsigned threads)
       : in_(in),
         size_(size),
         path_(path),
-        out_(out),
-        outPath_(outPath),
         stop_(stop),
         read_(read),
+        write_(write),
         slices_(size == 0 ? 1 : (size + kDeflateSlice - 1) / kDeflateSlice),
         ahead_(2 * std::size_t{threads} + 2) {}
 
   platform::Status Run(unsigned threads, SliceDeflateResult* result) {
     std::vector<std::thread> helpers;
-    const std::size_t count = std::min<std::size_t>(threads, slices_);
-    for (std::size_t t = 1; t < count; ++t) {
+    // One slice is not worth a thread; with more, the calling thread only
+    // writes, so the writing overlaps the deflating.
+    const std::size_t count = slices_ == 1 ? 0 : std::min<std::size_t>(threads, slices_);
+    for (std::size_t t = 0; t < count; ++t) {
       try {
         helpers.emplace_back([this] { Work(); });
       } catch (const std::system_error&) {
         break;  // fewer threads: the same bytes, later
       }
     }
-    Work();
+    try {
+      WriteInOrder(helpers.empty());
+    } catch (const std::exception&) {
+      Fail(platform::Status::Fail("cannot deflate " + path_ + ": out of memory"));
+    }
+    {
+      // Whatever stopped the writer stops the helpers too.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (written_ != slices_ && !failed_) FailLocked(Stopped());
+    }
     for (std::thread& t : helpers) t.join();
     if (failed_) return failure_;
-    if (written_ != slices_) return platform::Status::Fail("packing " + path_ + " was stopped");
     result->crc = crc_;
     result->text = text_;
     return platform::Status::Ok();
   }
 
  private:
+  platform::Status Stopped() const { return platform::Status::Fail("packing " + path_ + " was stopped"); }
+
   void Work() {
     try {
       WorkSlices();
@@ -80,13 +111,8 @@ class SliceJob {
   }
 
   void WorkSlices() {
-    z_stream z{};
-    if (::deflateInit2(&z, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY) != Z_OK)
-      return Fail(platform::Status::Fail("cannot deflate " + path_ + ": out of memory"));
-    struct Ender {
-      z_stream* z;
-      ~Ender() { ::deflateEnd(z); }
-    } ender{&z};
+    SliceDeflater z;
+    if (!z.ok()) return Fail(platform::Status::Fail("cannot deflate " + path_ + ": out of memory"));
     std::vector<unsigned char> input(kWindow + kDeflateSlice);
     for (;;) {
       std::size_t index = 0;
@@ -94,12 +120,69 @@ class SliceJob {
         std::unique_lock<std::mutex> lock(mutex_);
         // Not too far ahead of the writer, so memory stays small.
         changed_.wait(lock, [&] { return failed_ || stop_ || next_ >= slices_ || next_ < written_ + ahead_; });
-        if (failed_ || stop_ || next_ >= slices_) return;
+        if (stop_ && !failed_) FailLocked(Stopped());
+        if (failed_ || next_ >= slices_) return;
         index = next_++;
       }
       DoneSlice done;
-      if (!Deflate(&z, index, &input, &done)) return;
-      Deliver(index, std::move(done));
+      if (!Deflate(z.stream(), index, &input, &done)) return;
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (failed_) return;
+      waiting_.emplace(index, std::move(done));
+      changed_.notify_all();
+    }
+  }
+
+  // Writes each slice once it is the next in order; without helpers, the
+  // calling thread deflates each itself first.
+  void WriteInOrder(bool deflateToo) {
+    std::optional<SliceDeflater> z;
+    std::vector<unsigned char> input;
+    for (;;) {
+      DoneSlice s;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!deflateToo)
+          changed_.wait(lock, [&] {
+            return failed_ || stop_ || written_ == slices_ || waiting_.count(written_) != 0;
+          });
+        if (failed_ || written_ == slices_) return;
+        if (stop_) return FailLocked(Stopped());
+        if (deflateToo) {
+          // Alone, the next slice to deflate is the next to write.
+          next_ = written_ + 1;
+        } else {
+          auto it = waiting_.find(written_);
+          s = std::move(it->second);
+          waiting_.erase(it);
+        }
+      }
+      if (deflateToo) {
+        if (!z) {
+          z.emplace();
+          input.resize(kWindow + kDeflateSlice);
+        }
+        if (!z->ok()) return Fail(platform::Status::Fail("cannot deflate " + path_ + ": out of memory"));
+        if (!Deflate(z->stream(), written_, &input, &s)) return;
+      }
+      // Each slice was primed with the bytes the one before it read: when
+      // they differ, the file changed between the reads and the stream
+      // would inflate to something else.
+      if (written_ != 0 && s.dictionaryCrc != tailCrc_)
+        return Fail(platform::Status::Fail("cannot read " + path_ + ": it changed while being packed"));
+      if (written_ == 0) text_ = s.text;
+      if (!s.bytes.empty()) {
+        if (platform::Status wrote = write_(s.bytes.data(), s.bytes.size(), text_); !wrote)
+          return Fail(std::move(wrote));
+      }
+      crc_ = written_ == 0 ? s.crc
+                           : static_cast<std::uint32_t>(::crc32_combine(crc_, s.crc, static_cast<z_off_t>(s.length)));
+      tailCrc_ = s.tailCrc;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++written_;
+      }
+      changed_.notify_all();
     }
   }
 
@@ -150,30 +233,6 @@ class SliceJob {
     return true;
   }
 
-  // Files the slice, then writes every slice that is next in order.
-  void Deliver(std::size_t index, DoneSlice done) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (failed_) return;
-    waiting_.emplace(index, std::move(done));
-    for (auto it = waiting_.find(written_); it != waiting_.end(); it = waiting_.find(written_)) {
-      const DoneSlice& s = it->second;
-      // Each slice was primed with the bytes the one before it read: when
-      // they differ, the file changed between the reads and the stream
-      // would inflate to something else.
-      if (written_ != 0 && s.dictionaryCrc != tailCrc_)
-        return FailLocked(platform::Status::Fail("cannot read " + path_ + ": it changed while being packed"));
-      if (!s.bytes.empty() && !platform::WriteFull(out_, s.bytes.data(), s.bytes.size()))
-        return FailLocked(platform::FailErrno("cannot write " + outPath_ + " (the deflated " + path_ + ")"));
-      crc_ = written_ == 0 ? s.crc
-                           : static_cast<std::uint32_t>(::crc32_combine(crc_, s.crc, static_cast<z_off_t>(s.length)));
-      if (written_ == 0) text_ = s.text;
-      tailCrc_ = s.tailCrc;
-      waiting_.erase(it);
-      ++written_;
-    }
-    changed_.notify_all();
-  }
-
   void Fail(platform::Status why) {
     std::lock_guard<std::mutex> lock(mutex_);
     FailLocked(std::move(why));
@@ -188,32 +247,33 @@ class SliceJob {
   const int in_;
   const std::uint64_t size_;
   const std::string& path_;
-  const int out_;
-  const std::string& outPath_;
   const std::atomic<bool>& stop_;
   const std::function<void(std::uint64_t)>& read_;
+  const DeflateSink& write_;
   const std::size_t slices_;
   const std::size_t ahead_;
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::size_t next_ = 0;
-  std::size_t written_ = 0;
+  std::size_t next_ = 0;     // the next slice to deflate
+  std::size_t written_ = 0;  // slices written; changed by the writer only
   std::map<std::size_t, DoneSlice> waiting_;
+  // The writer's alone.
   std::uint32_t crc_ = 0;
   std::uint32_t tailCrc_ = 0;
   bool text_ = false;
+  // Set under the mutex; read by Run once the helpers are joined.
   bool failed_ = false;
   platform::Status failure_;
 };
 
 }  // namespace
 
-platform::Status DeflateInSlices(int in, std::uint64_t size, const std::string& path, int out,
-                                 const std::string& outPath, unsigned threads, const std::atomic<bool>& stop,
-                                 const std::function<void(std::uint64_t)>& read, SliceDeflateResult* result) {
+platform::Status DeflateInSlices(int in, std::uint64_t size, const std::string& path, unsigned threads,
+                                 const std::atomic<bool>& stop, const std::function<void(std::uint64_t)>& read,
+                                 const DeflateSink& write, SliceDeflateResult* result) {
   threads = std::max(1u, threads);
-  SliceJob job(in, size, path, out, outPath, stop, read, threads);
+  SliceJob job(in, size, path, stop, read, write, threads);
   return job.Run(threads, result);
 }
 

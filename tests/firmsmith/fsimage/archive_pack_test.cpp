@@ -6,12 +6,14 @@
 // leaves no scratch file; byte counts come on the calling thread.
 #include <gtest/gtest.h>
 #include <minizip/zip.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -19,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/platform/fd.h"
 #include "firmsmith/fsimage/archive.h"
 #include "firmsmith/fsimage/slice_deflate.h"
 #include "random_bytes.h"
@@ -229,41 +232,141 @@ TEST(PackFolderSideBySide, AnEntryThatCannotBeReadFailsThePackNamingItsFile) {
   }
 }
 
-// A scratch file that cannot be written (here: over the file-size limit, as
-// on a full disk) fails the pack naming the file it was deflating; no
-// scratch file stays.
-TEST(PackFolderSideBySide, AScratchFileThatCannotBeWrittenFailsThePack) {
-  FailingTree t;
-  const auto before = testsupport::SnapshotTree(t.tree);
-  int pipeFds[2];
-  ASSERT_EQ(::pipe(pipeFds), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // The limit reaches the archive too, but its first entry's scratch file
-    // passes it first.
-    ::signal(SIGXFSZ, SIG_IGN);
-    const struct rlimit limit = {100000, 100000};
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-    platform::Status why;
-    const int rc = fsimage::PackFolder(t.tree, t.archive, &why, t.Options());
-    const std::string said = std::to_string(rc) + " " + why.message;
-    (void)!::write(pipeFds[1], said.data(), said.size());
-    ::_exit(0);
+// A write that fails (here: over the file-size limit, as on a full disk)
+// fails the pack naming what could not be written and the file it held: a
+// small entry's scratch file, or the archive itself, which takes a large
+// entry's slices straight as they are deflated. No scratch file stays.
+TEST(PackFolderSideBySide, AWriteThatFailsFailsThePackNamingWhatItWrote) {
+  struct Case {
+    const char* name;
+    std::size_t firstSize;  // of a.img, the first entry
+    std::string said;       // how the message begins; %S, %T, %A: the scratch parent, the tree, the archive
+    std::string cause;      // found in the message
+  };
+  const Case cases[] = {
+      // One slice of noise: its scratch file passes the limit before the
+      // archive holds anything.
+      {"small entry's scratch file", 120000, "-1 cannot write %S/pack-", "(the deflated %T/a.img): File too large"},
+      {"large entry into the archive", 400000, "-1 cannot write %A (entry a.img): File too large", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FailingTree t;
+    WriteFile(t.tree + "/a.img", RandomBytes(c.firstSize, 20));
+    auto fill = [&](std::string text) {
+      for (const auto& [mark, value] : {std::pair<std::string, std::string>{"%S", t.scratch},
+                                        {"%T", t.tree}, {"%A", t.archive}}) {
+        if (const std::size_t at = text.find(mark); at != std::string::npos) text.replace(at, 2, value);
+      }
+      return text;
+    };
+    const auto before = testsupport::SnapshotTree(t.tree);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const struct rlimit limit = {100000, 100000};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      platform::Status why;
+      const int rc = fsimage::PackFolder(t.tree, t.archive, &why, t.Options());
+      const std::string said = std::to_string(rc) + " " + why.message;
+      (void)!::write(pipeFds[1], said.data(), said.size());
+      ::_exit(0);
+    }
+    ::close(pipeFds[1]);
+    std::string said;
+    char buf[512];
+    for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<std::size_t>(n));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(said.rfind(fill(c.said), 0), 0u) << said;
+    EXPECT_NE(said.find(fill(c.cause)), std::string::npos) << said;
+    EXPECT_EQ(said.find('\n'), std::string::npos);
+    EXPECT_TRUE(testsupport::SnapshotTree(t.scratch).empty());
+    EXPECT_TRUE(testsupport::SnapshotTree(t.tree) == before);
   }
-  ::close(pipeFds[1]);
-  std::string said;
-  char buf[512];
-  for (ssize_t n; (n = ::read(pipeFds[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<std::size_t>(n));
-  ::close(pipeFds[0]);
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(said.rfind("-1 cannot write " + t.scratch + "/pack-", 0), 0u) << said;
-  EXPECT_NE(said.find("(the deflated " + t.tree + "/a.img): File too large"), std::string::npos) << said;
-  EXPECT_EQ(said.find('\n'), std::string::npos);
-  EXPECT_TRUE(testsupport::SnapshotTree(t.scratch).empty());
-  EXPECT_TRUE(testsupport::SnapshotTree(t.tree) == before);
+}
+
+// A large file's slices reach the writer on the calling thread, in order,
+// while later ones are still being deflated, with never more than a fixed
+// number read ahead of what was written, whatever the file's size; joined
+// they inflate to the file.
+TEST(DeflateInSlices, SlicesReachTheWriterInOrderOnItsThreadWithFewReadAhead) {
+  TempDir dir;
+  const std::string path = dir / "big.img";
+  const std::size_t slices = 40;
+  const std::string bytes = Wordy(slices * fsimage::kDeflateSlice / 2, 50) +
+                            RandomBytes(slices * fsimage::kDeflateSlice / 2 - 3, 51);
+  WriteFile(path, bytes);
+  for (unsigned threads : {1u, 2u, 4u}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    platform::UniqueFd in(::open(path.c_str(), O_RDONLY));
+    ASSERT_GE(in.get(), 0);
+    std::atomic<std::uint64_t> read{0};
+    std::string deflated;
+    std::size_t writes = 0;
+    bool aheadKept = true;
+    bool onCaller = true;
+    const std::thread::id caller = std::this_thread::get_id();
+    const fsimage::DeflateSink write = [&](const unsigned char* data, std::size_t size, bool) {
+      // Before this write, `writes` slices were written.
+      aheadKept = aheadKept && read <= (writes + 2 * threads + 2) * fsimage::kDeflateSlice;
+      onCaller = onCaller && std::this_thread::get_id() == caller;
+      deflated.append(reinterpret_cast<const char*>(data), size);
+      ++writes;
+      return platform::Status::Ok();
+    };
+    const std::atomic<bool> stop{false};
+    fsimage::SliceDeflateResult result;
+    const platform::Status status = fsimage::DeflateInSlices(
+        in.get(), bytes.size(), path, threads, stop, [&](std::uint64_t n) { read += n; }, write, &result);
+    ASSERT_TRUE(status.ok) << status.message;
+    EXPECT_EQ(writes, slices);
+    EXPECT_TRUE(aheadKept) << "slices were read far ahead of the writer";
+    EXPECT_TRUE(onCaller) << "a slice was written from another thread";
+    EXPECT_EQ(result.crc, ::crc32(::crc32(0L, Z_NULL, 0), reinterpret_cast<const Bytef*>(bytes.data()),
+                                  static_cast<uInt>(bytes.size())));
+    z_stream z{};
+    ASSERT_EQ(::inflateInit2(&z, -MAX_WBITS), Z_OK);
+    std::string back(bytes.size() + 1, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(deflated.data());
+    z.avail_in = static_cast<uInt>(deflated.size());
+    z.next_out = reinterpret_cast<Bytef*>(back.data());
+    z.avail_out = static_cast<uInt>(back.size());
+    EXPECT_EQ(::inflate(&z, Z_FINISH), Z_STREAM_END);
+    EXPECT_EQ(z.avail_in, 0u);
+    back.resize(back.size() - z.avail_out);
+    ::inflateEnd(&z);
+    EXPECT_TRUE(back == bytes);
+  }
+}
+
+// A sink that fails stops the deflating at once with its own message.
+TEST(DeflateInSlices, AWriterThatFailsEndsItWithItsMessage) {
+  TempDir dir;
+  const std::string path = dir / "big.img";
+  WriteFile(path, RandomBytes(30 * fsimage::kDeflateSlice, 52));
+  const auto before = testsupport::SnapshotTree(dir.path());
+  platform::UniqueFd in(::open(path.c_str(), O_RDONLY));
+  std::atomic<std::uint64_t> read{0};
+  std::size_t writes = 0;
+  const fsimage::DeflateSink write = [&](const unsigned char*, std::size_t, bool) {
+    return ++writes == 3 ? platform::Status::Fail("cannot write out.zip (entry big.img): No space left on device")
+                         : platform::Status::Ok();
+  };
+  const std::atomic<bool> stop{false};
+  fsimage::SliceDeflateResult result;
+  const platform::Status status = fsimage::DeflateInSlices(
+      in.get(), 30 * fsimage::kDeflateSlice, path, 2, stop, [&](std::uint64_t n) { read += n; }, write, &result);
+  EXPECT_FALSE(status.ok);
+  EXPECT_EQ(status.message, "cannot write out.zip (entry big.img): No space left on device");
+  EXPECT_EQ(writes, 3u);
+  EXPECT_LE(read, (3 + 2 * 2 + 2) * fsimage::kDeflateSlice) << "deflating went on after the failure";
+  EXPECT_TRUE(testsupport::SnapshotTree(dir.path()) == before);
 }
 
 // Counts of a pack and of the unpack of its archive: on the calling thread,

@@ -8,7 +8,9 @@
 // failure, never stale bytes, and neither the earlier archive nor the tree
 // is touched.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -16,7 +18,10 @@
 #include <string>
 #include <vector>
 
+#include "common/platform/fd.h"
+#include "common/zip/zip_reader.h"
 #include "firmsmith/fsimage/archive.h"
+#include "firmsmith/fsimage/entry_deflater.h"
 #include "random_bytes.h"
 #include "test_support.h"
 
@@ -197,6 +202,63 @@ TEST(PackFolderReuse, AnArchiveReplacingItsEarlierSelfIsDeflatedAfresh) {
   EXPECT_TRUE(ReadFile(archive) == ReadFile(dir / "plain.zip"));
   EXPECT_EQ(RunCommand({"unzip", "-tq", archive}).status, 0);
   EXPECT_TRUE(testsupport::SnapshotTree(tree) == treeBefore);
+}
+
+// The earlier archive's data are checked by one worker and copied by the
+// owner later: an archive rewritten in place meanwhile fails the entry
+// naming the archive, and no chunk other than the one checked reaches the
+// sink, whether the change lies in the first chunk or in the last.
+TEST(EntryDeflaterCopy, AnEarlierArchiveChangedAfterItsCheckFailsNamingIt) {
+  struct Case {
+    const char* name;
+    bool nearEnd;  // the changed byte: near the data's end, else near their start
+  };
+  for (const Case& c : {Case{"first chunk", false}, Case{"last chunk", true}}) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string file = dir / "tree/a.img";
+    // Noise: its deflate data span several copying chunks.
+    WriteFile(file, Wordy(200000, 60) + RandomBytes(900000, 61));
+    const std::string earlier = dir / "in.zip";
+    ASSERT_EQ(RunCommand({"zip", "-q", "-j", "-9", earlier, file}).status, 0);
+    std::vector<zipfile::ZipEntryInfo> entries;
+    ASSERT_TRUE(zipfile::ReadZipDirectory(earlier, fsimage::kMaxUnpackedEntrySize, &entries).ok);
+    ASSERT_EQ(entries.size(), 1u);
+    const std::string raw = ZipRawEntries(earlier).at("a.img").raw;
+    ASSERT_GT(raw.size(), 600000u);
+    const auto treeBefore = testsupport::SnapshotTree(dir / "tree");
+
+    fsimage::EarlierArchive offered;
+    offered.fd = platform::UniqueFd(::open(earlier.c_str(), O_RDONLY));
+    offered.path = earlier;
+    offered.entries = {entries[0]};
+    std::uint64_t at = 0;
+    ASSERT_TRUE(zipfile::EntryDataOffset(offered.fd.get(), earlier, entries[0], &at).ok);
+    fsimage::EntryDeflater deflater({file}, dir.path(), fsimage::kMaxPackedFileSize, 0, 0, 2, std::move(offered));
+    ASSERT_TRUE(deflater.Wait(0, {}).copied) << "the unchanged entry was not taken for a copy";
+
+    // Rewritten in place, as another program would: same file, one byte.
+    const std::size_t changed = c.nearEnd ? raw.size() - 10 : 10;
+    {
+      platform::UniqueFd out(::open(earlier.c_str(), O_WRONLY));
+      const char flipped = static_cast<char>(raw[changed] ^ 0x20);
+      ASSERT_EQ(::pwrite(out.get(), &flipped, 1, static_cast<off_t>(at + changed)), 1);
+    }
+    std::string got;
+    const fsimage::DeflateSink sink = [&](const unsigned char* data, std::size_t size, bool) {
+      got.append(reinterpret_cast<const char*>(data), size);
+      return platform::Status::Ok();
+    };
+    const platform::Status status = deflater.Take(0, sink, {});
+    EXPECT_EQ(status.message,
+              "cannot copy the deflated " + file + " from " + earlier + ": it changed while being packed");
+    // Only whole chunks before the changed one went, as they were checked.
+    EXPECT_LE(got.size(), changed);
+    EXPECT_TRUE(raw.compare(0, got.size(), got) == 0);
+    if (!c.nearEnd) EXPECT_TRUE(got.empty());
+    if (c.nearEnd) EXPECT_FALSE(got.empty());
+    EXPECT_TRUE(testsupport::SnapshotTree(dir / "tree") == treeBefore);
+  }
 }
 
 }  // namespace
