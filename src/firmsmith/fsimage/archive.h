@@ -77,8 +77,9 @@ struct PackOptions {
   // Threads deflating entries side by side; 0: one per core. The archive's
   // bytes are the same whatever the number.
   unsigned workers = 0;
-  // Deflated entries wait on disk, in a folder of their own made (and
-  // removed) below this one; empty: the temporary folder (TMPDIR or /tmp).
+  // Small entries deflated ahead wait on disk, in a folder of their own
+  // made (and removed) below this one; empty: the temporary folder (TMPDIR
+  // or /tmp).
   std::string scratchParent;
   // Bytes deflated so far (see ByteCount).
   ByteCount count;
@@ -99,16 +100,21 @@ struct PackOptions {
 // the others are deflated as said. Folders are walked in name order and get no entries
 // of their own. Two files of the same name (e.g. "a/x.bin" and "b/x.bin")
 // would give two entries of one name: the folder is refused, naming both,
-// before the archive is created or changed. Entries are deflated side by
-// side into scratch files (one small buffer per worker, whatever the file
-// sizes) and written into the archive in walk order by the calling thread,
-// with raw deflate at the default level, 15-bit window and memory level 8
-// (what minizip itself would use), so the bytes are those of a one-entry-at-
-// a-time run. Returns 0, or -1 when the folder is missing, the archive or
+// before the archive is created or changed. Small entries are deflated
+// side by side into scratch files ahead of the writer; a large one is
+// deflated in slices on several cores once the writer reaches it, the
+// slices going into the archive as they finish; copied data go straight
+// from the earlier archive. The calling thread writes in walk order, with
+// raw deflate at the default level, 15-bit window and memory level 8 (what
+// minizip itself would use), so the bytes are those of a one-entry-at-a-time
+// run, and memory stays at a few buffers and slices per worker, whatever
+// the file sizes. Returns 0, or -1 when the folder is missing, the archive or
 // the scratch folder cannot be created, a file or folder of the tree cannot
 // be opened or read, a file is larger than kMaxPackedFileSize, a scratch file
-// cannot be written or an entry cannot be written completely (the archive
-// then keeps the entries before the failed one; no scratch file stays).
+// cannot be written, the earlier archive changed between the check of an
+// entry and its copy, or an entry cannot be written completely (the
+// archive, which the caller then discards, keeps the entries before the
+// failed one and part of it; no scratch file stays).
 // *why (when given) receives the reason, naming the file.
 int PackFolder(const std::string& folder, const std::string& archive,
                platform::Status* why = nullptr, const PackOptions& options = PackOptions());
