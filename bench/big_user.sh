@@ -50,15 +50,8 @@ rm -rf "$scratch/pkg" "$scratch/user.payload" "$scratch/web.payload"
 echo "package $(( $(stat -c %s "$scratch/input.bin") / 1000000 )) MB"
 
 printf '[Job]\nProduct=BigBox\nOriginalFile=%s\n[Partitions]\nuser=%s\n' "$scratch/ours.bin" "$scratch/newuser" >"$scratch/job.ini"
-ours() {  # on a fresh copy of the input each round (no backups of an earlier round)
-  rm -f "$scratch/ours.bin.bak" "$scratch/ours.bin.prev"
-  cp "$scratch/input.bin" "$scratch/ours.bin"
-  bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses ${MAKE_ARGS:-}
-}
-peers_setup() {
-  rm -rf "$scratch/work" "$scratch/peers.bin.bak"
-  cp "$scratch/input.bin" "$scratch/peers.bin"
-}
+ours() { bench_make "$prog" "$scratch/input.bin" "$scratch/ours.bin" "$scratch/job.ini" "$scratch/ours.log"; }
+peers_setup() { bench_fresh "$scratch/input.bin" "$scratch/peers.bin" "$scratch/work"; }
 peers() {
   cp "$scratch/peers.bin" "$scratch/peers.bin.bak"
   unzip -q -o "$scratch/peers.bin" -d "$scratch/work"

@@ -85,15 +85,8 @@ job() {  # KIND INPUT
 
 # (b) package rework, on a fresh copy of the input each round.
 job Network_upgrades "$scratch/ours.bin" >"$scratch/package.ini"
-ours_b() {
-  rm -f "$scratch/ours.bin.bak" "$scratch/ours.bin.prev"
-  cp "$scratch/input.bin" "$scratch/ours.bin"
-  bench_timed "$scratch/ours-b.log" "$prog/firmsmith-cli" make "$scratch/package.ini" --no-pauses ${MAKE_ARGS:-}
-}
-peers_b_setup() {
-  rm -rf "$scratch/work" "$scratch/peers.bin.bak"
-  cp "$scratch/input.bin" "$scratch/peers.bin"
-}
+ours_b() { bench_make "$prog" "$scratch/input.bin" "$scratch/ours.bin" "$scratch/package.ini" "$scratch/ours-b.log"; }
+peers_b_setup() { bench_fresh "$scratch/input.bin" "$scratch/peers.bin" "$scratch/work"; }
 peers_b() {
   cp "$scratch/peers.bin" "$scratch/peers.bin.bak"
   unzip -q -o "$scratch/peers.bin" -d "$scratch/work"
@@ -111,16 +104,9 @@ bench_report "package rework (b)" "$b_wall" "$b_peak" "$b_peers" 0.3 "$largest"
 
 # (c) flash image patched in place, on a fresh copy of the chip each round.
 job Burning_piecefile "$scratch/ours-chip.bin" >"$scratch/flash.ini"
-ours_c() {
-  rm -f "$scratch/ours-chip.bin.bak" "$scratch/ours-chip.bin.prev"
-  cp "$scratch/chip.bin" "$scratch/ours-chip.bin"
-  bench_timed "$scratch/ours-c.log" "$prog/firmsmith-cli" make "$scratch/flash.ini" --no-pauses ${MAKE_ARGS:-}
-}
+ours_c() { bench_make "$prog" "$scratch/chip.bin" "$scratch/ours-chip.bin" "$scratch/flash.ini" "$scratch/ours-c.log"; }
 /usr/bin/python3 -c "import sys; sys.stdout.buffer.write(b'\xff' * (16 << 20))" >"$scratch/erased"
-peers_c_setup() {
-  rm -f "$scratch/peers-chip.bin.bak"
-  cp "$scratch/chip.bin" "$scratch/peers-chip.bin"
-}
+peers_c_setup() { bench_fresh "$scratch/chip.bin" "$scratch/peers-chip.bin"; }
 peers_c() {
   cp "$scratch/peers-chip.bin" "$scratch/peers-chip.bin.bak"
   while read -r slot fs start end mb; do

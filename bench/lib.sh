@@ -87,6 +87,22 @@ bench_timed() {
             END { print secs, kb, cpu }' "$log.time")
 }
 
+# bench_fresh INPUT COPY [PATH...]: COPY becomes a fresh copy of INPUT, with
+# no backups of an earlier round beside it, and the PATHs are removed.
+bench_fresh() {
+  local input=$1 copy=$2
+  shift 2
+  rm -rf "$copy.bak" "$copy.prev" "$@"
+  cp "$input" "$copy"
+}
+
+# bench_make PROG INPUT COPY JOB LOG: one timed round of our make on a fresh
+# COPY of INPUT (the job names COPY), as bench_timed leaves it.
+bench_make() {
+  bench_fresh "$2" "$3"
+  bench_timed "$5" "$1/firmsmith-cli" make "$4" --no-pauses ${MAKE_ARGS:-}
+}
+
 # bench_rounds OURS PEERS_SETUP PEERS: runs the functions OURS, then
 # PEERS_SETUP (not timed) and PEERS, BENCH_ROUNDS times (default 3), and
 # leaves "ours-best-wall ours-peak-kbytes peers-best-wall" in BENCH_BEST.

@@ -88,18 +88,11 @@ OriginalFile=$scratch/ours.bin
 user=$scratch/src/newuser
 web=$scratch/src/newweb
 INI
-ours() {
-  rm -f "$scratch/ours.bin.bak" "$scratch/ours.bin.prev"
-  cp "$scratch/input.bin" "$scratch/ours.bin"
-  bench_timed "$scratch/ours.log" "$prog/firmsmith-cli" make "$scratch/job.ini" --no-pauses ${MAKE_ARGS:-}
-}
+ours() { bench_make "$prog" "$scratch/input.bin" "$scratch/ours.bin" "$scratch/job.ini" "$scratch/ours.log"; }
 
 # Peers: the same steps by hand; the copy of the input before the round is
 # not timed, the backup the chain keeps is.
-peers_setup() {
-  rm -rf "$scratch/work" "$scratch/peers.bin.bak"
-  cp "$scratch/input.bin" "$scratch/peers.bin"
-}
+peers_setup() { bench_fresh "$scratch/input.bin" "$scratch/peers.bin" "$scratch/work"; }
 peers() {
   mv "$scratch/peers.bin" "$scratch/peers.bin.bak"
   unzip -q -o "$scratch/peers.bin.bak" -d "$scratch/work"

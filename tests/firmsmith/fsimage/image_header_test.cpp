@@ -227,16 +227,23 @@ void SetTime(const std::string& path, time_t when) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
+// The same payload bare ("bare.bin", for MakeImage) and behind room for its
+// header ("room.bin", for WrapImageInPlace), both dated `when`: the header
+// time is the payload's.
+void WriteBareAndRoom(const TempDir& dir, const std::string& payload, time_t when) {
+  WriteFile(dir / "bare.bin", payload);
+  WriteFile(dir / "room.bin", WithHeaderRoom(payload));
+  SetTime(dir / "bare.bin", when);
+  SetTime(dir / "room.bin", when);
+}
+
 class WrapInPlaceSizes : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(WrapInPlaceSizes, GivesMakeImagesBytesAndMovesTheFile) {
   const std::size_t size = GetParam();
   TempDir dir;
   const std::string payload = RandomBytes(size, static_cast<unsigned>(size) + 1);
-  WriteFile(dir / "bare.bin", payload);
-  WriteFile(dir / "room.bin", WithHeaderRoom(payload));
-  SetTime(dir / "bare.bin", 1700000000);
-  SetTime(dir / "room.bin", 1700000000);
+  WriteBareAndRoom(dir, payload, 1700000000);
   ASSERT_EQ(fsimage::MakeImage(dir / "bare.bin", dir / "made.img", 0x40000, 0x440000), 0);
   platform::Status why;
   ASSERT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", dir / "wrapped.img", 0x40000, 0x440000, &why), 0)
@@ -306,10 +313,7 @@ TEST(WrapImageInPlace, CopiesBehindAHeaderOntoAnotherFileSystem) {
       ::stat(other.path().c_str(), &there) != 0 || here.st_dev == there.st_dev)
     GTEST_SKIP() << "no second file system at /dev/shm";
   const std::string payload = RandomBytes(300000, 4);
-  WriteFile(dir / "bare.bin", payload);
-  WriteFile(dir / "room.bin", WithHeaderRoom(payload));
-  SetTime(dir / "bare.bin", 1650000000);
-  SetTime(dir / "room.bin", 1650000000);
+  WriteBareAndRoom(dir, payload, 1650000000);
   ASSERT_EQ(fsimage::MakeImage(dir / "bare.bin", dir / "made.img", 0, 0x100000), 0);
   platform::Status why;
   ASSERT_EQ(fsimage::WrapImageInPlace(dir / "room.bin", other.path() + "/wrapped.img", 0, 0x100000, &why), 0)
