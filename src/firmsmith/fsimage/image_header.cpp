@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/platform/debuglog.h"
@@ -242,11 +243,15 @@ int WrapOpenFiles(int in, const std::string& input, off_t from, const struct sta
   return 0;
 }
 
-// MakeImage of the payload `from` bytes into `input`, already open at `in`.
-int WrapIntoNewFile(int in, const std::string& input, off_t from, const struct stat& st,
-                    const std::string& output, std::uint32_t start, std::uint32_t end,
-                    platform::Status* why) {
-  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+// The output a copying wrap writes, created (or emptied) before anything is read.
+platform::UniqueFd CreateWrapOutput(const std::string& output) {
+  return platform::UniqueFd(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+}
+
+// WrapOpenFiles into the new file `out`, closed when it is whole.
+int WrapIntoOutput(int in, const std::string& input, off_t from, const struct stat& st,
+                   platform::UniqueFd out, const std::string& output, std::uint32_t start,
+                   std::uint32_t end, platform::Status* why) {
   if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
   if (int rc = WrapOpenFiles(in, input, from, st, out.get(), output, start, end, why); rc != 0) return rc;
   if (::close(out.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + output), -1);
@@ -262,16 +267,15 @@ int MakeImage(const std::string& input, const std::string& output, std::uint32_t
   if (platform::SameFile(input, output))
     return Fail(why, platform::Status::Fail("cannot wrap " + input + " into itself"), -1);
 
-  platform::UniqueFd out(::open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+  platform::UniqueFd out = CreateWrapOutput(output);
   if (!out.valid()) return Fail(why, platform::FailErrno("cannot create " + output), -1);
   platform::UniqueFd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!in.valid()) return Fail(why, platform::FailErrno("cannot open " + input), -3);
 
   struct stat st {};
   if (::fstat(in.get(), &st) != 0) return Fail(why, platform::FailErrno("cannot read " + input), -1);
-  if (int rc = WrapOpenFiles(in.get(), input, 0, st, out.get(), output, start, end, why); rc != 0)
+  if (int rc = WrapIntoOutput(in.get(), input, 0, st, std::move(out), output, start, end, why); rc != 0)
     return rc;
-  if (::close(out.Release()) != 0) return Fail(why, platform::FailErrno("cannot write " + output), -1);
   platform::DebugOutput("Firmsmith Success!\n");
   platform::DebugOutput("MakeImage after!\n");
   return 0;
@@ -311,7 +315,9 @@ int WrapImageInPlace(const std::string& file, const std::string& output, std::ui
   if (!moved) {
     // The header room keeps its zeros or holds the header just written;
     // either way the copy starts behind it, with the time found at first.
-    if (int rc = WrapIntoNewFile(in.get(), file, from, st, output, start, end, why); rc != 0) return rc;
+    if (int rc = WrapIntoOutput(in.get(), file, from, st, CreateWrapOutput(output), output, start, end, why);
+        rc != 0)
+      return rc;
   }
   platform::DebugOutput("Firmsmith Success!\n");
   platform::DebugOutput("MakeImage after!\n");

@@ -54,12 +54,6 @@ class RecordedMessages : public platform::MessageSink {
   std::vector<Message> messages_;
 };
 
-// Our cramfs writer builds in this process and holds its whole image in
-// memory; the other file systems are made by external tools.
-bool BuildsInProcess(int fs) {
-  return fs != products::kFsSquashfs && fs != products::kFsJffs2 && fs != products::kFsExt4;
-}
-
 // Slots under way per worker: one building, one built or waiting.
 constexpr std::size_t kQueuedPerWorker = 2;
 

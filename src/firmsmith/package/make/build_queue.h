@@ -37,7 +37,7 @@ struct BuildJob {
   std::string sourceFolder;
   std::string imagePath;
   std::string manifest;
-  std::uint64_t imageOffset = 0;  // room left for the header (BuildsWithHeaderRoom)
+  std::uint64_t imageOffset = 0;  // room left for the header (BuildsInProcess)
 };
 
 // Runs on the caller's thread with the build's outcome (its messages already

@@ -93,7 +93,7 @@ bool BuildPackageFromFolders(const MakeOptions& o, const MakeEnvironment& env) {
     // Our own writer builds the image behind room for its header: the
     // distribution folder lies in the temporary folder, so wrapping it is a
     // rename rather than a copy.
-    const bool headerRoom = BuildsWithHeaderRoom(job.fs);
+    const bool headerRoom = BuildsInProcess(job.fs);
     if (headerRoom) job.imageOffset = fsimage::IH_SIZE;
     const products::PartitionSpec spec = *SlotPartition(product, slot);
     const std::string output = platform::JoinPath(dist, base + ".img");

@@ -497,7 +497,7 @@ bool Rework::ProcessSlot(int slot) {
     // Our own writer builds the image behind room for its header, beside
     // the package folder (on its file system, outside what is packed), so
     // that wrapping it is a rename rather than a copy.
-    const bool headerRoom = network_ && BuildsWithHeaderRoom(job.fs);
+    const bool headerRoom = network_ && BuildsInProcess(job.fs);
     if (headerRoom) {
       job.imageOffset = fsimage::IH_SIZE;
       job.imagePath = platform::JoinPath(platform::ParentFolder(work_), base);

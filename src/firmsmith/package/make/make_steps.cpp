@@ -199,7 +199,7 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
                                       const MakeEnvironment& environment,
                                       const std::string& manifest, std::uint64_t imageOffset) {
   ::unlink(imagePath.c_str());
-  if (imageOffset != 0 && !BuildsWithHeaderRoom(fs))
+  if (imageOffset != 0 && !BuildsInProcess(fs))
     return platform::Status::Fail("cannot leave room for a header in front of " + imagePath);
   if (!platform::IsDirectory(sourceFolder))
     return platform::Status::Fail("no source folder " + sourceFolder);
@@ -236,7 +236,7 @@ platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::strin
   }
 }
 
-bool BuildsWithHeaderRoom(int fs) {
+bool BuildsInProcess(int fs) {
   // Every code the external tools do not build goes to the cramfs writer.
   return fs != products::kFsSquashfs && fs != products::kFsJffs2 && fs != products::kFsExt4;
 }

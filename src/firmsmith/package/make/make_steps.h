@@ -32,17 +32,18 @@ std::string SlotBaseName(const MakeOptions& options, int slot);
 // of a squashfs manifest (fsimage/squashfs_manifest.h).
 // `imageOffset`, when not 0, leaves that many bytes in front of the image
 // for its header (fsimage::WrapImageInPlace); only file systems that
-// BuildsWithHeaderRoom can be built so.
+// BuildsInProcess can be built so.
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
                                       const MakeEnvironment& environment,
                                       const std::string& manifest = std::string(),
                                       std::uint64_t imageOffset = 0);
 
-// True for the file systems our own writer builds (cramfs), which can leave
-// room for the header in front of the image; the external tools write
-// their images from the start of the file.
-bool BuildsWithHeaderRoom(int fs);
+// True for the file systems our own cramfs writer builds, in this process
+// and holding its whole image in memory; it can leave room for the header in
+// front of the image. The external tools write their images from the start
+// of the file.
+bool BuildsInProcess(int fs);
 // The size of the image a build wrote to `imagePath`, the room in front of
 // it not counted; 0 when there is none.
 std::uint64_t ImageSizeOf(const std::string& imagePath, bool headerRoom);
