@@ -103,39 +103,56 @@ bench_make() {
   bench_timed "$5" "$1/firmsmith-cli" make "$4" --no-pauses ${MAKE_ARGS:-}
 }
 
+# bench_children_cpu: CPU seconds (user + system) of this shell's waited-for
+# children so far; a subshell's children count once it has been waited for.
+bench_children_cpu() {
+  awk -v tick="$(getconf CLK_TCK)" '{ print ($16 + $17) / tick }' "/proc/$$/stat"
+}
+
 # bench_rounds OURS PEERS_SETUP PEERS: runs the functions OURS, then
 # PEERS_SETUP (not timed) and PEERS, BENCH_ROUNDS times (default 3), and
-# leaves "ours-best-wall ours-peak-kbytes peers-best-wall" in BENCH_BEST.
+# leaves "ours-best-wall ours-peak-kbytes peers-best-wall" in BENCH_BEST and
+# the CPU seconds of each side's fastest round, "ours peers", in BENCH_CPU.
 # OURS ends with a bench_timed call; PEERS is timed here. Each side counts its fastest round,
 # so both are measured warm and a single disturbed round does not decide
 # the ratio; the peak is the largest of our rounds.
 bench_rounds() {
-  local rounds=${BENCH_ROUNDS:-3} i t0 t1 wall peak best_ours="" best_peers="" max_peak=0
+  local rounds=${BENCH_ROUNDS:-3} i t0 t1 c0 wall peak cpu best_ours="" best_peers="" max_peak=0
+  local cpu_ours="" cpu_peers=""
   for ((i = 0; i < rounds; i++)); do
     "$1"
-    read -r wall peak _ <<<"$BENCH_LAST"
-    best_ours=$(awk -v a="$wall" -v b="$best_ours" 'BEGIN { print (b == "" || a + 0 < b + 0) ? a : b }')
+    read -r wall peak cpu <<<"$BENCH_LAST"
+    if [ -z "$best_ours" ] || awk "BEGIN { exit !($wall < $best_ours) }"; then best_ours=$wall cpu_ours=$cpu; fi
     [ "$peak" -le "$max_peak" ] || max_peak=$peak
     "$2"
+    c0=$(bench_children_cpu)
     t0=$(bench_now)
     "$3"
     t1=$(bench_now)
     wall=$(awk "BEGIN { print $t1 - $t0 }")
-    best_peers=$(awk -v a="$wall" -v b="$best_peers" 'BEGIN { print (b == "" || a + 0 < b + 0) ? a : b }')
+    cpu=$(awk -v c0="$c0" -v c1="$(bench_children_cpu)" 'BEGIN { print c1 - c0 }')
+    if [ -z "$best_peers" ] || awk "BEGIN { exit !($wall < $best_peers) }"; then best_peers=$wall cpu_peers=$cpu; fi
   done
   BENCH_BEST="$best_ours $max_peak $best_peers"
+  BENCH_CPU="$cpu_ours $cpu_peers"
 }
 
 # bench_report LABEL OURS_WALL OURS_PEAK_KB PEER_WALL GOAL LARGEST_IMAGE_BYTES:
-# one line with the ratio, our peak memory against the largest image + 64 MiB,
-# and the machine's load.
+# one line with the ratio, our peak memory against the largest image + 64 MiB
+# and the machine's load; a second with the CPU time of both sides (BENCH_CPU
+# of the last bench_rounds) and the ratio each would reach spread evenly over
+# every core: the best this machine allows for that amount of work.
 bench_report() {
-  /usr/bin/python3 - "$@" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(nproc)" <<'PY'
+  /usr/bin/python3 - "$@" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(nproc)" ${BENCH_CPU:-} <<'PY'
 import sys
 label, ours, peak_kb, peers, goal, largest, load, cores = sys.argv[1:9]
 ours, peers, peak, largest = float(ours), float(peers), int(peak_kb) / 1024, int(largest) / 2**20
 print(f"{label}: firmsmith {ours:.2f} s, peers {peers:.2f} s, ratio {ours / peers:.2f} (goal <= {goal}); "
       f"peak memory {peak:.1f} MiB (largest image {largest:.1f} MiB + 64 = {largest + 64:.1f}); "
       f"load {load} on {cores} cores")
+if len(sys.argv) > 10:
+    cpu_ours, cpu_peers, n = float(sys.argv[9]), float(sys.argv[10]), int(cores)
+    print(f"  CPU: firmsmith {cpu_ours:.2f} s, peers {cpu_peers:.2f} s; spread over {n} cores: "
+          f"firmsmith ratio {cpu_ours / n / peers:.2f}, peers ratio {cpu_peers / n / peers:.2f}")
 PY
 }
