@@ -168,9 +168,10 @@ std::string ReadFlashPartition(const std::string& path, const products::ProductP
                                ImageReport* image) {
   image->name = np.section;
   image->payloadPath = platform::JoinPath(scratch, std::string(np.section) + ".part");
-  if (package::ReadPartitionFromFlash(path, image->payloadPath, np.spec->start, np.spec->end) !=
+  std::string why;
+  if (package::ReadPartitionFromFlash(path, image->payloadPath, np.spec->start, np.spec->end, &why) !=
       package::FlashResult::kOk)
-    return "cannot read partition " + image->name + " of " + path;
+    return "cannot read partition " + image->name + " of " + path + ": " + why;
   image->size = platform::FileSize(image->payloadPath);
   image->fsKind = fsimage::DetectImageKind(fsimage::kProbeBareImage, image->payloadPath, "", 0);
   if (image->fsKind == fsimage::kImageKindCramfs) CutToCramfsSize(image->payloadPath);

@@ -44,29 +44,45 @@ bool FlashSizeAccepted(std::uint64_t size) {
 }
 
 FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
-                                   std::uint32_t start, std::uint32_t end) {
-  platform::InputFile flash;
-  if (!flash.Open(flashImage)) return FlashResult::kOpenFlashFailed;
+                                   std::uint32_t start, std::uint32_t end, std::string* why) {
+  // The flash image itself, never what a link of that name points at.
+  std::string reason;
+  platform::UniqueFd flash =
+      platform::OpenRegular(flashImage, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0, &reason);
+  if (!flash.valid()) {
+    if (errno == ELOOP) reason = flashImage + ": a symbolic link, which is never followed";
+    return Failed(FlashResult::kOpenFlashFailed, why, reason);
+  }
+  struct stat st {};
+  if (::fstat(flash.get(), &st) != 0)
+    return Failed(FlashResult::kOpenFlashFailed, why, platform::ErrnoReason("cannot examine " + flashImage));
+  const std::uint64_t flashSize = static_cast<std::uint64_t>(st.st_size);
   // A working copy in a run's own folder: not renamed into place or flushed
   // to disk as a kept output would be; a copy cut short is removed.
-  platform::UniqueFd out =
-      platform::OpenRegular(destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (!out.valid()) return FlashResult::kCreateFailed;
+  platform::UniqueFd out = platform::OpenRegular(
+      destination, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644, &reason);
+  if (!out.valid()) {
+    if (errno == ELOOP) reason = destination + ": a symbolic link, which is never followed";
+    return Failed(FlashResult::kCreateFailed, why, reason);
+  }
   const FlashResult copied = [&] {
-    std::uint64_t left = end > start ? end - start : 0;
-    if (start >= flash.size()) left = 0;
-    if (left > 0 && !flash.Seek(start)) return FlashResult::kOpenFlashFailed;
+    std::uint64_t offset = start;
+    std::uint64_t left = end > start && start < flashSize ? end - start : 0;
     std::vector<std::uint8_t> chunk(kCopyBuffer);
     while (left > 0) {
-      const ssize_t got =
-          flash.Read(chunk.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size())));
-      if (got < 0) return FlashResult::kOpenFlashFailed;  // a read error is no end of the partition
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, chunk.size()));
+      const ssize_t got = platform::ReadFullAt(flash.get(), chunk.data(), want, static_cast<off_t>(offset));
+      // A read error is no end of the partition.
+      if (got < 0) return Failed(FlashResult::kOpenFlashFailed, why, platform::ErrnoReason("cannot read " + flashImage));
       if (got == 0) break;
       if (!platform::WriteFull(out.get(), chunk.data(), static_cast<std::size_t>(got)))
-        return FlashResult::kCreateFailed;
+        return Failed(FlashResult::kCreateFailed, why, platform::ErrnoReason("cannot write " + destination));
+      offset += static_cast<std::uint64_t>(got);
       left -= static_cast<std::uint64_t>(got);
     }
-    return ::close(out.Release()) == 0 ? FlashResult::kOk : FlashResult::kCreateFailed;
+    if (::close(out.Release()) != 0)
+      return Failed(FlashResult::kCreateFailed, why, platform::ErrnoReason("cannot write " + destination));
+    return FlashResult::kOk;
   }();
   if (copied != FlashResult::kOk) ::unlink(destination.c_str());
   return copied;

@@ -29,9 +29,11 @@ bool FlashSizeAccepted(std::uint64_t size);
 
 // Copies bytes [start, end) of the flash image (as far as it has them) into a
 // new file at `destination`, a working copy in a folder of the run's own
-// (not flushed to disk; removed when the copy fails).
+// (not flushed to disk; removed when the copy fails). Neither path is
+// followed through a link. *why (when given) gets the reason of a failure,
+// naming the file.
 FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
-                                   std::uint32_t start, std::uint32_t end);
+                                   std::uint32_t start, std::uint32_t end, std::string* why = nullptr);
 
 // Writes the file-system image at offset `start` of the flash image after the
 // checks: flash size, partition inside the flash, image no larger than the

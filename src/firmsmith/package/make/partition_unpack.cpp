@@ -37,9 +37,23 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
       return false;
     }
   } else {
-    const FlashResult r = ReadPartitionFromFlash(request.imagePath, out->payload, request.start, request.end);
+    std::string why;
+    const FlashResult r = ReadPartitionFromFlash(request.imagePath, out->payload, request.start, request.end, &why);
     if (r != FlashResult::kOk) {
-      ShowMessageKey(env, FlashResultKey(r));
+      ShowFailureKey(env, FlashResultKey(r), "", why);
+      return false;
+    }
+    // A flash image that ends before the partition starts gives an empty
+    // copy, which is no damaged partition but a flash image too small.
+    platform::InputFile copy;
+    if (platform::Status opened = copy.Open(out->payload); !opened) {
+      ShowFailureKey(env, FlashResultKey(FlashResult::kCreateFailed), "", opened.message);
+      return false;
+    }
+    if (copy.size() == 0 && request.end > request.start) {
+      ShowFailureKey(env, FlashResultKey(FlashResult::kFlashTooSmall), "",
+                     request.imagePath + ": ends before the partition's start at byte " +
+                         std::to_string(request.start));
       return false;
     }
   }

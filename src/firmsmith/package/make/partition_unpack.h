@@ -23,8 +23,9 @@ struct UnpackedPartition {
 
 // `name` is "custom" or "user"; `fs` the slot's file-system choice. False
 // after one message box: "readfile" / "alarm_make" when the image cannot be
-// taken out or unpacked, the flash-image keys of ReadPartitionFromFlash, or
-// "create_error".
+// taken out or unpacked, the flash-image keys of ReadPartitionFromFlash
+// ("product_error" too for a flash image that ends before the partition), or
+// "create_error"; each with its reason naming the file.
 bool UnpackPartitionForRework(const CustomisationRequest& request, const std::string& name, int fs,
                               UnpackedPartition* out);
 
