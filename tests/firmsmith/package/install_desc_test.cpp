@@ -145,7 +145,9 @@ TEST(AddMtdCommand, RefusesWhatIsNotADescription) {
   for (const auto& c : cases) {
     WriteFile(dir / "InstallDesc", c.text);
     EXPECT_EQ(package::AddMtdCommand(dir / "InstallDesc", dir.path()), c.expected) << c.text;
-    if (c.expected != DescResult::kOk) EXPECT_EQ(ReadFile(dir / "InstallDesc"), c.text);
+    if (c.expected != DescResult::kOk) {
+      EXPECT_EQ(ReadFile(dir / "InstallDesc"), c.text);
+    }
   }
   EXPECT_EQ(package::AddMtdCommand(dir / "missing", dir.path()), DescResult::kMissing);
 }

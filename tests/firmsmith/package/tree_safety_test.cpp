@@ -68,7 +68,9 @@ TEST_P(IgnoreRuleLinks, NothingOutsideTheTreeChangesAndLinksGoAsLinks) {
   for (const std::string& gone : c.deleted) expected.erase(gone);
   EXPECT_EQ(ListTree(built), expected) << c.what;
   // The operator's folder stays as it was; ours is the one built.
-  if (!ownedByUs) EXPECT_EQ(ListTree(tree), treeBefore);
+  if (!ownedByUs) {
+    EXPECT_EQ(ListTree(tree), treeBefore);
+  }
   EXPECT_EQ(built == tree, ownedByUs || c.deleted.empty()) << built;
 }
 
@@ -125,7 +127,9 @@ TEST(StagedCopy, CarriesSpecialFilesToTheImageAndHoldsNone) {
   fs::create_symlink("/etc/host-only", folder + "/bin/absolute");
   ASSERT_EQ(::mkfifo((folder + "/pub/pipe").c_str(), 0600), 0);
   ASSERT_EQ(::chmod((folder + "/pub/pipe").c_str(), 0620), 0);
-  if (root) ASSERT_EQ(::mknod((folder + "/console").c_str(), S_IFCHR | 0600, makedev(5, 1)), 0);
+  if (root) {
+    ASSERT_EQ(::mknod((folder + "/console").c_str(), S_IFCHR | 0600, makedev(5, 1)), 0);
+  }
   const TreeListing before = ListTree(folder);
 
   std::string staged;
