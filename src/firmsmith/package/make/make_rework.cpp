@@ -45,6 +45,17 @@ constexpr const char* kRomfsNoEndKey =
 // Shown untranslated, as the device makers' tools always have.
 constexpr const char* kUbootLogoTooBigText = "UBOOTLOGO图片文件需低于56kB";
 
+// The flash image is read and replaced where it stands: never through a
+// link (its replacement would take the link's place), never a folder, FIFO
+// or device.
+bool FlashImageUsable(const std::string& path, std::string* why) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return *why = platform::ErrnoReason("cannot open " + path), false;
+  if (S_ISLNK(st.st_mode)) return *why = path + ": a symbolic link, which is never followed", false;
+  if (!S_ISREG(st.st_mode)) return *why = path + ": not a regular file (a folder, a FIFO or a device)", false;
+  return true;
+}
+
 std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08x", value);
@@ -203,8 +214,8 @@ bool Rework::Run() {
     if (!CheckInputImages()) return false;
     if (o_.oemDevType && ReplaceOemDevType(desc_, o_.oemDevTypeText) != DescResult::kOk)
       return FailAndDropWork(kBadInstallDescKey, "alarm_make");
-  } else if (!platform::IsRegularFile(input_)) {
-    return FailAndDropWork("open_original_file", "", input_ + ": not a readable file");
+  } else if (std::string why; !FlashImageUsable(input_, &why)) {
+    return FailAndDropWork("open_original_file", "", why);
   }
 
   for (int slot = 0; slot < kSlotCount; ++slot) {
@@ -417,7 +428,10 @@ bool Rework::PrepareBuild(int slot, const std::string& base, const std::string& 
     request.start = spec.start;
     request.end = spec.end;
     const bool custom = rule.inPlace == InPlaceRework::kCustomPartition;
-    if (custom || o_.lineInGain) ReportStep(env_, MakeStep::kUnpacking, base);
+    // A flash image's partition is unpacked as the file system its slot
+    // says it holds; a package's image goes by its entry's name.
+    if (custom || o_.lineInGain)
+      ReportStep(env_, MakeStep::kUnpacking, network_ ? base : BuiltImageName(base, o_.slots[slot].fs));
     const bool prepared = custom ? customiser_.PrepareCustomPartition(request, &source)
                                  : (o_.lineInGain && customiser_.PrepareUserPartition(request, &source));
     if (!prepared) {
@@ -434,7 +448,9 @@ bool Rework::PrepareBuild(int slot, const std::string& base, const std::string& 
   job->fs = rule.forcedFs != 0 ? rule.forcedFs : o_.slots[slot].fs;
   job->smallBlocks = rule.smallBlocks;
   job->sourceFolder = buildFolder;
-  job->imagePath = platform::JoinPath(temp_, base);
+  // An image for a flash image is named after what it holds: no package
+  // entry lends it a name.
+  job->imagePath = platform::JoinPath(temp_, network_ ? base : BuiltImageName(base, job->fs));
   // A partition we unpacked, or a copy we staged, carries what it could not
   // hold as files in its manifest.
   const bool ours = ownedByUs || buildFolder != source;
@@ -539,7 +555,8 @@ bool Rework::CompleteSlot(int slot, const std::string& base, const std::string& 
   if (!built) {
     ::unlink(fsImage.c_str());
     platform::RemoveTree(work_);
-    ShowFailureKey(env_, "alarm_makeerror", "alarm_make", built.message, base);
+    ShowFailureKey(env_, "alarm_makeerror", "alarm_make", built.message,
+                   network_ ? base : platform::BaseName(fsImage));
     return false;
   }
   // The staged copies of the slot's folder have served.
@@ -565,7 +582,7 @@ bool Rework::CompleteSlot(int slot, const std::string& base, const std::string& 
     }
     return true;
   }
-  ReportStep(env_, MakeStep::kPatching, base);
+  ReportStep(env_, MakeStep::kPatching, platform::BaseName(fsImage));
   const bool patched = PatchFlash(slot, fsImage, start, end);
   ::unlink(fsImage.c_str());
   return patched;

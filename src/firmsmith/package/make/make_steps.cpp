@@ -194,6 +194,10 @@ std::string SlotBaseName(const MakeOptions& options, int slot) {
   return own.empty() ? DefaultImageName(slot, options.selectedProduct) : own;
 }
 
+std::string BuiltImageName(const std::string& baseName, int fs) {
+  return baseName.substr(0, baseName.find('.')) + "." + products::FsTypeName(fs);
+}
+
 platform::Status BuildFileSystemImage(int fs, bool smallBlocks, const std::string& sourceFolder,
                                       const std::string& imagePath,
                                       const MakeEnvironment& environment,

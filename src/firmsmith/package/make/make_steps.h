@@ -20,6 +20,11 @@ std::string ManifestBeside(int fs, const std::string& buildFolder);
 // The slot's image base name: its own when the dialog set one, else the
 // default of the slot table.
 std::string SlotBaseName(const MakeOptions& options, int slot);
+// The name of the file-system image built for a slot whose base name is
+// `baseName`, after the file system it really holds: "web-x.cramfs" built as
+// squashfs is "web-x.squashfs". What a flash image gets has no package entry
+// to be named after, so it goes by this name.
+std::string BuiltImageName(const std::string& baseName, int fs);
 
 // Builds the file-system image of `sourceFolder` at `imagePath` (a leftover
 // file is deleted first): cramfs, squashfs (4 KiB blocks when smallBlocks) or
