@@ -74,7 +74,9 @@ TEST(GainLine, AppendedToLoadmodWithConfigIniSettings) {
   WriteFile(dir / "outside", "keep");
   fs::create_directories(dir / "linked/etc");
   fs::create_symlink(dir / "outside", dir / "linked/etc/loadmod");
-  EXPECT_FALSE(package::AppendGainLineTo(dir / "linked", o, dir / "prog/"));
+  std::string why;
+  EXPECT_FALSE(package::AppendGainLineTo(dir / "linked", o, dir / "prog/", &why));
+  EXPECT_EQ(why, dir / "linked/etc/loadmod: a link or no regular file of the tree, never written through");
   EXPECT_EQ(ReadFile(dir / "outside"), "keep");
 }
 

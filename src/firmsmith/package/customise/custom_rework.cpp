@@ -63,17 +63,19 @@ bool InPlaceCustomiser::PrepareUserPartition(const CustomisationRequest& request
   const MakeOptions& o = *request.options;
   UnpackedPartition unpacked;
   if (!UnpackPartitionForRework(request, "user", o.slots[kSlotUser].fs, &unpacked)) return false;
-  if (!AppendGainLineTo(unpacked.folder, o, request.environment->programDirectory))
-    return FailAndDropWork(request, kGainLineFailedKey);
+  std::string why;
+  if (!AppendGainLineTo(unpacked.folder, o, request.environment->programDirectory, &why))
+    return FailAndDropWork(request, kGainLineFailedKey, why);
   *folder = unpacked.folder;
   return true;
 }
 
 bool InPlaceCustomiser::AppendGainLine(const CustomisationRequest& request,
                                        const std::string& userFolder) const {
-  if (AppendGainLineTo(userFolder, *request.options, request.environment->programDirectory))
+  std::string why;
+  if (AppendGainLineTo(userFolder, *request.options, request.environment->programDirectory, &why))
     return true;
-  ShowMessageKey(*request.environment, kGainLineFailedKey);
+  ShowFailureKey(*request.environment, kGainLineFailedKey, "", why);
   return false;
 }
 

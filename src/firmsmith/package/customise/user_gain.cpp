@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -40,12 +41,20 @@ std::string GainLineBytes(const std::string& address, std::uint32_t base, int le
 }
 
 bool AppendGainLineTo(const std::string& folder, const MakeOptions& o,
-                      const std::string& programDirectory) {
+                      const std::string& programDirectory, std::string* why) {
   const std::string loadmod = platform::JoinPath(folder, "etc/loadmod");
+  const auto failed = [why](const std::string& reason) {
+    if (why) *why = reason;
+    return false;
+  };
   struct stat st {};
-  if (::lstat(loadmod.c_str(), &st) != 0) return true;  // nothing to edit
+  if (::lstat(loadmod.c_str(), &st) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return true;  // nothing to edit
+    return failed(platform::ErrnoReason("cannot examine " + loadmod));
+  }
   // Only a real etc/loadmod of this tree: links may point anywhere.
-  if (!S_ISREG(st.st_mode) || !platform::IsDirectory(platform::JoinPath(folder, "etc"))) return false;
+  if (!S_ISREG(st.st_mode) || !platform::IsDirectory(platform::JoinPath(folder, "etc")))
+    return failed(loadmod + ": a link or no regular file of the tree, never written through");
   const std::string ini = programDirectory + "Config.ini";
   // An address with blanks or line breaks would add a second command.
   std::string address = platform::ReadProfileString(
@@ -58,9 +67,11 @@ bool AppendGainLineTo(const std::string& folder, const MakeOptions& o,
                                           GainCodeOf(ini, o.lineInRight));
   platform::UniqueFd fd(platform::RetryOnInterrupt(
       [&] { return ::open(loadmod.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC); }));
-  if (!fd.valid()) return false;
-  if (!platform::WriteFull(fd.get(), bytes.data(), bytes.size())) return false;
-  return ::close(fd.Release()) == 0;
+  if (!fd.valid()) return failed(platform::ErrnoReason("cannot open " + loadmod));
+  if (!platform::WriteFull(fd.get(), bytes.data(), bytes.size()))
+    return failed(platform::ErrnoReason("cannot write " + loadmod));
+  if (::close(fd.Release()) != 0) return failed(platform::ErrnoReason("cannot write " + loadmod));
+  return true;
 }
 
 }  // namespace package

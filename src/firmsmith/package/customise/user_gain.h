@@ -34,8 +34,9 @@ std::string GainLineBytes(const std::string& address, std::uint32_t base, int le
 
 // Appends the gain line of the options (codes and register from
 // <programDirectory>Config.ini) to `folder`/etc/loadmod when that file exists.
-// A loadmod that is a link is not followed. False when appending failed.
+// A loadmod that is a link is not followed. False when appending failed,
+// with *why (when given) naming the file and the cause.
 bool AppendGainLineTo(const std::string& folder, const MakeOptions& options,
-                      const std::string& programDirectory);
+                      const std::string& programDirectory, std::string* why = nullptr);
 
 }  // namespace package
