@@ -454,6 +454,7 @@ struct BadInputCase {
   const char* name;
   const char* expectedText;
   const char* expectedCaption;
+  const char* cause = "";  // what the reason line says beside naming the input
 };
 void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
 
@@ -505,6 +506,10 @@ TEST_P(BadInput, EndsWithItsMessageAndKeepsTheInput) {
   ASSERT_FALSE(sink_.boxes.empty());
   EXPECT_EQ(sink_.boxes.back().text, uitext::FallbackText(c.expectedText));
   EXPECT_EQ(sink_.boxes.back().caption, c.expectedCaption);
+  // The reason names the input and the cause.
+  const std::string& reason = sink_.boxes.back().reason;
+  EXPECT_NE(reason.find(input), std::string::npos) << reason;
+  EXPECT_NE(reason.find(c.cause), std::string::npos) << reason;
   EXPECT_EQ(ReadFile(input), original);
   EXPECT_FALSE(fs::exists(input + ".bak"));
 }
@@ -515,9 +520,10 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInputCase{"truncatedZip", "alarm_extract", "alarm_make"},
                       BadInputCase{"shortImage", "readfile", "alarm_make"},
                       BadInputCase{"damagedEntry", "alarm_extract", "alarm_make"},
-                      BadInputCase{"noInstallDesc", "Firmsmith.The upgrade file holds no InstallDesc.", "alarm_make"},
+                      BadInputCase{"noInstallDesc", "Firmsmith.The upgrade file holds no InstallDesc.", "alarm_make",
+                                   "its InstallDesc is missing or unreadable (cannot open "},
                       BadInputCase{"descNotJson", "Firmsmith.The InstallDesc of the upgrade file is not valid JSON.",
-                                   "alarm_make"}),
+                                   "alarm_make", "its InstallDesc is not a JSON object with a command list"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MakePipeline, EntryOverThePackingLimitLeavesTheInputByteIdentical) {

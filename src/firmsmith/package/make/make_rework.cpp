@@ -56,6 +56,21 @@ bool FlashImageUsable(const std::string& path, std::string* why) {
   return true;
 }
 
+// The reason beside a failed look at, or edit of, the unpacked package's
+// InstallDesc `desc`: which package, and what is wrong with its description.
+std::string DescReason(const std::string& input, const std::string& desc, DescResult r) {
+  switch (r) {
+    case DescResult::kMissing: {
+      std::string text;
+      const platform::Status read = platform::ReadFileText(desc, &text);
+      return input + ": its InstallDesc " + (read ? "cannot be read" : "is missing or unreadable (" + read.message + ")");
+    }
+    case DescResult::kInvalid: return input + ": its InstallDesc is not a JSON object with a command list";
+    case DescResult::kWriteFailed: return "cannot write " + desc + ", the InstallDesc of " + input;
+    default: return "";
+  }
+}
+
 std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08x", value);
@@ -93,6 +108,11 @@ class Rework {
     if (!EarlierSlotsDone()) return false;
     platform::RemoveTree(work_);
     return Fail(key, caption, reason);
+  }
+  // An image of the unpacked package as the operator knows it: the input
+  // and the entry's name (the work folder goes with a failed run).
+  std::string EntryOfInput(const std::string& unpackedPath) const {
+    return input_ + ": " + platform::BaseName(unpackedPath);
   }
   bool SkipSlot(int slot) const;
   bool ReplacedFromSource(int slot) const;
@@ -206,14 +226,17 @@ bool Rework::Run() {
         !UnpackedCompletely(input_, work_))
       return FailAndDropWork("alarm_extract", "alarm_make",
                              unpacked ? "cannot unpack " + input_ : unpacked.message);
-    switch (CheckInstallDesc(desc_)) {
+    switch (const DescResult checked = CheckInstallDesc(desc_)) {
       case DescResult::kOk: break;
-      case DescResult::kMissing: return FailAndDropWork(kNoInstallDescKey, "alarm_make");
-      default: return FailAndDropWork(kBadInstallDescKey, "alarm_make");
+      case DescResult::kMissing:
+        return FailAndDropWork(kNoInstallDescKey, "alarm_make", DescReason(input_, desc_, checked));
+      default: return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, checked));
     }
     if (!CheckInputImages()) return false;
-    if (o_.oemDevType && ReplaceOemDevType(desc_, o_.oemDevTypeText) != DescResult::kOk)
-      return FailAndDropWork(kBadInstallDescKey, "alarm_make");
+    if (o_.oemDevType) {
+      if (const DescResult r = ReplaceOemDevType(desc_, o_.oemDevTypeText); r != DescResult::kOk)
+        return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
+    }
   } else if (std::string why; !FlashImageUsable(input_, &why)) {
     return FailAndDropWork("open_original_file", "", why);
   }
@@ -227,8 +250,8 @@ bool Rework::Run() {
   if (network_) {
     // Text edits splice commands in; whatever the original held, the result
     // must still be a description the device can parse.
-    if (CheckInstallDesc(desc_) != DescResult::kOk)
-      return FailAndDropWork(kBadInstallDescKey, "alarm_make");
+    if (const DescResult r = CheckInstallDesc(desc_); r != DescResult::kOk)
+      return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
     // Packed beside the input; the input is replaced only once the new
     // package is complete and has passed its check.
     platform::OutputFile packed;
@@ -312,7 +335,7 @@ bool Rework::ListInInstallDesc(int slot, const std::string& imageFile) {
     r = InsertReworkCommand(desc_, imageFile, SlotRuleOf(slot).looseName);
   }
   if (r == DescResult::kOk || r == DescResult::kUnchanged) return true;
-  return FailAndDropWork(kBadInstallDescKey, "alarm_make");
+  return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
 }
 
 bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
@@ -330,7 +353,7 @@ bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
   }
   fsimage::ImageHeader header;
   if (!fsimage::ReadImageHeader(path, &header))
-    return Fail("readfile", "alarm_make", path + ": shorter than an image header");
+    return Fail("readfile", "alarm_make", EntryOfInput(path) + " is shorter than an image header");
   *address = header.loadAddress;
   return true;
 }
@@ -346,7 +369,7 @@ bool Rework::SlotBounds(int slot, const std::string& output, std::uint32_t* star
   bool haveHeader = false;
   if (network_ && rule.readsHeader && platform::FileExists(output)) {
     if (!fsimage::ReadImageHeader(output, &header))
-      return Fail("readfile", "alarm_make", output + ": shorter than an image header");
+      return Fail("readfile", "alarm_make", EntryOfInput(output) + " is shorter than an image header");
     haveHeader = true;
   }
   if (rule.rootFileSystem && network_) {
@@ -356,14 +379,14 @@ bool Rework::SlotBounds(int slot, const std::string& output, std::uint32_t* star
     if (spec.end > spec.start) {
       if (haveHeader && header.loadAddress != spec.start)
         return FailAndDropWork(kRomfsMisplacedKey, "alarm_make",
-                               output + ": load address " + Hex(header.loadAddress) +
+                               EntryOfInput(output) + ": load address " + Hex(header.loadAddress) +
                                    ", the product's ROMFS partition starts at " + Hex(spec.start));
     } else if (haveHeader && header.entryPoint > header.loadAddress) {
       *start = header.loadAddress;
       *end = header.entryPoint;
     } else {
       return FailAndDropWork(kRomfsNoEndKey, "alarm_make",
-                             output + ": no product ROMFS partition and no partition end in the header");
+                             EntryOfInput(output) + ": no product ROMFS partition and no partition end in the header");
     }
   }
   if (network_ && o_.selectedProduct.hardware == products::kNeighbourBoundsHardware &&
