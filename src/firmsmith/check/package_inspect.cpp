@@ -301,10 +301,13 @@ bool InspectPackage(const std::string& path, const products::ProductProfile* pro
     // Largest first, so that no large image is left to one core at the end.
     std::stable_sort(readable.begin(), readable.end(),
                      [](const ImageReport* a, const ImageReport* b) { return a->payloadSize > b->payloadSize; });
+    // An image walk inflates its blocks on threads of its own, so that the
+    // last large image does not leave the other cores idle.
+    const unsigned inside = ThreadsInsideEach(readable.size(), workers);
     ForEachSideBySide(readable.size(), workers, [&](std::size_t i) {
       ImageReport& image = *readable[i];
       try {
-        ReadContents(&image, budget);
+        ReadContents(&image, budget, inside);
       } catch (const std::exception& e) {
         image.contentsRead = true;
         image.contentsProblem = std::string("its files cannot be read: ") + e.what();

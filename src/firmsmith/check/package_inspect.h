@@ -93,7 +93,9 @@ struct PackageReport {
 // archive is read as a flash image laid out by the product) and fills
 // `report`. False with the reason in *error when the file is neither. The
 // images' contents are read side by side on up to `workers` threads (0: one
-// per core); the report is the same whatever the count.
+// per core), each cramfs walk inflating its blocks on threads of its own
+// (ThreadsInsideEach, side_by_side.h); the report is the same whatever the
+// count.
 bool InspectPackage(const std::string& path, const products::ProductProfile* product,
                     PackageReport* report, std::string* error, unsigned workers = 0);
 

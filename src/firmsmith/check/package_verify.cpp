@@ -78,14 +78,15 @@ void CheckHeader(const ImageReport& e, const products::ProductProfile* product,
                         " (" + std::to_string(std::int64_t{e.partitionEnd} - e.partitionStart) + " bytes)");
 }
 
-// True when the file system is sound enough to be read further.
-bool CheckFileSystem(const ImageReport& e, std::vector<std::string>* problems) {
+// True when the file system is sound enough to be read further; a cramfs
+// walk done here inflates on `workers` threads.
+bool CheckFileSystem(const ImageReport& e, std::vector<std::string>* problems, unsigned workers) {
   if (e.payloadPath.empty()) return false;
   if (e.fsKind == fsimage::kImageKindCramfs) {
     // The walk that listed the files checked them too; an image not read
     // that way is walked here.
     std::vector<std::string> found = e.fsProblems;
-    if (!e.fsChecked) fsimage::CheckCramfsImage(e.payloadPath, &found);
+    if (!e.fsChecked) fsimage::CheckCramfsImage(e.payloadPath, &found, workers);
     if (found.empty()) return true;
     for (const std::string& f : found) {
       // The checker names the scratch copy; the operator knows the entry.
@@ -190,11 +191,12 @@ std::vector<std::string> Verify(const PackageReport& report, const products::Pro
   // findings, which go out below in entry order.
   auto checked = [&report](const ImageReport& e) { return report.flashImage || EndsWith(e.name, ".img"); };
   std::vector<FileSystemFindings> fileSystems(report.entries.size());
+  const unsigned inside = ThreadsInsideEach(report.entries.size(), workers);
   ForEachSideBySide(report.entries.size(), workers, [&](std::size_t i) {
     const ImageReport& e = report.entries[i];
     if (!checked(e)) return;
     try {
-      fileSystems[i].sound = CheckFileSystem(e, &fileSystems[i].problems);
+      fileSystems[i].sound = CheckFileSystem(e, &fileSystems[i].problems, inside);
     } catch (const std::exception& x) {
       fileSystems[i].sound = false;
       fileSystems[i].problems.push_back(e.name + ": cannot be checked: " + x.what());

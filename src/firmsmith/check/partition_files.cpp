@@ -47,12 +47,13 @@ std::string WithoutScratchPath(const ImageReport& image, std::string line) {
   return line;
 }
 
-// With `fsProblems`, the checker's findings of the same walk go there.
+// With `fsProblems`, the checker's findings of the same walk go there; its
+// blocks are inflated on `workers` threads.
 bool ListCramfs(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error,
-                std::vector<std::string>* fsProblems = nullptr) {
+                std::vector<std::string>* fsProblems = nullptr, unsigned workers = 1) {
   std::vector<fsimage::CramfsListedEntry> listed;
   std::string why;
-  if (fsimage::ListAndCheckCramfsImage(image.payloadPath, &listed, &why, fsProblems) != 0)
+  if (fsimage::ListAndCheckCramfsImage(image.payloadPath, &listed, &why, fsProblems, workers) != 0)
     return *error = image.name + ": " + WithoutScratchPath(image, why), false;
   for (const fsimage::CramfsListedEntry& l : listed) {
     SourceEntry e;
@@ -169,12 +170,12 @@ const ImageReport* FindPartitionImage(const PackageReport& report, const std::st
 namespace {
 
 bool ListPayloadChecking(const ImageReport& image, std::vector<SourceEntry>* files, std::string* error,
-                         std::vector<std::string>* fsProblems) {
+                         std::vector<std::string>* fsProblems, unsigned workers = 1) {
   files->clear();
   if (image.payloadPath.empty()) return *error = image.name + ": no file system to list", false;
   platform::Status status;
   switch (image.fsKind) {
-    case fsimage::kImageKindCramfs: return ListCramfs(image, files, error, fsProblems);
+    case fsimage::kImageKindCramfs: return ListCramfs(image, files, error, fsProblems, workers);
     case fsimage::kImageKindSquashfs: status = fsimage::CheckSquashfsImage(image.payloadPath, "", files); break;
     case fsimage::kImageKindJffs2: {
       platform::Status checked;
@@ -189,10 +190,10 @@ bool ListPayloadChecking(const ImageReport& image, std::vector<SourceEntry>* fil
 }
 
 std::string ContentsOf(const ImageReport& image, std::uint64_t budget, std::uint64_t* unpacked,
-                       std::size_t* count, std::vector<std::string>* fsProblems) {
+                       std::size_t* count, std::vector<std::string>* fsProblems, unsigned workers = 1) {
   std::vector<SourceEntry> files;
   std::string error;
-  if (!ListPayloadChecking(image, &files, &error, fsProblems)) {
+  if (!ListPayloadChecking(image, &files, &error, fsProblems, workers)) {
     if (error.compare(0, image.name.size() + 2, image.name + ": ") == 0) error.erase(0, image.name.size() + 2);
     return "its files cannot be read: " + error;
   }
@@ -305,13 +306,14 @@ std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std:
   return ContentsOf(image, budget, unpacked, count, nullptr);
 }
 
-void ReadContents(ImageReport* image, std::uint64_t budget) {
+void ReadContents(ImageReport* image, std::uint64_t budget, unsigned workers) {
   image->contentsRead = true;
   image->fsProblems.clear();
   const bool ours = !image->payloadPath.empty() &&
                     (image->fsKind == fsimage::kImageKindCramfs || image->fsKind == fsimage::kImageKindJffs2);
   image->contentsProblem =
-      ContentsOf(*image, budget, &image->unpackedBytes, &image->fileCount, ours ? &image->fsProblems : nullptr);
+      ContentsOf(*image, budget, &image->unpackedBytes, &image->fileCount, ours ? &image->fsProblems : nullptr,
+                 workers);
   image->fsChecked = ours;
 }
 

@@ -58,7 +58,8 @@ std::string ContentsProblem(const ImageReport& image, std::uint64_t budget, std:
 
 // Fills the contents fields of `image` (contentsRead, contentsProblem,
 // unpackedBytes, fileCount) as ContentsProblem gives them and, for a cramfs
-// or jffs2 payload, fsChecked and fsProblems from the same walk.
-void ReadContents(ImageReport* image, std::uint64_t budget);
+// or jffs2 payload, fsChecked and fsProblems from the same walk (a cramfs
+// one inflating its blocks on `workers` threads; 0: one per core).
+void ReadContents(ImageReport* image, std::uint64_t budget, unsigned workers = 1);
 
 }  // namespace check

@@ -9,9 +9,21 @@
 
 namespace check {
 
+namespace {
+
+unsigned Resolved(unsigned workers) { return workers == 0 ? std::max(1u, std::thread::hardware_concurrency()) : workers; }
+
+}  // namespace
+
+unsigned ThreadsInsideEach(std::size_t count, unsigned workers) {
+  workers = Resolved(workers);
+  const std::size_t atOnce = std::clamp<std::size_t>(count, 1, workers);
+  return static_cast<unsigned>(std::clamp<std::size_t>(2 * std::size_t{workers} / atOnce, 1, workers));
+}
+
 void ForEachSideBySide(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& job) {
   if (count == 0) return;
-  if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+  workers = Resolved(workers);
   std::vector<std::exception_ptr> escaped(count);
   std::atomic<std::size_t> next{0};
   auto work = [&] {

@@ -14,4 +14,11 @@ namespace check {
 
 void ForEachSideBySide(std::size_t count, unsigned workers, const std::function<void(std::size_t)>& job);
 
+// The threads each of `count` jobs run by ForEachSideBySide(count, workers)
+// may use inside: the share of the jobs running at once, doubled so that a
+// large job left alone at the end still gets the cores the others freed,
+// and never more than `workers` (resolved as there). Jobs side by side times
+// threads inside stay within about two per worker.
+unsigned ThreadsInsideEach(std::size_t count, unsigned workers);
+
 }  // namespace check

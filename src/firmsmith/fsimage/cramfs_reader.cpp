@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -21,6 +24,8 @@
 #include "common/platform/fd.h"
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
+#include "firmsmith/fsimage/cramfs_block_check.h"
+#include "firmsmith/fsimage/cramfs_blocks.h"
 #include "firmsmith/fsimage/cramfs_format.h"
 
 namespace fsimage {
@@ -32,8 +37,6 @@ constexpr std::uint64_t kNone = std::numeric_limits<std::uint64_t>::max();
 // Nesting deeper than this is no tree a device holds; it bounds the stack and
 // the folder handles an image can make us keep open.
 constexpr int kMaxDepth = 256;
-constexpr std::size_t kWindowStep = 8192;
-constexpr std::size_t kWindowSize = 2 * kWindowStep;
 constexpr std::size_t kFileBufferSize = 64 * 1024;
 // What we make gets the image's permission bits without set-id, sticky and
 // world-write: an image's word does not open a work folder to every user.
@@ -42,84 +45,6 @@ constexpr std::uint32_t kCreatedPermissions = 0775;
 constexpr std::uint32_t kMaxLinkTarget = 4095;
 
 using platform::UniqueFd;
-
-// The image seen through one 16 KiB window. A read at X uses the window at X
-// rounded down to 8 KiB, so anything up to 8 KiB long (an inode with its name,
-// a compressed block) is always inside it.
-class ImageWindow {
- public:
-  ImageWindow(int fd, std::uint64_t fileLength) : fd_(fd), fileLength_(fileLength) {}
-
-  // `length` bytes at `offset`, or nullptr when they are not in the file.
-  const std::uint8_t* At(std::uint64_t offset, std::size_t length) {
-    if (length > kWindowStep || offset > fileLength_ || length > fileLength_ - offset) return nullptr;
-    const std::uint64_t step = offset / kWindowStep;
-    if (step != step_ && !Load(step)) return nullptr;
-    return buffer_ + (offset - step * kWindowStep);
-  }
-
- private:
-  bool Load(std::uint64_t step) {
-    const std::uint64_t base = step * kWindowStep;
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kWindowSize, fileLength_ - base));
-    std::size_t have = 0;
-    // Walking forward keeps the upper half: only the new 8 KiB are read.
-    if (step_ != kNone && step == step_ + 1 && valid_ > kWindowStep) {
-      have = valid_ - kWindowStep;
-      std::memmove(buffer_, buffer_ + kWindowStep, have);
-    }
-    step_ = kNone;
-    const ssize_t n = platform::ReadFullAt(fd_, buffer_ + have, want - have, static_cast<off_t>(base + have));
-    if (n != static_cast<ssize_t>(want - have)) return false;
-    have = want;
-    step_ = step;
-    valid_ = have;
-    return true;
-  }
-
-  int fd_;
-  std::uint64_t fileLength_;
-  std::uint64_t step_ = kNone;
-  std::size_t valid_ = 0;
-  std::uint8_t buffer_[kWindowSize];
-};
-
-// One inflate state for the whole extraction, reset for every block.
-class BlockInflater {
- public:
-  BlockInflater() { ready_ = ::inflateInit(&stream_) == Z_OK; }
-  ~BlockInflater() {
-    if (ready_) ::inflateEnd(&stream_);
-  }
-  BlockInflater(const BlockInflater&) = delete;
-  BlockInflater& operator=(const BlockInflater&) = delete;
-  bool ready() const { return ready_; }
-
-  // Inflates one complete zlib stream into at most kMaxCompressedBlock bytes;
-  // returns the length, or -1 when the stream is damaged or longer.
-  long Inflate(const std::uint8_t* in, std::size_t length) {
-    if (::inflateReset(&stream_) != Z_OK) return -1;
-    stream_.next_in = const_cast<Bytef*>(in);
-    stream_.avail_in = static_cast<uInt>(length);
-    stream_.next_out = out_;
-    stream_.avail_out = sizeof out_;
-    if (::inflate(&stream_, Z_FINISH) != Z_STREAM_END) return -1;
-    return static_cast<long>(sizeof out_ - stream_.avail_out);
-  }
-  const std::uint8_t* output() const { return out_; }
-
- private:
-  z_stream stream_{};
-  bool ready_ = false;
-  std::uint8_t out_[kMaxCompressedBlock];
-};
-
-// Where an entry's inflated blocks go; nullptr data stands for zero bytes.
-class BlockSink {
- public:
-  virtual ~BlockSink() = default;
-  virtual bool Append(const std::uint8_t* data, std::size_t length) = 0;
-};
 
 // A link's target, kept in memory.
 class TargetSink : public BlockSink {
@@ -177,12 +102,13 @@ bool IsSymlinkAt(int dirFd, const char* name) {
 class CramfsExtractor {
  public:
   // An empty destination walks the image without writing anything and
-  // records every damaged entry in `problems` (the structural check).
+  // records every damaged entry in `problems` (the structural check), with
+  // the files' blocks inflated on `workers` threads.
   CramfsExtractor(const std::string& imagePath, const std::string& destination,
                   const CramfsExtractOptions& options, std::vector<std::string>* problems = nullptr,
-                  std::vector<CramfsListedEntry>* listing = nullptr)
+                  std::vector<CramfsListedEntry>* listing = nullptr, unsigned workers = 1)
       : imagePath_(imagePath), destination_(destination), options_(options), problems_(problems),
-        listing_(listing) {}
+        listing_(listing), workers_(workers) {}
 
   int Run(std::string* why) {
     // Only a regular file opens: a FIFO given as the image must not hang us.
@@ -199,8 +125,15 @@ class CramfsExtractor {
     if (!inflater_.ready()) return Fail(why, "zlib cannot start inflating");
 
     if (checkOnly()) {
+      if (workers_ > 1) pool_ = std::make_unique<BlockCheckPool>(image_.get(), fileLength_, workers_, inflater_);
       CheckSuperblockCrc();
       ExpandDirectory(-1, root_, "", 0);
+      if (pool_) {
+        pool_->Finish(&finished_);
+        TakeFinished();
+        PlaceQueuedFindings();
+        pool_.reset();
+      }
       if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
       return problems_->empty() ? 0 : Fail(why, imagePath_ + ": " + problems_->front());
     }
@@ -286,9 +219,48 @@ class CramfsExtractor {
     return WriteSkippedSpecials(manifest, skipped_);
   }
 
+  static std::string Finding(const std::string& path, const std::string& reason) {
+    return (path.empty() ? std::string("/") : path) + ": " + reason;
+  }
+
   // The structural check names what the extraction silently leaves out.
   void Damaged(const std::string& path, const std::string& reason) {
-    if (checkOnly()) problems_->push_back((path.empty() ? std::string("/") : path) + ": " + reason);
+    if (checkOnly()) problems_->push_back(Finding(path, reason));
+  }
+
+  // A file's blocks go to the pool; its finding, if any, later takes the
+  // place in the findings that a one-thread walk gives it: right here.
+  void QueueBlocks(const std::string& path, const Inode& in) {
+    if (in.size == 0) return;
+    if (!ReadBlockPointers(*window_, in.offset, in.size, &pointers_))
+      Damaged(path, "block pointers past the end of the image");
+    queued_.push_back({path, problems_->size()});
+    pool_->Queue(pointers_, in.offset + std::uint64_t{BlockCount(in.size)} * kBlockPointerSize, in.size,
+                 &finished_);
+    TakeFinished();
+  }
+
+  void TakeFinished() {
+    for (const BlockOutcome& o : finished_) {
+      const QueuedFile& file = queued_.front();
+      if (o.dataEnd > dataEnd_) dataEnd_ = o.dataEnd;
+      if (!o.damage.empty()) placed_.emplace_back(file.position, Finding(file.path, o.damage));
+      queued_.pop_front();
+    }
+    finished_.clear();
+  }
+
+  void PlaceQueuedFindings() {
+    if (placed_.empty()) return;
+    std::vector<std::string> all;
+    all.reserve(problems_->size() + placed_.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i <= problems_->size(); ++i) {
+      for (; next < placed_.size() && placed_[next].first == i; ++next) all.push_back(std::move(placed_[next].second));
+      if (i < problems_->size()) all.push_back(std::move((*problems_)[i]));
+    }
+    *problems_ = std::move(all);
+    placed_.clear();
   }
 
   void CheckSuperblockCrc() {
@@ -483,7 +455,7 @@ class CramfsExtractor {
     if ((at == 0) != (remaining == 0)) return Damaged(path, "file size and data offset disagree");
     if (at != 0 && at < dataStart_) dataStart_ = at;
     List(path, in);
-    if (checkOnly()) return WalkBlocks(path, in, nullptr);
+    if (checkOnly()) return pool_ ? QueueBlocks(path, in) : WalkBlocks(path, in, nullptr);
     const char* n = name.c_str();
     // Whatever stands there goes first: a read-only file could not be
     // truncated, and a link must not be written through. A folder stays and
@@ -500,43 +472,24 @@ class CramfsExtractor {
   // Inflates the entry's blocks in order into `out` (nullptr: only checks
   // them). A damaged block ends the data there.
   void WalkBlocks(const std::string& path, const Inode& in, BlockSink* out, bool charged = false) {
-    std::uint32_t remaining = in.size;
-    const std::uint64_t at = in.offset;
-    if (remaining == 0) return;
-    const std::uint32_t blocks = BlockCount(remaining);
+    if (in.size == 0) return;
     // The pointer table is read ahead so that the window then follows the
     // blocks alone; a table cut by the end of the image ends the file there.
-    pointers_.clear();
-    for (std::uint32_t i = 0; i < blocks; ++i) {
-      const std::uint8_t* p = window_->At(at + std::uint64_t{i} * kBlockPointerSize, kBlockPointerSize);
-      if (!p) {
-        Damaged(path, "block pointers past the end of the image");
-        break;
-      }
-      pointers_.push_back(GetLe32(p));
-    }
-    std::uint64_t current = at + std::uint64_t{blocks} * kBlockPointerSize;
-    for (std::size_t i = 0; i < pointers_.size(); ++i) {
-      const std::uint32_t next = pointers_[i];
-      if (next > dataEnd_) dataEnd_ = next;
-      const std::uint32_t expected = std::min(remaining, kBlockSize);
-      if (charged && !Charge(expected)) return;
-      if (next == current) {
-        // A hole: the block is all zero bytes.
-        if (out && !out->Append(nullptr, expected)) return WriteFailed(path);
-      } else {
-        if (next < current || next - current > kMaxCompressedBlock)
-          return Damaged(path, "bad pointer of block " + std::to_string(i));
-        const std::uint8_t* block = window_->At(current, static_cast<std::size_t>(next - current));
-        if (!block) return Damaged(path, "block " + std::to_string(i) + " past the end of the image");
-        const long length = inflater_.Inflate(block, static_cast<std::size_t>(next - current));
-        if (length != static_cast<long>(expected))
-          return Damaged(path, "block " + std::to_string(i) + " does not inflate");
-        if (out && !out->Append(inflater_.output(), expected)) return WriteFailed(path);
-      }
-      remaining -= expected;
-      current = next;
-      if (remaining == 0) break;
+    if (!ReadBlockPointers(*window_, in.offset, in.size, &pointers_))
+      Damaged(path, "block pointers past the end of the image");
+    BlockRun run;
+    run.pointers = pointers_.data();
+    run.count = pointers_.size();
+    run.start = in.offset + std::uint64_t{BlockCount(in.size)} * kBlockPointerSize;
+    run.remaining = in.size;
+    std::function<bool(std::uint32_t)> charge;
+    if (charged) charge = [this](std::uint32_t bytes) { return Charge(bytes); };
+    const BlockOutcome o = InflateBlocks(*window_, inflater_, run, out, charge);
+    if (o.dataEnd > dataEnd_) dataEnd_ = o.dataEnd;
+    if (!o.damage.empty()) Damaged(path, o.damage);
+    if (o.writeFailed) {
+      errno = o.writeErrno;
+      WriteFailed(path);
     }
   }
 
@@ -561,6 +514,16 @@ class CramfsExtractor {
   std::vector<CramfsSpecialEntry> skipped_;
   std::unordered_set<std::uint64_t> listsSeen_;
   std::vector<std::uint32_t> pointers_;
+  const unsigned workers_;
+  std::unique_ptr<BlockCheckPool> pool_;
+  // Files queued to the pool whose outcome has not come back, oldest first.
+  struct QueuedFile {
+    std::string path;
+    std::size_t position;  // where its finding goes among the problems
+  };
+  std::deque<QueuedFile> queued_;
+  std::vector<BlockOutcome> finished_;
+  std::vector<std::pair<std::size_t, std::string>> placed_;
   std::uint64_t written_ = 0;
   bool overBudget_ = false;
   int writeFailures_ = 0;
@@ -570,14 +533,16 @@ class CramfsExtractor {
 }  // namespace
 
 int ListAndCheckCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries,
-                            std::string* why, std::vector<std::string>* problems) {
+                            std::string* why, std::vector<std::string>* problems, unsigned workers) {
+  if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
   if (entries) entries->clear();
   std::vector<std::string> found;
   std::string reason;
   bool thrown = false;
   int result = -1;
   try {
-    auto walker = std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found, entries);
+    auto walker = std::make_unique<CramfsExtractor>(imagePath, std::string(), CramfsExtractOptions{}, &found, entries,
+                                                     workers);
     result = walker->Run(&reason);
   } catch (const std::exception& e) {
     thrown = true;
@@ -598,9 +563,9 @@ int ListAndCheckCramfsImage(const std::string& imagePath, std::vector<CramfsList
   return result;
 }
 
-int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems) {
+int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems, unsigned workers) {
   std::vector<std::string> found;
-  const int result = ListAndCheckCramfsImage(imagePath, nullptr, nullptr, &found);
+  const int result = ListAndCheckCramfsImage(imagePath, nullptr, nullptr, &found, workers);
   if (problems) *problems = std::move(found);
   return result;
 }

@@ -73,14 +73,16 @@ int ListCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>
 // version 2) must match and every entry must be whole (names, pointer
 // tables, every block inflating to its length). Returns 0 when the image is
 // sound, -1 otherwise; `problems` gets one line per finding, the damaged
-// entry's path first.
-int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems);
+// entry's path first. The files' blocks are inflated on `workers` threads
+// (1: on the caller's alone; 0: one per core); the findings, their order
+// and the result are the same for any count.
+int CheckCramfsImage(const std::string& imagePath, std::vector<std::string>* problems, unsigned workers = 1);
 
 // Both of the above from one walk, so an image is inflated once: `entries`
 // as ListCramfsImage fills them (nullptr: not kept), `why` as it sets it and
 // `problems` exactly as CheckCramfsImage fills them (empty when sound).
 // Returns what either returns (they agree).
 int ListAndCheckCramfsImage(const std::string& imagePath, std::vector<CramfsListedEntry>* entries,
-                            std::string* why, std::vector<std::string>* problems);
+                            std::string* why, std::vector<std::string>* problems, unsigned workers = 1);
 
 }  // namespace fsimage

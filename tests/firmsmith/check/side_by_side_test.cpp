@@ -5,6 +5,7 @@
 // peers mksquashfs and mkfs.jffs2.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "firmsmith/check/package_inspect.h"
 #include "firmsmith/check/package_verify.h"
+#include "firmsmith/check/side_by_side.h"
 #include "firmsmith/fsimage/archive.h"
 #include "firmsmith/fsimage/cramfs_reader.h"
 #include "firmsmith/fsimage/cramfs_writer.h"
@@ -190,6 +192,27 @@ TEST_F(SideBySide, VerifyReportsEveryImageInEntryOrderWhateverTheWorkers) {
     EXPECT_EQ(check::ReportText(report).find(report.scratch->path()), std::string::npos) << check::ReportText(report);
   }
   EXPECT_EQ(testsupport::FirstDifference(ReadFile(flash), chip), "");
+}
+
+// The threads an image's walk gets inside: all the workers for a lone
+// image, at least one each, and never more than about two per worker once
+// the images side by side are counted.
+TEST(SideBySideBudget, ThreadsInsideStayWithinTwicePerWorker) {
+  for (unsigned workers = 1; workers <= 8; ++workers) {
+    EXPECT_EQ(check::ThreadsInsideEach(1, workers), workers);
+    for (std::size_t count = 0; count <= 12; ++count) {
+      const unsigned inside = check::ThreadsInsideEach(count, workers);
+      const std::size_t atOnce = std::max<std::size_t>(1, std::min<std::size_t>(count, workers));
+      EXPECT_GE(inside, 1u) << count << " images, " << workers << " workers";
+      EXPECT_LE(inside, workers) << count << " images, " << workers << " workers";
+      EXPECT_LE(atOnce * inside, 2u * workers) << count << " images, " << workers << " workers";
+      // Two images on two workers: the one left alone still gets both.
+      if (count >= 2 && workers >= 2 && count <= workers) {
+        EXPECT_GE(atOnce * inside, workers);
+      }
+    }
+  }
+  EXPECT_GE(check::ThreadsInsideEach(1, 0), 1u);  // 0: one per core
 }
 
 }  // namespace

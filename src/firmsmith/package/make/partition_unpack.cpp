@@ -72,7 +72,8 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
       damage = extracted ? "unsquashfs could not read " + out->payload : extracted.message;
   } else if (fs == products::kFsCramfs) {
     std::vector<std::string> problems;
-    if (fsimage::CheckCramfsImage(out->payload, &problems) != 0)
+    // The run waits on this check: its blocks are inflated on every core.
+    if (fsimage::CheckCramfsImage(out->payload, &problems, 0) != 0)
       damage = out->payload + ": " + (problems.empty() ? "not a sound cramfs image" : problems.front());
     else {
       fsimage::CramfsExtractOptions options;
