@@ -109,12 +109,16 @@ TEST_F(Customise, ProductDefinitionCheck) {
     const char* content;  // nullptr: no file
     bool ok;
     std::string box;
+    std::string reason;
   } cases[] = {
-      {"{\"Hardware\": \"HW-T\"}", true, ""},
-      {"{\"Hardware\": \"HW-X\"}", false, uitext::GetString(package::kOtherHardwareKey)},
-      {"{\"Hardware\": 7}", false, uitext::GetString(package::kOtherHardwareKey)},
-      {"Hardware=HW-T", false, uitext::GetString(package::kProductDefinitionNotJsonKey)},
-      {nullptr, false, std::string(std::strerror(ENOENT)) + "\n" + uitext::GetString("alarm_readProduct")},
+      {"{\"Hardware\": \"HW-T\"}", true, "", ""},
+      {"{\"Hardware\": \"HW-X\"}", false, uitext::GetString(package::kOtherHardwareKey),
+       "ProductDefinition of the custom partition: Hardware \"HW-X\", the product's is \"HW-T\""},
+      {"{\"Hardware\": 7}", false, uitext::GetString(package::kOtherHardwareKey),
+       "ProductDefinition of the custom partition: Hardware is no text, the product's is \"HW-T\""},
+      {"Hardware=HW-T", false, uitext::GetString(package::kProductDefinitionNotJsonKey),
+       "ProductDefinition of the custom partition: not a JSON object"},
+      {nullptr, false, std::string(std::strerror(ENOENT)) + "\n" + uitext::GetString("alarm_readProduct"), ""},
   };
   for (const auto& c : cases) {
     fs::remove(part_ + "/ProductDefinition");
@@ -122,6 +126,7 @@ TEST_F(Customise, ProductDefinitionCheck) {
     sink_.boxes.clear();
     EXPECT_EQ(package::CheckProductDefinition(part_, "HW-T", env_), c.ok) << c.content;
     EXPECT_EQ(LastBox(), c.box);
+    EXPECT_EQ(sink_.boxes.empty() ? "" : sink_.boxes.back().reason, c.reason);
   }
 }
 

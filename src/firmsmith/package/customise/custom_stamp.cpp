@@ -41,13 +41,24 @@ bool CheckProductDefinition(const std::string& partition, const std::string& har
   }
   std::string text;
   Json::Value root;
-  if (!ReadDescriptionText(path, &text) || !ParseJsonObject(text, &root)) {
-    ShowMessageKey(environment, kProductDefinitionNotJsonKey);
+  if (!ReadDescriptionText(path, &text)) {
+    const platform::Status read = platform::ReadFileText(path, &text);
+    ShowFailureKey(environment, kProductDefinitionNotJsonKey, "",
+                   read ? kProductDefinitionName + std::string(" of the custom partition cannot be read")
+                        : read.message);
+    return false;
+  }
+  if (!ParseJsonObject(text, &root)) {
+    ShowFailureKey(environment, kProductDefinitionNotJsonKey, "",
+                   kProductDefinitionName + std::string(" of the custom partition: not a JSON object"));
     return false;
   }
   const Json::Value& value = root["Hardware"];
   if (!value.isString() || value.asString() != hardware) {
-    ShowMessageKey(environment, kOtherHardwareKey);
+    ShowFailureKey(environment, kOtherHardwareKey, "",
+                   kProductDefinitionName + std::string(" of the custom partition: Hardware ") +
+                       (value.isString() ? "\"" + value.asString() + "\"" : std::string("is no text")) +
+                       ", the product's is \"" + hardware + "\"");
     return false;
   }
   return true;
