@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <system_error>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -125,15 +126,37 @@ class CramfsExtractor {
     if (!inflater_.ready()) return Fail(why, "zlib cannot start inflating");
 
     if (checkOnly()) {
-      if (workers_ > 1) pool_ = std::make_unique<BlockCheckPool>(image_.get(), fileLength_, workers_, inflater_);
-      CheckSuperblockCrc();
-      ExpandDirectory(-1, root_, "", 0);
-      if (pool_) {
-        pool_->Finish(&finished_);
-        TakeFinished();
-        PlaceQueuedFindings();
-        pool_.reset();
+      std::string crcProblem;
+      std::exception_ptr crcFailed;
+      {
+        std::jthread crc;
+        if (workers_ > 1) {
+          pool_ = std::make_unique<BlockCheckPool>(image_.get(), fileLength_, workers_, inflater_);
+          // The CRC reads the whole image once more: beside the walk, not before it.
+          try {
+            crc = std::jthread([this, &crcProblem, &crcFailed] {
+              try {
+                crcProblem = SuperblockCrcProblem();
+              } catch (...) {
+                crcFailed = std::current_exception();
+              }
+            });
+          } catch (const std::system_error&) {
+            // No thread to be had: the CRC goes first, as with one worker.
+          }
+        }
+        if (!crc.joinable()) crcProblem = SuperblockCrcProblem();
+        ExpandDirectory(-1, root_, "", 0);
+        if (pool_) {
+          pool_->Finish(&finished_);
+          TakeFinished();
+          PlaceQueuedFindings();
+          pool_.reset();
+        }
       }
+      if (crcFailed) std::rethrow_exception(crcFailed);
+      // The image's own finding comes before those of its entries.
+      if (!crcProblem.empty()) problems_->insert(problems_->begin(), Finding("", crcProblem));
       if (!FinalChecks(&error)) return Fail(why, imagePath_ + ": " + error);
       return problems_->empty() ? 0 : Fail(why, imagePath_ + ": " + problems_->front());
     }
@@ -263,23 +286,24 @@ class CramfsExtractor {
     placed_.clear();
   }
 
-  void CheckSuperblockCrc() {
+  // The superblock CRC's finding, or "" when it matches.
+  std::string SuperblockCrcProblem() const {
     // The CRC covers the superblock's size field's worth of image with the
     // CRC field taken as zero; old-format images carry none.
-    if (!(flags_ & kFlagFsidVersion2)) return;
+    if (!(flags_ & kFlagFsidVersion2)) return "";
     std::vector<std::uint8_t> chunk(kFileBufferSize);
     uLong crc = ::crc32(0, nullptr, 0);
     std::uint64_t have = 0;
     while (have < size_) {
       const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), size_ - have));
       const ssize_t n = platform::ReadFullAt(image_.get(), chunk.data(), want, static_cast<off_t>(imageStart_ + have));
-      if (n <= 0) return Damaged("", "cannot read the image for its CRC");
+      if (n <= 0) return "cannot read the image for its CRC";
       // The superblock lies wholly in the first chunk.
       if (have == 0) PutLe32(chunk.data() + kSuperCrc, 0);
       crc = ::crc32_z(crc, chunk.data(), static_cast<std::size_t>(n));
       have += static_cast<std::uint64_t>(n);
     }
-    if (static_cast<std::uint32_t>(crc) != GetLe32(super_ + kSuperCrc)) Damaged("", "superblock CRC is wrong");
+    return static_cast<std::uint32_t>(crc) != GetLe32(super_ + kSuperCrc) ? "superblock CRC is wrong" : "";
   }
 
   static int Fail(std::string* why, const std::string& message) {
