@@ -434,6 +434,51 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
   return status.ok ? 0 : -1;
 }
 
+namespace {
+
+// minizip's open, handed the descriptor we opened (see OpenArchiveForWriting).
+voidpf OpenGivenDescriptor(voidpf opaque, const void* /*name*/, int /*mode*/) {
+  int* fd = static_cast<int*>(opaque);
+  std::FILE* stream = ::fdopen(*fd, "wb");
+  if (stream != nullptr) *fd = -1;  // the stream owns it now
+  return stream;
+}
+
+// Opens `archive` for PackFolder and fills `self` with what it is. An
+// archive already there (the partial file of a run's output) is opened, never
+// made anew by name: a signal's cleanup that has just removed it must not see
+// it come back behind it. Neither is written through a link, nor is a FIFO or
+// device opened.
+zipFile OpenArchiveForWriting(const std::string& archive, struct stat* self, platform::Status* why) {
+  struct stat there {};
+  const bool exists = ::lstat(archive.c_str(), &there) == 0;
+  if (exists && !S_ISREG(there.st_mode)) {
+    *why = platform::Status::Fail("cannot write the archive " + archive +
+                                  (S_ISLNK(there.st_mode) ? ": a symbolic link, which is never followed"
+                                                          : ": not a regular file"));
+    return nullptr;
+  }
+  const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | (exists ? 0 : O_CREAT | O_EXCL);
+  platform::UniqueFd out(platform::RetryOnInterrupt([&] { return ::open(archive.c_str(), flags, 0666); }));
+  if (!out.valid() || ::fstat(out.get(), self) != 0) {
+    *why = platform::FailErrno("cannot create the archive " + archive);
+    return nullptr;
+  }
+  int fd = out.get();
+  zlib_filefunc64_def io;
+  fill_fopen64_filefunc(&io);
+  io.zopen64_file = OpenGivenDescriptor;
+  io.opaque = &fd;
+  errno = 0;
+  zipFile zip = zipOpen2_64(archive.c_str(), APPEND_STATUS_CREATE, nullptr, &io);
+  if (fd < 0) out.Release();  // the stream took it; zipClose closes it
+  if (zip == nullptr)
+    *why = platform::FailErrno("cannot create the archive " + archive, errno != 0 ? errno : EIO);
+  return zip;
+}
+
+}  // namespace
+
 int PackFolder(const std::string& folder, const std::string& archive, platform::Status* why,
                const PackOptions& options) {
   // A folder that is not there would quietly give an empty package.
@@ -465,13 +510,12 @@ int PackFolder(const std::string& folder, const std::string& archive, platform::
     return -1;
   }
 
-  errno = 0;
-  zipFile zip = zipOpen64(archive.c_str(), APPEND_STATUS_CREATE);
+  platform::Status opened;
+  zipFile zip = OpenArchiveForWriting(archive, &self, &opened);
   if (zip == nullptr) {
-    Tell(why, platform::FailErrno("cannot create the archive " + archive, errno != 0 ? errno : EIO));
+    Tell(why, opened);
     return -1;
   }
-  ::stat(archive.c_str(), &self);  // made now when it was not there
   std::vector<std::string> paths;
   paths.reserve(files.size());
   for (const PackedFile& f : files) paths.push_back(f.path);

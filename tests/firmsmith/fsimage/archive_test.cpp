@@ -162,6 +162,22 @@ TEST(PackFolder, FailuresGiveMinus1) {
   EXPECT_FALSE(FileExists(dir / "out.bin"));
 }
 
+// The archive is written only into a regular file: a link or FIFO in its
+// place is refused with the reason, and what a link points at stays as it was.
+TEST(PackFolder, WritesNoArchiveThroughALinkOrIntoAFifo) {
+  TempDir dir;
+  WriteFile(dir / "tree/a.img", "a");
+  WriteFile(dir / "target", "keep");
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link.bin").c_str()), 0);
+  ASSERT_EQ(::mkfifo((dir / "fifo.bin").c_str(), 0600), 0);
+  for (const char* name : {"link.bin", "fifo.bin"}) {
+    platform::Status why;
+    EXPECT_EQ(fsimage::PackFolder(dir / "tree", dir / name, &why), -1) << name;
+    EXPECT_NE(why.message.find(dir / name), std::string::npos) << why.message;
+  }
+  EXPECT_EQ(ReadFile(dir / "target"), "keep");
+}
+
 TEST(PackFolder, FileOverTheLimitStopsTheWalkKeepingEarlierEntries) {
   TempDir dir;
   WriteFile(dir / "tree/a.img", "first");

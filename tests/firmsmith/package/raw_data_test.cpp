@@ -1,6 +1,7 @@
 // Raw partition data and flash-image patching: sizes, padding, refusals, and
 // where the bytes land.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,6 +161,17 @@ TEST_F(FlashPatch, ReadsAPartitionOut) {
   ASSERT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.bin", dir_ / "tail", nearEnd, nearEnd + 100),
             FlashResult::kOk);
   EXPECT_EQ(ReadFile(dir_ / "tail"), flash_.substr(nearEnd));
+  // The operator may name the flash image by a link (verify, inspect); a
+  // FIFO or folder in its place is refused with the reason, never read.
+  ASSERT_EQ(::symlink((dir_ / "flash.bin").c_str(), (dir_ / "flash.link").c_str()), 0);
+  ASSERT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.link", dir_ / "via-link", 0x20000, 0x21000),
+            FlashResult::kOk);
+  EXPECT_EQ(ReadFile(dir_ / "via-link"), flash_.substr(0x20000, 0x1000));
+  ASSERT_EQ(::mkfifo((dir_ / "flash.fifo").c_str(), 0600), 0);
+  std::string why;
+  EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.fifo", dir_ / "y", 0, 16, &why),
+            FlashResult::kOpenFlashFailed);
+  EXPECT_NE(why.find(dir_ / "flash.fifo"), std::string::npos) << why;
   EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "none.bin", dir_ / "x", 0, 16), FlashResult::kOpenFlashFailed);
   EXPECT_EQ(package::ReadPartitionFromFlash(dir_ / "flash.bin", dir_ / "no/such/dir/x", 0, 16),
             FlashResult::kCreateFailed);

@@ -265,9 +265,12 @@ TEST_F(RunSafetyCli, RunsStartedTogetherAllSucceed) {
 TEST_F(RunSafetyCli, InterruptedReworkLeavesEverythingAsItWas) {
   const std::string input = Package("in.bin");
   const std::string job = ReworkJob("job.ini", input, "new");
+  // The restored pauses of the unpack hold the run there while it is
+  // interrupted; a run without them may already be packing.
+  WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n[Tools]\nPauses=1\n");
   const std::map<std::string, std::string> inputFolder = testsupport::SnapshotTree(work_.path());
   const std::map<std::string, std::string> programFolder = testsupport::SnapshotTree(prog_.path());
-  const pid_t pid = Start(Make(job, true));  // with the pauses of the unpack
+  const pid_t pid = Start(Make(job, true));
   ASSERT_GT(pid, 0);
   // Interrupted once the run has both its folders and the partition in them.
   const bool busy = Eventually(

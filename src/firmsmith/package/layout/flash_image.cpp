@@ -45,14 +45,12 @@ bool FlashSizeAccepted(std::uint64_t size) {
 
 FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
                                    std::uint32_t start, std::uint32_t end, std::string* why) {
-  // The flash image itself, never what a link of that name points at.
+  // The operator names the flash image, so a link to it is read like the
+  // file (a rework refuses one before it gets here, since it would replace
+  // the link); only a regular file opens, never a FIFO that would hang us.
   std::string reason;
-  platform::UniqueFd flash =
-      platform::OpenRegular(flashImage, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0, &reason);
-  if (!flash.valid()) {
-    if (errno == ELOOP) reason = flashImage + ": a symbolic link, which is never followed";
-    return Failed(FlashResult::kOpenFlashFailed, why, reason);
-  }
+  platform::UniqueFd flash = platform::OpenRegularForReading(flashImage, &reason);
+  if (!flash.valid()) return Failed(FlashResult::kOpenFlashFailed, why, reason);
   struct stat st {};
   if (::fstat(flash.get(), &st) != 0)
     return Failed(FlashResult::kOpenFlashFailed, why, platform::ErrnoReason("cannot examine " + flashImage));

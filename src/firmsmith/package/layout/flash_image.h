@@ -29,9 +29,9 @@ bool FlashSizeAccepted(std::uint64_t size);
 
 // Copies bytes [start, end) of the flash image (as far as it has them) into a
 // new file at `destination`, a working copy in a folder of the run's own
-// (not flushed to disk; removed when the copy fails). Neither path is
-// followed through a link. *why (when given) gets the reason of a failure,
-// naming the file.
+// (not flushed to disk; removed when the copy fails). The flash image must
+// be a regular file (a link to one is read); the copy is never made through
+// a link. *why (when given) gets the reason of a failure, naming the file.
 FlashResult ReadPartitionFromFlash(const std::string& flashImage, const std::string& destination,
                                    std::uint32_t start, std::uint32_t end, std::string* why = nullptr);
 
