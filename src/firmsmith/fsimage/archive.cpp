@@ -452,10 +452,14 @@ voidpf OpenGivenDescriptor(voidpf opaque, const void* /*name*/, int /*mode*/) {
 zipFile OpenArchiveForWriting(const std::string& archive, struct stat* self, platform::Status* why) {
   struct stat there {};
   const bool exists = ::lstat(archive.c_str(), &there) == 0;
+  if (exists && S_ISDIR(there.st_mode)) {
+    *why = platform::FailErrno("cannot create the archive " + archive, EISDIR);
+    return nullptr;
+  }
   if (exists && !S_ISREG(there.st_mode)) {
-    *why = platform::Status::Fail("cannot write the archive " + archive +
+    *why = platform::Status::Fail("cannot create the archive " + archive +
                                   (S_ISLNK(there.st_mode) ? ": a symbolic link, which is never followed"
-                                                          : ": not a regular file"));
+                                                          : ": not a regular file (a FIFO, socket or device)"));
     return nullptr;
   }
   const int flags = O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | (exists ? 0 : O_CREAT | O_EXCL);
