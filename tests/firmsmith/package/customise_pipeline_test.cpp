@@ -42,10 +42,7 @@ class CustomiseCli : public PackageTest, public ::testing::WithParamInterface<Fs
     if (IsSkipped()) return;
     if (!testsupport::HaveProgram("mksquashfs") || !testsupport::HaveProgram("unsquashfs"))
       GTEST_SKIP() << "squashfs tools missing";
-    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
-    fs::create_directories(prog_ / "Language");
-    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", prog_ / "Language/English.lang");
-    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+    InstallCli();
   }
 
   bool Squashfs() const { return GetParam() == Fs::kSquashfs; }

@@ -33,10 +33,7 @@ class FlashRework : public PackageTest {
   void SetUp() override {
     PackageTest::SetUp();
     if (IsSkipped()) return;
-    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
-    fs::create_directories(prog_ / "Language");
-    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", prog_ / "Language/English.lang");
-    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+    InstallCli();
   }
 
   // An erased 16 MiB flash image holding a custom partition made by

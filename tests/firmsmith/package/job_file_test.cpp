@@ -203,9 +203,7 @@ class MakeCli : public PackageTest {
   void SetUp() override {
     PackageTest::SetUp();
     if (IsSkipped()) return;
-    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
-    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", (fs::create_directories(prog_ / "Language"), prog_ / "Language/English.lang"));
-    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+    InstallCli();
   }
   testsupport::CommandResult Make(const std::string& job) {
     WriteFile(work_ / "job.ini", job);
@@ -383,8 +381,9 @@ TEST_F(MakeCli, DryRunPrintsThePlanAndWritesNothing) {
     for (const std::string& line : c.printed)
       EXPECT_NE((c.status == 0 ? r.out : r.err).find(line), std::string::npos) << line << "\n" << r.out << r.err;
     // A rework lists only what it adds: the package names its user image already.
-    if (c.job.find("OriginalFile=in.bin") != std::string::npos)
+    if (c.job.find("OriginalFile=in.bin") != std::string::npos) {
       EXPECT_EQ(r.out.find("+ Burn user-x"), std::string::npos) << r.out;
+    }
     EXPECT_EQ(testsupport::SnapshotTree(work_.path()), before) << c.job;
     EXPECT_EQ(testsupport::SnapshotTree(prog_.path()), programBefore) << c.job;
   }

@@ -2,6 +2,7 @@
 
 #include <json/json.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "firmsmith/package/layout/json_file.h"
@@ -37,6 +38,14 @@ std::vector<std::string> RunLeftovers(const std::string& folder) {
       left.push_back(n);
   }
   return left;
+}
+
+void PackageTest::InstallCli() {
+  std::filesystem::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
+  std::filesystem::create_directories(prog_ / "Language");
+  std::filesystem::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang",
+                             prog_ / "Language/English.lang");
+  WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
 }
 
 void PackageTest::SetUp() {

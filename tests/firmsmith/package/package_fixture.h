@@ -30,6 +30,9 @@ class PackageTest : public ::testing::Test {
   void SetUp() override;
 
   std::string Prog() const { return prog_.path() + "/"; }
+  // The program folder as an installation runs it: firmsmith-cli, the
+  // English language file and a Config.ini choosing it.
+  void InstallCli();
   package::MakeEnvironment Env();
   products::ProductProfile Product() const;
   package::MakeOptions Options(bool withInput, const std::string& input = "") const;

@@ -54,10 +54,7 @@ class IntegrityCli : public PackageTest {
     PackageTest::SetUp();
     if (IsSkipped()) return;
     if (::geteuid() == 0 && !testsupport::HaveProgram("setpriv")) GTEST_SKIP() << "setpriv missing";
-    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
-    fs::create_directories(prog_ / "Language");
-    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", prog_ / "Language/English.lang");
-    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+    InstallCli();
   }
 
   testsupport::CommandResult Make(const std::string& job, bool withoutOverride = false) {

@@ -71,10 +71,7 @@ class RunSafetyCli : public PackageTest {
   void SetUp() override {
     PackageTest::SetUp();
     if (IsSkipped()) return;
-    fs::copy_file(testsupport::AppDir() + "/firmsmith-cli", prog_ / "firmsmith-cli");
-    fs::create_directories(prog_ / "Language");
-    fs::copy_file(testsupport::SourceDir() + "/data/app/Language/English.lang", prog_ / "Language/English.lang");
-    WriteFile(prog_ / "Config.ini", "[themes]\nSolution=English\n");
+    InstallCli();
   }
 
   // A package "name" with a user image and a custom partition devices ship
@@ -208,9 +205,11 @@ TEST_F(RunSafetyCli, WorkFoldersAndBackupsPlantedBesideTheInput) {
       EXPECT_EQ(std::count(entries.begin(), entries.end(), "backdoor.img"), 0);
       EXPECT_EQ(fs::symlink_status(input + ".bak").type(), fs::file_type::regular);
       // What was planted is as it was.
-      for (const auto& [path, bytes] : before)
-        if (path.find("/.h264dvr") != std::string::npos || path.rfind(decoy, 0) == 0)
+      for (const auto& [path, bytes] : before) {
+        if (path.find("/.h264dvr") != std::string::npos || path.rfind(decoy, 0) == 0) {
           EXPECT_EQ(ReadFile(path), bytes) << path;
+        }
+      }
     } else {
       EXPECT_EQ(r.status, 1) << r.err;
       EXPECT_NE(r.err.find(std::string("/") + c.named + ": not a regular file of this user"), std::string::npos)
