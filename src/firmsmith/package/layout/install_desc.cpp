@@ -200,4 +200,17 @@ BoundsResult ReadImageBounds(const std::string& imagePath, bool logoPartition,
   return BoundsResult::kOk;
 }
 
+std::string DescResultReason(const std::string& package, const std::string& descPath, DescResult r) {
+  switch (r) {
+    case DescResult::kMissing: {
+      std::string text;
+      const platform::Status read = platform::ReadFileText(descPath, &text);
+      return package + ": its InstallDesc " + (read ? "cannot be read" : "is missing or unreadable (" + read.message + ")");
+    }
+    case DescResult::kInvalid: return package + ": its InstallDesc is not a JSON object with a command list";
+    case DescResult::kWriteFailed: return "cannot write " + descPath + ", the InstallDesc of " + package;
+    default: return "";
+  }
+}
+
 }  // namespace package

@@ -41,6 +41,11 @@ enum class DescResult {
   kWriteFailed,
 };
 
+// The one-line reason beside a failed look at, or edit of, `descPath`, the
+// InstallDesc unpacked from `package`: which package, and what is wrong with
+// its description. Empty for kOk and kUnchanged.
+std::string DescResultReason(const std::string& package, const std::string& descPath, DescResult r);
+
 // Text edit while building a package from folders: the new command goes in
 // first, followed by a line holding a tab and a comma when commands were
 // there already. `*out` gets the edited text. kUnchanged when the text

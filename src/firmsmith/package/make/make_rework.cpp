@@ -56,21 +56,6 @@ bool FlashImageUsable(const std::string& path, std::string* why) {
   return true;
 }
 
-// The reason beside a failed look at, or edit of, the unpacked package's
-// InstallDesc `desc`: which package, and what is wrong with its description.
-std::string DescReason(const std::string& input, const std::string& desc, DescResult r) {
-  switch (r) {
-    case DescResult::kMissing: {
-      std::string text;
-      const platform::Status read = platform::ReadFileText(desc, &text);
-      return input + ": its InstallDesc " + (read ? "cannot be read" : "is missing or unreadable (" + read.message + ")");
-    }
-    case DescResult::kInvalid: return input + ": its InstallDesc is not a JSON object with a command list";
-    case DescResult::kWriteFailed: return "cannot write " + desc + ", the InstallDesc of " + input;
-    default: return "";
-  }
-}
-
 std::string Hex(std::uint32_t value) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08x", value);
@@ -229,13 +214,13 @@ bool Rework::Run() {
     switch (const DescResult checked = CheckInstallDesc(desc_)) {
       case DescResult::kOk: break;
       case DescResult::kMissing:
-        return FailAndDropWork(kNoInstallDescKey, "alarm_make", DescReason(input_, desc_, checked));
-      default: return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, checked));
+        return FailAndDropWork(kNoInstallDescKey, "alarm_make", DescResultReason(input_, desc_, checked));
+      default: return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescResultReason(input_, desc_, checked));
     }
     if (!CheckInputImages()) return false;
     if (o_.oemDevType) {
       if (const DescResult r = ReplaceOemDevType(desc_, o_.oemDevTypeText); r != DescResult::kOk)
-        return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
+        return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescResultReason(input_, desc_, r));
     }
   } else if (std::string why; !FlashImageUsable(input_, &why)) {
     return FailAndDropWork("open_original_file", "", why);
@@ -251,7 +236,7 @@ bool Rework::Run() {
     // Text edits splice commands in; whatever the original held, the result
     // must still be a description the device can parse.
     if (const DescResult r = CheckInstallDesc(desc_); r != DescResult::kOk)
-      return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
+      return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescResultReason(input_, desc_, r));
     // Packed beside the input; the input is replaced only once the new
     // package is complete and has passed its check.
     platform::OutputFile packed;
@@ -335,7 +320,7 @@ bool Rework::ListInInstallDesc(int slot, const std::string& imageFile) {
     r = InsertReworkCommand(desc_, imageFile, SlotRuleOf(slot).looseName);
   }
   if (r == DescResult::kOk || r == DescResult::kUnchanged) return true;
-  return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescReason(input_, desc_, r));
+  return FailAndDropWork(kBadInstallDescKey, "alarm_make", DescResultReason(input_, desc_, r));
 }
 
 bool Rework::NeighbourLoadAddress(int slot, std::uint32_t* address) {
