@@ -36,8 +36,10 @@ inline constexpr std::size_t kKeptOutput = 64 * 1024;
 // Runs `program` (a path) with `args` (argv[1..]), with standard input from
 // /dev/null and its standard output and error collected in `output`, so that
 // a tool neither waits for a terminal nor mixes its chatter into our own
-// output, and its complaints can be shown when it fails. Blocks until the
-// program ends.
+// output, and its complaints can be shown when it fails. The program gets our
+// environment with glibc malloc tunables added (GLIBC_TUNABLES, the
+// operator's own after ours) that spare the tools a mapping per buffer.
+// Blocks until the program ends.
 ProcessResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 // RunProgram with the program's standard output written to `standardOutput`

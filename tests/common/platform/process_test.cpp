@@ -68,6 +68,31 @@ TEST(RunProgram, KeepsOurStandardOutputClean) {
   EXPECT_EQ(ours, "");
 }
 
+// The tools get the whole environment (locale, PATH, the operator's own
+// variables); the malloc tunables are added, and the operator's own tunables
+// stay last, where they win.
+TEST(RunProgram, KeepsTheEnvironmentAndAddsMallocTunablesBeforeTheOperatorsOwn) {
+  TempDir dir;
+  const std::string out = dir / "env";
+  const char* script = "printf '%s|%s|%s' \"$FS_TEST_MARK\" \"$PATH\" \"$GLIBC_TUNABLES\" > \"$0\"";
+  const std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("FS_TEST_MARK", "a b=c", 1);
+  for (const char* theirs : {"", "glibc.malloc.arena_max=2"}) {
+    SCOPED_TRACE(theirs);
+    if (*theirs != '\0')
+      ::setenv("GLIBC_TUNABLES", theirs, 1);
+    else
+      ::unsetenv("GLIBC_TUNABLES");
+    const auto r = platform::RunProgram("/bin/sh", {"-c", script, out});
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    const std::string ours = "glibc.malloc.mmap_threshold=268435456:glibc.malloc.trim_threshold=268435456";
+    EXPECT_EQ(ReadFile(out), "a b=c|" + path + "|" + ours + (*theirs != '\0' ? std::string(":") + theirs : ""));
+  }
+  ::unsetenv("GLIBC_TUNABLES");
+  ::unsetenv("FS_TEST_MARK");
+}
+
 TEST(RunProgram, MissingProgramIsNotStarted) {
   auto r = platform::RunProgram("/nonexistent/tool", {});
   EXPECT_FALSE(r.started);
