@@ -226,6 +226,7 @@ bool ExtractPayload(const ImageReport& image, const std::string& destination,
     fsimage::CramfsExtractOptions cramfs;
     cramfs.createSpecialFiles = options.createSpecialFiles;
     cramfs.budget = options.budget;
+    cramfs.workers = options.workers;
     std::string why;
     done = fsimage::ExtractCramfsImage(image.payloadPath, destination, cramfs, &why) == 0;
     if (!done) *error = image.name + ": " + why;
@@ -259,6 +260,7 @@ bool ExtractPayload(const ImageReport& image, const std::string& destination,
 bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error) {
   PayloadExtractOptions options;
   options.budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
+  options.workers = 0;
   return ExtractPayload(image, destination, options, error);
 }
 

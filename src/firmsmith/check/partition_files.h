@@ -36,13 +36,15 @@ std::uint64_t UnpackedBytes(const std::vector<fsimage::SourceEntry>& files);
 struct PayloadExtractOptions {
   bool createSpecialFiles = false;  // device nodes, FIFOs, sockets (else DEST.manifest)
   std::uint64_t budget = fsimage::kDefaultExtractBudget;
+  unsigned workers = 1;  // threads inflating a cramfs image's blocks (0: one per core)
 };
 
 // Unpacks the payload into `destination`, which must not exist yet. False
 // with the reason in *error; then nothing of the destination remains.
 bool ExtractPayload(const ImageReport& image, const std::string& destination,
                     const PayloadExtractOptions& options, std::string* error);
-// The same with the program folder's budget and without special files.
+// The same with the program folder's budget, without special files and on
+// every core (its callers wait on it with nothing beside it).
 bool ExtractPayload(const ImageReport& image, const std::string& destination, std::string* error);
 
 // One line per entry: "<type> <mode> <size> <path>[ -> <target>]", e.g.

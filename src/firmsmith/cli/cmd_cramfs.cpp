@@ -27,6 +27,7 @@ int RunCramfsExtract(const std::vector<std::string>& args) {
   fsimage::CramfsExtractOptions options;
   options.createSpecialFiles = platform::CliHasFlag(args, "--special-files");
   options.budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
+  options.workers = 0;  // the operator waits on this alone
   std::string why;
   if (fsimage::ExtractCramfsImage(paths[0], paths[1], options, &why) != 0) return platform::CliFail(why);
   return 0;

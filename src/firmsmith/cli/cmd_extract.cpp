@@ -41,6 +41,7 @@ int RunExtract(const std::vector<std::string>& args) {
   check::PayloadExtractOptions options;
   options.createSpecialFiles = platform::CliHasFlag(args, "--special-files");
   options.budget = fsimage::ReadExtractBudget(platform::GetProgramDirectory());
+  options.workers = 0;  // the operator waits on this alone
   if (!check::ExtractPayload(*image, destination, options, &error)) return platform::CliFail(package + ": " + error);
   std::printf("%s\n", destination.c_str());
   return 0;

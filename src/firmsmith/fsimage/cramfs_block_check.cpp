@@ -8,8 +8,30 @@ namespace fsimage {
 
 using namespace cramfs;
 
-BlockCheckPool::BlockCheckPool(int fd, std::uint64_t fileLength, unsigned workers, BlockInflater& inflater)
-    : fd_(fd), fileLength_(fileLength), callerInflater_(inflater),
+namespace {
+
+// A run's blocks kept in the slot's own buffer.
+class SlotSink : public BlockSink {
+ public:
+  explicit SlotSink(std::vector<std::uint8_t>* data) : data_(data) {}
+  bool Append(const std::uint8_t* data, std::size_t length) override {
+    if (data) {
+      data_->insert(data_->end(), data, data + length);
+    } else {
+      data_->resize(data_->size() + length, 0);
+    }
+    return true;
+  }
+
+ private:
+  std::vector<std::uint8_t>* data_;
+};
+
+}  // namespace
+
+BlockCheckPool::BlockCheckPool(int fd, std::uint64_t fileLength, unsigned workers, BlockInflater& inflater,
+                               RunReceiver* receiver)
+    : fd_(fd), fileLength_(fileLength), callerInflater_(inflater), receiver_(receiver),
       callerWindow_(std::make_unique<ImageWindow>(fd, fileLength)), slots_(kRunsInFlight) {
   for (unsigned t = 1; t < workers; ++t) {
     try {
@@ -29,9 +51,21 @@ BlockCheckPool::~BlockCheckPool() {
   for (std::thread& t : helpers_) t.join();
 }
 
-void BlockCheckPool::Inflate(Slot& slot, ImageWindow& window, BlockInflater& inflater) {
+void BlockCheckPool::Inflate(Slot& slot, ImageWindow& window, BlockInflater& inflater) const {
   try {
-    slot.outcome = InflateBlocks(window, inflater, slot.run, nullptr);
+    if (!receiver_) {
+      slot.outcome = InflateBlocks(window, inflater, slot.run, nullptr);
+      return;
+    }
+    // Every block reached is counted as one thread's walk would charge it.
+    slot.data.clear();
+    slot.data.reserve(kBlocksPerRun * kBlockSize);
+    SlotSink sink(&slot.data);
+    std::uint64_t& charged = slot.charged;
+    slot.outcome = InflateBlocks(window, inflater, slot.run, &sink, [&charged](std::uint32_t bytes) {
+      charged += bytes;
+      return true;
+    });
   } catch (...) {
     slot.error = std::current_exception();
   }
@@ -78,6 +112,8 @@ void BlockCheckPool::Queue(const std::vector<std::uint32_t>& pointers, std::uint
     slot.lastOfFile = first + count >= pointers.size();
     slot.done = false;
     slot.outcome = BlockOutcome();
+    slot.data.clear();
+    slot.charged = 0;
     slot.error = nullptr;
     first += count;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -112,9 +148,9 @@ void BlockCheckPool::Progress(std::vector<BlockOutcome>* finished) {
   callerWaiting_ = false;
 }
 
-void BlockCheckPool::Merge(const Slot& slot, std::vector<BlockOutcome>* finished) {
+void BlockCheckPool::Merge(Slot& slot, std::vector<BlockOutcome>* finished) {
   // Runs after a file's first damaged block are ones a single walk never
-  // reads: neither their findings nor their pointers count.
+  // reads: neither their findings, their pointers nor their bytes count.
   if (!fileEnded_) {
     if (slot.error) std::rethrow_exception(slot.error);
     file_.dataEnd = std::max(file_.dataEnd, slot.outcome.dataEnd);
@@ -122,6 +158,9 @@ void BlockCheckPool::Merge(const Slot& slot, std::vector<BlockOutcome>* finished
       file_.damage = slot.outcome.damage;
       fileEnded_ = true;
     }
+    if (receiver_) receiver_->Receive(slot.data.data(), slot.data.size(), slot.charged, slot.lastOfFile);
+  } else if (receiver_) {
+    receiver_->Receive(nullptr, 0, 0, slot.lastOfFile);
   }
   if (slot.lastOfFile) {
     finished->push_back(std::move(file_));

@@ -1,12 +1,16 @@
-// Internal to the cramfs reader: the check-only walk hands the blocks of its
-// files to a few threads and gets each file's outcome back in the order the
-// files were queued, as one thread would have found them.
+// Internal to the cramfs reader: the walk (the check's and the extraction's)
+// hands the blocks of its files to a few threads and gets each file's
+// outcome back in the order the files were queued, as one thread would have
+// found them; an extraction also gets each run's inflated bytes, in order.
 //
 // - Threads: `workers` in all, the caller included: it queues files between
 //   its own steps of the walk and inflates queued blocks while it waits.
 //   Fewer threads than asked (none to be had) only make it slower.
 // - Memory: at most kRunsInFlight runs of at most kBlocksPerRun pointers are
-//   queued at once; blocks are read through each thread's own window.
+//   queued at once; blocks are read through each thread's own window. With
+//   a receiver, the inflated bytes of those runs are the working set
+//   (kRunsInFlight * kBlocksPerRun blocks of 4 KiB, 16 MiB), whatever the
+//   image's size.
 // - Each run is written by the one thread that took it and read by the
 //   caller only once it is marked done; the walk's own state (findings,
 //   listing) never leaves the caller.
@@ -25,10 +29,25 @@
 
 namespace fsimage {
 
+// Takes the inflated runs of the queued files, on the caller's thread, in
+// queue order, each run once, and only the runs a one-thread walk reads.
+class RunReceiver {
+ public:
+  virtual ~RunReceiver() = default;
+  // `data`: the run's blocks up to its first damaged one (holes as zero
+  // bytes), `length` bytes of whole blocks but a file's last; `charged`: the
+  // bytes of every block the run reached, the damaged one's included. A run
+  // behind its file's first damaged block comes with nothing. `lastOfFile`
+  // ends the file: its outcome follows in the finished list.
+  virtual void Receive(const std::uint8_t* data, std::size_t length, std::uint64_t charged, bool lastOfFile) = 0;
+};
+
 class BlockCheckPool {
  public:
-  // `inflater` is the caller's, used when it helps.
-  BlockCheckPool(int fd, std::uint64_t fileLength, unsigned workers, BlockInflater& inflater);
+  // `inflater` is the caller's, used when it helps. With `receiver`, the
+  // runs' inflated bytes go there; without, blocks are only checked.
+  BlockCheckPool(int fd, std::uint64_t fileLength, unsigned workers, BlockInflater& inflater,
+                 RunReceiver* receiver = nullptr);
   ~BlockCheckPool();
   BlockCheckPool(const BlockCheckPool&) = delete;
   BlockCheckPool& operator=(const BlockCheckPool&) = delete;
@@ -54,19 +73,22 @@ class BlockCheckPool {
     bool lastOfFile = false;
     bool done = false;  // under mutex_
     BlockOutcome outcome;
+    std::vector<std::uint8_t> data;  // with a receiver: the inflated blocks
+    std::uint64_t charged = 0;
     std::exception_ptr error;
   };
 
-  static void Inflate(Slot& slot, ImageWindow& window, BlockInflater& inflater);
+  void Inflate(Slot& slot, ImageWindow& window, BlockInflater& inflater) const;
   void Help();
   // One step of the caller: merges the oldest run when done, else inflates
   // a queued one, else waits for a helper.
   void Progress(std::vector<BlockOutcome>* finished);
-  void Merge(const Slot& slot, std::vector<BlockOutcome>* finished);
+  void Merge(Slot& slot, std::vector<BlockOutcome>* finished);
 
   const int fd_;
   const std::uint64_t fileLength_;
   BlockInflater& callerInflater_;
+  RunReceiver* const receiver_;
   std::unique_ptr<ImageWindow> callerWindow_;
   std::vector<Slot> slots_;
 

@@ -100,7 +100,7 @@ bool IsSymlinkAt(int dirFd, const char* name) {
   return ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
-class CramfsExtractor {
+class CramfsExtractor : private RunReceiver {
  public:
   // An empty destination walks the image without writing anything and
   // records every damaged entry in `problems` (the structural check), with
@@ -170,7 +170,14 @@ class CramfsExtractor {
       if (platform::Status listed = platform::ListFolder(destination_, &before); !listed)
         return Fail(why, listed.message);
     }
+    if (workers_ > 1) pool_ = std::make_unique<BlockCheckPool>(image_.get(), fileLength_, workers_, inflater_,
+                                                                  static_cast<RunReceiver*>(this));
     ExpandDirectory(dest.get(), root_, "", 0);
+    if (pool_) {
+      pool_->Finish(&finished_);
+      TakeFinished();
+      pool_.reset();
+    }
     if (overBudget_) {
       // Nothing of a cut extraction may pass for the image's tree.
       dest.Reset();
@@ -267,7 +274,7 @@ class CramfsExtractor {
     for (const BlockOutcome& o : finished_) {
       const QueuedFile& file = queued_.front();
       if (o.dataEnd > dataEnd_) dataEnd_ = o.dataEnd;
-      if (!o.damage.empty()) placed_.emplace_back(file.position, Finding(file.path, o.damage));
+      if (!o.damage.empty() && checkOnly()) placed_.emplace_back(file.position, Finding(file.path, o.damage));
       queued_.pop_front();
     }
     finished_.clear();
@@ -357,8 +364,14 @@ class CramfsExtractor {
 
   // Lists the folder open at `dirFd` from the entry list of `dir`. A damaged
   // entry ends this list; the folders above go on.
-  void WriteFailed(const std::string& path) {
-    if (writeFailures_++ == 0) firstWriteFailure_ = platform::ErrnoReason(path);
+  // A file written behind the walk reports with its own step, so the first
+  // failure named is the first in walk order, as with one thread.
+  void WriteFailed(const std::string& path) { WriteFailedAt(path, step_); }
+  void WriteFailedAt(const std::string& path, std::uint64_t step) {
+    if (writeFailures_++ == 0 || step < firstWriteFailureStep_) {
+      firstWriteFailure_ = platform::ErrnoReason(path);
+      firstWriteFailureStep_ = step;
+    }
   }
 
   void ExpandDirectory(int dirFd, const Inode& dir, const std::string& path, int depth) {
@@ -392,6 +405,7 @@ class CramfsExtractor {
 
   void ExpandEntry(int parentFd, const std::string& name, const std::string& path, const Inode& in,
                    int depth) {
+    ++step_;
     switch (in.mode & kModeTypeMask) {
       case kModeDirectory:
         ExpandSubfolder(parentFd, name, path, in, depth + 1);
@@ -485,12 +499,62 @@ class CramfsExtractor {
     // truncated, and a link must not be written through. A folder stays and
     // makes the file fail.
     ::unlinkat(parentFd, n, 0);
-    FileWriter out(::openat(parentFd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            in.mode & kCreatedPermissions));
-    if (!out.ok()) return WriteFailed(path);
+    auto out = std::make_unique<FileWriter>(::openat(parentFd, n, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                                     in.mode & kCreatedPermissions));
+    if (!out->ok()) return WriteFailed(path);
     if (in.size == 0) return;
-    WalkBlocks(path, in, &out, true);
-    if (!out.Flush()) WriteFailed(path);
+    if (pool_ && QueueWrite(path, in, out)) return;
+    WalkBlocks(path, in, out.get(), true);
+    if (!out->Flush()) WriteFailed(path);
+  }
+
+  // Hands the file's blocks to the pool when whatever the files in flight
+  // and this one could still charge fits the budget; false leaves the file
+  // to the walk itself, once the pool has caught up, so that the budget
+  // stops the walk exactly where one thread's walk stops.
+  bool QueueWrite(const std::string& path, const Inode& in, std::unique_ptr<FileWriter>& out) {
+    ReadBlockPointers(*window_, in.offset, in.size, &pointers_);  // a cut table: its finding is the check's
+    const std::uint64_t most = std::min<std::uint64_t>(in.size, std::uint64_t{pointers_.size()} * kBlockSize);
+    if (most > options_.budget - written_ - reserved_) {
+      pool_->Finish(&finished_);
+      TakeFinished();
+      return false;
+    }
+    reserved_ += most;
+    writing_.push_back({path, step_, most, std::move(out), false});
+    queued_.push_back({path, 0});
+    pool_->Queue(pointers_, in.offset + std::uint64_t{BlockCount(in.size)} * kBlockPointerSize, in.size,
+                 &finished_);
+    TakeFinished();
+    return true;
+  }
+
+  // The pool's runs, in walk order: the oldest file in flight takes them
+  // block by block, charged and written as one thread's walk does.
+  void Receive(const std::uint8_t* data, std::size_t length, std::uint64_t charged, bool lastOfFile) override {
+    PendingFile& file = writing_.front();
+    // What is charged leaves the reservation: written_ + reserved_ never
+    // passes the budget, so these charges are never refused.
+    auto charge = [this, &file](std::uint64_t bytes) {
+      Charge(bytes);
+      file.most -= bytes;
+      reserved_ -= bytes;
+    };
+    std::size_t reached = 0;
+    while (reached < length && !file.refused) {
+      const std::size_t block = std::min<std::size_t>(kBlockSize, length - reached);
+      charge(block);
+      if (!file.out->Append(data + reached, block)) {
+        file.refused = true;
+        WriteFailedAt(file.path, file.step);
+      }
+      reached += block;
+    }
+    if (!file.refused && charged > reached) charge(charged - reached);  // the damaged block
+    if (!lastOfFile) return;
+    if (!file.out->Flush()) WriteFailedAt(file.path, file.step);
+    reserved_ -= file.most;
+    writing_.pop_front();
   }
 
   // Inflates the entry's blocks in order into `out` (nullptr: only checks
@@ -548,10 +612,22 @@ class CramfsExtractor {
   std::deque<QueuedFile> queued_;
   std::vector<BlockOutcome> finished_;
   std::vector<std::pair<std::size_t, std::string>> placed_;
+  // Files of the extraction whose blocks are in the pool, oldest first.
+  struct PendingFile {
+    std::string path;
+    std::uint64_t step;
+    std::uint64_t most;  // of the budget, reserved until it is written
+    std::unique_ptr<FileWriter> out;
+    bool refused;
+  };
+  std::deque<PendingFile> writing_;
+  std::uint64_t reserved_ = 0;
+  std::uint64_t step_ = 0;  // entries the walk has reached
   std::uint64_t written_ = 0;
   bool overBudget_ = false;
   int writeFailures_ = 0;
   std::string firstWriteFailure_;
+  std::uint64_t firstWriteFailureStep_ = 0;
 };
 
 }  // namespace
@@ -605,7 +681,8 @@ int ExtractCramfsImage(const std::string& imagePath, const std::string& destinat
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
                        const CramfsExtractOptions& options, std::string* why) {
   try {
-    auto extractor = std::make_unique<CramfsExtractor>(imagePath, destination, options);
+    const unsigned workers = options.workers == 0 ? std::max(1u, std::thread::hardware_concurrency()) : options.workers;
+    auto extractor = std::make_unique<CramfsExtractor>(imagePath, destination, options, nullptr, nullptr, workers);
     return extractor->Run(why);
   } catch (const std::exception& e) {
     if (why) *why = "cannot extract " + imagePath + ": " + e.what();

@@ -50,6 +50,10 @@ struct CramfsExtractOptions {
   std::string manifestPath;
   // Bytes of file data the extraction may write (ReadExtractBudget).
   std::uint64_t budget = kDefaultExtractBudget;
+  // Threads that inflate the files' blocks (1: the caller's alone; 0: one
+  // per core). Files are still made and written by the walk, in its order:
+  // the tree, the result and `why` are the same for any count.
+  unsigned workers = 1;
 };
 int ExtractCramfsImage(const std::string& imagePath, const std::string& destination,
                        const CramfsExtractOptions& options, std::string* why);

@@ -78,6 +78,7 @@ bool UnpackPartitionForRework(const CustomisationRequest& request, const std::st
     else {
       fsimage::CramfsExtractOptions options;
       options.budget = fsimage::ReadExtractBudget(env.programDirectory);
+      options.workers = 0;  // as the check above: the run waits on it
       if (fsimage::ExtractCramfsImage(out->payload, out->folder, options, &damage) != 0 && damage.empty())
         damage = "cannot unpack " + out->payload;
     }
