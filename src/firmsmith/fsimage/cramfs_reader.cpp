@@ -362,8 +362,6 @@ class CramfsExtractor : private RunReceiver {
     return true;
   }
 
-  // Lists the folder open at `dirFd` from the entry list of `dir`. A damaged
-  // entry ends this list; the folders above go on.
   // A file written behind the walk reports with its own step, so the first
   // failure named is the first in walk order, as with one thread.
   void WriteFailed(const std::string& path) { WriteFailedAt(path, step_); }
@@ -374,6 +372,8 @@ class CramfsExtractor : private RunReceiver {
     }
   }
 
+  // Lists the folder open at `dirFd` from the entry list of `dir`. A damaged
+  // entry ends this list; the folders above go on.
   void ExpandDirectory(int dirFd, const Inode& dir, const std::string& path, int depth) {
     std::int64_t remaining = dir.size;
     std::uint64_t at = dir.offset;

@@ -32,14 +32,17 @@ inline void MakeTree(const std::string& root) {
   PutFile(root, "z/late", TextContent(9000, 3));
 }
 
-inline std::uint32_t TableOf(const Bytes& image, const std::string& path) { return WalkImage(image).at(path).inode.offset; }
+inline std::uint32_t TableOf(const Bytes& image, const std::string& path) {
+  return WalkImage(image).at(path).inode.offset;
+}
 
 inline std::uint32_t BlocksOf(const Bytes& image, const std::string& path) {
   return BlockCount(WalkImage(image).at(path).inode.size);
 }
 
 // Where block `index` of `path` starts and ends in the image.
-inline std::pair<std::uint32_t, std::uint32_t> BlockSpan(const Bytes& image, const std::string& path, std::uint32_t index) {
+inline std::pair<std::uint32_t, std::uint32_t> BlockSpan(const Bytes& image, const std::string& path,
+                                                         std::uint32_t index) {
   const std::uint32_t table = TableOf(image, path);
   const std::uint32_t start = index == 0 ? table + BlocksOf(image, path) * 4 : Word(image, table + (index - 1) * 4);
   return {start, Word(image, table + index * 4)};
