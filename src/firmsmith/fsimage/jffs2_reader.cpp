@@ -214,6 +214,11 @@ platform::Status ReadJffs2Nodes(const std::vector<std::uint8_t>& bytes, const st
       if (node.name.empty() || node.name == "." || node.name == ".." ||
           node.name.find('/') != std::string::npos || node.name.find('\0') != std::string::npos)
         return NodeFailure(shownPath, at, "directory entry with an impossible name");
+      // A name with a line break or another control character would break
+      // every one-line message that names it; no device tree needs one.
+      if (std::any_of(node.name.begin(), node.name.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        return NodeFailure(shownPath, at, "directory entry with a control character in its name");
       nodes->dirents.push_back(std::move(node));
     } else if ((type & kFeatureMask) == kFeatureIncompat && type != kNodeTypeXattr &&
                type != kNodeTypeXref) {

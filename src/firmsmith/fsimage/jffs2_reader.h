@@ -54,7 +54,8 @@ bool IsJffs2NodeHeader(const std::uint8_t* bytes, std::size_t size);
 
 // Walks every node of the image in `bytes`, checking the header CRC of each,
 // the node CRC and data CRC of inode nodes and the node CRC and name CRC of
-// directory entry nodes. Obsolete nodes are passed over; gaps must be
+// directory entry nodes, and that names hold no "/", NUL or control
+// character and are not "." or "..". Obsolete nodes are passed over; gaps must be
 // erased flash (0xFF). Fails at the first damage, naming `shownPath`, the
 // node's offset and what is wrong.
 platform::Status ReadJffs2Nodes(const std::vector<std::uint8_t>& bytes, const std::string& shownPath,

@@ -1,7 +1,8 @@
 // Unpacking jffs2 images made by mkfs.jffs2 with each compressor our reader
 // knows (zlib, rtime, none), in both byte orders: the tree must be the one
 // mkfs.jffs2 was given, byte for byte. And what must not be written: a tree
-// over the budget, a destination that exists.
+// over the budget, a destination that exists, and hostile images the fuzzer
+// found, each refused with one line naming the image and the cause.
 #include "firmsmith/fsimage/jffs2_extract.h"
 
 #include <gtest/gtest.h>
@@ -103,5 +104,51 @@ TEST(Jffs2ExtractRefusals, OverTheBudgetOrIntoAnExistingFolderWritesNothing) {
   EXPECT_EQ(fs::directory_iterator(dir / "taken")->path().filename(), "keep");
   EXPECT_EQ(ReadFile(dir / "img"), image);
 }
+
+// A hostile image, made by mkfs.jffs2 from a tree (and patched where
+// mkfs.jffs2 cannot write what a hostile image holds).
+struct HostileCase {
+  const char* what;
+  void (*make)(const std::string& dir);  // writes dir + "/img"
+  const char* reason;                    // in the one-line refusal
+};
+
+void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.what; }
+
+void MakeImage(const std::string& dir) {
+  ASSERT_EQ(RunCommand({"mkfs.jffs2", "-d", dir + "/src", "-l", "-e", "0x10000", "-o", dir + "/img"}).status, 0);
+}
+
+void NameWithLineBreak(const std::string& dir) {
+  WriteFile(dir + "/src/etc/conf", "x");
+  WriteFile(dir + "/src/etc/evil\nname", "y");
+  MakeImage(dir);
+}
+
+class Jffs2Hostile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(Jffs2Hostile, IsRefusedInOneLineAndNothingIsWritten) {
+  if (!testsupport::HaveProgram("mkfs.jffs2")) GTEST_SKIP() << "mtd-utils missing";
+  testsupport::TempDir dir;
+  GetParam().make(dir.path());
+  const std::string image = ReadFile(dir / "img");
+  std::vector<fsimage::SourceEntry> entries;
+  platform::Status checked;
+  const platform::Status listed = fsimage::ListJffs2Image(dir / "img", &entries, &checked);
+  const platform::Status unpacked = fsimage::ExtractJffs2Image(dir / "img", dir / "out");
+  for (const platform::Status& status : {listed, checked, unpacked}) {
+    EXPECT_FALSE(status.ok);
+    EXPECT_EQ(status.message.find('\n'), std::string::npos) << status.message;
+    EXPECT_NE(status.message.find(dir / "img"), std::string::npos) << status.message;
+    EXPECT_NE(status.message.find(GetParam().reason), std::string::npos) << status.message;
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out")));
+  EXPECT_EQ(ReadFile(dir / "img"), image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Found, Jffs2Hostile,
+    ::testing::Values(HostileCase{"name with a line break", NameWithLineBreak, "control character in its name"}),
+    [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace
