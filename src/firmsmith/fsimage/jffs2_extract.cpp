@@ -32,8 +32,11 @@ struct ReadImage {
 // A device node's number is its inode's data: two bytes of the old 8:8
 // form, or four of the kernel's "new" encoding, in the image's byte order.
 bool DeviceNumber(const ReadImage& image, const Jffs2InodeNode& node, SourceEntry* e) {
+  // The size is checked first: the data is read whole into memory.
   std::string data;
-  if (!Jffs2NodeData(image.bytes, node, &data) || (data.size() != 2 && data.size() != 4)) return false;
+  if ((node.dataSize != 2 && node.dataSize != 4) || !Jffs2NodeData(image.bytes, node, &data) ||
+      data.size() != node.dataSize)
+    return false;
   std::uint32_t value = 0;
   const bool little = image.nodes.order == Jffs2ByteOrder::kLittle;
   for (std::size_t i = 0; i < data.size(); ++i)

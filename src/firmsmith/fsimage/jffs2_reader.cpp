@@ -17,6 +17,10 @@ namespace {
 
 using namespace jffs2;
 
+// The longest target a link can be made with (PATH_MAX less its NUL). A
+// target is read whole into memory, so a longer one is refused before that.
+constexpr std::uint32_t kMaxLinkTarget = 4095;
+
 // Reads the fields of one image in its byte order.
 class Fields {
  public:
@@ -285,6 +289,9 @@ platform::Status BuildJffs2Tree(const std::vector<std::uint8_t>& bytes, const Jf
       if (entry.type == kTypeFile) entry.size = inode.fileSize;
       if (entry.type == kTypeLink) {
         std::string target;
+        if (inode.dataSize > kMaxLinkTarget)
+          return platform::Status::Fail(shownPath + ": the target of link " + path + " is " +
+                                        std::to_string(inode.dataSize) + " bytes, more than a link may hold");
         if (!Jffs2NodeData(bytes, inode, &target))
           return platform::Status::Fail(shownPath + ": cannot read the target of link " + path);
         entry.linkTarget = target;

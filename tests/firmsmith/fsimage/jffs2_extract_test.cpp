@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "firmsmith/fsimage/jffs2_format.h"
+#include "firmsmith/fsimage/jffs2_reader.h"
 #include "random_bytes.h"
 #include "test_support.h"
 
@@ -111,6 +113,7 @@ struct HostileCase {
   const char* what;
   void (*make)(const std::string& dir);  // writes dir + "/img"
   const char* reason;                    // in the one-line refusal
+  bool checkRefuses = true;              // false: only listing and unpack need what is wrong
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) { *os << c.what; }
@@ -125,6 +128,50 @@ void NameWithLineBreak(const std::string& dir) {
   MakeImage(dir);
 }
 
+// Gives the first inode node of `type` (S_IFLNK, S_IFCHR, ...) zero-filled
+// data of `dataSize` bytes, with its node CRC set right again.
+void PatchInode(const std::string& image, std::uint32_t type, std::uint32_t dataSize) {
+  namespace j = fsimage::jffs2;
+  std::string bytes = ReadFile(image);
+  auto* b = reinterpret_cast<std::uint8_t*>(bytes.data());
+  auto u32 = [&](std::size_t at) { return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (std::uint32_t{b[at + 3]} << 24); };
+  auto put32 = [&](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  for (std::size_t at = 0; at + j::kInodeSize <= bytes.size();) {
+    const std::uint32_t length = u32(at + j::kHeaderTotalLength);
+    if ((u32(at) & 0xFFFF) == j::kMagic && (u32(at) >> 16) == j::kNodeTypeInode &&
+        (u32(at + j::kInodeMode) & S_IFMT) == type) {
+      b[at + j::kInodeCompression] = j::kComprZero;
+      put32(at + j::kInodeDataSize, dataSize);
+      put32(at + j::kInodeNodeCrc, fsimage::Jffs2Crc(b + at, j::kInodeDataCrc));
+      WriteFile(image, bytes);
+      return;
+    }
+    at += (u32(at) & 0xFFFF) == j::kMagic ? (length + 3) & ~3u : 4;
+  }
+  ADD_FAILURE() << "no inode node of type " << type << " in " << image;
+}
+
+// 4 GiB of zeros for a link's target or a device's number: refused before
+// anything is read into memory.
+void HugeLinkTarget(const std::string& dir) {
+  WriteFile(dir + "/src/etc/conf", "x");
+  ASSERT_EQ(::symlink("etc/conf", (dir + "/src/link").c_str()), 0);
+  MakeImage(dir);
+  PatchInode(dir + "/img", S_IFLNK, 0xFFFFFFF0u);
+}
+
+void HugeDeviceNumber(const std::string& dir) {
+  WriteFile(dir + "/src/etc/conf", "x");
+  WriteFile(dir + "/devices", "/dev d 755 0 0 - - - - -\n/dev/console c 600 0 0 5 1 - - -\n");
+  ASSERT_EQ(RunCommand({"mkfs.jffs2", "-d", dir + "/src", "-D", dir + "/devices", "-l", "-e", "0x10000", "-o",
+                        dir + "/img"})
+                .status,
+            0);
+  PatchInode(dir + "/img", S_IFCHR, 0xFFFFFFF0u);
+}
+
 class Jffs2Hostile : public ::testing::TestWithParam<HostileCase> {};
 
 TEST_P(Jffs2Hostile, IsRefusedInOneLineAndNothingIsWritten) {
@@ -136,7 +183,8 @@ TEST_P(Jffs2Hostile, IsRefusedInOneLineAndNothingIsWritten) {
   platform::Status checked;
   const platform::Status listed = fsimage::ListJffs2Image(dir / "img", &entries, &checked);
   const platform::Status unpacked = fsimage::ExtractJffs2Image(dir / "img", dir / "out");
-  for (const platform::Status& status : {listed, checked, unpacked}) {
+  EXPECT_EQ(checked.ok, !GetParam().checkRefuses) << checked.message;
+  for (const platform::Status& status : {listed, GetParam().checkRefuses ? checked : listed, unpacked}) {
     EXPECT_FALSE(status.ok);
     EXPECT_EQ(status.message.find('\n'), std::string::npos) << status.message;
     EXPECT_NE(status.message.find(dir / "img"), std::string::npos) << status.message;
@@ -148,7 +196,9 @@ TEST_P(Jffs2Hostile, IsRefusedInOneLineAndNothingIsWritten) {
 
 INSTANTIATE_TEST_SUITE_P(
     Found, Jffs2Hostile,
-    ::testing::Values(HostileCase{"name with a line break", NameWithLineBreak, "control character in its name"}),
+    ::testing::Values(HostileCase{"name with a line break", NameWithLineBreak, "control character in its name"},
+                      HostileCase{"4 GiB link target", HugeLinkTarget, "more than a link may hold"},
+                      HostileCase{"4 GiB device number", HugeDeviceNumber, "device node without its number", false}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
 }  // namespace
