@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "common/platform/fd.h"
+#include "common/platform/printable.h"
 
 namespace zipfile {
 
@@ -221,7 +222,7 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
                     entry.compressedSize == 0xFFFFFFFFu, entry.localHeaderOffset == 0xFFFFFFFFu);
     at += kCentralSize + nameLength + extraLength + commentLength;
 
-    const std::string shown = "entry " + entry.name + " of " + path;
+    const std::string shown = "entry " + platform::Printable(entry.name) + " of " + path;
     if (entry.flags & kFlagEncrypted) return platform::Status::Fail(shown + " is encrypted");
     if (entry.method != kMethodStored && entry.method != kMethodDeflated)
       return platform::Status::Fail(shown + " uses compression method " + std::to_string(entry.method) +
@@ -245,11 +246,11 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
   std::uint64_t previousEnd = 0;
   const ZipEntryInfo* previous = nullptr;
   for (const ZipEntryInfo* e : byOffset) {
-    const std::string shown = "entry " + e->name + " of " + path;
+    const std::string shown = "entry " + platform::Printable(e->name) + " of " + path;
     if (previous != nullptr && e->localHeaderOffset == previous->localHeaderOffset)
-      return platform::Status::Fail(shown + " shares its local header with " + previous->name);
+      return platform::Status::Fail(shown + " shares its local header with " + platform::Printable(previous->name));
     if (previous != nullptr && e->localHeaderOffset < previousEnd)
-      return platform::Status::Fail(shown + " overlaps the data of " + previous->name);
+      return platform::Status::Fail(shown + " overlaps the data of " + platform::Printable(previous->name));
     std::vector<std::uint8_t> local;
     if (platform::Status read = archive.Read(e->localHeaderOffset, kLocalSize, &local); !read)
       return platform::Status::Fail(shown + ": its local header lies past the end");
@@ -271,7 +272,7 @@ platform::Status EntryDataOffset(int fd, const std::string& path, const ZipEntry
   const ssize_t got = platform::ReadFullAt(fd, local, sizeof local, static_cast<off_t>(entry.localHeaderOffset));
   if (got < 0) return platform::FailErrno("cannot read " + path);
   if (got != static_cast<ssize_t>(sizeof local) || Le32(local) != kLocalSignature)
-    return platform::Status::Fail("entry " + entry.name + " of " + path + ": no local header where the directory says");
+    return platform::Status::Fail("entry " + platform::Printable(entry.name) + " of " + path + ": no local header where the directory says");
   *offset = entry.localHeaderOffset + kLocalSize + Le16(local + kLocalNameLength) + Le16(local + kLocalExtraLength);
   return platform::Status::Ok();
 }

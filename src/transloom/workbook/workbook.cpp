@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/platform/files.h"
+#include "common/platform/printable.h"
 #include "transloom/workbook/biff_reader.h"
 #include "transloom/workbook/biff_writer.h"
 #include "transloom/workbook/cfb_container.h"
@@ -162,6 +163,8 @@ Status Workbook::Load(const std::string& path) {
   } else {
     status = LoadFromMemory(file.data(), file.size());
   }
+  // Names and values from the file may hold line breaks; the reason stays one line.
+  if (!status) status.message = platform::Printable(status.message);
   if (!status && status.message.find(path) == std::string::npos)
     status.message = path + ": " + status.message;
   return status;
@@ -171,7 +174,8 @@ Status Workbook::LoadFromMemory(const std::uint8_t* data, std::size_t size) {
   std::vector<std::uint8_t> stream;
   if (Status s = cfb::ReadWorkbookStream(data, size, &stream); !s) return s;
   std::vector<std::unique_ptr<Sheet>> sheets;
-  if (Status s = ReadBiffStream(stream.data(), stream.size(), &sheets); !s) return s;
+  if (Status s = ReadBiffStream(stream.data(), stream.size(), &sheets); !s)
+    return Status::Fail(platform::Printable(s.message));
   sheets_ = std::move(sheets);
   return Status::Ok();
 }

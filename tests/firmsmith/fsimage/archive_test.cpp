@@ -302,6 +302,26 @@ INSTANTIATE_TEST_SUITE_P(
                       HostileCase{"onto a dangling link", "dangling", DanglingLinkOutward}),
     [](const auto& info) { return "case" + std::to_string(info.index); });
 
+// A name with a line break, in an entry whose data do not match its CRC:
+// the refusal shows the break escaped and stays one line.
+TEST(UnpackArchive, ADamagedEntryIsNamedOnOneLine) {
+  TempDir dir;
+  MakeZipWithPython(dir / "a.zip", {{"evil\nname", "hello world"}});
+  std::string bytes = ReadFile(dir / "a.zip");
+  const std::size_t data = bytes.find("hello world");
+  ASSERT_NE(data, std::string::npos);
+  bytes[data] = 'j';
+  WriteFile(dir / "a.zip", bytes);
+  platform::Status why;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(fsimage::UnpackArchive(dir / "a.zip", dir / "dest", &why), -1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(why.message.find("entry evil\\012name of " + (dir / "a.zip") + " is damaged"), std::string::npos)
+      << why.message;
+  EXPECT_EQ(why.message.find('\n'), std::string::npos) << why.message;
+  EXPECT_EQ(ReadFile(dir / "a.zip"), bytes);
+}
+
 TEST(UnpackArchive, FollowsALinkThatStaysInsideTheDestination) {
   TempDir dir;
   const std::string dest = dir / "dest";

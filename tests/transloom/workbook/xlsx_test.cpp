@@ -321,6 +321,22 @@ const RefusedCase kRefused[] = {
      "outside the archive"},
     {"NoWorkbookInside", [] { return Parts{{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"}}; },
      "not an Office Open XML workbook"},
+    // Names from the archive and values from its XML are shown with their
+    // line breaks escaped, so the reason stays one line.
+    {"EntryNameWithLineBreak",
+     [] {
+       Parts parts = Book().ToParts();
+       parts.insert(parts.begin(), {"evil\nname", "x"});
+       return parts;
+     },
+     "entry evil\\012name of ", true},
+    {"PartNameWithLineBreak",
+     [] {
+       return WithPart("xl/_rels/workbook.xml.rels",
+                       R"(<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+                       R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/worksheet" Target="worksheets/she&#10;et1.xml"/></Relationships>)");
+     },
+     "she\\012et1.xml"},
 };
 
 class XlsxRefused : public ::testing::TestWithParam<RefusedCase> {};

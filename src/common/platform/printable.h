@@ -1,0 +1,13 @@
+// Text from an untrusted source (a name in an archive or image, a value in
+// a file) as a one-line message may show it.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// `text` with control characters and DEL as "\ooo" (a line break as
+// "\012"); every other byte as it stands.
+std::string Printable(const std::string& text);
+
+}  // namespace platform
