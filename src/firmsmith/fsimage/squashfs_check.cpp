@@ -10,6 +10,7 @@
 #include "common/platform/fd.h"
 #include "common/platform/process.h"
 #include "firmsmith/fsimage/external_tools.h"
+#include "firmsmith/fsimage/manifest_text.h"
 
 namespace fsimage {
 namespace {
@@ -103,7 +104,9 @@ bool ParseLine(const std::string& line, SourceEntry* entry, bool* isRoot) {
   if (*isRoot) return true;
   if (name.compare(0, prefix.size(), prefix) != 0) return false;
   entry->path = name.substr(prefix.size());
-  return !entry->path.empty();
+  // The path comes from the image: one that could leave the tree or that no
+  // manifest can hold (a NUL byte) is no line unsquashfs prints.
+  return IsTreePath(entry->path);
 }
 
 }  // namespace

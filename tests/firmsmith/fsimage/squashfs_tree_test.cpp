@@ -273,6 +273,19 @@ TEST(SquashfsListing, LinkLineThatDoesNotAddUpIsRefused) {
   EXPECT_EQ(entries[0].linkTarget, "x -> y");
 }
 
+// A path from the image that could leave the tree, or that holds a NUL
+// byte no manifest can carry, is refused as a bad line, not listed.
+TEST(SquashfsListing, PathThatCouldLeaveTheTreeOrHoldsANulIsRefused) {
+  const std::string head = "-rw-r--r-- 0/0 1 2026-01-01 00:00 squashfs-root/";
+  for (const std::string& path : {std::string("d\0\0onsole", 9), std::string("a/../../etc/shadow"),
+                                  std::string(".."), std::string("./a"), std::string("a//b"), std::string("a/")}) {
+    std::vector<fsimage::SourceEntry> entries;
+    std::string bad;
+    EXPECT_FALSE(fsimage::ParseSquashfsListing(head + path + "\n", &entries, &bad)) << path;
+    EXPECT_EQ(bad, head + path);
+  }
+}
+
 TEST(SquashfsManifest, NoRootLineIsRefused) {
   fsimage::SquashfsManifest manifest;
   const platform::Status parsed = fsimage::ParseSquashfsManifest("a m 0644 0 0\n", "m.pseudo", &manifest);
