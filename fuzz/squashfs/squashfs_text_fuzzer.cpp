@@ -3,6 +3,7 @@
 // and cramfs). Every refusal names the file; whatever parses must format and
 // parse again to the same entries, and a listing's manifest must too.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<fsimage::CramfsSpecialEntry> again;
     if (!fsimage::ParseCramfsManifest(fsimage::FormatCramfsManifest(specials), kShown, &again).ok)
       __builtin_trap();
-    if (again.size() != specials.size()) __builtin_trap();
+    if (again.size() != specials.size()) {
+      std::fprintf(stderr, "%zu entries read back as %zu from:\n%s", specials.size(), again.size(),
+                   fsimage::FormatCramfsManifest(specials).c_str());
+      __builtin_trap();
+    }
     for (std::size_t i = 0; i < again.size(); ++i)
       if (!Same(again[i], specials[i])) __builtin_trap();
   }

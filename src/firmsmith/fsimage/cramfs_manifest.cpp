@@ -22,7 +22,8 @@ std::string EscapePath(const std::string& path) {
   std::string out;
   for (const char ch : path) {
     const auto c = static_cast<unsigned char>(ch);
-    if (NeedsEscape(c)) {
+    // A "#" at the start would make the line a comment and drop the entry.
+    if (NeedsEscape(c) || (out.empty() && c == '#')) {
       char buffer[8];
       std::snprintf(buffer, sizeof buffer, "\\%03o", c);
       out += buffer;

@@ -10,7 +10,8 @@
 //   PATH TYPE MODE UID:GID DEVICE
 //
 //   PATH    relative to the tree's root, "/" between folders; bytes below
-//           0x21, 0x7f and "\" are written as "\" and three octal digits
+//           0x21, 0x7f, "\" and a "#" that starts it are written as "\" and
+//           three octal digits
 //   TYPE    c (character device), b (block device), p (FIFO), s (socket)
 //   MODE    permission bits in octal, four digits ("0644")
 //   UID:GID owner and group, decimal

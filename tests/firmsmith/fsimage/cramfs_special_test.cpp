@@ -145,6 +145,8 @@ INSTANTIATE_TEST_SUITE_P(
                       ManifestCase{"fifo", "var/run/log p 0644 1000:1000 -", ""},
                       ManifestCase{"socket", "s s 0755 0:0 -", ""},
                       ManifestCase{"escaped", "a\\040b/c\\012d\\134e p 0644 0:0 -", ""},
+                      // A name starting with "#" must not come back as a comment.
+                      ManifestCase{"hash_first", "\\043run/b#c p 0644 0:0 -", ""},
                       ManifestCase{"dot_dot", "dev/../../etc p 0644 0:0 -", "bad path"},
                       ManifestCase{"absolute", "/etc/x p 0644 0:0 -", "bad path"},
                       ManifestCase{"bad_escape", "a\\09 p 0644 0:0 -", "bad path"},
