@@ -124,7 +124,8 @@ bool ParseSquashfsListing(const std::string& listing, std::vector<SourceEntry>* 
     if (line.empty()) continue;
     SourceEntry entry;
     bool isRoot = false;
-    if (!ParseLine(line, &entry, &isRoot)) {
+    // The root is one folder, listed once.
+    if (!ParseLine(line, &entry, &isRoot) || (isRoot && (rootSeen || entry.type != kTypeFolder))) {
       *bad = line;
       return false;
     }

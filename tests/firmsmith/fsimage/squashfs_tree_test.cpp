@@ -286,6 +286,23 @@ TEST(SquashfsListing, PathThatCouldLeaveTheTreeOrHoldsANulIsRefused) {
   }
 }
 
+// The root line is a folder's, once: a second one, or a device in its
+// place, would change the root's attributes.
+TEST(SquashfsListing, RootThatIsNoFolderOrListedTwiceIsRefused) {
+  const std::string root = "drwxr-xr-x 0/0 90 2026-01-01 00:00 squashfs-root";
+  for (const std::string& second : {std::string("crw------- 0/0 5, 1 2026-01-01 00:00 squashfs-root"),
+                                    std::string("drwx------ 1/1 90 2026-01-01 00:00 squashfs-root")}) {
+    std::vector<fsimage::SourceEntry> entries;
+    std::string bad;
+    fsimage::SourceEntry got;
+    EXPECT_FALSE(fsimage::ParseSquashfsListing(root + "\n" + second + "\n", &entries, &bad, &got)) << second;
+    EXPECT_EQ(bad, second);
+  }
+  std::vector<fsimage::SourceEntry> entries;
+  std::string bad;
+  EXPECT_FALSE(fsimage::ParseSquashfsListing("crw------- 0/0 5, 1 2026-01-01 00:00 squashfs-root\n", &entries, &bad));
+}
+
 TEST(SquashfsManifest, NoRootLineIsRefused) {
   fsimage::SquashfsManifest manifest;
   const platform::Status parsed = fsimage::ParseSquashfsManifest("a m 0644 0 0\n", "m.pseudo", &manifest);
