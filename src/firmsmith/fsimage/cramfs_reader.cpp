@@ -25,6 +25,7 @@
 #include "common/platform/fd.h"
 #include "common/platform/file_ops.h"
 #include "common/platform/files.h"
+#include "common/platform/printable.h"
 #include "firmsmith/fsimage/cramfs_block_check.h"
 #include "firmsmith/fsimage/cramfs_blocks.h"
 #include "firmsmith/fsimage/cramfs_format.h"
@@ -249,8 +250,9 @@ class CramfsExtractor : private RunReceiver {
     return WriteSkippedSpecials(manifest, skipped_);
   }
 
+  // Names come from the image: a line break in one must not split the line.
   static std::string Finding(const std::string& path, const std::string& reason) {
-    return (path.empty() ? std::string("/") : path) + ": " + reason;
+    return (path.empty() ? std::string("/") : platform::Printable(path)) + ": " + reason;
   }
 
   // The structural check names what the extraction silently leaves out.
@@ -367,7 +369,7 @@ class CramfsExtractor : private RunReceiver {
   void WriteFailed(const std::string& path) { WriteFailedAt(path, step_); }
   void WriteFailedAt(const std::string& path, std::uint64_t step) {
     if (writeFailures_++ == 0 || step < firstWriteFailureStep_) {
-      firstWriteFailure_ = platform::ErrnoReason(path);
+      firstWriteFailure_ = platform::ErrnoReason(platform::Printable(path));
       firstWriteFailureStep_ = step;
     }
   }

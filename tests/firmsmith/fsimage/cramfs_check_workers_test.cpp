@@ -129,7 +129,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A finding of the walk itself between two of the pool's.
         DamageCase{"between_structural_findings",
                    {Flip("c/19", 0), Unsafe("c/20"), Flip("c/21", 1)},
-                   {"c/19: block 0 does not inflate", "c/..: unsafe entry name", "c/21: block 1 does not inflate"}}),
+                   {"c/19: block 0 does not inflate", "c/..: unsafe entry name", "c/21: block 1 does not inflate"}},
+        // A name is the image's: a line break in it is shown, not obeyed.
+        DamageCase{"name_with_a_line_break",
+                   {[](Bytes& image) { Rename(image, "c/07", "c/0\n"); }, Flip("c/0\n", 0)},
+                   {"c/0\\012: block 0 does not inflate"}}),
     [](const ::testing::TestParamInfo<DamageCase>& i) { return std::string(i.param.name); });
 
 // Many files, some spanning many runs, some with blocks of zeros (holes

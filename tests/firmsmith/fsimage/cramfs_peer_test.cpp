@@ -136,7 +136,7 @@ TEST_F(CramfsFsck, DeviceRootKeepsLinksAndNodesInBothImages) {
   const std::vector<std::string> ours = FsckEntries(tmp_ / "ours.img", tmp_ / "b");
   EXPECT_EQ(ours, theirs);
   EXPECT_GT(ours.size(), DeviceRootApplets().size() + 10);
-  for (const std::string& line : {"c 5, 1 ROOT/dev/console", "b 31, 0 ROOT/dev/mtdblock0", "p 0 ROOT/tmp/logpipe",
+  for (const char* line : {"c 5, 1 ROOT/dev/console", "b 31, 0 ROOT/dev/mtdblock0", "p 0 ROOT/tmp/logpipe",
                                   "l 12 ROOT/sbin/init -> /bin/busybox",
                                   "l 12 ROOT/lib/libc.so.6 -> libc-2.31.so"})
     EXPECT_NE(std::find(ours.begin(), ours.end(), line), ours.end()) << line;
