@@ -56,13 +56,9 @@ class CramfsCheckWorkers : public ::testing::TestWithParam<DamageCase> {};
 TEST_P(CramfsCheckWorkers, FindingsAreThoseOfOneThread) {
   const DamageCase& c = GetParam();
   TempDir tmp;
-  MakeTree(tmp / "src");
-  Bytes image = BuildImage(tmp / "src", tmp / "sound.img");
-  ASSERT_FALSE(image.empty());
-  for (const auto& damage : c.damage) damage(image);
-  if (c.sealCrc) SealCrc(image);
-  const std::string path = tmp / "damaged.img";
-  WriteBytes(path, image);
+  Bytes image;
+  const std::string path = WriteDamagedImage(tmp.path(), c.damage, c.sealCrc, &image);
+  ASSERT_FALSE(path.empty());
 
   std::vector<std::string> expected;
   for (const std::string& line : c.expected)

@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "cramfs_test_util.h"
 
@@ -95,6 +96,24 @@ inline void SealCrc(Bytes& image) {
   PutLe32(image.data() + kSuperCrc, 0);
   const std::uint32_t size = Word(image, kSuperSize);
   PutLe32(image.data() + kSuperCrc, static_cast<std::uint32_t>(::crc32(0, image.data(), size)));
+}
+
+// The tree above built in `folder`, damaged, its CRC sealed unless the
+// damage is to show there too, and written to "<folder>/damaged.img"; that
+// path ("" after a failure), with the damaged bytes in `*image`.
+inline std::string WriteDamagedImage(const std::string& folder, const std::vector<std::function<void(Bytes&)>>& damage,
+                                     bool sealCrc, Bytes* image) {
+  MakeTree(folder + "/src");
+  *image = BuildImage(folder + "/src", folder + "/sound.img");
+  if (image->empty()) {
+    ADD_FAILURE() << "cannot build the sound image";
+    return "";
+  }
+  for (const auto& d : damage) d(*image);
+  if (sealCrc) SealCrc(*image);
+  const std::string path = folder + "/damaged.img";
+  WriteBytes(path, *image);
+  return path;
 }
 
 }  // namespace cramfstest

@@ -101,13 +101,9 @@ class CramfsExtractWorkers : public ::testing::TestWithParam<ExtractCase> {};
 TEST_P(CramfsExtractWorkers, ResultReasonAndTreeAreThoseOfOneThread) {
   const ExtractCase& c = GetParam();
   TempDir tmp;
-  MakeTree(tmp / "src");
-  Bytes image = BuildImage(tmp / "src", tmp / "sound.img");
-  ASSERT_FALSE(image.empty());
-  for (const auto& damage : c.damage) damage(image);
-  SealCrc(image);
-  const std::string path = tmp / "damaged.img";
-  WriteBytes(path, image);
+  Bytes image;
+  const std::string path = WriteDamagedImage(tmp.path(), c.damage, true, &image);
+  ASSERT_FALSE(path.empty());
 
   Extracted one;
   for (unsigned workers : kWorkerCounts) {
