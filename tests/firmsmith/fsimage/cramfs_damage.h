@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cramfs_test_util.h"
+#include "test_support.h"
 
 namespace cramfstest {
 
@@ -114,6 +115,27 @@ inline std::string WriteDamagedImage(const std::string& folder, const std::vecto
   const std::string path = folder + "/damaged.img";
   WriteBytes(path, *image);
   return path;
+}
+
+// Sound images of the tree at `source`, made in `folder`: "peer.img" and
+// "peer-z.img" (with holes) by mkfs.cramfs where it is installed, and
+// "ours.img" by our writer; their paths.
+inline std::vector<std::string> SoundImagesOf(const std::string& source, const std::string& folder) {
+  std::vector<std::string> images;
+  if (testsupport::HaveProgram("mkfs.cramfs")) {
+    for (const char* holes : {"", "-z"}) {
+      const std::string image = folder + "/peer" + holes + ".img";
+      std::vector<std::string> argv = {"mkfs.cramfs"};
+      if (*holes) argv.push_back(holes);
+      argv.push_back(source);
+      argv.push_back(image);
+      if (testsupport::RunCommand(argv).status != 0) ADD_FAILURE() << "mkfs.cramfs cannot make " << image;
+      images.push_back(image);
+    }
+  }
+  if (BuildImage(source, folder + "/ours.img").empty()) ADD_FAILURE() << "our writer cannot make ours.img";
+  images.push_back(folder + "/ours.img");
+  return images;
 }
 
 }  // namespace cramfstest
