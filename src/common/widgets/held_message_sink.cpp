@@ -5,20 +5,17 @@
 
 namespace widgets {
 
-template <typename Result, typename Ask>
-Result HeldMessageSink::AskOnUiThread(Result unanswered, Ask ask) {
-  Result result = unanswered;
+void HeldMessageSink::AskOnUiThread(const std::function<void()>& ask) {
   auto run = [&] {
     ShowHeld();
-    result = ask();
+    ask();
   };
   QObject* context = context_.data();
-  if (context == nullptr) return unanswered;  // the window is gone: nobody to ask
+  if (context == nullptr) return;  // the window is gone: nobody to ask
   if (QThread::currentThread() == context->thread())
     run();
   else
     QMetaObject::invokeMethod(context, run, Qt::BlockingQueuedConnection);
-  return result;
 }
 
 platform::MessageAnswer HeldMessageSink::ShowMessage(const std::string& text,
@@ -29,8 +26,9 @@ platform::MessageAnswer HeldMessageSink::ShowMessage(const std::string& text,
     held_.push_back(Box{text, caption, "", std::nullopt});
     return platform::MessageAnswer::Ok;
   }
-  return AskOnUiThread(platform::MessageAnswer::Cancel,
-                       [&] { return target_->ShowMessage(text, caption, buttons); });
+  platform::MessageAnswer answer = platform::MessageAnswer::Cancel;
+  AskOnUiThread([&] { answer = target_->ShowMessage(text, caption, buttons); });
+  return answer;
 }
 
 platform::MessageAnswer HeldMessageSink::ShowDetailed(const std::string& text,
@@ -45,14 +43,16 @@ platform::MessageAnswer HeldMessageSink::ShowDetailed(const std::string& text,
 std::optional<std::string> HeldMessageSink::ChooseFile(const std::string& title,
                                                        const std::string& filter,
                                                        const std::string& startPath) {
-  return AskOnUiThread(std::optional<std::string>(),
-                       [&] { return target_->ChooseFile(title, filter, startPath); });
+  std::optional<std::string> chosen;
+  AskOnUiThread([&] { chosen = target_->ChooseFile(title, filter, startPath); });
+  return chosen;
 }
 
 std::optional<std::string> HeldMessageSink::ChooseFolder(const std::string& title,
                                                          const std::string& startPath) {
-  return AskOnUiThread(std::optional<std::string>(),
-                       [&] { return target_->ChooseFolder(title, startPath); });
+  std::optional<std::string> chosen;
+  AskOnUiThread([&] { chosen = target_->ChooseFolder(title, startPath); });
+  return chosen;
 }
 
 void HeldMessageSink::ShowHeld() {

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,9 +47,8 @@ class HeldMessageSink : public platform::MessageSink {
     std::optional<platform::MessageSeverity> severity;  // empty: a plain box
   };
   // Runs `ask` on the UI thread (after the held boxes) and waits for it;
-  // `unanswered` when the UI context is gone.
-  template <typename Result, typename Ask>
-  Result AskOnUiThread(Result unanswered, Ask ask);
+  // nothing runs when the UI context is gone (the answer stays unanswered).
+  void AskOnUiThread(const std::function<void()>& ask);
 
   platform::MessageSink* target_;
   QPointer<QObject> context_;

@@ -120,8 +120,11 @@ TEST_P(FloodTest, IsClosedAtTheLoginDeadlineAndARealClientGetsIn) {
   }
   EXPECT_EQ(0, stillOpen) << "connections outlived the login deadline";
   // The served ones (at most the connection limit) lasted until the deadline.
-  for (long t : closedAt)
-    if (t >= 1000) EXPECT_GE(t, devsim::kLoginDeadlineMs - 300);
+  for (long t : closedAt) {
+    if (t >= 1000) {
+      EXPECT_GE(t, devsim::kLoginDeadlineMs - 300);
+    }
+  }
   EXPECT_LE(static_cast<int>(conns.size()) - closedEarly, devsim::kMaxConnections + 1);
 
   conns.clear();

@@ -234,7 +234,9 @@ TEST_F(DevlinkTest, LoginEndsAtOnceWhenItsPipeIsWritten) {
   for (const Case& c : cases) {
     int ends[2];
     ASSERT_EQ(0, ::pipe(ends));
-    if (c.cancelAfterMs < 0) ASSERT_EQ(1, ::write(ends[1], "x", 1));
+    if (c.cancelAfterMs < 0) {
+      ASSERT_EQ(1, ::write(ends[1], "x", 1));
+    }
     std::thread canceller([&] {
       if (c.cancelAfterMs < 0) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(c.cancelAfterMs));

@@ -123,7 +123,9 @@ TEST(OutputFile, CommitNeverWritesThroughOrOverWhatItMustNot) {
     TempDir dir;
     WriteFile(dir / "victim", "victim");
     if (c.atTarget == "file") WriteFile(dir / "target", "old");
-    if (c.atTarget == "link") ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "target").c_str()), 0);
+    if (c.atTarget == "link") {
+      ASSERT_EQ(::symlink((dir / "victim").c_str(), (dir / "target").c_str()), 0);
+    }
     platform::OutputFile out;
     ASSERT_TRUE(out.Create(dir / "target"));
     ASSERT_TRUE(out.Write("new", 3));

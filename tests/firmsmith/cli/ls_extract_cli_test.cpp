@@ -306,7 +306,9 @@ TEST_F(LsExtract, Jffs2NamesAndSizesAsJffs2dumpShowsTheNodes) {
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", st.st_mode & 07777);
     EXPECT_EQ(f["mode"].asString(), mode) << path;
-    if (type == 'l') EXPECT_EQ(f["linkTarget"].asString(), fs::read_symlink(dir_ / ("src/" + path)).string());
+    if (type == 'l') {
+      EXPECT_EQ(f["linkTarget"].asString(), fs::read_symlink(dir_ / ("src/" + path)).string());
+    }
   }
   // jffs2dump gives folders and FIFOs the size 0, as our listing does.
   EXPECT_EQ(names, peer);

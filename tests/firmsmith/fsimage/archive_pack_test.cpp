@@ -161,7 +161,9 @@ TEST(PackFolderSideBySide, EveryWorkerCountGivesTheSameBytesAndSmallEntriesThose
       const std::string bytes = ReadFile(archive);
       if (first.empty()) first = bytes;
       EXPECT_TRUE(bytes == first);
-      if (oneSliceEach) EXPECT_TRUE(bytes == minizip);
+      if (oneSliceEach) {
+        EXPECT_TRUE(bytes == minizip);
+      }
       EXPECT_TRUE(testsupport::SnapshotTree(options.scratchParent).empty());
     }
     ExpectReadersSeeTheFiles(dir / "out0.bin", dir / "read", c.files);
@@ -391,7 +393,9 @@ TEST(PackFolderSideBySide, ByteCountsComeOnTheCallingThreadUpToTheTotal) {
     for (std::size_t i = 0; i < counts.size(); ++i) {
       EXPECT_EQ(counts[i].thread, std::this_thread::get_id());
       EXPECT_EQ(counts[i].total, total);
-      if (i > 0) EXPECT_GE(counts[i].done, counts[i - 1].done);
+      if (i > 0) {
+        EXPECT_GE(counts[i].done, counts[i - 1].done);
+      }
     }
     EXPECT_EQ(counts.back().done, total);
   };

@@ -64,7 +64,9 @@ TEST_F(ChineseDialog, EveryCaptionIsDrawableAndFitsItsControl) {
     chinese += HasCjk(caption);
     const std::string name = w->objectName().toStdString() + " \"" + caption.toStdString() + "\"";
     EXPECT_EQ(Missing(w->fontMetrics(), caption), "") << name << ": no glyph in the dialog's font";
-    if (needed > 0) EXPECT_LE(needed, w->width()) << name << ": caption wider than its control";
+    if (needed > 0) {
+      EXPECT_LE(needed, w->width()) << name << ": caption wider than its control";
+    }
   };
   for (QAbstractButton* w : d.findChildren<QAbstractButton*>())
     check(w, w->text(), w->sizeHint().width());

@@ -1,6 +1,5 @@
 // Takes the screenshots of the Firmsmith dialogs for the documentation:
-//   xvfb-run -a -s "-screen 0 1366x768x24" build/tests/firmsmith/shell/firmsmith_screenshots \
-//       build/app docs
+//   xvfb-run -a -s "-screen 0 1366x768x24" build/tests/firmsmith/shell/firmsmith_screenshots build/app docs
 // writes docs/firmsmith-main-dialog.png and docs/firmsmith-language-select.png
 // in English and the same two with "-zh" in SimpChinese, and
 // docs/firmsmith-flash-layout.png with folders chosen for two partitions.

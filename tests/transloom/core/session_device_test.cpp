@@ -553,8 +553,11 @@ TEST_P(HostileWorkbook, ImportAndConvertRefuseAndChangeNothing) {
   workbook::Sheet* sheet = book.AddSheet("Sheet1");
   int row = 0;
   for (const auto& r : GetParam().rows) {
-    for (int c = 0; c < 3; ++c)
-      if (!r[c].empty()) ASSERT_TRUE(sheet->WriteText(row, c, r[c]));
+    for (int c = 0; c < 3; ++c) {
+      if (!r[c].empty()) {
+        ASSERT_TRUE(sheet->WriteText(row, c, r[c]));
+      }
+    }
     ++row;
   }
   // Both workbook formats are refused alike.
@@ -574,8 +577,9 @@ TEST_P(HostileWorkbook, ImportAndConvertRefuseAndChangeNothing) {
       EXPECT_EQ(0u, text.rfind("CellsRefused", 0)) << what << ": " << text;
       for (int r : GetParam().sheetRows)
         EXPECT_NE(std::string::npos, text.find("row " + std::to_string(r) + ":")) << what << ": " << text;
-      if (GetParam().sheetRows.empty())
+      if (GetParam().sheetRows.empty()) {
         EXPECT_NE(std::string::npos, text.find("empty in every row")) << what << ": " << text;
+      }
     };
     sink_.chosenPaths = {path};
     calls_.clear();
