@@ -8,13 +8,12 @@ std::string Printable(const std::string& text) {
   std::string out;
   out.reserve(text.size());
   for (const char ch : text) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7F) {
+    if (!IsControlCharacter(ch)) {
       out += ch;
       continue;
     }
     char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\%03o", c);
+    std::snprintf(escaped, sizeof escaped, "\\%03o", static_cast<unsigned char>(ch));
     out += escaped;
   }
   return out;

@@ -186,6 +186,10 @@ void ApplyZip64Extra(const std::uint8_t* extra, std::size_t length, ZipEntryInfo
 
 }  // namespace
 
+std::string ShownEntry(const std::string& name, const std::string& archive) {
+  return "entry " + platform::Printable(name) + " of " + archive;
+}
+
 platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntrySize,
                                   std::vector<ZipEntryInfo>* entries) {
   entries->clear();
@@ -222,7 +226,7 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
                     entry.compressedSize == 0xFFFFFFFFu, entry.localHeaderOffset == 0xFFFFFFFFu);
     at += kCentralSize + nameLength + extraLength + commentLength;
 
-    const std::string shown = "entry " + platform::Printable(entry.name) + " of " + path;
+    const std::string shown = ShownEntry(entry.name, path);
     if (entry.flags & kFlagEncrypted) return platform::Status::Fail(shown + " is encrypted");
     if (entry.method != kMethodStored && entry.method != kMethodDeflated)
       return platform::Status::Fail(shown + " uses compression method " + std::to_string(entry.method) +
@@ -246,7 +250,7 @@ platform::Status ReadZipDirectory(const std::string& path, std::uint64_t maxEntr
   std::uint64_t previousEnd = 0;
   const ZipEntryInfo* previous = nullptr;
   for (const ZipEntryInfo* e : byOffset) {
-    const std::string shown = "entry " + platform::Printable(e->name) + " of " + path;
+    const std::string shown = ShownEntry(e->name, path);
     if (previous != nullptr && e->localHeaderOffset == previous->localHeaderOffset)
       return platform::Status::Fail(shown + " shares its local header with " + platform::Printable(previous->name));
     if (previous != nullptr && e->localHeaderOffset < previousEnd)
@@ -272,7 +276,7 @@ platform::Status EntryDataOffset(int fd, const std::string& path, const ZipEntry
   const ssize_t got = platform::ReadFullAt(fd, local, sizeof local, static_cast<off_t>(entry.localHeaderOffset));
   if (got < 0) return platform::FailErrno("cannot read " + path);
   if (got != static_cast<ssize_t>(sizeof local) || Le32(local) != kLocalSignature)
-    return platform::Status::Fail("entry " + platform::Printable(entry.name) + " of " + path + ": no local header where the directory says");
+    return platform::Status::Fail(ShownEntry(entry.name, path) + ": no local header where the directory says");
   *offset = entry.localHeaderOffset + kLocalSize + Le16(local + kLocalNameLength) + Le16(local + kLocalExtraLength);
   return platform::Status::Ok();
 }

@@ -40,6 +40,11 @@ struct ZipEntryInfo {
   std::uint16_t internalAttributes = 0;  // bit 0: the writer judged the data text
 };
 
+// "entry NAME of ARCHIVE", as failures name an entry: the name comes from
+// the archive, so its control characters are shown escaped and the message
+// stays one line.
+std::string ShownEntry(const std::string& name, const std::string& archive);
+
 // Reads the central directory of the archive at `path` (ZIP64 records
 // included) and refuses, naming the entry, what no unpack may pass: an
 // encrypted entry, a compression method other than stored or deflated, two

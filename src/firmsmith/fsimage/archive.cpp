@@ -195,10 +195,10 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
     if (n == 0) break;
     platform::Status failed;
     if (n < 0) {
-      failed = platform::Status::Fail("entry " + platform::Printable(name) + " of " + archive + " is damaged: its data cannot be inflated");
+      failed = platform::Status::Fail(zipfile::ShownEntry(name, archive) + " is damaged: its data cannot be inflated");
     } else if (info != nullptr && written + static_cast<std::uint64_t>(n) > info->size) {
       // An entry may not inflate past the size the directory gives it.
-      failed = platform::Status::Fail("entry " + platform::Printable(name) + " of " + archive + " is damaged: longer than the " +
+      failed = platform::Status::Fail(zipfile::ShownEntry(name, archive) + " is damaged: longer than the " +
                                       std::to_string(info->size) + " bytes the directory says");
     } else if (sink) {
       failed = sink->Write(reinterpret_cast<const std::uint8_t*>(chunk.data()), static_cast<std::size_t>(n));
@@ -221,7 +221,7 @@ platform::Status ExtractEntry(ZZIP_DIR* dir, const std::string& archive, const s
     std::snprintf(text, sizeof text, ": %llu bytes with CRC-32 0x%08x, the directory says %llu with 0x%08x",
                   static_cast<unsigned long long>(written), static_cast<unsigned>(crc),
                   static_cast<unsigned long long>(info->size), static_cast<unsigned>(info->crc));
-    return platform::Status::Fail("entry " + platform::Printable(name) + " of " + archive + " is damaged" + text);
+    return platform::Status::Fail(zipfile::ShownEntry(name, archive) + " is damaged" + text);
   }
   if (sink) {
     platform::Status finished = sink->Finish();
@@ -424,7 +424,7 @@ int UnpackArchive(const std::string& archive, const std::string& destination,
     // Every entry is bounded by the directory read above; one it does not
     // hold would be unbounded.
     status = found == byName.end()
-                 ? platform::Status::Fail("entry " + platform::Printable(name) + " of " + archive + " is not in its central directory")
+                 ? platform::Status::Fail(zipfile::ShownEntry(name, archive) + " is not in its central directory")
                  : ExtractEntry(dir.get(), archive, name, found->second, root, chunk, wrote, divert);
     if (!status) break;
   }

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "common/platform/files.h"
+#include "common/platform/printable.h"
 #include "firmsmith/fsimage/jffs2_format.h"
 
 namespace fsimage {
@@ -220,8 +221,7 @@ platform::Status ReadJffs2Nodes(const std::vector<std::uint8_t>& bytes, const st
         return NodeFailure(shownPath, at, "directory entry with an impossible name");
       // A name with a line break or another control character would break
       // every one-line message that names it; no device tree needs one.
-      if (std::any_of(node.name.begin(), node.name.end(),
-                      [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+      if (std::any_of(node.name.begin(), node.name.end(), platform::IsControlCharacter))
         return NodeFailure(shownPath, at, "directory entry with a control character in its name");
       nodes->dirents.push_back(std::move(node));
     } else if ((type & kFeatureMask) == kFeatureIncompat && type != kNodeTypeXattr &&
